@@ -1,0 +1,37 @@
+# Thin wrapper over CMake so that a newcomer needs one command per job.
+#   make run            build, then run the parent with 10 children (N=-3: make run N=-3)
+#   make test           build, then run every test
+#   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
+#   make bench          build and run the benchmarks, printing one table
+JOBS ?= 2
+N ?=
+
+.PHONY: build run test asan tsan bench clean
+
+build:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build -j$(JOBS)
+
+run: build
+	cd build && ./Wendlemoor $(N)
+
+test: build
+	ctest --test-dir build --output-on-failure -j$(JOBS) -LE scale
+
+asan:
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=address
+	cmake --build build-asan -j$(JOBS)
+	ctest --test-dir build-asan --output-on-failure -j$(JOBS) -LE scale
+
+tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -LE scale
+
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF
+	cmake --build build-bench -j$(JOBS)
+	cd build-bench && ./bench/wendlemoor_bench
+
+clean:
+	rm -rf build build-asan build-tsan build-bench

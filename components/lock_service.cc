@@ -1,0 +1,343 @@
+#include "components/lock_service.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+#include "runtime/eintr.h"
+#include "runtime/thread.h"
+
+namespace {
+
+// Where a system call failed; the same errno means different things at
+// different steps (EACCES from a non-blocking lock is "busy", from open it is
+// a permission problem).
+enum class Step { kFolder, kOpenFile, kLockNoWait, kOther };
+
+// The one translation of errno into a result code.
+ResultCode CodeFromErrno(int error, Step step) {
+  if (error == ENOMEM) return kErrorOutOfMemory;
+  switch (step) {
+    case Step::kFolder:
+      // A symbolic link or a non-folder at the folder's path.
+      if (error == ELOOP || error == ENOTDIR) return kErrorLockFolderUnusable;
+      break;
+    case Step::kOpenFile:
+      // A symbolic link or a folder planted at the lock file's name.
+      if (error == ELOOP || error == EISDIR) return kErrorLockFolderUnusable;
+      break;
+    case Step::kLockNoWait:
+      if (error == EAGAIN || error == EACCES || error == EWOULDBLOCK) {
+        return kErrorLockBusy;
+      }
+      break;
+    case Step::kOther:
+      break;
+  }
+  return kErrorSystemBase | (static_cast<ResultCode>(error) & 0xFFFFu);
+}
+
+// Escaped name: three bytes per input byte at most, plus the NUL.
+constexpr std::size_t kFileNameSize = 256;
+static_assert(kLockNameMax * 3 + 1 <= kFileNameSize);
+
+// Writes the lock file name of `name` (`length` bytes) into `out`. The mapping
+// is injective because '%' itself is escaped, and the result can never contain
+// '/' nor be "." or "..".
+void EscapeName(const char* name, std::size_t length, char* out) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (std::size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+        (c >= '0' && c <= '9') || c == '-' || c == '_') {
+      *out++ = static_cast<char>(c);
+    } else {
+      *out++ = '%';
+      *out++ = kHex[c >> 4];
+      *out++ = kHex[c & 0xF];
+    }
+  }
+  *out = '\0';
+}
+
+// Returns the length of a usable name, or 0 for a null, empty or long one.
+std::size_t CheckedNameLength(const char* name) {
+  if (name == nullptr) return 0;
+  const std::size_t length = strnlen(name, kLockNameMax + 1);
+  return length > kLockNameMax ? 0 : length;
+}
+
+// Writes the default folder into `out`; 64 bytes hold either form with any
+// 32-bit uid.
+void WriteDefaultFolder(char (&out)[64]) {
+  const uid_t uid = geteuid();
+  char runtime_dir[32];
+  std::snprintf(runtime_dir, sizeof runtime_dir, "/run/user/%u",
+                static_cast<unsigned>(uid));
+  struct stat st;
+  // lstat: a symbolic link at /run/user/<uid> is not trusted.
+  if (lstat(runtime_dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid) {
+    std::snprintf(out, sizeof out, "%s/wendlemoor-locks", runtime_dir);
+  } else {
+    std::snprintf(out, sizeof out, "/tmp/wendlemoor-locks-%u",
+                  static_cast<unsigned>(uid));
+  }
+}
+
+// Takes the kernel lock on `fd`; returns 0 or -1 with errno set.
+int LockFile(int fd, bool use_flock, bool wait) {
+  if (use_flock) {
+    const int operation = wait ? LOCK_EX : LOCK_EX | LOCK_NB;
+    return RetryOnEintr([&] { return flock(fd, operation); });
+  }
+  struct flock whole_file = {};
+  whole_file.l_type = F_WRLCK;
+  whole_file.l_whence = SEEK_SET;  // l_start 0, l_len 0: the whole file
+  const int command = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+  return RetryOnEintr([&] { return fcntl(fd, command, &whole_file); });
+}
+
+void UnlockFile(int fd, bool use_flock) {
+  // A failure is of no consequence: close() releases the lock as well, since
+  // this is the description's only descriptor.
+  if (use_flock) {
+    flock(fd, LOCK_UN);
+    return;
+  }
+  struct flock whole_file = {};
+  whole_file.l_type = F_UNLCK;
+  whole_file.l_whence = SEEK_SET;
+  fcntl(fd, F_OFD_SETLK, &whole_file);
+}
+
+class LockServiceImpl final : public LockService {
+ public:
+  explicit LockServiceImpl(std::unique_ptr<char[]> folder)
+      : folder_(std::move(folder)), euid_(geteuid()) {}
+
+  ~LockServiceImpl() {
+    // Closing each lock's only descriptor gives the lock back.
+    for (const Held& held : held_) close(held.fd);
+    if (folder_fd_ != -1) close(folder_fd_);
+  }
+
+  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
+    if (result == nullptr) return kErrorInvalidArgument;
+    if (iid == kLockServiceId) {
+      AddRef();
+      *result = static_cast<LockService*>(this);
+      return kOk;
+    }
+    if (iid == kBaseInterfaceId) {
+      AddRef();
+      *result = static_cast<Interface*>(this);
+      return kOk;
+    }
+    *result = nullptr;
+    return kErrorNoInterface;
+  }
+  std::uint32_t AddRef() override { return references_.Add(); }
+  std::uint32_t Release() override {
+    const std::uint32_t left = references_.Drop();
+    if (left == 0) delete this;
+    return left;
+  }
+
+  ResultCode AcquireLock(const char* name, int wait) override {
+    const std::size_t length = CheckedNameLength(name);
+    if (length == 0) return kErrorInvalidArgument;
+    void* const thread = JX_GetCurrentThread();
+
+    int folder_fd;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const ResultCode folder_code = OpenFolderLocked();
+      if (folder_code != kOk) return folder_code;
+      // Only this thread adds entries owned by this thread, so the answer
+      // cannot change before the insertion below.
+      if (FindLocked(thread, name, length) != held_.end()) {
+        return kErrorLockWouldDeadlock;
+      }
+      // Once open, the folder descriptor stays open until destruction.
+      folder_fd = folder_fd_;
+    }
+
+    char file_name[kFileNameSize];
+    EscapeName(name, length, file_name);
+    // A fresh open file description on every acquisition: the lock belongs
+    // to it, which is what makes threads of one process exclude each other.
+    const int fd = RetryOnEintr([&] {
+      return openat(folder_fd, file_name,
+                    O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    });
+    if (fd == -1) return CodeFromErrno(errno, Step::kOpenFile);
+
+    // Only we can create entries in the private folder, but a file there that
+    // is not a regular file of ours (a FIFO, a device, something root left)
+    // is refused rather than locked.
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      const int error = errno;
+      close(fd);
+      return CodeFromErrno(error, Step::kOther);
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != euid_) {
+      close(fd);
+      return kErrorLockFolderUnusable;
+    }
+
+    bool use_flock = use_flock_.load(std::memory_order_relaxed);
+    int locked = 0;
+    if (locked == -1 && errno == EINVAL && !use_flock) {
+      // No open-file-description locks in this kernel: flock gives the same
+      // ownership. Every later call goes straight to flock.
+      use_flock = true;
+      use_flock_.store(true, std::memory_order_relaxed);
+      locked = LockFile(fd, use_flock, wait != 0);
+    }
+    if (locked == -1) {
+      const int error = errno;
+      close(fd);
+      return CodeFromErrno(error, wait != 0 ? Step::kOther : Step::kLockNoWait);
+    }
+
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      try {
+        held_.emplace_back();
+      } catch (const std::bad_alloc&) {
+        // Fall through to give the kernel lock back below.
+        locked = -1;
+      }
+      if (locked != -1) {
+        Held& held = held_.back();
+        std::memcpy(held.name, name, length);
+        held.length = length;
+        held.thread = thread;
+        held.fd = fd;
+        held.use_flock = use_flock;
+        return kOk;
+      }
+    }
+    UnlockFile(fd, use_flock);
+    close(fd);
+    return kErrorOutOfMemory;
+  }
+
+  ResultCode ReleaseLock(const char* name) override {
+    const std::size_t length = CheckedNameLength(name);
+    if (length == 0) return kErrorInvalidArgument;
+    void* const thread = JX_GetCurrentThread();
+
+    int fd;
+    bool use_flock;
+    {
+      // The entry goes before the kernel lock does: the moment the lock is
+      // free another thread of ours may take it and add its own entry.
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = FindLocked(thread, name, length);
+      if (it == held_.end()) return kErrorLockNotHeld;
+      fd = it->fd;
+      use_flock = it->use_flock;
+      *it = held_.back();
+      held_.pop_back();
+    }
+    UnlockFile(fd, use_flock);
+    close(fd);  // never retried: the descriptor is gone even on EINTR
+    return kOk;
+  }
+
+ private:
+  // A lock held by one of our threads. At most one entry per name exists,
+  // since the kernel lock admits one holder and the entry lives inside it.
+  struct Held {
+    char name[kLockNameMax];  // not NUL-terminated; `length` bytes
+    std::size_t length;
+    void* thread;
+    int fd;
+    bool use_flock;
+  };
+
+  // Held locks are few, and only the caller's own entries can match, so a
+  // linear scan beats hashing the name.
+  std::vector<Held>::iterator FindLocked(void* thread, const char* name,
+                                         std::size_t length) {
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+      if (it->thread == thread && it->length == length &&
+          std::memcmp(it->name, name, length) == 0) {
+        return it;
+      }
+    }
+    return held_.end();
+  }
+
+  // Opens and checks the folder on first use; a refused folder is closed and
+  // checked afresh on the next call, so it can be repaired while we run.
+  ResultCode OpenFolderLocked() {
+    if (folder_fd_ != -1) return kOk;
+    if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
+      return CodeFromErrno(errno, Step::kFolder);
+    }
+    // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
+    // nothing behind it is ever touched.
+    const int fd =
+        open(folder_.get(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1) return CodeFromErrno(errno, Step::kFolder);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      const int error = errno;
+      close(fd);
+      return CodeFromErrno(error, Step::kOther);
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != euid_ || (st.st_mode & 077) != 0) {
+      close(fd);
+      return kErrorLockFolderUnusable;
+    }
+    folder_fd_ = fd;
+    return kOk;
+  }
+
+  ReferenceCount references_;
+  const std::unique_ptr<char[]> folder_;
+  const uid_t euid_;
+  // Set once when the kernel refuses open-file-description locks.
+  std::atomic<bool> use_flock_{false};
+  // Mutex rules: mutex_ guards held_ and folder_fd_; no call that can block
+  // on a lock is made while holding it.
+  std::mutex mutex_;
+  std::vector<Held> held_;
+  int folder_fd_ = -1;
+};
+
+}  // namespace
+
+std::string DefaultLockFolder() {
+  char folder[64];
+  WriteDefaultFolder(folder);
+  return folder;
+}
+
+LockService* CreateLockService(const char* folder) {
+  char default_folder[64];
+  if (folder == nullptr) {
+    WriteDefaultFolder(default_folder);
+    folder = default_folder;
+  }
+  // The path is copied without std::string so that running out of memory
+  // gives null rather than an exception.
+  const std::size_t size = std::strlen(folder) + 1;
+  std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy.get(), folder, size);
+  return new (std::nothrow) LockServiceImpl(std::move(copy));
+}

@@ -1,0 +1,28 @@
+// Log output: the one writer of diagnostic lines.
+//
+// Every line goes to standard output as "[pid:thread] message", where thread is
+// the calling thread's identity (JX_GetCurrentThread) as "%p" prints it.
+// LogMessage may be called from any thread at any time, also before the
+// component system is started and after it is shut down. It keeps no state and
+// takes no lock of its own: each line is formatted in a buffer on the caller's
+// stack and handed to the stream in one fwrite followed by one fflush, so lines
+// from several threads never mix; lines from several processes never mix either
+// because a flushed line of at most 511 bytes reaches the shared output in one
+// write(2), which the kernel does not split for pipes (up to PIPE_BUF) or files.
+#ifndef WENDLEMOOR_DRIVER_LOG_H_
+#define WENDLEMOOR_DRIVER_LOG_H_
+
+#include <cstddef>
+
+// The size of the line buffer; a line is at most kLogLineSize - 1 characters.
+inline constexpr std::size_t kLogLineSize = 512;
+
+// Formats the prefix and then `format` with its arguments (printf conventions)
+// and writes the line. No newline is added: each message carries its own. A
+// line longer than 511 characters is cut to exactly 511; when the message's
+// format ends with "\n", the cut line still ends with "\n" (in place of its
+// 511th character), so that the next line starts on a line of its own. Never
+// allocates.
+void LogMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif  // WENDLEMOOR_DRIVER_LOG_H_

@@ -1,0 +1,206 @@
+// The child test run and its workers: against fake lock services registered in
+// the registry, without services, and end to end with the real executable.
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "components/event_queue_service.h"
+#include "components/registry.h"
+#include "gtest/gtest.h"
+#include "locktest/child_run.h"
+#include "tests/fake_lock_service.h"
+#include "tests/helper_role.h"
+#include "tests/log_lines.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 120000;
+
+// Runs DoTest with a fake lock service answering with the two codes given in
+// hex, then reports how often the fake was called.
+WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
+  if (arguments.size() != 2) return kHelperFailed;
+  const auto acquire = static_cast<ResultCode>(std::stoul(arguments[0], nullptr, 16));
+  const auto release = static_cast<ResultCode>(std::stoul(arguments[1], nullptr, 16));
+  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk) return kHelperFailed;
+  auto* fake = new FakeLockService(acquire, release);
+  RegisterService(kLockServiceContractId, fake);
+  const ResultCode rv = DoTest();
+  ShutdownComponentSystem(nullptr);
+  std::printf("calls acquire=%d release=%d references=%u rv=%x\n", fake->acquires(),
+              fake->release_calls(), fake->references(), rv);
+  fake->Release();
+  return kHelperOk;
+}
+
+// Runs the child branch with one built-in service taken away.
+WENDLEMOOR_HELPER_ROLE(child_without) {
+  if (arguments.size() != 1) return kHelperFailed;
+  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk) return kHelperFailed;
+  RegisterService(arguments[0] == "event-queue" ? kEventQueueServiceContractId
+                                                : kLockServiceContractId,
+                  nullptr);
+  return RunChildTest();  // its own start-up finds the system already running
+}
+
+TimedRun RunHelper(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {TestBinaryPath(), "--helper-role"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunAndTimeLines(argv, "", kDeadlineMs);
+}
+
+std::vector<std::string> Messages(const TimedRun& run) {
+  std::vector<std::string> messages;
+  for (const auto& line : run.lines) messages.push_back(line.message);
+  return messages;
+}
+
+// Per lock name, the messages of its worker in order.
+std::map<std::string, std::vector<LogLine>> WorkerLines(const TimedRun& run) {
+  std::map<std::string, std::vector<LogLine>> by_name;
+  std::map<std::string, std::string> name_of_thread;
+  for (const auto& line : run.lines) {
+    char name[64];
+    if (std::sscanf(line.message.c_str(), "entering TestThread [lock=%63[^]]]", name) ==
+        1) {
+      name_of_thread[line.thread] = name;
+    }
+    auto it = name_of_thread.find(line.thread);
+    if (it != name_of_thread.end()) by_name[it->second].push_back(line);
+  }
+  return by_name;
+}
+
+TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
+  struct Row {
+    const char* acquire;
+    const char* release;
+    std::vector<std::string> middle;  // between the entry and the exit line
+    const char* exit_rv;
+    const char* calls;
+  };
+  const Row rows[] = {
+      {"80000201", "0", {"failed to acquire lock [rv=80000201]"}, "80000201",
+       "calls acquire=5 release=0 references=1 rv=0"},
+      {"0", "80000203", {"failed to release lock [rv=80000203]"}, "80000203",
+       "calls acquire=5 release=5 references=1 rv=0"},
+      {"0", "0", {}, "0", "calls acquire=5 release=5 references=1 rv=0"},
+      // A successful code other than zero shows only in the exit line.
+      {"0", "7", {}, "7", "calls acquire=5 release=5 references=1 rv=0"},
+  };
+  // The rows run side by side: each takes a few seconds of designed pauses.
+  std::vector<TimedRun> runs(std::size(rows));
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    threads.emplace_back([&, i] {
+      runs[i] = RunHelper({"do_test_with_fake", rows[i].acquire, rows[i].release});
+    });
+  }
+  for (auto& t : threads) t.join();
+
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& row = rows[i];
+    const TimedRun& run = runs[i];
+    SCOPED_TRACE(std::string("acquire ") + row.acquire + ", release " + row.release);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.status, kHelperOk);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.back().message, row.calls);
+
+    const auto by_name = WorkerLines(run);
+    ASSERT_EQ(by_name.size(), 5u);
+    for (const auto& [name, lines] : by_name) {
+      std::vector<std::string> expected = {"entering TestThread [lock=" + name + "]"};
+      expected.insert(expected.end(), row.middle.begin(), row.middle.end());
+      expected.push_back("exiting TestThread [lock=" + name + " rv=" + row.exit_rv +
+                         "]");
+      std::vector<std::string> got;
+      for (const auto& line : lines) got.push_back(line.message);
+      EXPECT_EQ(got, expected) << name;
+      if (row.middle.empty()) {
+        // Pause before acquiring (>= 1000 ms) plus the hold (>= 500 ms).
+        EXPECT_GE(lines.back().at_ns - lines.front().at_ns, 1500000000u) << name;
+      }
+    }
+  }
+}
+
+TEST(ChildRunTest, MissingServicesEndTheRunBeforeAnyWorker) {
+  const TimedRun no_queue = RunHelper({"child_without", "event-queue"});
+  ASSERT_FALSE(no_queue.timed_out);
+  EXPECT_EQ(no_queue.status, 0);
+  EXPECT_EQ(Messages(no_queue), std::vector<std::string>{"running child test"});
+
+  const TimedRun no_lock = RunHelper({"child_without", "lock"});
+  ASSERT_FALSE(no_lock.timed_out);
+  EXPECT_EQ(no_lock.status, 0);
+  EXPECT_EQ(Messages(no_lock), std::vector<std::string>{"running child test"});
+}
+
+std::string BuildFolder() {
+  const std::string binary = WENDLEMOOR_BINARY;
+  return binary.substr(0, binary.rfind('/'));
+}
+
+TEST(EndToEndTest, ThreeChildrenTakeEveryNameInTurn) {
+  const TimedRun run = RunAndTimeLines({"./Wendlemoor", "-3"}, BuildFolder(), kDeadlineMs);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 0);
+
+  std::vector<unsigned> processes;  // in order of first appearance
+  for (const auto& line : run.lines) {
+    ASSERT_NE(line.pid, 0u) << "unprefixed line: " << line.message;
+    if (std::find(processes.begin(), processes.end(), line.pid) == processes.end()) {
+      processes.push_back(line.pid);
+      EXPECT_EQ(line.message, "entering main");
+    }
+  }
+  ASSERT_EQ(processes.size(), 4u);
+
+  // name -> the times at which each child's worker logged its exit.
+  std::map<std::string, std::vector<std::uint64_t>> exits_by_name;
+  for (std::size_t i = 1; i < processes.size(); ++i) {
+    SCOPED_TRACE("child " + std::to_string(processes[i]));
+    const std::vector<LogLine> lines = LinesOf(run.lines, processes[i]);
+    const std::string main_thread = lines.front().thread;
+    std::set<std::string> workers, names;
+    std::size_t exits_seen = 0;
+    bool joined = false;
+    for (const auto& line : lines) {
+      char name[64];
+      unsigned rv = 1;
+      if (std::sscanf(line.message.c_str(), "exiting TestThread [lock=%63s rv=%x]",
+                      name, &rv) == 2) {
+        EXPECT_FALSE(joined) << "an exit line after the join";
+        EXPECT_EQ(rv, 0u) << name;
+        EXPECT_TRUE(names.insert(name).second) << name << " twice";
+        workers.insert(line.thread);
+        exits_by_name[name].push_back(line.at_ns);
+        ++exits_seen;
+      } else if (line.message == "joined with all threads; exiting DoTest") {
+        EXPECT_EQ(line.thread, main_thread);
+        EXPECT_EQ(exits_seen, 5u);
+        joined = true;
+      }
+    }
+    EXPECT_TRUE(joined);
+    EXPECT_EQ(names, (std::set<std::string>{"foopy", "test", "1", "xyz", "zib4ever"}));
+    EXPECT_EQ(workers.size(), 5u);
+    EXPECT_EQ(workers.count(main_thread), 0u);
+  }
+  // A worker logs its exit right after releasing, and holds at least 500 ms:
+  // two children's exits for one name closer than that mean overlapping holds.
+  // Lines are timed when read, so a line read late may shorten a gap by the
+  // reader's scheduling delay; 10 ms covers that.
+  for (auto& [name, times] : exits_by_name) {
+    std::sort(times.begin(), times.end());
+    for (std::size_t i = 1; i < times.size(); ++i) {
+      EXPECT_GE(times[i] - times[i - 1], 490000000u) << name;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,50 @@
+// Helper roles: the test binary re-runs itself as a helper process.
+//
+// A test file registers a role with WENDLEMOOR_HELPER_ROLE(name) { ... } whose
+// body receives the arguments after the role name and returns the process's
+// exit status. The test's main checks for "--helper-role NAME args..." before
+// GoogleTest starts; tests launch helpers with StartHelper and wait for them
+// with WaitHelper, which gives up (and kills the helper) after a deadline so that
+// a broken lock fails a test instead of hanging it.
+#ifndef WENDLEMOOR_TESTS_HELPER_ROLE_H_
+#define WENDLEMOOR_TESTS_HELPER_ROLE_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+using HelperRoleFunction = int (*)(const std::vector<std::string>& arguments);
+
+// Registers a role at static-initialisation time; returns true.
+bool RegisterHelperRole(const char* name, HelperRoleFunction function);
+
+#define WENDLEMOOR_HELPER_ROLE(name)                                        \
+  static int HelperRole_##name(const std::vector<std::string>& arguments); \
+  [[maybe_unused]] static const bool kHelperRoleRegistered_##name =        \
+      RegisterHelperRole(#name, HelperRole_##name);                        \
+  static int HelperRole_##name(                                             \
+      [[maybe_unused]] const std::vector<std::string>& arguments)
+
+// Named exit statuses of helpers.
+inline constexpr int kHelperOk = 0;
+inline constexpr int kHelperFailed = 3;
+inline constexpr int kHelperUnknownRole = 4;
+
+// The path of the running test binary (from /proc/self/exe).
+std::string TestBinaryPath();
+
+// Starts this binary as `role` with `arguments`; returns the child's pid, or
+// -1 when it could not be started. Standard output goes to `stdout_fd` when it
+// is not -1 (the descriptor stays the caller's).
+pid_t StartHelper(const std::string& role,
+                  const std::vector<std::string>& arguments,
+                  int stdout_fd = -1);
+
+// Waits up to `deadline_ms` for `pid` to end. Returns its exit status, minus
+// the signal number when a signal killed it, or kWaitTimedOut after killing it
+// with SIGKILL and reaping it when the deadline passed.
+inline constexpr int kWaitTimedOut = -1000;
+int WaitHelper(pid_t pid, int deadline_ms);
+
+#endif  // WENDLEMOOR_TESTS_HELPER_ROLE_H_

@@ -1,0 +1,325 @@
+// Lock service: exclusion across processes and threads, misuse, names, and
+// folders that are not private.
+#include "components/lock_service.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "tests/helper_role.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 60000;
+constexpr ResultCode kNoReport = 0xFFFFFFFF;
+
+InterfacePtr<LockService> NewService(const std::string& folder) {
+  return InterfacePtr<LockService>::Adopt(CreateLockService(folder.c_str()));
+}
+
+void WaitForControl(const std::string& fd) {
+  char byte;
+  RetryOnEintr([&] { return read(std::stoi(fd), &byte, 1); });
+}
+
+// Arguments: folder, name, wait flag, control descriptor. Reports the acquire
+// result on stdout, then holds until the control pipe closes.
+WENDLEMOOR_HELPER_ROLE(lock_hold) {
+  auto service = NewService(arguments[0]);
+  const char* name = arguments[1].c_str();
+  const ResultCode code = service->AcquireLock(name, std::stoi(arguments[2]));
+  std::printf("%x\n", code);
+  std::fflush(stdout);
+  WaitForControl(arguments[3]);
+  if (code != kOk) return kHelperOk;
+  return service->ReleaseLock(name) == kOk ? kHelperOk : kHelperFailed;
+}
+
+// Arguments: folder, name, count, hold in microseconds, start descriptor.
+// Prints "acquired released" monotonic times of every hold.
+WENDLEMOOR_HELPER_ROLE(lock_intervals) {
+  auto service = NewService(arguments[0]);
+  const char* name = arguments[1].c_str();
+  WaitForControl(arguments[4]);
+  for (int i = 0; i < std::stoi(arguments[2]); ++i) {
+    if (service->AcquireLock(name, 1) != kOk) return kHelperFailed;
+    const std::uint64_t acquired = JX_MonotonicNanos();
+    JX_Sleep(std::stoul(arguments[3]));
+    const std::uint64_t released = JX_MonotonicNanos();
+    if (service->ReleaseLock(name) != kOk) return kHelperFailed;
+    std::printf("%llu %llu\n", static_cast<unsigned long long>(acquired),
+                static_cast<unsigned long long>(released));
+  }
+  return kHelperOk;
+}
+
+// A helper's report pipe and the write end of its control pipe; closing the
+// control end lets it go on.
+struct Helper {
+  pid_t pid = -1;
+  int report = -1;
+  int control = -1;
+};
+
+Helper Start(const char* role, std::vector<std::string> arguments,
+             int control_read = -1) {
+  int report[2], control[2] = {-1, -1};
+  EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+  if (control_read == -1) {
+    EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
+    control_read = control[0];
+  }
+  fcntl(control_read, F_SETFD, 0);  // the one descriptor the helper inherits
+  arguments.push_back(std::to_string(control_read));
+  Helper helper{StartHelper(role, arguments, report[1]), report[0], control[1]};
+  fcntl(control_read, F_SETFD, FD_CLOEXEC);
+  close(report[1]);
+  if (control[0] != -1) close(control[0]);
+  EXPECT_NE(helper.pid, -1);
+  return helper;
+}
+
+// Reads everything up to the first newline, or up to EOF when `line` is
+// false; gives up at the deadline.
+std::string Read(int fd, bool line, int deadline_ms = kDeadlineMs) {
+  std::string text;
+  char c;
+  pollfd p = {fd, POLLIN, 0};
+  while (poll(&p, 1, deadline_ms) == 1 && read(fd, &c, 1) == 1) {
+    if (line && c == '\n') break;
+    text += c;
+  }
+  return text;
+}
+
+ResultCode ReadCode(const Helper& helper) {
+  const std::string line = Read(helper.report, true);
+  return line.empty() ? kNoReport : std::stoul(line, nullptr, 16);
+}
+
+int Finish(Helper& helper) {
+  close(helper.control);
+  close(helper.report);
+  return WaitHelper(helper.pid, kDeadlineMs);
+}
+
+// True once /proc/locks shows someone blocked on the file's inode.
+bool SomeoneWaitsOn(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return false;
+  const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+  for (int ms = 0; ms < kDeadlineMs; ++ms) {
+    std::ifstream locks("/proc/locks");
+    for (std::string l; std::getline(locks, l);) {
+      if (l.find("->") != l.npos && l.find(inode) != l.npos) return true;
+    }
+    JX_Sleep(1000);
+  }
+  return false;
+}
+
+class LockServiceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char base[] = "/tmp/wendlemoor-lock-test-XXXXXX";
+    ASSERT_NE(mkdtemp(base), nullptr);
+    base_ = base;
+    folder_ = base_ + "/locks";
+    service_ = NewService(folder_);
+    ASSERT_TRUE(service_);
+  }
+  void TearDown() override {
+    service_.reset();
+    std::filesystem::remove_all(base_);
+  }
+  static std::size_t Entries(const std::string& folder) {
+    auto it = std::filesystem::directory_iterator(folder);
+    return std::distance(begin(it), end(it));
+  }
+
+  std::string base_, folder_;
+  InterfacePtr<LockService> service_;
+};
+
+TEST_F(LockServiceTest, HoldsOfFourProcessesNeverOverlap) {
+  constexpr int kHelpers = 4, kHolds = 50;
+  int start[2];
+  ASSERT_EQ(pipe2(start, O_CLOEXEC), 0);
+  std::vector<Helper> helpers;
+  for (int i = 0; i < kHelpers; ++i) {
+    helpers.push_back(Start("lock_intervals",
+                            {folder_, "shared", std::to_string(kHolds), "200"},
+                            start[0]));
+  }
+  close(start[1]);  // all begin together
+  close(start[0]);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> holds;
+  for (Helper& helper : helpers) {
+    std::istringstream lines(Read(helper.report, false));
+    for (std::uint64_t a, r; lines >> a >> r;) holds.emplace_back(a, r);
+    EXPECT_EQ(Finish(helper), kHelperOk);
+  }
+  ASSERT_EQ(holds.size(), std::size_t{kHelpers * kHolds});
+  std::sort(holds.begin(), holds.end());
+  for (std::size_t i = 1; i < holds.size(); ++i) {
+    EXPECT_GE(holds[i].first, holds[i - 1].second) << "hold " << i;
+  }
+}
+
+TEST_F(LockServiceTest, ThreadsExcludeEachOtherOnlyOnTheSameName) {
+  ASSERT_EQ(service_->AcquireLock("a", 1), kOk);
+  std::thread([&] {
+    EXPECT_EQ(service_->AcquireLock("a", 0), kErrorLockBusy);
+    EXPECT_EQ(service_->ReleaseLock("a"), kErrorLockNotHeld);  // not ours
+    EXPECT_EQ(service_->AcquireLock("b", 0), kOk);
+    EXPECT_EQ(service_->ReleaseLock("b"), kOk);
+  }).join();
+  EXPECT_EQ(service_->ReleaseLock("a"), kOk);
+
+  std::atomic<int> inside{0}, overlaps{0};
+  auto hammer = [&] {
+    for (int i = 0; i < 300; ++i) {
+      ASSERT_EQ(service_->AcquireLock("c", 1), kOk);
+      if (inside.fetch_add(1) != 0) ++overlaps;
+      std::this_thread::yield();
+      inside.fetch_sub(1);
+      ASSERT_EQ(service_->ReleaseLock("c"), kOk);
+    }
+  };
+  std::thread t1(hammer), t2(hammer), t3(hammer);
+  t1.join(), t2.join(), t3.join();
+  EXPECT_EQ(overlaps.load(), 0);
+}
+
+TEST_F(LockServiceTest, WaiterGetsTheLockWhenTheHolderIsKilled) {
+  Helper holder = Start("lock_hold", {folder_, "n", "1"});
+  ASSERT_EQ(ReadCode(holder), kOk);
+  const std::uint64_t begin = JX_MonotonicNanos();
+  EXPECT_EQ(service_->AcquireLock("n", 0), kErrorLockBusy);
+  EXPECT_LT(JX_MonotonicNanos() - begin, 1000000000u);
+
+  Helper waiter = Start("lock_hold", {folder_, "n", "1"});
+  ASSERT_TRUE(SomeoneWaitsOn(folder_ + "/n"));
+  EXPECT_EQ(Read(waiter.report, true, 0), "");  // still waiting
+  kill(holder.pid, SIGKILL);
+  EXPECT_EQ(ReadCode(waiter), kOk);
+  EXPECT_EQ(Finish(holder), -SIGKILL);
+  EXPECT_EQ(Finish(waiter), kHelperOk);
+  EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
+}
+
+TEST_F(LockServiceTest, ChildStartedWhileHoldingInheritsNoDescriptor) {
+  ASSERT_EQ(service_->AcquireLock("n", 1), kOk);
+  // An empty name fails before the child's service opens anything.
+  Helper child = Start("lock_hold", {folder_, "", "1"});
+  ASSERT_EQ(ReadCode(child), kErrorInvalidArgument);
+  const std::string fds = "/proc/" + std::to_string(child.pid) + "/fd";
+  for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+    const std::string target = std::filesystem::read_symlink(entry).string();
+    EXPECT_EQ(target.find(folder_), target.npos) << target;
+  }
+  EXPECT_EQ(Finish(child), kHelperOk);
+  EXPECT_EQ(service_->ReleaseLock("n"), kOk);
+}
+
+TEST_F(LockServiceTest, MisuseAndBadNamesFailAtOnce) {
+  ASSERT_EQ(service_->AcquireLock("x", 1), kOk);
+  // Flag 0 first: without the check it fails as busy rather than hanging.
+  ASSERT_EQ(service_->AcquireLock("x", 0), kErrorLockWouldDeadlock);
+  EXPECT_EQ(service_->AcquireLock("x", 1), kErrorLockWouldDeadlock);
+  EXPECT_EQ(service_->ReleaseLock("x"), kOk);
+  EXPECT_EQ(service_->ReleaseLock("x"), kErrorLockNotHeld);
+  EXPECT_EQ(service_->ReleaseLock("never"), kErrorLockNotHeld);
+
+  const std::string too_long(kLockNameMax + 1, 'a');
+  for (const char* bad :
+       {static_cast<const char*>(nullptr), "", too_long.c_str()}) {
+    EXPECT_EQ(service_->AcquireLock(bad, 1), kErrorInvalidArgument);
+    EXPECT_EQ(service_->ReleaseLock(bad), kErrorInvalidArgument);
+  }
+  // The longest names, escaped in full at three bytes each, still fit.
+  for (char c : {'a', '\xff', '/'}) {
+    const std::string longest(kLockNameMax, c);
+    EXPECT_EQ(service_->AcquireLock(longest.c_str(), 0), kOk) << c;
+    EXPECT_EQ(service_->ReleaseLock(longest.c_str()), kOk) << c;
+  }
+
+  void* base = nullptr;
+  EXPECT_EQ(service_->QueryInterface(kBaseInterfaceId, &base), kOk);
+  EXPECT_EQ(static_cast<Interface*>(base)->Release(), 1u);
+  EXPECT_EQ(service_->QueryInterface(InterfaceId{}, &base), kErrorNoInterface);
+  EXPECT_EQ(base, nullptr);
+}
+
+TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocks) {
+  auto other = NewService(folder_);
+  ASSERT_EQ(other->AcquireLock("d", 1), kOk);
+  EXPECT_EQ(service_->AcquireLock("d", 0), kErrorLockBusy);
+  other.reset();
+  EXPECT_EQ(service_->AcquireLock("d", 0), kOk);
+}
+
+TEST_F(LockServiceTest, LookalikeNamesAreDistinctLocksInsideTheFolder) {
+  const std::vector<std::string> names = {"a/b", "a.b",     "a%2Fb", "a_b",
+                                          "a%b", ".",       "..",    "../x",
+                                          "a b", "\xc3\xa9"};
+  // Two names sharing a file would make the second acquire busy.
+  for (const auto& name : names) {
+    EXPECT_EQ(service_->AcquireLock(name.c_str(), 0), kOk) << name;
+  }
+  EXPECT_EQ(Entries(folder_), names.size());
+  EXPECT_EQ(Entries(base_), 1u);  // the lock folder alone
+  for (const auto& name : names) {
+    EXPECT_EQ(service_->ReleaseLock(name.c_str()), kOk) << name;
+  }
+}
+
+TEST_F(LockServiceTest, FolderThatIsNotPrivateIsRefused) {
+  const std::string target = base_ + "/target";
+  ASSERT_EQ(mkdir(target.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(target.c_str(), folder_.c_str()), 0);
+  EXPECT_EQ(service_->AcquireLock("n", 0), kErrorLockFolderUnusable);
+  EXPECT_EQ(Entries(target), 0u);
+
+  ASSERT_EQ(unlink(folder_.c_str()), 0);
+  ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
+  EXPECT_EQ(service_->AcquireLock("n", 0), kErrorLockFolderUnusable);
+  EXPECT_EQ(Entries(folder_), 0u);
+  // Checked again on every call until the folder is fixed.
+  ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+  EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
+}
+
+TEST_F(LockServiceTest, SymlinkAtALockFileIsRefused) {
+  ASSERT_EQ(service_->AcquireLock("first", 0), kOk);  // creates the folder
+  const std::string victim = base_ + "/victim", missing = base_ + "/missing";
+  std::ofstream(victim) << "keep";
+  ASSERT_EQ(symlink(victim.c_str(), (folder_ + "/v").c_str()), 0);
+  ASSERT_EQ(symlink(missing.c_str(), (folder_ + "/m").c_str()), 0);
+  EXPECT_EQ(service_->AcquireLock("v", 0), kErrorLockFolderUnusable);
+  EXPECT_EQ(service_->AcquireLock("m", 0), kErrorLockFolderUnusable);
+  std::string content;
+  std::ifstream(victim) >> content;
+  EXPECT_EQ(content, "keep");
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+}  // namespace

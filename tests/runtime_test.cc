@@ -1,0 +1,281 @@
+// The base runtime: sleeping through signals, thread identity and creation,
+// child processes and bounded formatting.
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <barrier>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "runtime/format.h"
+#include "runtime/interval.h"
+#include "runtime/process.h"
+#include "runtime/thread.h"
+#include "tests/run_capture.h"
+
+namespace {
+
+std::atomic<int> gSignalsHandled{0};
+
+void CountSignal(int) { gSignalsHandled.fetch_add(1); }
+
+// Installs a counting SIGUSR1 handler without SA_RESTART, so that blocking
+// calls in the signalled thread fail with EINTR; restores the old one.
+class InterruptingSignal {
+ public:
+  InterruptingSignal() {
+    gSignalsHandled = 0;
+    struct sigaction action {};
+    action.sa_handler = CountSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGUSR1, &action, &old_);
+  }
+  ~InterruptingSignal() { sigaction(SIGUSR1, &old_, nullptr); }
+
+ private:
+  struct sigaction old_ {};
+};
+
+double MillisecondsSince(std::uint64_t start) {
+  return static_cast<double>(JX_MonotonicNanos() - start) / 1e6;
+}
+
+TEST(SleepTest, SignalsDoNotShortenTheSleep) {
+  InterruptingSignal signal;
+  const pthread_t sleeper = pthread_self();
+  const std::uint64_t start = JX_MonotonicNanos();
+  std::thread sender([&] {
+    for (int at_ms : {50, 100}) {
+      while (MillisecondsSince(start) < at_ms) JX_Sleep(1000);
+      pthread_kill(sleeper, SIGUSR1);
+    }
+  });
+  JX_Sleep(JX_MillisecondsToInterval(200));
+  const double slept_ms = MillisecondsSince(start);
+  sender.join();
+  EXPECT_GE(slept_ms, 200.0);
+  EXPECT_EQ(gSignalsHandled.load(), 2);
+}
+
+JX_Thread StartThread(JX_ThreadRoutine routine, void* argument) {
+  return JX_CreateThread(JX_USER_THREAD, routine, argument, JX_PRIORITY_NORMAL,
+                         JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
+}
+
+TEST(ThreadTest, LiveThreadsHaveDistinctStableIdentities) {
+  constexpr int kThreads = 16;
+  struct Shared {
+    std::barrier<> all_alive{kThreads};
+    void* before[kThreads] = {};
+    void* after[kThreads] = {};
+    std::atomic<int> next{0};
+  } shared;
+  auto routine = [](void* raw) {
+    auto* s = static_cast<Shared*>(raw);
+    const int index = s->next.fetch_add(1);
+    s->before[index] = JX_GetCurrentThread();
+    s->all_alive.arrive_and_wait();
+    s->after[index] = JX_GetCurrentThread();
+  };
+  std::vector<JX_Thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.push_back(StartThread(routine, &shared));
+    ASSERT_NE(threads.back(), nullptr);
+  }
+  for (JX_Thread thread : threads) EXPECT_EQ(JX_JoinThread(thread), JX_SUCCESS);
+
+  std::set<void*> distinct = {JX_GetCurrentThread()};
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_NE(shared.before[i], nullptr);
+    EXPECT_EQ(shared.before[i], shared.after[i]);
+    distinct.insert(shared.before[i]);
+  }
+  EXPECT_EQ(distinct.size(), kThreads + 1u);
+}
+
+void DoNothing(void*) {}
+
+TEST(ThreadTest, CreateRefusesArgumentsOutOfRange) {
+  struct Row {
+    const char* what;
+    int kind, priority, scope, state;
+    JX_ThreadRoutine routine;
+  };
+  const Row rows[] = {
+      {"no routine", 0, 1, 1, 0, nullptr}, {"kind", 2, 1, 1, 0, DoNothing},
+      {"kind", -1, 1, 1, 0, DoNothing},    {"priority", 0, -1, 1, 0, DoNothing},
+      {"priority", 0, 4, 1, 0, DoNothing}, {"scope", 0, 1, 2, 0, DoNothing},
+      {"state", 0, 1, 1, 2, DoNothing},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    EXPECT_EQ(
+        JX_CreateThread(static_cast<JX_ThreadKind>(row.kind), row.routine,
+                        nullptr, static_cast<JX_ThreadPriority>(row.priority),
+                        static_cast<JX_ThreadScope>(row.scope),
+                        static_cast<JX_ThreadState>(row.state), 0),
+        nullptr);
+  }
+}
+
+TEST(ThreadTest, JoinRefusesOwnHandleAndUnjoinableToken) {
+  struct Shared {
+    std::atomic<JX_Thread> self{nullptr};
+    std::atomic<int> own_join{JX_SUCCESS};
+  } shared;
+  JX_Thread thread = StartThread(
+      [](void* raw) {
+        auto* s = static_cast<Shared*>(raw);
+        JX_Thread self;
+        while ((self = s->self.load()) == nullptr) JX_Sleep(1000);
+        s->own_join = JX_JoinThread(self);
+      },
+      &shared);
+  ASSERT_NE(thread, nullptr);
+  shared.self = thread;
+  // The refused handle is still good for the real join.
+  EXPECT_EQ(JX_JoinThread(thread), JX_SUCCESS);
+  EXPECT_EQ(shared.own_join.load(), JX_FAILURE);
+
+  JX_Thread token =
+      JX_CreateThread(JX_USER_THREAD, DoNothing, nullptr, JX_PRIORITY_NORMAL,
+                      JX_GLOBAL_THREAD, JX_UNJOINABLE_THREAD, 0);
+  ASSERT_NE(token, nullptr);
+  EXPECT_EQ(JX_JoinThread(token), JX_FAILURE);
+}
+
+// Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
+// or waiting failed.
+int RunShell(const char* script) {
+  char sh[] = "/bin/sh";
+  char dash_c[] = "-c";
+  std::string text = script;
+  char* const argv[] = {sh, dash_c, text.data(), nullptr};
+  JX_Process process = JX_CreateProcess(sh, argv, nullptr, nullptr);
+  if (process == nullptr) return -1000;
+  int code = -1000;
+  if (JX_WaitProcess(process, &code) != JX_SUCCESS) return -1000;
+  return code;
+}
+
+TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
+  struct Row {
+    const char* script;
+    int code;
+  };
+  const Row rows[] = {
+      {"exit 0", 0},      {"exit 7", 7},          {"exit 255", 255},
+      {"kill -9 $$", -9}, {"kill -TERM $$", -15},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.script);
+    EXPECT_EQ(RunShell(row.script), row.code);
+  }
+}
+
+TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
+  sigset_t block, old;
+  sigemptyset(&block);
+  sigaddset(&block, SIGUSR2);
+  sigaddset(&block, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &block, &old);
+  // grep inherits the mask through exec and finds it empty or not.
+  const int code =
+      RunShell("exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status");
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  EXPECT_EQ(code, 0);
+}
+
+TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string not_executable =
+      dir.WriteFile("plain", "#!/bin/sh\nexit 0\n", 0644);
+  ASSERT_FALSE(not_executable.empty());
+  struct Row {
+    std::string path;
+    int error;
+  };
+  const Row rows[] = {
+      {dir.path() + "/missing", ENOENT},
+      {not_executable, EACCES},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    std::string path = row.path;
+    char* const argv[] = {path.data(), nullptr};
+    errno = 0;
+    JX_Process process = JX_CreateProcess(path.c_str(), argv, nullptr, nullptr);
+    const int error = errno;
+    EXPECT_EQ(process, nullptr);
+    EXPECT_EQ(error, row.error);
+    if (process != nullptr) (void)JX_WaitProcess(process, nullptr);
+  }
+}
+
+TEST(ProcessTest, WaitGoesOnThroughSignals) {
+  InterruptingSignal signal;
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    while (!done) {
+      pthread_kill(waiter, SIGUSR1);
+      JX_Sleep(JX_MillisecondsToInterval(20));
+    }
+  });
+  const int code = RunShell("sleep 0.3; exit 5");
+  done = true;
+  sender.join();
+  EXPECT_EQ(code, 5);
+  EXPECT_GT(gSignalsHandled.load(), 0);
+}
+
+int FormatList(char* buffer, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+int FormatList(char* buffer, std::size_t size, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const int written = JX_vsnprintf(buffer, size, format, arguments);
+  va_end(arguments);
+  return written;
+}
+
+TEST(FormatTest, ReturnsTheCountActuallyWritten) {
+  struct Row {
+    std::size_t size;
+    int written;
+    const char* text;
+  };
+  const Row rows[] = {
+      {8, 7, "hello w"},
+      {11, 10, "hello worl"},
+      {12, 11, "hello world"},
+      {64, 11, "hello world"},
+      {1, 0, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.size);
+    char buffer[64];
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(JX_snprintf(buffer, row.size, "%s", "hello world"), row.written);
+    EXPECT_STREQ(buffer, row.text);
+    std::memset(buffer, '#', sizeof buffer);
+    EXPECT_EQ(FormatList(buffer, row.size, "%s %s", "hello", "world"),
+              row.written);
+    EXPECT_STREQ(buffer, row.text);
+  }
+  char untouched = '#';
+  EXPECT_EQ(JX_snprintf(&untouched, 0, "%s", "hello"), 0);
+  EXPECT_EQ(untouched, '#');
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// The test binary's entry: either a helper role or GoogleTest.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "tests/helper_role.h"
+
+extern char** environ;
+
+namespace {
+
+std::map<std::string, HelperRoleFunction>& Roles() {
+  static auto* roles = new std::map<std::string, HelperRoleFunction>;
+  return *roles;
+}
+
+}  // namespace
+
+bool RegisterHelperRole(const char* name, HelperRoleFunction function) {
+  Roles()[name] = function;
+  return true;
+}
+
+std::string TestBinaryPath() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return {};
+  return std::string(path, static_cast<std::size_t>(n));
+}
+
+pid_t StartHelper(const std::string& role,
+                  const std::vector<std::string>& arguments, int stdout_fd) {
+  const std::string binary = TestBinaryPath();
+  std::vector<std::string> strings = {binary, "--helper-role", role};
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdout_fd != -1) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+  pid_t pid = -1;
+  const int error = posix_spawn(&pid, binary.c_str(), &actions, nullptr,
+                                argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
+}
+
+int WaitHelper(pid_t pid, int deadline_ms) {
+  const std::uint64_t end =
+      JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
+  int status = 0;
+  for (;;) {
+    const pid_t r = RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
+    if (r == pid) break;
+    if (r == -1) return kWaitTimedOut;
+    if (JX_MonotonicNanos() >= end) {
+      kill(pid, SIGKILL);
+      RetryOnEintr([&] { return waitpid(pid, &status, 0); });
+      return kWaitTimedOut;
+    }
+    // Tests only: a coarse poll keeps the deadline simple.
+    JX_Sleep(5000);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::string(argv[1]) == "--helper-role") {
+    auto it = Roles().find(argv[2]);
+    if (it == Roles().end()) return kHelperUnknownRole;
+    return it->second(std::vector<std::string>(argv + 3, argv + argc));
+  }
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
