@@ -2,11 +2,12 @@
 #   make run            build, then run the parent with 10 children (N=-3: make run N=-3)
 #   make test           build, then run every test
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
+#   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
 JOBS ?= 2
 N ?=
 
-.PHONY: build run test asan tsan bench clean
+.PHONY: build run test scale asan tsan bench clean
 
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -17,6 +18,9 @@ run: build
 
 test: build
 	ctest --test-dir build --output-on-failure -j$(JOBS) -LE scale
+
+scale: build
+	ctest --test-dir build --output-on-failure -L scale
 
 asan:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=address

@@ -8,50 +8,14 @@
 
 namespace {
 
-class EventQueueImpl final : public EventQueue {
- public:
-  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
-    if (result == nullptr) return kErrorInvalidArgument;
-    if (iid == kEventQueueId || iid == kBaseInterfaceId) {
-      AddRef();
-      *result = static_cast<EventQueue*>(this);
-      return kOk;
-    }
-    *result = nullptr;
-    return kErrorNoInterface;
-  }
-  std::uint32_t AddRef() override { return references_.Add(); }
-  std::uint32_t Release() override {
-    const std::uint32_t left = references_.Drop();
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  ReferenceCount references_;
+class EventQueueImpl final : public InterfaceImpl<EventQueueImpl, EventQueue> {
 };
 
-class EventQueueServiceImpl final : public EventQueueService {
+class EventQueueServiceImpl final
+    : public InterfaceImpl<EventQueueServiceImpl, EventQueueService> {
  public:
   ~EventQueueServiceImpl() {
     for (const Slot& slot : queues_) slot.queue->Release();
-  }
-
-  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
-    if (result == nullptr) return kErrorInvalidArgument;
-    if (iid == kEventQueueServiceId || iid == kBaseInterfaceId) {
-      AddRef();
-      *result = static_cast<EventQueueService*>(this);
-      return kOk;
-    }
-    *result = nullptr;
-    return kErrorNoInterface;
-  }
-  std::uint32_t AddRef() override { return references_.Add(); }
-  std::uint32_t Release() override {
-    const std::uint32_t left = references_.Drop();
-    if (left == 0) delete this;
-    return left;
   }
 
   ResultCode PrepareQueue() override {
@@ -92,7 +56,6 @@ class EventQueueServiceImpl final : public EventQueueService {
     EventQueue* queue;  // one reference, the service's
   };
 
-  ReferenceCount references_;
   // Mutex rules: mutex_ guards queues_.
   std::mutex mutex_;
   std::vector<Slot> queues_;

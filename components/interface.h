@@ -31,7 +31,10 @@ struct InterfaceId {
 
 // The common base interface's own ID.
 inline constexpr InterfaceId kBaseInterfaceId = {
-    0x3C1B0E7A, 0x52D4, 0x4F1E, {0x9A, 0x61, 0x0B, 0x7D, 0x2E, 0x44, 0x18, 0xC5}};
+    0x3C1B0E7A,
+    0x52D4,
+    0x4F1E,
+    {0x9A, 0x61, 0x0B, 0x7D, 0x2E, 0x44, 0x18, 0xC5}};
 
 class Interface {
  public:
@@ -63,6 +66,37 @@ class ReferenceCount {
 
  private:
   std::atomic<std::uint32_t> count_{1};
+};
+
+// The base operations for an implementation `Impl` of the single interface
+// `I`: it answers I's ID and the base ID, counts references thread-safely and
+// deletes the Impl with the last one.
+//   class QueueImpl final : public InterfaceImpl<QueueImpl, EventQueue> {...};
+template <typename Impl, typename I>
+class InterfaceImpl : public I {
+ public:
+  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
+    if (result == nullptr) return kErrorInvalidArgument;
+    if (iid == I::kIid || iid == kBaseInterfaceId) {
+      AddRef();
+      *result = static_cast<I*>(this);  // single inheritance: one address
+      return kOk;
+    }
+    *result = nullptr;
+    return kErrorNoInterface;
+  }
+  std::uint32_t AddRef() override { return references_.Add(); }
+  std::uint32_t Release() override {
+    const std::uint32_t left = references_.Drop();
+    if (left == 0) delete static_cast<Impl*>(this);
+    return left;
+  }
+
+ protected:
+  ~InterfaceImpl() = default;
+
+ private:
+  ReferenceCount references_;
 };
 
 // Owns exactly one reference to a T (or none, when empty). Releases it on

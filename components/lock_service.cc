@@ -108,8 +108,9 @@ int LockFile(int fd, bool use_flock, bool wait) {
 }
 
 void UnlockFile(int fd, bool use_flock) {
-  // A failure is of no consequence: close() releases the lock as well, since
-  // this is the description's only descriptor.
+  // Unlocking before close() frees the lock even while a fork()ed child that
+  // has not reached exec yet shares the description. A failure here is of no
+  // consequence: the close() that follows releases the lock in the usual case.
   if (use_flock) {
     flock(fd, LOCK_UN);
     return;
@@ -120,7 +121,8 @@ void UnlockFile(int fd, bool use_flock) {
   fcntl(fd, F_OFD_SETLK, &whole_file);
 }
 
-class LockServiceImpl final : public LockService {
+class LockServiceImpl final
+    : public InterfaceImpl<LockServiceImpl, LockService> {
  public:
   explicit LockServiceImpl(std::unique_ptr<char[]> folder)
       : folder_(std::move(folder)), euid_(geteuid()) {}
@@ -129,28 +131,6 @@ class LockServiceImpl final : public LockService {
     // Closing each lock's only descriptor gives the lock back.
     for (const Held& held : held_) close(held.fd);
     if (folder_fd_ != -1) close(folder_fd_);
-  }
-
-  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
-    if (result == nullptr) return kErrorInvalidArgument;
-    if (iid == kLockServiceId) {
-      AddRef();
-      *result = static_cast<LockService*>(this);
-      return kOk;
-    }
-    if (iid == kBaseInterfaceId) {
-      AddRef();
-      *result = static_cast<Interface*>(this);
-      return kOk;
-    }
-    *result = nullptr;
-    return kErrorNoInterface;
-  }
-  std::uint32_t AddRef() override { return references_.Add(); }
-  std::uint32_t Release() override {
-    const std::uint32_t left = references_.Drop();
-    if (left == 0) delete this;
-    return left;
   }
 
   ResultCode AcquireLock(const char* name, int wait) override {
@@ -197,7 +177,7 @@ class LockServiceImpl final : public LockService {
     }
 
     bool use_flock = use_flock_.load(std::memory_order_relaxed);
-    int locked = 0;
+    int locked = LockFile(fd, use_flock, wait != 0);
     if (locked == -1 && errno == EINVAL && !use_flock) {
       // No open-file-description locks in this kernel: flock gives the same
       // ownership. Every later call goes straight to flock.
@@ -307,7 +287,6 @@ class LockServiceImpl final : public LockService {
     return kOk;
   }
 
-  ReferenceCount references_;
   const std::unique_ptr<char[]> folder_;
   const uid_t euid_;
   // Set once when the kernel refuses open-file-description locks.

@@ -38,7 +38,9 @@
 // that asks again for a name it holds gets kErrorLockWouldDeadlock at once
 // instead of waiting on itself forever; releasing a name that the calling
 // thread does not hold, or releasing twice, gets kErrorLockNotHeld. A thread
-// that ends while holding a name leaves it held until the process ends.
+// that ends while holding a name leaves it held until the process ends; a later
+// thread that receives the same identity (JX_GetCurrentThread) is then taken
+// for its holder and may release it.
 //
 // Thread safety: both operations may be called from any number of threads at
 // once through one reference. Ownership: the caller of CreateLockService owns
@@ -58,7 +60,10 @@ inline constexpr char kLockServiceContractId[] =
 
 // {9F6DBE15-D851-4B00-912A-5AC0BE88A409}
 inline constexpr InterfaceId kLockServiceId = {
-    0x9F6DBE15, 0xD851, 0x4B00, {0x91, 0x2A, 0x5A, 0xC0, 0xBE, 0x88, 0xA4, 0x09}};
+    0x9F6DBE15,
+    0xD851,
+    0x4B00,
+    {0x91, 0x2A, 0x5A, 0xC0, 0xBE, 0x88, 0xA4, 0x09}};
 
 // The longest name in bytes; its file name, escaped in full, still fits the
 // file system's limit of 255 bytes.

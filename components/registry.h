@@ -15,7 +15,8 @@
 // The three arguments are reserved; callers pass null.
 // Returns kOk, kErrorAlreadyInitialized when it is already started (nothing
 // changes), or kErrorOutOfMemory.
-ResultCode InitComponentSystem(void* reserved1, void* reserved2, void* reserved3);
+ResultCode InitComponentSystem(void* reserved1, void* reserved2,
+                               void* reserved3);
 
 // Releases the registry's references to every service and stops the system;
 // references that callers still hold stay valid until they release them.

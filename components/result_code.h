@@ -1,9 +1,9 @@
 // Result codes of the component system and its services: the one table.
 //
 // A ResultCode fails when its top bit is set; every other value, zero included,
-// is a success. Codes are logged with "%x". Each failure cause has a code of its
-// own; system errors that fit no named cause carry their errno in the low 16
-// bits of kErrorSystemBase.
+// is a success. Codes are logged with "%x". Each failure cause has a code of
+// its own; system errors that fit no named cause carry their errno in the low
+// 16 bits of kErrorSystemBase.
 #ifndef WENDLEMOOR_COMPONENTS_RESULT_CODE_H_
 #define WENDLEMOOR_COMPONENTS_RESULT_CODE_H_
 
@@ -14,21 +14,30 @@ using ResultCode = std::uint32_t;
 inline constexpr ResultCode kOk = 0;
 
 // Component system.
-inline constexpr ResultCode kErrorNotInitialized = 0x80000001;  // system not started
-inline constexpr ResultCode kErrorUnknownContract = 0x80000002;  // no such service
-inline constexpr ResultCode kErrorNoInterface = 0x80000003;  // interface not implemented
-inline constexpr ResultCode kErrorInvalidArgument = 0x80000004;  // null, empty, too long
+inline constexpr ResultCode kErrorNotInitialized =
+    0x80000001;  // system not started
+inline constexpr ResultCode kErrorUnknownContract =
+    0x80000002;  // no such service
+inline constexpr ResultCode kErrorNoInterface =
+    0x80000003;  // interface not implemented
+inline constexpr ResultCode kErrorInvalidArgument =
+    0x80000004;  // null, empty, too long
 inline constexpr ResultCode kErrorOutOfMemory = 0x80000005;
 inline constexpr ResultCode kErrorAlreadyInitialized = 0x80000006;
 
 // Event-queue service.
-inline constexpr ResultCode kErrorNoQueue = 0x80000101;  // no queue was prepared
+inline constexpr ResultCode kErrorNoQueue =
+    0x80000101;  // no queue was prepared
 
 // Lock service.
-inline constexpr ResultCode kErrorLockBusy = 0x80000201;  // held elsewhere (flag 0)
-inline constexpr ResultCode kErrorLockWouldDeadlock = 0x80000202;  // caller holds it
-inline constexpr ResultCode kErrorLockNotHeld = 0x80000203;  // caller does not hold it
-inline constexpr ResultCode kErrorLockFolderUnusable = 0x80000204;  // not private to us
+inline constexpr ResultCode kErrorLockBusy =
+    0x80000201;  // held elsewhere (flag 0)
+inline constexpr ResultCode kErrorLockWouldDeadlock =
+    0x80000202;  // caller holds it
+inline constexpr ResultCode kErrorLockNotHeld =
+    0x80000203;  // caller does not hold it
+inline constexpr ResultCode kErrorLockFolderUnusable =
+    0x80000204;  // not private to us
 
 // Any other failed system call: kErrorSystemBase | errno.
 inline constexpr ResultCode kErrorSystemBase = 0x80010000;

@@ -97,10 +97,9 @@ TEST(CommandLineTest, FirstArgumentSelectsBranchAndChildCount) {
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];
     const RunResult& run = runs[i];
-    SCOPED_TRACE(
-        "arguments: \"" +
-        (row.arguments.empty() ? std::string("<none>") : row.arguments[0]) +
-        "\"" + (row.arguments.size() > 1 ? " + more" : ""));
+    std::string label = "arguments:";
+    for (const auto& argument : row.arguments) label += " \"" + argument + "\"";
+    SCOPED_TRACE(label);
     ASSERT_EQ(run.spawn_error, 0);
     EXPECT_FALSE(run.timed_out);
     switch (row.branch) {

@@ -67,9 +67,9 @@ constexpr std::size_t kMaxLine = kLogLineSize - 1;  // 511
 
 // Fill length of writer t's line i: varied, and now and then the longest a
 // line may be without being cut.
+constexpr std::size_t kHead = 8;  // "w<t> s<iii> "
 std::size_t FillFor(int t, int i, std::size_t room) {
-  const std::size_t head = 8;  // "w<t> s<iii> "
-  const std::size_t longest = room - head - 1;
+  const std::size_t longest = room - kHead - 1;
   if (i % 50 == 49) return longest;
   return static_cast<std::size_t>(i * 37 + t * 11) % (longest + 1);
 }
@@ -143,7 +143,7 @@ TEST(LogMessageTest, ConcurrentWritersProduceWholeLinesWithTheirIdentity) {
     // The writer's own prefix, its lines in its order, one fill letter only.
     EXPECT_EQ(line.substr(0, w + 2), identities[t]);
     EXPECT_EQ(i, next[t]++);
-    const std::size_t body = line.find(' ', w + 3) + 1;
+    const std::size_t body = w + 2 + kHead;
     EXPECT_EQ(
         line.substr(body),
         std::string(FillFor(t, i, kMaxLine - identities[t].size()), 'a' + t));

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <barrier>
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <set>
 #include <string>
@@ -239,16 +238,6 @@ TEST(ProcessTest, WaitGoesOnThroughSignals) {
   EXPECT_GT(gSignalsHandled.load(), 0);
 }
 
-int FormatList(char* buffer, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-int FormatList(char* buffer, std::size_t size, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const int written = JX_vsnprintf(buffer, size, format, arguments);
-  va_end(arguments);
-  return written;
-}
-
 TEST(FormatTest, ReturnsTheCountActuallyWritten) {
   struct Row {
     std::size_t size;
@@ -267,10 +256,6 @@ TEST(FormatTest, ReturnsTheCountActuallyWritten) {
     char buffer[64];
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(JX_snprintf(buffer, row.size, "%s", "hello world"), row.written);
-    EXPECT_STREQ(buffer, row.text);
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(FormatList(buffer, row.size, "%s %s", "hello", "world"),
-              row.written);
     EXPECT_STREQ(buffer, row.text);
   }
   char untouched = '#';

@@ -1,0 +1,563 @@
+// Faults the system must survive: a child or the parent killed in the middle
+// of a run, an output pipe that is read slowly, signals aimed again and again
+// at blocked threads, and descriptors or processes left behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "components/lock_service.h"
+#include "components/registry.h"
+#include "gtest/gtest.h"
+#include "locktest/child_run.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "runtime/process.h"
+#include "tests/helper_role.h"
+#include "tests/log_lines.h"
+#include "tests/run_capture.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr int kDeadlineMs = 120000;
+constexpr char kJoined[] = "joined with all threads; exiting DoTest";
+constexpr char kFiller[] = "filler that keeps the pipe full";
+
+std::string BuildFolder() {
+  const std::string binary = WENDLEMOOR_BINARY;
+  return binary.substr(0, binary.rfind('/'));
+}
+
+// How the reader of a run's output behaves.
+struct ReadPlan {
+  // Shrink the pipe to one page and fill it with kFiller lines before the
+  // run starts, so that the first writes of the run block.
+  bool fill_pipe = false;
+  int start_delay_ms = 0;    // before the first read
+  std::size_t chunk = 4096;  // bytes per read
+  int pause_ms = 0;          // after each read
+  // Called for each line as it is read, with the started process's pid.
+  std::function<void(pid_t, const LogLine&)> on_line;
+};
+
+// RunAndTimeLines with a say in how the output is read, and a callback per
+// line. The process leads a group of its own, which is killed at the deadline.
+TimedRun RunReadingLines(const std::vector<std::string>& argv,
+                         const std::string& cwd, int deadline_ms,
+                         const ReadPlan& plan) {
+  TimedRun run;
+  run.status = kRunNotStarted;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return run;
+  if (plan.fill_pipe) {
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    const std::string line = std::string(kFiller) + "\n";
+    while (write(fds[1], line.data(), line.size()) ==
+           static_cast<ssize_t>(line.size())) {
+    }
+    fcntl(fds[1], F_SETFL, 0);
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  pid_t pid = -1;
+  const int error =
+      posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  if (error != 0) {
+    close(fds[0]);
+    return run;
+  }
+
+  const std::uint64_t end =
+      JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
+  JX_Sleep(JX_MillisecondsToInterval(plan.start_delay_ms));
+  std::string pending;
+  std::vector<char> buffer(plan.chunk);
+  for (;;) {
+    const std::uint64_t now = JX_MonotonicNanos();
+    if (now >= end) {
+      run.timed_out = true;
+      break;
+    }
+    pollfd p{fds[0], POLLIN, 0};
+    const int ready = RetryOnEintr([&] {
+      return poll(&p, 1, static_cast<int>((end - now) / 1000000 + 1));
+    });
+    if (ready <= 0) continue;
+    const ssize_t n = RetryOnEintr(
+        [&] { return read(fds[0], buffer.data(), buffer.size()); });
+    if (n <= 0) break;
+    const std::uint64_t at = JX_MonotonicNanos();
+    pending.append(buffer.data(), static_cast<std::size_t>(n));
+    std::size_t newline;
+    while ((newline = pending.find('\n')) != std::string::npos) {
+      LogLine line;
+      line.at_ns = at;
+      ParseLogLine(pending.substr(0, newline), &line);
+      if (plan.on_line) plan.on_line(pid, line);
+      run.lines.push_back(line);
+      pending.erase(0, newline + 1);
+    }
+    JX_Sleep(JX_MillisecondsToInterval(plan.pause_ms));
+  }
+  close(fds[0]);
+  if (run.timed_out) kill(-pid, SIGKILL);
+  int status = 0;
+  RetryOnEintr([&] { return waitpid(pid, &status, 0); });
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  if (!pending.empty()) {
+    LogLine line;
+    ParseLogLine(pending, &line);
+    run.lines.push_back(line);
+  }
+  return run;
+}
+
+// What one child of a run logged about its workers.
+struct ChildOutcome {
+  std::set<std::string> clean_exits;  // names whose worker ended with rv=0
+  int exits = 0;                      // exit lines of any code
+  bool joined = false;
+};
+
+// The outcome of every process but `parent` that logged a line.
+std::map<unsigned, ChildOutcome> ChildOutcomes(
+    const std::vector<LogLine>& lines, unsigned parent) {
+  std::map<unsigned, ChildOutcome> children;
+  for (const auto& line : lines) {
+    if (line.pid == 0 || line.pid == parent) continue;
+    ChildOutcome& child = children[line.pid];
+    char name[64];
+    unsigned rv = 1;
+    if (std::sscanf(line.message.c_str(),
+                    "exiting TestThread [lock=%63s rv=%x]", name, &rv) == 2) {
+      ++child.exits;
+      if (rv == 0) child.clean_exits.insert(name);
+    } else if (line.message == kJoined) {
+      child.joined = true;
+    }
+  }
+  return children;
+}
+
+void ExpectFullRun(const ChildOutcome& child, unsigned pid) {
+  EXPECT_EQ(child.exits, 5) << "child " << pid;
+  EXPECT_EQ(child.clean_exits.size(), 5u) << "child " << pid;
+  EXPECT_TRUE(child.joined) << "child " << pid;
+}
+
+// Inode numbers (as " :<ino> " appears in /proc/locks) of files on which
+// `pid` holds a lock through one of its descriptors.
+std::vector<std::string> LockedInodes(pid_t pid) {
+  std::vector<std::string> inodes;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  DIR* dir = opendir((proc + "/fdinfo").c_str());
+  if (dir == nullptr) return inodes;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream info(proc + "/fdinfo/" + entry->d_name);
+    std::string text((std::istreambuf_iterator<char>(info)), {});
+    struct stat st;
+    if (text.find("lock:") != std::string::npos &&
+        stat((proc + "/fd/" + entry->d_name).c_str(), &st) == 0) {
+      inodes.push_back(":" + std::to_string(st.st_ino) + " ");
+    }
+  }
+  closedir(dir);
+  return inodes;
+}
+
+bool SomeoneWaitsOnAny(const std::vector<std::string>& inodes) {
+  std::ifstream locks("/proc/locks");
+  for (std::string l; std::getline(locks, l);) {
+    if (l.find("->") == l.npos) continue;
+    for (const auto& inode : inodes) {
+      if (l.find(inode) != l.npos) return true;
+    }
+  }
+  return false;
+}
+
+TEST(KilledProcessTest, OtherChildrenFinishWhenAChildDiesHoldingLocks) {
+  std::mutex mutex;
+  pid_t victim = 0;  // the first child to start its workers
+  int victim_exits = 0;
+  bool victim_killed = false, stop = false;
+  ReadPlan plan;
+  plan.on_line = [&](pid_t parent, const LogLine& line) {
+    std::lock_guard<std::mutex> lock(mutex);
+    const auto pid = static_cast<pid_t>(line.pid);
+    if (victim == 0 && pid != parent && line.message == "running child test") {
+      victim = pid;
+    }
+    if (pid == victim && line.message.starts_with("exiting")) ++victim_exits;
+  };
+  // Kills the victim once it holds a lock that another child waits for; as
+  // the victim may come last for every name, one of its last holds will do.
+  std::thread killer([&] {
+    for (;;) {
+      JX_Sleep(JX_MillisecondsToInterval(2));
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stop) return;
+      if (victim == 0) continue;
+      const auto inodes = LockedInodes(victim);
+      if (!inodes.empty() && (SomeoneWaitsOnAny(inodes) || victim_exits >= 4)) {
+        kill(victim, SIGKILL);
+        victim_killed = true;
+        return;
+      }
+    }
+  });
+  const TimedRun run =
+      RunReadingLines({"./Wendlemoor", "-3"}, BuildFolder(), kDeadlineMs, plan);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  killer.join();
+
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 0);
+  ASSERT_TRUE(victim_killed) << "the victim never held a lock";
+  const unsigned parent = run.lines.front().pid;
+  auto children = ChildOutcomes(run.lines, parent);
+  ASSERT_EQ(children.size(), 3u);
+  EXPECT_FALSE(children[victim].joined);
+  children.erase(victim);
+  for (const auto& [pid, child] : children) ExpectFullRun(child, pid);
+}
+
+// Arguments: child count, "kill" or "wait". Runs "./Wendlemoor -N" in the
+// build folder as the subreaper of its tree, so that whatever the parent
+// leaves behind becomes ours. With "kill", the parent is killed once all its
+// children run. Reports the parent's status, whether anything was left the
+// moment it was reaped, and the status of each process reaped after it.
+WENDLEMOOR_HELPER_ROLE(run_as_subreaper) {
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) return kHelperFailed;
+  const int count = std::stoi(arguments[0]);
+  char path[] = "./Wendlemoor";
+  std::string flag = "-" + arguments[0];
+  char* const argv[] = {path, flag.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, BuildFolder().c_str());
+  pid_t parent = -1;
+  const int error =
+      posix_spawn(&parent, path, &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return kHelperFailed;
+
+  if (arguments[1] == "kill") {
+    // The children are those whose parent is `parent` in /proc/PID/stat.
+    for (int children = 0; children < count;) {
+      JX_Sleep(JX_MillisecondsToInterval(5));
+      children = 0;
+      DIR* proc = opendir("/proc");
+      while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        const std::size_t close_paren = text.rfind(')');
+        int ppid = 0;
+        if (close_paren != std::string::npos &&
+            std::sscanf(text.c_str() + close_paren, ") %*c %d", &ppid) == 1 &&
+            ppid == parent) {
+          ++children;
+        }
+      }
+      closedir(proc);
+    }
+    kill(parent, SIGKILL);
+  }
+  int status = 0;
+  RetryOnEintr([&] { return waitpid(parent, &status, 0); });
+  std::printf("parent status %d\n",
+              WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+  const bool nothing_left =
+      waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
+  std::printf("nothing left %d\n", nothing_left ? 1 : 0);
+  for (;;) {
+    const pid_t pid = RetryOnEintr([&] { return waitpid(-1, &status, 0); });
+    if (pid == -1) break;
+    std::printf("reaped status %d\n",
+                WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+  }
+  std::fflush(stdout);
+  return kHelperOk;
+}
+
+std::vector<std::string> HelperReport(const TimedRun& run) {
+  std::vector<std::string> report;
+  for (const auto& line : run.lines) {
+    if (line.pid == 0) report.push_back(line.message);
+  }
+  return report;
+}
+
+TEST(KilledProcessTest, ParentLeavesNothingBehindAndChildrenOutliveItsDeath) {
+  TimedRun clean;
+  std::thread clean_run([&] {
+    clean = RunAndTimeLines(
+        {TestBinaryPath(), "--helper-role", "run_as_subreaper", "2", "wait"},
+        "", kDeadlineMs);
+  });
+  const TimedRun killed = RunAndTimeLines(
+      {TestBinaryPath(), "--helper-role", "run_as_subreaper", "3", "kill"}, "",
+      kDeadlineMs);
+  clean_run.join();
+
+  ASSERT_FALSE(clean.timed_out);
+  EXPECT_EQ(clean.status, kHelperOk);
+  EXPECT_EQ(HelperReport(clean),
+            (std::vector<std::string>{"parent status 0", "nothing left 1"}));
+
+  ASSERT_FALSE(killed.timed_out);
+  EXPECT_EQ(killed.status, kHelperOk);
+  EXPECT_EQ(HelperReport(killed),
+            (std::vector<std::string>{"parent status -9", "nothing left 0",
+                                      "reaped status 0", "reaped status 0",
+                                      "reaped status 0"}));
+  // The parent is the first process of the tree to log a line.
+  unsigned parent = 0;
+  for (const auto& line : killed.lines) {
+    if (line.pid != 0) {
+      parent = line.pid;
+      break;
+    }
+  }
+  const auto children = ChildOutcomes(killed.lines, parent);
+  EXPECT_EQ(children.size(), 3u);
+  for (const auto& [pid, child] : children) ExpectFullRun(child, pid);
+}
+
+TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
+  ReadPlan plan;
+  plan.fill_pipe = true;
+  plan.start_delay_ms = 2000;
+  plan.chunk = 16;
+  plan.pause_ms = 10;
+  const TimedRun run =
+      RunReadingLines({"./Wendlemoor", "-3"}, BuildFolder(), kDeadlineMs, plan);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 0);
+
+  std::map<unsigned, std::multiset<std::string>> messages;
+  std::size_t fillers = 0;
+  for (const auto& line : run.lines) {
+    if (line.pid == 0) {
+      EXPECT_EQ(line.message, kFiller) << "torn line";
+      ++fillers;
+    } else {
+      messages[line.pid].insert(line.message);
+    }
+  }
+  EXPECT_GT(fillers, 100u);
+  ASSERT_EQ(messages.size(), 4u);
+  const unsigned parent = run.lines[fillers].pid;
+  EXPECT_EQ(messages[parent],
+            (std::multiset<std::string>{
+                "entering main", "sleeping for 1 second", "spawning child test",
+                "spawning child test", "spawning child test"}));
+  messages.erase(parent);
+  std::multiset<std::string> child = {"entering main", "running child test",
+                                      kJoined};
+  for (const char* name : {"foopy", "test", "1", "xyz", "zib4ever"}) {
+    child.insert(std::string("entering TestThread [lock=") + name + "]");
+    child.insert(std::string("exiting TestThread [lock=") + name + " rv=0]");
+  }
+  for (const auto& [pid, got] : messages) EXPECT_EQ(got, child) << pid;
+}
+
+std::atomic<int> g_signals{0};
+
+void CountSignal(int) { g_signals.fetch_add(1, std::memory_order_relaxed); }
+
+// Runs `work` on a thread of its own while this thread sends it SIGUSR1 every
+// 2 ms until it is done; returns how many signals its handler saw.
+int UnderSignalStorm(const std::function<void()>& work) {
+  g_signals = 0;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    work();
+    done = true;
+  });
+  while (!done) {
+    pthread_kill(worker.native_handle(), SIGUSR1);
+    JX_Sleep(JX_MillisecondsToInterval(2));
+  }
+  worker.join();
+  return g_signals.load();
+}
+
+std::string ReadLine(int fd) {
+  std::string text;
+  char c;
+  pollfd p = {fd, POLLIN, 0};
+  while (poll(&p, 1, kDeadlineMs) == 1 && read(fd, &c, 1) == 1 && c != '\n') {
+    text += c;
+  }
+  return text;
+}
+
+// Arguments: folder, name, hold in ms. Acquires, reports "held", holds, then
+// reports the monotonic time just before it releases.
+WENDLEMOOR_HELPER_ROLE(hold_for) {
+  auto service =
+      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
+  if (service->AcquireLock(arguments[1].c_str(), 1) != kOk)
+    return kHelperFailed;
+  std::printf("held\n");
+  std::fflush(stdout);
+  JX_Sleep(JX_MillisecondsToInterval(std::stoul(arguments[2])));
+  std::printf("%llu\n", static_cast<unsigned long long>(JX_MonotonicNanos()));
+  std::fflush(stdout);
+  return service->ReleaseLock(arguments[1].c_str()) == kOk ? kHelperOk
+                                                           : kHelperFailed;
+}
+
+// Argument: a private lock folder. With a handler for SIGUSR1 installed
+// without SA_RESTART, a sleep, a lock wait and a process wait each run under a
+// storm of that signal; reports one line each.
+WENDLEMOOR_HELPER_ROLE(signal_storm) {
+  struct sigaction action = {};
+  action.sa_handler = CountSignal;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGUSR1, &action, nullptr) != 0) return kHelperFailed;
+
+  std::uint64_t elapsed_ms = 0;
+  int signals = UnderSignalStorm([&] {
+    const std::uint64_t start = JX_MonotonicNanos();
+    JX_Sleep(JX_MillisecondsToInterval(300));
+    elapsed_ms = (JX_MonotonicNanos() - start) / 1000000;
+  });
+  std::printf("sleep %d signals=%d\n", elapsed_ms >= 300, signals > 10);
+
+  auto service =
+      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return kHelperFailed;
+  const pid_t holder =
+      StartHelper("hold_for", {arguments[0], "n", "300"}, report[1]);
+  close(report[1]);
+  if (ReadLine(report[0]) != "held") return kHelperFailed;
+  ResultCode rv = kOk;
+  std::uint64_t acquired = 0;
+  signals = UnderSignalStorm([&] {
+    rv = service->AcquireLock("n", 1);
+    acquired = JX_MonotonicNanos();
+  });
+  const std::uint64_t released = std::stoull("0" + ReadLine(report[0]));
+  close(report[0]);
+  std::printf("lock rv=%x after_release=%d signals=%d helper=%d\n", rv,
+              acquired >= released && released != 0, signals > 10,
+              WaitHelper(holder, kDeadlineMs));
+  if (rv == kOk) service->ReleaseLock("n");
+
+  int code = 0;
+  JX_Status status = JX_FAILURE;
+  signals = UnderSignalStorm([&] {
+    const std::uint64_t start = JX_MonotonicNanos();
+    char sh[] = "/bin/sh", c[] = "-c", script[] = "sleep 0.3; exit 7";
+    char* const argv[] = {sh, c, script, nullptr};
+    status =
+        JX_WaitProcess(JX_CreateProcess(sh, argv, nullptr, nullptr), &code);
+    elapsed_ms = (JX_MonotonicNanos() - start) / 1000000;
+  });
+  std::printf("wait status=%d code=%d %d signals=%d\n", status, code,
+              elapsed_ms >= 300, signals > 10);
+  std::fflush(stdout);
+  return kHelperOk;
+}
+
+TEST(SignalStormTest, BlockedCallsNeitherEndEarlyNorFail) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const TimedRun run = RunAndTimeLines({TestBinaryPath(), "--helper-role",
+                                        "signal_storm", temp.path() + "/locks"},
+                                       "", kDeadlineMs);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, kHelperOk);
+  std::vector<std::string> report;
+  for (const auto& line : run.lines) report.push_back(line.message);
+  EXPECT_EQ(report, (std::vector<std::string>{
+                        "sleep 1 signals=1",
+                        "lock rv=0 after_release=1 signals=1 helper=0",
+                        "wait status=0 code=7 1 signals=1"}));
+}
+
+// Lists the calling process's open descriptors.
+std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  DIR* dir = opendir("/proc/self/fd");
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') fds.insert(std::stoi(entry->d_name));
+  }
+  fds.erase(dirfd(dir));
+  closedir(dir);
+  return fds;
+}
+
+// A whole child run in this process; reports the descriptors it left open and
+// the threads left running.
+WENDLEMOOR_HELPER_ROLE(child_run_leftovers) {
+  const std::set<int> before = OpenDescriptors();
+  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk)
+    return kHelperFailed;
+  const ResultCode rv = DoTest();
+  ShutdownComponentSystem(nullptr);
+  std::string left;
+  for (int fd : OpenDescriptors()) {
+    if (before.count(fd) == 0) left += " " + std::to_string(fd);
+  }
+  int threads = 0;
+  DIR* dir = opendir("/proc/self/task");
+  while (dirent* entry = readdir(dir)) threads += entry->d_name[0] != '.';
+  closedir(dir);
+  std::printf("rv=%x descriptors left:%s threads=%d\n", rv, left.c_str(),
+              threads);
+  std::fflush(stdout);
+  return kHelperOk;
+}
+
+TEST(LeftoverTest, ChildRunLeavesNoDescriptorOrThread) {
+  const TimedRun run = RunAndTimeLines(
+      {TestBinaryPath(), "--helper-role", "child_run_leftovers"}, "",
+      kDeadlineMs);
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, kHelperOk);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.back().message, "rv=0 descriptors left: threads=1");
+}
+
+}  // namespace
