@@ -35,18 +35,30 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
   struct Row {
     std::vector<std::string> arguments;
     int status;
-    int spawns;    // "spawning child test" lines
-    bool usage;    // the usage text is printed
-    bool child;    // the child branch ran
+    int spawns;  // "spawning child test" lines
+    bool usage;  // the usage text is printed
+    bool child;  // the child branch ran
     const char* what;
   };
   const std::vector<Row> rows = {
       {{""}, 0, 10, false, false, "empty"},
-      {{"-" + std::string(kLongest - 1, '7')}, 255, 0, true, false,
+      {{"-" + std::string(kLongest - 1, '7')},
+       255,
+       0,
+       true,
+       false,
        "longest argument of digits"},
-      {{"-2" + std::string(kLongest - 2, 'x')}, 0, 2, false, false,
+      {{"-2" + std::string(kLongest - 2, 'x')},
+       0,
+       2,
+       false,
+       false,
        "longest argument, digits then letters"},
-      {{"-" + std::string(kLongest - 1, 'q')}, 255, 0, true, false,
+      {{"-" + std::string(kLongest - 1, 'q')},
+       255,
+       0,
+       true,
+       false,
        "longest argument of letters"},
       {{"-\xff\xfe"}, 255, 0, true, false, "not UTF-8 after the dash"},
       {{"\xc3\x28"}, 0, 10, false, false, "not UTF-8"},
@@ -55,8 +67,12 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
       {{"-+3"}, 0, 3, false, false, "explicit plus"},
       {{"--2147483648"}, 0, 0, false, false, "smallest count"},
       {{"--2147483649"}, 255, 0, true, false, "below the smallest count"},
-      {{"-child", "", "\xff", "-5", std::string(kLongest, 'a')}, 0, 0, false,
-       true, "child with odd extra arguments"},
+      {{"-child", "", "\xff", "-5", std::string(kLongest, 'a')},
+       0,
+       0,
+       false,
+       true,
+       "child with odd extra arguments"},
   };
   TempDir stub_dir;
   ASSERT_FALSE(stub_dir.path().empty());
@@ -81,7 +97,8 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
     EXPECT_EQ(CountLines(run.output, "] entering main"), 1);
     EXPECT_EQ(CountLines(run.output, "] spawning child test"), row.spawns);
     EXPECT_EQ(CountLines(run.output, "### usage"), row.usage ? 1 : 0);
-    EXPECT_EQ(CountLines(run.output, "] running child test"), row.child ? 1 : 0);
+    EXPECT_EQ(CountLines(run.output, "] running child test"),
+              row.child ? 1 : 0);
     EXPECT_EQ(CountLines(run.output, "failed"), 0);
   }
 }
@@ -92,20 +109,23 @@ class BadLockNameTest : public testing::Test {
   void SetUp() override {
     ASSERT_FALSE(temp_.path().empty());
     folder_ = temp_.path() + "/locks";
-    service_ = InterfacePtr<LockService>::Adopt(CreateLockService(folder_.c_str()));
+    service_ =
+        InterfacePtr<LockService>::Adopt(CreateLockService(folder_.c_str()));
     ASSERT_TRUE(service_);
   }
 
   // Only the lock folder in the scratch folder, only regular files in it.
   void ExpectNothingOutsideTheFolder(std::size_t files) {
     std::vector<std::string> outside;
-    for (const auto& entry : std::filesystem::directory_iterator(temp_.path())) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(temp_.path())) {
       outside.push_back(entry.path().string());
     }
     EXPECT_EQ(outside, std::vector<std::string>{folder_});
     std::size_t regular = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder_)) {
-      EXPECT_TRUE(entry.is_regular_file() && !entry.is_symlink()) << entry.path();
+      EXPECT_TRUE(entry.is_regular_file() && !entry.is_symlink())
+          << entry.path();
       ++regular;
     }
     EXPECT_EQ(regular, files);
@@ -133,7 +153,8 @@ TEST_F(BadLockNameTest, EveryByteValueMakesADistinctLockInsideTheFolder) {
     near[at] = static_cast<char>(near[at] ^ 1);
     names.push_back(near);
   }
-  ASSERT_EQ(std::set<std::string>(names.begin(), names.end()).size(), names.size());
+  ASSERT_EQ(std::set<std::string>(names.begin(), names.end()).size(),
+            names.size());
 
   // All held at once: two names sharing a lock would make the second busy.
   for (const auto& name : names) {
@@ -153,10 +174,13 @@ TEST_F(BadLockNameTest, EveryByteValueMakesADistinctLockInsideTheFolder) {
 TEST_F(BadLockNameTest, NamesPastTheLongestAreRefusedAndTouchNothing) {
   std::string all_bytes;
   for (int c = 255; c >= 1; --c) all_bytes += static_cast<char>(c);
-  for (std::size_t length : {kLockNameMax + 1, kLockNameMax + 2, all_bytes.size()}) {
+  for (std::size_t length :
+       {kLockNameMax + 1, kLockNameMax + 2, all_bytes.size()}) {
     const std::string name = all_bytes.substr(0, length);
-    EXPECT_EQ(service_->AcquireLock(name.c_str(), 1), kErrorInvalidArgument) << length;
-    EXPECT_EQ(service_->ReleaseLock(name.c_str()), kErrorInvalidArgument) << length;
+    EXPECT_EQ(service_->AcquireLock(name.c_str(), 1), kErrorInvalidArgument)
+        << length;
+    EXPECT_EQ(service_->ReleaseLock(name.c_str()), kErrorInvalidArgument)
+        << length;
     // Its first kLockNameMax bytes are a name of their own, not held.
     EXPECT_EQ(service_->ReleaseLock(name.substr(0, kLockNameMax).c_str()),
               kErrorLockNotHeld);

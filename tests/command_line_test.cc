@@ -4,7 +4,6 @@
 // Parents run in a scratch folder whose "Wendlemoor" is a stub script, so their
 // children end at once and the lock service plays no part; the executable
 // itself is run by its absolute path.
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -21,13 +20,14 @@ constexpr char kUsage[] =
 
 // The message of a log line written by process `pid`, or "<not a log line>".
 std::string MessageOf(const std::string& line, pid_t pid) {
-  static const std::regex kLogLine(R"(\[(\d+):0x[0-9a-f]+\] (.*))");
-  std::smatch match;
-  if (!std::regex_match(line, match, kLogLine) ||
-      match[1].str() != std::to_string(pid)) {
+  const std::string head = "[" + std::to_string(pid) + ":0x";
+  const std::size_t end = line.find("] ");
+  if (line.compare(0, head.size(), head) != 0 || end == std::string::npos ||
+      end == head.size() ||
+      line.find_first_not_of("0123456789abcdef", head.size()) != end) {
     return "<not a log line>";
   }
-  return match[2].str();
+  return line.substr(end + 2);
 }
 
 std::vector<std::string> MessagesOf(const RunResult& run) {
