@@ -1,5 +1,7 @@
 // The child test run and its workers: against fake lock services registered in
 // the registry, without services, and end to end with the real executable.
+#include "locktest/child_run.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <map>
@@ -10,7 +12,6 @@
 #include "components/event_queue_service.h"
 #include "components/registry.h"
 #include "gtest/gtest.h"
-#include "locktest/child_run.h"
 #include "tests/fake_lock_service.h"
 #include "tests/helper_role.h"
 #include "tests/log_lines.h"
@@ -23,15 +24,18 @@ constexpr int kDeadlineMs = 120000;
 // hex, then reports how often the fake was called.
 WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
   if (arguments.size() != 2) return kHelperFailed;
-  const auto acquire = static_cast<ResultCode>(std::stoul(arguments[0], nullptr, 16));
-  const auto release = static_cast<ResultCode>(std::stoul(arguments[1], nullptr, 16));
-  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk) return kHelperFailed;
+  const auto acquire =
+      static_cast<ResultCode>(std::stoul(arguments[0], nullptr, 16));
+  const auto release =
+      static_cast<ResultCode>(std::stoul(arguments[1], nullptr, 16));
+  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk)
+    return kHelperFailed;
   auto* fake = new FakeLockService(acquire, release);
   RegisterService(kLockServiceContractId, fake);
   const ResultCode rv = DoTest();
   ShutdownComponentSystem(nullptr);
-  std::printf("calls acquire=%d release=%d references=%u rv=%x\n", fake->acquires(),
-              fake->release_calls(), fake->references(), rv);
+  std::printf("calls acquire=%d release=%d references=%u rv=%x\n",
+              fake->acquires(), fake->release_calls(), fake->references(), rv);
   fake->Release();
   return kHelperOk;
 }
@@ -39,7 +43,8 @@ WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
 // Runs the child branch with one built-in service taken away.
 WENDLEMOOR_HELPER_ROLE(child_without) {
   if (arguments.size() != 1) return kHelperFailed;
-  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk) return kHelperFailed;
+  if (InitComponentSystem(nullptr, nullptr, nullptr) != kOk)
+    return kHelperFailed;
   RegisterService(arguments[0] == "event-queue" ? kEventQueueServiceContractId
                                                 : kLockServiceContractId,
                   nullptr);
@@ -64,8 +69,8 @@ std::map<std::string, std::vector<LogLine>> WorkerLines(const TimedRun& run) {
   std::map<std::string, std::string> name_of_thread;
   for (const auto& line : run.lines) {
     char name[64];
-    if (std::sscanf(line.message.c_str(), "entering TestThread [lock=%63[^]]]", name) ==
-        1) {
+    if (std::sscanf(line.message.c_str(), "entering TestThread [lock=%63[^]]]",
+                    name) == 1) {
       name_of_thread[line.thread] = name;
     }
     auto it = name_of_thread.find(line.thread);
@@ -83,9 +88,15 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
     const char* calls;
   };
   const Row rows[] = {
-      {"80000201", "0", {"failed to acquire lock [rv=80000201]"}, "80000201",
+      {"80000201",
+       "0",
+       {"failed to acquire lock [rv=80000201]"},
+       "80000201",
        "calls acquire=5 release=0 references=1 rv=0"},
-      {"0", "80000203", {"failed to release lock [rv=80000203]"}, "80000203",
+      {"0",
+       "80000203",
+       {"failed to release lock [rv=80000203]"},
+       "80000203",
        "calls acquire=5 release=5 references=1 rv=0"},
       {"0", "0", {}, "0", "calls acquire=5 release=5 references=1 rv=0"},
       // A successful code other than zero shows only in the exit line.
@@ -96,7 +107,8 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
   std::vector<std::thread> threads;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     threads.emplace_back([&, i] {
-      runs[i] = RunHelper({"do_test_with_fake", rows[i].acquire, rows[i].release});
+      runs[i] =
+          RunHelper({"do_test_with_fake", rows[i].acquire, rows[i].release});
     });
   }
   for (auto& t : threads) t.join();
@@ -104,7 +116,8 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const Row& row = rows[i];
     const TimedRun& run = runs[i];
-    SCOPED_TRACE(std::string("acquire ") + row.acquire + ", release " + row.release);
+    SCOPED_TRACE(std::string("acquire ") + row.acquire + ", release " +
+                 row.release);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.status, kHelperOk);
     ASSERT_FALSE(run.lines.empty());
@@ -113,16 +126,18 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
     const auto by_name = WorkerLines(run);
     ASSERT_EQ(by_name.size(), 5u);
     for (const auto& [name, lines] : by_name) {
-      std::vector<std::string> expected = {"entering TestThread [lock=" + name + "]"};
+      std::vector<std::string> expected = {"entering TestThread [lock=" + name +
+                                           "]"};
       expected.insert(expected.end(), row.middle.begin(), row.middle.end());
-      expected.push_back("exiting TestThread [lock=" + name + " rv=" + row.exit_rv +
-                         "]");
+      expected.push_back("exiting TestThread [lock=" + name +
+                         " rv=" + row.exit_rv + "]");
       std::vector<std::string> got;
       for (const auto& line : lines) got.push_back(line.message);
       EXPECT_EQ(got, expected) << name;
       if (row.middle.empty()) {
         // Pause before acquiring (>= 1000 ms) plus the hold (>= 500 ms).
-        EXPECT_GE(lines.back().at_ns - lines.front().at_ns, 1500000000u) << name;
+        EXPECT_GE(lines.back().at_ns - lines.front().at_ns, 1500000000u)
+            << name;
       }
     }
   }
@@ -140,20 +155,17 @@ TEST(ChildRunTest, MissingServicesEndTheRunBeforeAnyWorker) {
   EXPECT_EQ(Messages(no_lock), std::vector<std::string>{"running child test"});
 }
 
-std::string BuildFolder() {
-  const std::string binary = WENDLEMOOR_BINARY;
-  return binary.substr(0, binary.rfind('/'));
-}
-
 TEST(EndToEndTest, ThreeChildrenTakeEveryNameInTurn) {
-  const TimedRun run = RunAndTimeLines({"./Wendlemoor", "-3"}, BuildFolder(), kDeadlineMs);
+  const TimedRun run =
+      RunAndTimeLines({"./Wendlemoor", "-3"}, BuildFolder(), kDeadlineMs);
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.status, 0);
 
   std::vector<unsigned> processes;  // in order of first appearance
   for (const auto& line : run.lines) {
     ASSERT_NE(line.pid, 0u) << "unprefixed line: " << line.message;
-    if (std::find(processes.begin(), processes.end(), line.pid) == processes.end()) {
+    if (std::find(processes.begin(), processes.end(), line.pid) ==
+        processes.end()) {
       processes.push_back(line.pid);
       EXPECT_EQ(line.message, "entering main");
     }
@@ -172,8 +184,8 @@ TEST(EndToEndTest, ThreeChildrenTakeEveryNameInTurn) {
     for (const auto& line : lines) {
       char name[64];
       unsigned rv = 1;
-      if (std::sscanf(line.message.c_str(), "exiting TestThread [lock=%63s rv=%x]",
-                      name, &rv) == 2) {
+      if (std::sscanf(line.message.c_str(),
+                      "exiting TestThread [lock=%63s rv=%x]", name, &rv) == 2) {
         EXPECT_FALSE(joined) << "an exit line after the join";
         EXPECT_EQ(rv, 0u) << name;
         EXPECT_TRUE(names.insert(name).second) << name << " twice";
@@ -187,7 +199,8 @@ TEST(EndToEndTest, ThreeChildrenTakeEveryNameInTurn) {
       }
     }
     EXPECT_TRUE(joined);
-    EXPECT_EQ(names, (std::set<std::string>{"foopy", "test", "1", "xyz", "zib4ever"}));
+    EXPECT_EQ(names,
+              (std::set<std::string>{"foopy", "test", "1", "xyz", "zib4ever"}));
     EXPECT_EQ(workers.size(), 5u);
     EXPECT_EQ(workers.count(main_thread), 0u);
   }

@@ -48,15 +48,19 @@ TEST(InterfacePtrTest, HoldsExactlyOneReferenceAndGivesItBackOnce) {
 
 TEST(ComponentSystemLookupTest, GetServiceReportsEachFailureWithItsOwnCode) {
   ResultCode rv = kOk;
-  EXPECT_FALSE(GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv));
+  EXPECT_FALSE(
+      GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv));
   EXPECT_EQ(rv, kErrorNotInitialized);
-  EXPECT_EQ(RegisterService(kLockServiceContractId, nullptr), kErrorNotInitialized);
+  EXPECT_EQ(RegisterService(kLockServiceContractId, nullptr),
+            kErrorNotInitialized);
   EXPECT_EQ(ShutdownComponentSystem(nullptr), kErrorNotInitialized);
 
   ASSERT_EQ(InitComponentSystem(nullptr, nullptr, nullptr), kOk);
-  EXPECT_EQ(InitComponentSystem(nullptr, nullptr, nullptr), kErrorAlreadyInitialized);
+  EXPECT_EQ(InitComponentSystem(nullptr, nullptr, nullptr),
+            kErrorAlreadyInitialized);
 
-  EXPECT_FALSE(GetService<LockService>("@wendlemoor.org/no-such;1", kLockServiceId, &rv));
+  EXPECT_FALSE(GetService<LockService>("@wendlemoor.org/no-such;1",
+                                       kLockServiceId, &rv));
   EXPECT_EQ(rv, kErrorUnknownContract);
   // The lock service asked for as the event-queue service.
   EXPECT_FALSE(GetService<EventQueueService>(kLockServiceContractId,
@@ -66,7 +70,8 @@ TEST(ComponentSystemLookupTest, GetServiceReportsEachFailureWithItsOwnCode) {
   EXPECT_EQ(rv, kErrorInvalidArgument);
 
   // Both built-in services are there, and a null out-parameter is allowed.
-  EXPECT_TRUE(GetService<LockService>(kLockServiceContractId, kLockServiceId, nullptr));
+  EXPECT_TRUE(
+      GetService<LockService>(kLockServiceContractId, kLockServiceId, nullptr));
   EXPECT_TRUE(GetService<EventQueueService>(kEventQueueServiceContractId,
                                             kEventQueueServiceId, &rv));
   EXPECT_EQ(rv, kOk);
@@ -78,8 +83,10 @@ TEST_F(ComponentSystemTest, EveryReferenceTakenIsGivenBackExactlyOnce) {
   ASSERT_EQ(RegisterService(kLockServiceContractId, fake), kOk);
   {
     ResultCode rv = 0;
-    auto a = GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
-    auto b = GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
+    auto a =
+        GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
+    auto b =
+        GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
     ASSERT_EQ(a.get(), fake);
     EXPECT_EQ(fake->references(), 4u);  // test, registry, a, b
   }
@@ -95,7 +102,8 @@ TEST_F(ComponentSystemTest, EveryReferenceTakenIsGivenBackExactlyOnce) {
   EXPECT_EQ(replacement->releases() + 1, replacement->add_refs());
   fake->Release();
   replacement->Release();
-  ASSERT_EQ(InitComponentSystem(nullptr, nullptr, nullptr), kOk);  // for TearDown
+  ASSERT_EQ(InitComponentSystem(nullptr, nullptr, nullptr),
+            kOk);  // for TearDown
 }
 
 TEST_F(ComponentSystemTest, RemovedServiceIsUnknownAfterwards) {

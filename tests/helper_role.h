@@ -4,8 +4,8 @@
 // body receives the arguments after the role name and returns the process's
 // exit status. The test's main checks for "--helper-role NAME args..." before
 // GoogleTest starts; tests launch helpers with StartHelper and wait for them
-// with WaitHelper, which gives up (and kills the helper) after a deadline so that
-// a broken lock fails a test instead of hanging it.
+// with WaitHelper, which gives up (and kills the helper) after a deadline so
+// that a broken lock fails a test instead of hanging it.
 #ifndef WENDLEMOOR_TESTS_HELPER_ROLE_H_
 #define WENDLEMOOR_TESTS_HELPER_ROLE_H_
 
@@ -19,11 +19,11 @@ using HelperRoleFunction = int (*)(const std::vector<std::string>& arguments);
 // Registers a role at static-initialisation time; returns true.
 bool RegisterHelperRole(const char* name, HelperRoleFunction function);
 
-#define WENDLEMOOR_HELPER_ROLE(name)                                        \
+#define WENDLEMOOR_HELPER_ROLE(name)                                       \
   static int HelperRole_##name(const std::vector<std::string>& arguments); \
   [[maybe_unused]] static const bool kHelperRoleRegistered_##name =        \
       RegisterHelperRole(#name, HelperRole_##name);                        \
-  static int HelperRole_##name(                                             \
+  static int HelperRole_##name(                                            \
       [[maybe_unused]] const std::vector<std::string>& arguments)
 
 // Named exit statuses of helpers.

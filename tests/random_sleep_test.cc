@@ -1,4 +1,5 @@
-// The randomized delay: the designed formula, its distribution and a real pause.
+// The randomized delay: the designed formula, its distribution and a real
+// pause.
 #include "driver/random_sleep.h"
 
 #include <cstdlib>
@@ -14,14 +15,21 @@ TEST(RandomDelayTest, EdgeDrawsGiveTheDesignedDelays) {
     std::uint32_t draw, min_ms, max_ms, expected;
   };
   const Row rows[] = {
-      {0, 1000, 1000, 1000},     {32766, 1000, 1000, 1000}, {32767, 1000, 1000, 1000},
-      {0, 1000, 1100, 1000},     {32766, 1000, 1100, 1099}, {32767, 1000, 1100, 1100},
-      {0, 500, 1000, 500},       {32766, 500, 1000, 999},   {32767, 500, 1000, 1000},
+      {0, 1000, 1000, 1000},
+      {32766, 1000, 1000, 1000},
+      {32767, 1000, 1000, 1000},
+      {0, 1000, 1100, 1000},
+      {32766, 1000, 1100, 1099},
+      {32767, 1000, 1100, 1100},
+      {0, 500, 1000, 500},
+      {32766, 500, 1000, 999},
+      {32767, 500, 1000, 1000},
       {16384, 1000, 1100, 1050},  // 16384 / 32767 * 100 = 50.0015...
   };
   for (const Row& row : rows) {
     EXPECT_EQ(RandomDelayMs(row.draw, row.min_ms, row.max_ms), row.expected)
-        << "draw " << row.draw << " in [" << row.min_ms << ", " << row.max_ms << "]";
+        << "draw " << row.draw << " in [" << row.min_ms << ", " << row.max_ms
+        << "]";
   }
 }
 
@@ -33,7 +41,8 @@ TEST(RandomDelayTest, EveryDelayOfASpanOfHundredIsAboutEquallyLikely) {
   ASSERT_EQ(draws_per_delay.size(), 101u);
   for (std::uint32_t delay = 1000; delay < 1100; ++delay) {
     const int n = draws_per_delay[delay];
-    EXPECT_TRUE(n == 327 || n == 328) << delay << " comes from " << n << " draws";
+    EXPECT_TRUE(n == 327 || n == 328)
+        << delay << " comes from " << n << " draws";
   }
   EXPECT_EQ(draws_per_delay[1100], 1);
 }

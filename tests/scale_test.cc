@@ -21,12 +21,11 @@ constexpr int kDeadlineMs = 600000;
 double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
 
 TEST(ScaleTest, HundredChildrenFinishEveryWorkerWithoutOverlappingHolds) {
-  const std::string binary = WENDLEMOOR_BINARY;
   rusage before;
   getrusage(RUSAGE_CHILDREN, &before);
   const TimedRun run =
       RunAndTimeLines({"./Wendlemoor", "-" + std::to_string(kChildren)},
-                      binary.substr(0, binary.rfind('/')), kDeadlineMs);
+                      BuildFolder(), kDeadlineMs);
   rusage after;
   getrusage(RUSAGE_CHILDREN, &after);
   ASSERT_FALSE(run.timed_out);

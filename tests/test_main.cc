@@ -64,7 +64,8 @@ int WaitHelper(pid_t pid, int deadline_ms) {
       JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
   int status = 0;
   for (;;) {
-    const pid_t r = RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
+    const pid_t r =
+        RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
     if (r == pid) break;
     if (r == -1) return kWaitTimedOut;
     if (JX_MonotonicNanos() >= end) {
