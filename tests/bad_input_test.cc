@@ -74,18 +74,10 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
        true,
        "child with odd extra arguments"},
   };
-  TempDir stub_dir;
-  ASSERT_FALSE(stub_dir.path().empty());
-  ASSERT_FALSE(
-      stub_dir.WriteFile("Wendlemoor", "#!/bin/sh\nexit 0\n", 0755).empty());
-  std::vector<RunRequest> requests;
-  for (const Row& row : rows) {
-    RunRequest request{{WENDLEMOOR_BINARY}, stub_dir.path()};
-    request.argv.insert(request.argv.end(), row.arguments.begin(),
-                        row.arguments.end());
-    requests.push_back(request);
-  }
-  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  std::vector<std::vector<std::string>> argument_lists;
+  for (const Row& row : rows) argument_lists.push_back(row.arguments);
+  const std::vector<RunResult> runs =
+      RunWithStubChildren(argument_lists, kDeadlineMs);
 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];

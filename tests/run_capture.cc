@@ -176,3 +176,20 @@ std::vector<std::string> SplitLines(const std::string& text) {
   }
   return lines;
 }
+
+std::vector<RunResult> RunWithStubChildren(
+    const std::vector<std::vector<std::string>>& argument_lists,
+    int deadline_ms) {
+  TempDir stub_dir;
+  if (stub_dir.path().empty() ||
+      stub_dir.WriteFile("Wendlemoor", "#!/bin/sh\nexit 0\n", 0755).empty()) {
+    return std::vector<RunResult>(argument_lists.size());
+  }
+  std::vector<RunRequest> requests;
+  for (const auto& arguments : argument_lists) {
+    RunRequest request{{WENDLEMOOR_BINARY}, stub_dir.path()};
+    request.argv.insert(request.argv.end(), arguments.begin(), arguments.end());
+    requests.push_back(request);
+  }
+  return RunCaptureAll(requests, deadline_ms);
+}

@@ -50,6 +50,14 @@ struct RunRequest {
 std::vector<RunResult> RunCaptureAll(const std::vector<RunRequest>& requests,
                                      int deadline_ms);
 
+// Runs the built executable once per argument list, all at once, from a
+// folder whose "./Wendlemoor" is a stub that exits 0 at once: the parent's
+// behaviour is seen in seconds, without real children. A run whose stub could
+// not be written has status kRunNotStarted.
+std::vector<RunResult> RunWithStubChildren(
+    const std::vector<std::vector<std::string>>& argument_lists,
+    int deadline_ms);
+
 // A fresh, empty folder (mode 0700) under $TMPDIR or /tmp, removed with all
 // its content when the object is destroyed. path() is empty when the folder
 // could not be made.
