@@ -26,6 +26,15 @@ bool RegisterHelperRole(const char* name, HelperRoleFunction function);
   static int HelperRole_##name(                                            \
       [[maybe_unused]] const std::vector<std::string>& arguments)
 
+// ThreadSanitizer runs a thread of its own in every process and hands signals
+// to their handlers late and coalesced; tests that count threads or handled
+// signals allow for that.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 // Named exit statuses of helpers.
 inline constexpr int kHelperOk = 0;
 inline constexpr int kHelperFailed = 3;

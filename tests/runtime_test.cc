@@ -18,6 +18,7 @@
 #include "runtime/interval.h"
 #include "runtime/process.h"
 #include "runtime/thread.h"
+#include "tests/helper_role.h"
 #include "tests/run_capture.h"
 
 namespace {
@@ -62,7 +63,11 @@ TEST(SleepTest, SignalsDoNotShortenTheSleep) {
   const double slept_ms = MillisecondsSince(start);
   sender.join();
   EXPECT_GE(slept_ms, 200.0);
-  EXPECT_EQ(gSignalsHandled.load(), 2);
+  if (kThreadSanitizer) {
+    EXPECT_GE(gSignalsHandled.load(), 1);
+  } else {
+    EXPECT_EQ(gSignalsHandled.load(), 2);
+  }
 }
 
 JX_Thread StartThread(JX_ThreadRoutine routine, void* argument) {
