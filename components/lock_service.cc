@@ -125,7 +125,15 @@ class LockServiceImpl final
     : public InterfaceImpl<LockServiceImpl, LockService> {
  public:
   explicit LockServiceImpl(std::unique_ptr<char[]> folder)
-      : folder_(std::move(folder)), euid_(geteuid()) {}
+      : folder_(std::move(folder)), euid_(geteuid()) {
+    // Room for the usual handful of held locks, taken by the creating thread:
+    // a worker thread's first allocation would cost it a malloc arena of its
+    // own. Without the room the table simply grows later.
+    try {
+      held_.reserve(kReservedHeld);
+    } catch (const std::bad_alloc&) {
+    }
+  }
 
   ~LockServiceImpl() {
     // Closing each lock's only descriptor gives the lock back.
@@ -247,6 +255,8 @@ class LockServiceImpl final
     int fd;
     bool use_flock;
   };
+
+  static constexpr std::size_t kReservedHeld = 16;
 
   // Held locks are few, and only the caller's own entries can match, so a
   // linear scan beats hashing the name.
