@@ -21,9 +21,10 @@
 // the file would go on to lock an inode that nobody else can reach. Every
 // descriptor is close-on-exec, so a child launched while a lock is held never
 // holds it. Lock files are opened without following symbolic links, with mode
-// 0600, and must be regular files owned by the user. The lock folder must be a
-// real folder (not a symbolic link) owned by the user with no access for group
-// or others (mode 0700); otherwise every call fails with
+// 0600, and must be regular files owned by the user (checked the first time an
+// instance opens a name's file; they are never removed). The lock folder must
+// be a real folder (not a symbolic link) owned by the user with no access for
+// group or others (mode 0700); otherwise every call fails with
 // kErrorLockFolderUnusable and nothing in or behind the folder is touched.
 //
 // Names. A name is any NUL-terminated string of 1 to kLockNameMax bytes. The

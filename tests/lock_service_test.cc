@@ -308,7 +308,7 @@ TEST_F(LockServiceTest, FolderThatIsNotPrivateIsRefused) {
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
 }
 
-TEST_F(LockServiceTest, SymlinkAtALockFileIsRefused) {
+TEST_F(LockServiceTest, SymlinkOrFifoAtALockFileIsRefused) {
   ASSERT_EQ(service_->AcquireLock("first", 0), kOk);  // creates the folder
   const std::string victim = base_ + "/victim", missing = base_ + "/missing";
   std::ofstream(victim) << "keep";
@@ -320,6 +320,9 @@ TEST_F(LockServiceTest, SymlinkAtALockFileIsRefused) {
   std::ifstream(victim) >> content;
   EXPECT_EQ(content, "keep");
   EXPECT_FALSE(std::filesystem::exists(missing));
+  // A FIFO opens like a file: only the check of what was opened refuses it.
+  ASSERT_EQ(mkfifo((folder_ + "/f").c_str(), 0600), 0);
+  EXPECT_EQ(service_->AcquireLock("f", 1), kErrorLockFolderUnusable);
 }
 
 }  // namespace
