@@ -7,7 +7,7 @@
 JOBS ?= 2
 N ?=
 
-.PHONY: build run test scale asan tsan bench clean
+.PHONY: build run test scale scale-figures asan tsan bench clean
 
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -39,3 +39,8 @@ bench:
 
 clean:
 	rm -rf build build-asan build-tsan build-bench
+
+# Wall time, CPU time of all processes together and the largest peak resident
+# memory of any one process, for a 100-child run (needs the "time" package).
+scale-figures: build
+	cd build && /usr/bin/time -f "Wendlemoor -100: wall %e s, CPU %U s user + %S s system, largest peak RSS %M KiB" ./Wendlemoor -100 > /dev/null
