@@ -2,7 +2,11 @@
 // the registry, without services, and end to end with the real executable.
 #include "locktest/child_run.h"
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -16,14 +20,33 @@
 #include "tests/helper_role.h"
 #include "tests/log_lines.h"
 
+// The test binary is linked with --wrap=pthread_create, so the runtime's
+// thread starts come here: bit i of gFailThreadStarts makes the i-th start
+// after arming fail as if the system had run out of threads.
+std::atomic<unsigned> gFailThreadStarts{0};
+std::atomic<unsigned> gThreadStarts{0};
+
+extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*,
+                                     void* (*)(void*), void*);
+extern "C" int __wrap_pthread_create(pthread_t* thread,
+                                     const pthread_attr_t* attributes,
+                                     void* (*routine)(void*), void* argument) {
+  const unsigned start = gThreadStarts++;
+  if (start < 32 && ((gFailThreadStarts.load() >> start) & 1) != 0) {
+    return EAGAIN;
+  }
+  return __real_pthread_create(thread, attributes, routine, argument);
+}
+
 namespace {
 
 constexpr int kDeadlineMs = 120000;
 
 // Runs DoTest with a fake lock service answering with the two codes given in
-// hex, then reports how often the fake was called.
+// hex, then reports how often the fake was called. An optional third argument
+// (hex) makes the thread starts of its set bits fail.
 WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
-  if (arguments.size() != 2) return kHelperFailed;
+  if (arguments.size() != 2 && arguments.size() != 3) return kHelperFailed;
   const auto acquire =
       static_cast<ResultCode>(std::stoul(arguments[0], nullptr, 16));
   const auto release =
@@ -32,6 +55,10 @@ WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
     return kHelperFailed;
   auto* fake = new FakeLockService(acquire, release);
   RegisterService(kLockServiceContractId, fake);
+  if (arguments.size() == 3) {
+    gThreadStarts = 0;
+    gFailThreadStarts = std::stoul(arguments[2], nullptr, 16);
+  }
   const ResultCode rv = DoTest();
   ShutdownComponentSystem(nullptr);
   std::printf("calls acquire=%d release=%d references=%u rv=%x\n",
@@ -141,6 +168,31 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
       }
     }
   }
+}
+
+TEST(ChildRunTest, WorkersThatFailToStartAreReportedAndTheOthersJoined) {
+  // The first and the third worker fail to start: the join walk must pass
+  // the gaps, or the shared reference would be dropped under running workers.
+  const TimedRun run = RunHelper({"do_test_with_fake", "0", "0", "5"});
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, kHelperOk);
+  const std::vector<std::string> messages = Messages(run);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "failed to start TestThread [lock=foopy]"),
+            1);
+  EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                       "failed to start TestThread [lock=1]"),
+            1);
+  const auto joined = std::find(messages.begin(), messages.end(),
+                                "joined with all threads; exiting DoTest");
+  ASSERT_NE(joined, messages.end());
+  for (const char* name : {"test", "xyz", "zib4ever"}) {
+    const auto exit =
+        std::find(messages.begin(), messages.end(),
+                  std::string("exiting TestThread [lock=") + name + " rv=0]");
+    EXPECT_LT(exit, joined) << name;
+  }
+  EXPECT_EQ(messages.back(), "calls acquire=3 release=3 references=1 rv=0");
 }
 
 TEST(ChildRunTest, MissingServicesEndTheRunBeforeAnyWorker) {
