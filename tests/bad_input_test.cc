@@ -74,10 +74,8 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
        true,
        "child with odd extra arguments"},
   };
-  std::vector<std::vector<std::string>> argument_lists;
-  for (const Row& row : rows) argument_lists.push_back(row.arguments);
   const std::vector<RunResult> runs =
-      RunWithStubChildren(argument_lists, kDeadlineMs);
+      RunRowsWithStubChildren(rows, kDeadlineMs);
 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];

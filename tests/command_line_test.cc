@@ -80,10 +80,8 @@ TEST(CommandLineTest, FirstArgumentSelectsBranchAndChildCount) {
       {{"-child"}, Branch::kChild, 0},
       {{"-child", "extra"}, Branch::kChild, 0},
   };
-  std::vector<std::vector<std::string>> argument_lists;
-  for (const Row& row : rows) argument_lists.push_back(row.arguments);
   const std::vector<RunResult> runs =
-      RunWithStubChildren(argument_lists, kDeadlineMs);
+      RunRowsWithStubChildren(rows, kDeadlineMs);
 
   for (std::size_t i = 0; i < rows.size(); ++i) {
     const Row& row = rows[i];

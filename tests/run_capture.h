@@ -58,6 +58,15 @@ std::vector<RunResult> RunWithStubChildren(
     const std::vector<std::vector<std::string>>& argument_lists,
     int deadline_ms);
 
+// The same for table rows, each with its `arguments`.
+template <typename Row>
+std::vector<RunResult> RunRowsWithStubChildren(const std::vector<Row>& rows,
+                                               int deadline_ms) {
+  std::vector<std::vector<std::string>> argument_lists;
+  for (const Row& row : rows) argument_lists.push_back(row.arguments);
+  return RunWithStubChildren(argument_lists, deadline_ms);
+}
+
 // A fresh, empty folder (mode 0700) under $TMPDIR or /tmp, removed with all
 // its content when the object is destroyed. path() is empty when the folder
 // could not be made.
