@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -181,6 +182,34 @@ int CountBlockedRequests(dev_t dev, ino_t ino) {
     begin = end + 1;
   }
   return blocked;
+}
+
+long VoluntarySwitches(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+  const std::string text = ReadProcFile(path);
+  constexpr std::string_view kKey = "\nvoluntary_ctxt_switches:";
+  const std::size_t at = text.find(kKey);
+  if (at == std::string::npos) {
+    errno = ENOENT;
+    Die("voluntary_ctxt_switches in /proc/<pid>/status");
+  }
+  return std::strtol(text.c_str() + at + kKey.size(), nullptr, 10);
+}
+
+bool IsAsleep(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const std::string text = ReadProcFile(path);
+  // "PID (COMM) STATE ...": the command may hold spaces and parentheses, so
+  // the state follows the last ')'.
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos || close + 2 >= text.size()) {
+    errno = EINVAL;
+    Die("/proc/<pid>/stat");
+  }
+  const char state = text[close + 2];
+  return state == 'S' || state == 'D';
 }
 
 HostFacts ReadHostFacts() {

@@ -74,6 +74,15 @@ int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
 // device `dev` and inode `ino`, as the kernel lists them in /proc/locks.
 int CountBlockedRequests(dev_t dev, ino_t ino);
 
+// The number of times process `pid` has blocked (given up its CPU to wait),
+// from "voluntary_ctxt_switches" in /proc/<pid>/status. A process blocked in
+// the kernel adds one each time it is woken and blocks again.
+long VoluntarySwitches(pid_t pid);
+
+// Whether process `pid` is asleep this moment (state S or D in
+// /proc/<pid>/stat), as opposed to running or ready to run.
+bool IsAsleep(pid_t pid);
+
 struct HostFacts {
   std::string date;
   std::string kernel;

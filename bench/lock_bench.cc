@@ -288,6 +288,12 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
   InterfacePtr<LockService> service;
   if (via_service) service = NewService(folder);
   const int self = getpid();
+  // A worker's first return from acquiring is the first time it runs after
+  // the fork: copy-on-write faults and caches that hold none of its memory
+  // (about 170 us where a steady handoff takes 10-40). With 51 workers those
+  // first returns outnumber the warm-up and would make a fifth of each
+  // round's samples, so they are never samples; a steady queue is measured.
+  bool held_before = false;
   while (board->stop.load() == 0) {
     int fd = -1;
     if (via_service) {
@@ -305,7 +311,7 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
     // stopping, holders no longer wait for a full queue and nothing counts.
     if (released != 0 && board->releaser.load() != self &&
         board->stop.load() == 0 &&
-        board->handoffs.fetch_add(1) >= kHandoffWarmup) {
+        board->handoffs.fetch_add(1) >= kHandoffWarmup && held_before) {
       if (board->queued_at_release.load() < waiters) {
         board->short_queue.fetch_add(1);
       } else {
@@ -313,6 +319,8 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
         if (slot < kHandoffSamples) board->samples[slot] = acquired - released;
       }
     }
+
+    held_before = true;
 
     // Only a release with every other worker blocked in the kernel counts:
     // that is the queue being measured.
@@ -382,6 +390,111 @@ void MeasureHandoff(const TempFolder& folder, bool via_service, int waiters,
   costs->short_queue += board->short_queue.load();
   costs->overlaps += board->overlaps.load();
   UnmapShared(board, sizeof(HandoffBoard));
+}
+
+// ---- Waiters woken per release --------------------------------------------
+
+// The woken waiters' word that they hold the lock, in shared memory.
+struct WakeBoard {
+  std::atomic<int> acquired;
+};
+
+// How long a release is given to wake every waiter it is going to wake after
+// the new holder has gone back to sleep.
+constexpr std::uint64_t kWakeSettle = 20 * kMillisecond;
+constexpr int kWakeReleases = 5;
+
+// Waits until every process in `pids` is asleep; false at `deadline`.
+bool AllAsleep(const std::vector<pid_t>& pids, std::uint64_t deadline) {
+  for (const pid_t pid : pids) {
+    while (!IsAsleep(pid)) {
+      if (NowNanos() >= deadline) return false;
+      SleepNanos(100000);
+    }
+  }
+  return true;
+}
+
+long SumVoluntarySwitches(const std::vector<pid_t>& pids) {
+  long sum = 0;
+  for (const pid_t pid : pids) sum += VoluntarySwitches(pid);
+  return sum;
+}
+
+// Waiters that one release sets running, averaged over kWakeReleases
+// releases: this process holds the lock, `waiters` forked processes block
+// behind it, and each release is judged by how often the waiters blocked
+// again after it. A waiter that takes the lock blocks once more, in pause(),
+// and one woken for nothing blocks again on the lock, so a release that wakes
+// only the next holder adds exactly 1. Returns -1 when a release could not be
+// set up (a waiter that never blocked, or a lock that was never taken).
+double MeasureWakeups(LockService* service, const TempFolder& folder,
+                      bool via_service, int waiters) {
+  char name[64];
+  std::snprintf(name, sizeof name, "bench_wake_%s_%d",
+                via_service ? "service" : "raw", waiters);
+  dev_t dev;
+  ino_t ino;
+  folder.Identify(name, &dev, &ino);
+  auto* board = static_cast<WakeBoard*>(MapShared(sizeof(WakeBoard)));
+  long woken = 0;
+  bool valid = true;
+  for (int release = 0; release < kWakeReleases && valid; ++release) {
+    int fd = -1;
+    if (via_service) {
+      ServiceAcquire(service, name);
+    } else {
+      fd = RawAcquire(folder, name);
+    }
+    board->acquired.store(0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < waiters; ++i) {
+      pids.push_back(ForkWorker([&] {
+        InterfacePtr<LockService> own;
+        if (via_service) {
+          own = NewService(folder);
+          ServiceAcquire(own.get(), name);
+        } else {
+          RawAcquire(folder, name);
+        }
+        board->acquired.fetch_add(1);
+        // Holds the lock asleep until killed; the one block this adds is the
+        // holder's share of the count.
+        for (;;) pause();
+        return 0;
+      }));
+    }
+    // A request shows in /proc/locks a moment before its process has gone to
+    // sleep, and that going to sleep must land before the first reading.
+    const std::uint64_t deadline = NowNanos() + 5 * kSecond;
+    while (CountBlockedRequests(dev, ino) < waiters && NowNanos() < deadline) {
+      SleepNanos(kMillisecond);
+    }
+    valid =
+        CountBlockedRequests(dev, ino) == waiters && AllAsleep(pids, deadline);
+    if (valid) {
+      const long before = SumVoluntarySwitches(pids);
+      if (via_service) {
+        ServiceRelease(service, name);
+      } else {
+        RawRelease(fd);
+      }
+      while (board->acquired.load() == 0 && NowNanos() < deadline) {
+        SleepNanos(100000);
+      }
+      valid = board->acquired.load() == 1 && AllAsleep(pids, deadline);
+      SleepNanos(kWakeSettle);
+      woken += SumVoluntarySwitches(pids) - before;
+    } else if (via_service) {
+      ServiceRelease(service, name);
+    } else {
+      RawRelease(fd);
+    }
+    // Killing the holder passes the lock down the queue as each one dies.
+    ReapWorkers(pids, NowNanos(), nullptr);
+  }
+  UnmapShared(board, sizeof(WakeBoard));
+  return valid ? static_cast<double>(woken) / kWakeReleases : -1;
 }
 
 // ---- A waiter blocked for one second --------------------------------------
@@ -640,6 +753,18 @@ int main() {
     }
   }
 
+  std::fprintf(stderr, "waiters woken per release...\n");
+  double woken[2][3];  // [service?][waiters]; -1 when not measured
+  for (int w = 0; w < 3; ++w) {
+    for (int via_service = 1; via_service >= 0; --via_service) {
+      woken[via_service][w] =
+          via_service && !service_locks
+              ? -1
+              : MeasureWakeups(service.get(), folder, via_service != 0,
+                               kWaiterCounts[w]);
+    }
+  }
+
   std::fprintf(stderr, "a waiter blocked for one second, and a sleeper...\n");
   // CPU per second waited, median of a few waits: one wake-up that lands on a
   // busy moment of the machine costs several times the usual.
@@ -715,6 +840,21 @@ int main() {
                   kWaiterCounts[w]);
     table.Add(what, Format("%.3f", ratio), "<= 1.25",
               service_verdict(!handoff[1][w].micros.empty() && ratio <= 1.25));
+  }
+  for (int w = 0; w < 3; ++w) {
+    for (int via_service = 1; via_service >= 0; --via_service) {
+      const double value = woken[via_service][w];
+      char what[96];
+      std::snprintf(what, sizeof what,
+                    "waiters woken per release, %2d waiting, %s",
+                    kWaiterCounts[w], via_service ? "service" : "raw");
+      // Counted in whole blocks, so anything above 1 is a waiter woken for
+      // nothing.
+      const bool met = value >= 0 && value <= 1.0;
+      const char* verdict = value < 0 ? "NO (not measured)" : Verdict(met);
+      if (via_service && !service_locks) verdict = invalid;
+      table.Add(what, value < 0 ? "-" : Format("%.2f", value), "1", verdict);
+    }
   }
   for (int via_service = 1; via_service >= 0; --via_service) {
     const HandoffCosts* const h = handoff[via_service];
