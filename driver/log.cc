@@ -25,8 +25,8 @@ void LogMessage(const char* format, ...) {
   // system's messages carry their newline at the end of the format; a cut line
   // keeps it so that the next line, perhaps another process's, is not glued on.
   const std::size_t format_length = std::strlen(format);
-  if (static_cast<std::size_t>(n + m) == sizeof buffer - 1 && format_length > 0 &&
-      format[format_length - 1] == '\n') {
+  if (static_cast<std::size_t>(n + m) == sizeof buffer - 1 &&
+      format_length > 0 && format[format_length - 1] == '\n') {
     buffer[sizeof buffer - 2] = '\n';
   }
 

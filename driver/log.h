@@ -8,7 +8,8 @@
 // stack and handed to the stream in one fwrite followed by one fflush, so lines
 // from several threads never mix; lines from several processes never mix either
 // because a flushed line of at most 511 bytes reaches the shared output in one
-// write(2), which the kernel does not split for pipes (up to PIPE_BUF) or files.
+// write(2), which the kernel does not split for pipes (up to PIPE_BUF) or
+// files.
 #ifndef WENDLEMOOR_DRIVER_LOG_H_
 #define WENDLEMOOR_DRIVER_LOG_H_
 

@@ -16,10 +16,10 @@ inline constexpr std::uint32_t kRandomDrawMax = 32767;
 // uniform over 0..32767 because RAND_MAX + 1 is a multiple of 32768.
 std::uint32_t RandomDraw();
 
-// The delay for a draw: min_ms + trunc(draw * (1 / 32767.0) * (max_ms - min_ms)),
-// in double arithmetic, the products taken in this order. Draw 0 gives min_ms;
-// only draw 32767 gives max_ms.
-// REQUIRES: min_ms <= max_ms, draw <= kRandomDrawMax.
+// The delay for a draw: min_ms + trunc(draw * (1 / 32767.0) * (max_ms -
+// min_ms)), in double arithmetic, the products taken in this order. Draw 0
+// gives min_ms; only draw 32767 gives max_ms. REQUIRES: min_ms <= max_ms, draw
+// <= kRandomDrawMax.
 std::uint32_t RandomDelayMs(std::uint32_t draw, std::uint32_t min_ms,
                             std::uint32_t max_ms);
 

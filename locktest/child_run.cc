@@ -8,8 +8,8 @@
 #include "locktest/lock_worker.h"
 #include "runtime/thread.h"
 
-const char* const kLockNames[6] = {"foopy", "test", "1", "xyz", "zib4ever",
-                                   nullptr};
+const char* const kLockNames[6] = {"foopy", "test",     "1",
+                                   "xyz",   "zib4ever", nullptr};
 
 namespace {
 

@@ -37,7 +37,8 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
     sigemptyset(&none);
     error = posix_spawnattr_setsigmask(&spawn_attributes, &none);
     if (error == 0) {
-      error = posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETSIGMASK);
+      error =
+          posix_spawnattr_setflags(&spawn_attributes, POSIX_SPAWN_SETSIGMASK);
     }
     if (error == 0) {
       error = posix_spawn(&record->pid, path, nullptr, &spawn_attributes, argv,

@@ -2,7 +2,8 @@
 //
 // All functions may be called from any thread. A handle from JX_CreateProcess
 // is owned by the caller until JX_WaitProcess spends it; a handle that is never
-// waited for leaks its small record and leaves a zombie until this process ends.
+// waited for leaks its small record and leaves a zombie until this process
+// ends.
 #ifndef WENDLEMOOR_RUNTIME_PROCESS_H_
 #define WENDLEMOOR_RUNTIME_PROCESS_H_
 
@@ -11,7 +12,8 @@
 #include "runtime/thread.h"  // JX_Status
 
 struct JX_ProcessRecord;
-using JX_Process = JX_ProcessRecord*;  // empty (nullptr) when no process stands behind it
+using JX_Process =
+    JX_ProcessRecord*;  // empty (nullptr) when no process stands behind it
 
 // Reserved for launch options; callers pass null.
 struct JX_ProcessAttributes;
@@ -25,10 +27,9 @@ struct JX_ProcessAttributes;
 // started (missing, not executable, not a valid executable, out of processes)
 // returns an empty handle with errno set to the cause; no child is left behind.
 // REQUIRES: `attributes` is null.
-[[nodiscard]] JX_Process JX_CreateProcess(const char* path,
-                                          char* const* argv,
-                                          char* const* envp,
-                                          const JX_ProcessAttributes* attributes);
+[[nodiscard]] JX_Process JX_CreateProcess(
+    const char* path, char* const* argv, char* const* envp,
+    const JX_ProcessAttributes* attributes);
 
 // Blocks until the process has ended, reaps it and writes its exit code to
 // `*exit_code` (when not null): 0..255 for a normal exit, or minus the signal

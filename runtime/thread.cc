@@ -31,7 +31,8 @@ JX_Thread JX_CreateThread(JX_ThreadKind kind, JX_ThreadRoutine routine,
                           void* argument, JX_ThreadPriority priority,
                           JX_ThreadScope scope, JX_ThreadState state,
                           std::size_t stack_size) {
-  if (routine == nullptr || (kind != JX_USER_THREAD && kind != JX_SYSTEM_THREAD) ||
+  if (routine == nullptr ||
+      (kind != JX_USER_THREAD && kind != JX_SYSTEM_THREAD) ||
       priority < JX_PRIORITY_LOW || priority > JX_PRIORITY_URGENT ||
       (scope != JX_LOCAL_THREAD && scope != JX_GLOBAL_THREAD) ||
       (state != JX_JOINABLE_THREAD && state != JX_UNJOINABLE_THREAD)) {
@@ -55,7 +56,8 @@ JX_Thread JX_CreateThread(JX_ThreadKind kind, JX_ThreadRoutine routine,
     error = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   }
   const bool joinable = record->joinable;
-  if (error == 0) error = pthread_create(&record->id, &attr, Trampoline, record);
+  if (error == 0)
+    error = pthread_create(&record->id, &attr, Trampoline, record);
   pthread_attr_destroy(&attr);
   if (error != 0) {
     delete record;

@@ -10,7 +10,8 @@
 #include <cstdint>
 
 struct JX_ThreadRecord;
-using JX_Thread = JX_ThreadRecord*;  // empty (nullptr) when no thread stands behind it
+using JX_Thread =
+    JX_ThreadRecord*;  // empty (nullptr) when no thread stands behind it
 
 // Result of the runtime's own operations.
 enum JX_Status : int { JX_SUCCESS = 0, JX_FAILURE = -1 };
@@ -37,13 +38,10 @@ using JX_ThreadRoutine = void (*)(void* argument);
 // range or the system refuses a new thread (errno then tells why). For an
 // unjoinable thread the result is only a token of success, which
 // JX_JoinThread refuses.
-[[nodiscard]] JX_Thread JX_CreateThread(JX_ThreadKind kind,
-                                        JX_ThreadRoutine routine,
-                                        void* argument,
-                                        JX_ThreadPriority priority,
-                                        JX_ThreadScope scope,
-                                        JX_ThreadState state,
-                                        std::size_t stack_size);
+[[nodiscard]] JX_Thread JX_CreateThread(
+    JX_ThreadKind kind, JX_ThreadRoutine routine, void* argument,
+    JX_ThreadPriority priority, JX_ThreadScope scope, JX_ThreadState state,
+    std::size_t stack_size);
 
 // Blocks until the thread's routine has returned, then frees the handle, which
 // is spent. Not interrupted by signals.
