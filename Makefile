@@ -4,10 +4,11 @@
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
+#   make format-check   fail when clang-format would change any C++ file
 JOBS ?= 2
 N ?=
 
-.PHONY: build run test scale scale-figures asan tsan bench clean
+.PHONY: build run test scale scale-figures asan tsan bench format-check clean
 
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -36,6 +37,9 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF
 	cmake --build build-bench -j$(JOBS)
 	cd build-bench && ./bench/wendlemoor_bench
+
+format-check:
+	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
 	rm -rf build build-asan build-tsan build-bench

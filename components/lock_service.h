@@ -34,7 +34,7 @@
 // the folder or be "." or "..".
 //
 // Misuse. The service keeps a table of the names each of its own callers holds
-// (Mutex rules: the service's mutex guards the table and the folder
+// (Mutex rules: the service's mutex guards its tables and the folder
 // descriptor; no system call that blocks is made while holding it). A thread
 // that asks again for a name it holds gets kErrorLockWouldDeadlock at once
 // instead of waiting on itself forever; releasing a name that the calling
