@@ -1,6 +1,7 @@
 #include "components/lock_service.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,8 +30,12 @@ ResultCode CodeFromErrno(int error, Step step) {
   if (error == ENOMEM) return kErrorOutOfMemory;
   switch (step) {
     case Step::kFolder:
-      // A symbolic link or a non-folder at the folder's path.
-      if (error == ELOOP || error == ENOTDIR) return kErrorLockFolderUnusable;
+      // A symbolic link or a non-folder at the folder's path, or a folder we
+      // may not enter (another user's).
+      if (error == ELOOP || error == ENOTDIR || error == EACCES ||
+          error == EPERM) {
+        return kErrorLockFolderUnusable;
+      }
       break;
     case Step::kOpenFile:
       // A symbolic link or a folder planted at the lock file's name.
@@ -94,6 +99,16 @@ void WriteDefaultFolder(char (&out)[64]) {
   }
 }
 
+// Bumped in the child of every fork(): locks taken before it belong to the
+// parent.
+std::atomic<unsigned> gForkGeneration{0};
+
+void CountFork() { gForkGeneration.fetch_add(1, std::memory_order_relaxed); }
+
+unsigned CurrentForkGeneration() {
+  return gForkGeneration.load(std::memory_order_relaxed);
+}
+
 // Takes the kernel lock on `fd`; returns 0 or -1 with errno set.
 int LockFile(int fd, bool use_flock, bool wait) {
   if (use_flock) {
@@ -136,8 +151,15 @@ class LockServiceImpl final
   }
 
   ~LockServiceImpl() {
-    // Closing each lock's only descriptor gives the lock back.
-    for (const Held& held : held_) close(held.fd);
+    // Locks still held are given back. An entry from before a fork() belongs
+    // to the parent, which shares the open file description: closing our
+    // copy of the descriptor leaves the parent's lock alone, unlocking would
+    // not.
+    const unsigned generation = CurrentForkGeneration();
+    for (const Held& held : held_) {
+      if (held.generation == generation) UnlockFile(held.fd, use_flock_);
+      close(held.fd);
+    }
     if (folder_fd_ != -1) close(folder_fd_);
   }
 
@@ -148,6 +170,7 @@ class LockServiceImpl final
 
     int folder_fd;
     bool checked;
+    bool use_flock;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const ResultCode folder_code = OpenFolderLocked();
@@ -160,6 +183,7 @@ class LockServiceImpl final
       // Once open, the folder descriptor stays open until destruction.
       folder_fd = folder_fd_;
       checked = IsCheckedLocked(name, length);
+      use_flock = use_flock_;
     }
 
     char file_name[kFileNameSize];
@@ -191,15 +215,7 @@ class LockServiceImpl final
       }
     }
 
-    bool use_flock = use_flock_.load(std::memory_order_relaxed);
     int locked = LockFile(fd, use_flock, wait != 0);
-    if (locked == -1 && errno == EINVAL && !use_flock) {
-      // No open-file-description locks in this kernel: flock gives the same
-      // ownership. Every later call goes straight to flock.
-      use_flock = true;
-      use_flock_.store(true, std::memory_order_relaxed);
-      locked = LockFile(fd, use_flock, wait != 0);
-    }
     if (locked == -1) {
       const int error = errno;
       close(fd);
@@ -220,8 +236,8 @@ class LockServiceImpl final
         held.length = length;
         held.thread = thread;
         held.fd = fd;
+        held.generation = CurrentForkGeneration();
         if (!checked) RememberCheckedLocked(name, length);
-        held.use_flock = use_flock;
         return kOk;
       }
     }
@@ -244,7 +260,7 @@ class LockServiceImpl final
       auto it = FindLocked(thread, name, length);
       if (it == held_.end()) return kErrorLockNotHeld;
       fd = it->fd;
-      use_flock = it->use_flock;
+      use_flock = use_flock_;
       *it = held_.back();
       held_.pop_back();
     }
@@ -261,7 +277,7 @@ class LockServiceImpl final
     std::size_t length;
     void* thread;
     int fd;
-    bool use_flock;
+    unsigned generation;  // CurrentForkGeneration() when taken
   };
 
   static constexpr std::size_t kReservedHeld = 16;
@@ -275,11 +291,14 @@ class LockServiceImpl final
 
   // Held locks are few, and only the caller's own entries can match, so a
   // linear scan beats hashing the name.
+  // Entries from before a fork() never match: a child that inherits the table
+  // holds none of its locks, though its forking thread keeps its identity.
   std::vector<Held>::iterator FindLocked(void* thread, const char* name,
                                          std::size_t length) {
+    const unsigned generation = CurrentForkGeneration();
     for (auto it = held_.begin(); it != held_.end(); ++it) {
-      if (it->thread == thread && it->length == length &&
-          std::memcmp(it->name, name, length) == 0) {
+      if (it->thread == thread && it->generation == generation &&
+          it->length == length && std::memcmp(it->name, name, length) == 0) {
         return it;
       }
     }
@@ -298,7 +317,7 @@ class LockServiceImpl final
 
   // Past kCheckedMax names, later ones are simply checked on every open.
   void RememberCheckedLocked(const char* name, std::size_t length) {
-    if (checked_count_ == kCheckedMax) return;
+    if (checked_count_ == kCheckedMax || IsCheckedLocked(name, length)) return;
     std::memcpy(checked_[checked_count_].name, name, length);
     checked_[checked_count_].length = length;
     ++checked_count_;
@@ -326,21 +345,28 @@ class LockServiceImpl final
       close(fd);
       return kErrorLockFolderUnusable;
     }
+    // Where the kernel lacks open-file-description locks, flock(2) gives the
+    // same ownership. The choice is made once, here, and never changes: the
+    // two kinds of lock do not exclude each other.
+    struct flock probe = {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
     folder_fd_ = fd;
     return kOk;
   }
 
   const std::unique_ptr<char[]> folder_;
   const uid_t euid_;
-  // Set once when the kernel refuses open-file-description locks.
-  std::atomic<bool> use_flock_{false};
-  // Mutex rules: mutex_ guards held_, checked_, checked_count_ and
-  // folder_fd_; no call that can block on a lock is made while holding it.
+  // Mutex rules: mutex_ guards held_, checked_, checked_count_, folder_fd_
+  // and use_flock_; no call that can block on a lock is made while holding
+  // it.
   std::mutex mutex_;
   std::vector<Held> held_;
   Checked checked_[kCheckedMax];
   std::size_t checked_count_ = 0;
   int folder_fd_ = -1;
+  bool use_flock_ = false;  // fixed when the folder is opened
 };
 
 }  // namespace
@@ -352,6 +378,11 @@ std::string DefaultLockFolder() {
 }
 
 LockService* CreateLockService(const char* folder) {
+  static std::once_flag fork_handler;
+  // Only out of memory makes registration fail; a forked child could then
+  // release its parent's locks, which no caller of ours does.
+  std::call_once(fork_handler,
+                 [] { (void)pthread_atfork(nullptr, nullptr, CountFork); });
   char default_folder[64];
   if (folder == nullptr) {
     WriteDefaultFolder(default_folder);

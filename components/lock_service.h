@@ -43,6 +43,18 @@
 // thread that receives the same identity (JX_GetCurrentThread) is then taken
 // for its holder and may release it.
 //
+// Limits. The check against waiting on oneself sees one instance's table: a
+// thread that holds a name through one instance and asks for it through
+// another waits for itself. (The driver uses the registry's one instance.)
+// After fork() without exec the child holds none of its parent's locks and
+// cannot release them; as with any mutex, a child forked while another thread
+// was inside the service must exec before using it. All processes must agree
+// on the folder: the default is chosen when an instance is created, so a
+// process started without /run/user/<uid> (outside a login session) uses the
+// one under /tmp. A system cleaner that ages files out of /tmp may remove a
+// lock file that has not changed for days; a lock held at that moment is no
+// longer exclusive against processes that open the name afresh.
+//
 // Thread safety: both operations may be called from any number of threads at
 // once through one reference. Ownership: the caller of CreateLockService owns
 // one reference; destroying the service closes its folder descriptor and gives

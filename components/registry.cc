@@ -45,23 +45,32 @@ Interface* SwapLocked(const char* contract_id, Interface* service) {
 ResultCode InitComponentSystem(void*, void*, void*) {
   Interface* event_queue_service = CreateEventQueueService();
   Interface* lock_service = CreateLockService(nullptr);
+  // The table is filled before the mutex is taken, so that running out of
+  // memory leaves the registry as it was.
   auto* entries = new (std::nothrow) std::vector<Entry>;
-  std::unique_lock<std::mutex> lock(gMutex);
-  const ResultCode code = gStarted ? kErrorAlreadyInitialized
-                          : (event_queue_service == nullptr ||
-                             lock_service == nullptr || entries == nullptr)
-                              ? kErrorOutOfMemory
-                              : kOk;
+  ResultCode code = (event_queue_service == nullptr ||
+                     lock_service == nullptr || entries == nullptr)
+                        ? kErrorOutOfMemory
+                        : kOk;
   if (code == kOk) {
-    gEntries = entries;
-    entries = nullptr;
-    gEntries->reserve(4);
-    gEntries->push_back({kEventQueueServiceContractId, event_queue_service});
-    gEntries->push_back({kLockServiceContractId, lock_service});
-    event_queue_service = lock_service = nullptr;
-    gStarted = true;
+    try {
+      entries->reserve(4);
+      entries->push_back({kEventQueueServiceContractId, event_queue_service});
+      entries->push_back({kLockServiceContractId, lock_service});
+    } catch (const std::bad_alloc&) {
+      entries->clear();
+      code = kErrorOutOfMemory;
+    }
   }
-  lock.unlock();
+  {
+    std::lock_guard<std::mutex> lock(gMutex);
+    if (code == kOk && gStarted) code = kErrorAlreadyInitialized;
+    if (code == kOk) {
+      gEntries = std::exchange(entries, nullptr);
+      event_queue_service = lock_service = nullptr;  // the registry's now
+      gStarted = true;
+    }
+  }
   // Whatever was not handed to the registry goes back here, outside the mutex.
   if (event_queue_service != nullptr) event_queue_service->Release();
   if (lock_service != nullptr) lock_service->Release();

@@ -2,8 +2,10 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <new>
 
 struct JX_ThreadRecord {
@@ -47,18 +49,26 @@ JX_Thread JX_CreateThread(JX_ThreadKind kind, JX_ThreadRoutine routine,
   }
   pthread_attr_t attr;
   int error = pthread_attr_init(&attr);
-  if (error == 0 && stack_size != 0) {
+  if (error != 0) {
+    delete record;
+    errno = error;
+    return nullptr;
+  }
+  if (stack_size != 0) {
     const auto minimum = static_cast<std::size_t>(PTHREAD_STACK_MIN);
     if (stack_size < minimum) stack_size = minimum;
     error = pthread_attr_setstacksize(&attr, stack_size);
   }
-  if (error == 0 && !record->joinable) {
+  const bool joinable = record->joinable;
+  if (error == 0 && !joinable) {
     error = pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   }
-  const bool joinable = record->joinable;
-  if (error == 0)
-    error = pthread_create(&record->id, &attr, Trampoline, record);
+  // An unjoinable thread may end, and free its record, before pthread_create
+  // returns: its ID is written to a local, never into the record.
+  pthread_t id;
+  if (error == 0) error = pthread_create(&id, &attr, Trampoline, record);
   pthread_attr_destroy(&attr);
+  if (error == 0 && joinable) record->id = id;
   if (error != 0) {
     delete record;
     errno = error;
@@ -83,8 +93,11 @@ JX_Status JX_JoinThread(JX_Thread thread) {
 }
 
 void* JX_GetCurrentThread() {
-  // The address of a thread-local object is distinct among live threads and
-  // fixed for the thread's life.
-  static thread_local char identity;
-  return &identity;
+  // A number drawn once per thread from a process-wide counter: unlike an
+  // address (of a stack or a thread-local), it is never handed to a later
+  // thread, so a new thread can never be taken for one that has ended.
+  static std::atomic<std::uintptr_t> last_identity{0};
+  static thread_local std::uintptr_t identity = 0;
+  if (identity == 0) identity = ++last_identity;
+  return reinterpret_cast<void*>(identity);
 }

@@ -52,8 +52,10 @@ using JX_ThreadRoutine = void (*)(void* argument);
 JX_Status JX_JoinThread(JX_Thread thread);
 
 // The calling thread's identity: pointer-sized, fixed for the thread's life and
-// distinct among the threads alive at the same time in this process. Never
-// null. Cheap enough to call on every log line.
+// never given to another thread of this process, alive or later (a small
+// number counted up from 1, so "%p" prints 0x1 for the first thread that
+// asks). Never null. Cheap enough to call on every log line. A child created
+// by fork() keeps the forking thread's identity.
 void* JX_GetCurrentThread();
 
 #endif  // WENDLEMOOR_RUNTIME_THREAD_H_

@@ -268,6 +268,33 @@ TEST_F(LockServiceTest, MisuseAndBadNamesFailAtOnce) {
   EXPECT_EQ(base, nullptr);
 }
 
+TEST_F(LockServiceTest, LocksBelongToTheirThreadAndProcessNotToHeirs) {
+  // A thread that ends holding a lock: the next thread, perhaps on the same
+  // stack, is a stranger to it.
+  std::thread([&] {
+    ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
+  }).join();
+  std::thread([&] {
+    EXPECT_EQ(service_->AcquireLock("orphan", 0), kErrorLockBusy);
+    EXPECT_EQ(service_->ReleaseLock("orphan"), kErrorLockNotHeld);
+  }).join();
+
+  // A child forked without exec inherits the table and the descriptor, but
+  // not the lock: it can neither release it nor take it.
+  ASSERT_EQ(service_->AcquireLock("parents", 1), kOk);
+  const pid_t child = fork();
+  ASSERT_NE(child, -1);
+  if (child == 0) {
+    const bool ok = service_->ReleaseLock("parents") == kErrorLockNotHeld &&
+                    service_->AcquireLock("parents", 0) == kErrorLockBusy;
+    service_.reset();  // closes the inherited descriptor, unlocks nothing
+    _exit(ok ? kHelperOk : kHelperFailed);
+  }
+  EXPECT_EQ(WaitHelper(child, kDeadlineMs), kHelperOk);
+  EXPECT_EQ(NewService(folder_)->AcquireLock("parents", 0), kErrorLockBusy);
+  EXPECT_EQ(service_->ReleaseLock("parents"), kOk);
+}
+
 TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocks) {
   auto other = NewService(folder_);
   ASSERT_EQ(other->AcquireLock("d", 1), kOk);

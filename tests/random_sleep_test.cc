@@ -75,7 +75,7 @@ TEST(RandomSleepTest, PauseBeforeAcquiringLastsThousandToElevenHundredMs) {
   RandomSleep(1000, 1100);
   const std::uint64_t elapsed_ms = (JX_MonotonicNanos() - start) / 1000000;
   EXPECT_GE(elapsed_ms, 1000u);
-  EXPECT_LE(elapsed_ms, 1100u + 500u);  // generous scheduling slack
+  EXPECT_LE(elapsed_ms, 1100u + 2000u);  // generous scheduling slack
 }
 
 }  // namespace
