@@ -363,7 +363,7 @@ class LockServiceImpl final
   // it.
   std::mutex mutex_;
   std::vector<Held> held_;
-  Checked checked_[kCheckedMax];
+  Checked checked_[kCheckedMax] = {};
   std::size_t checked_count_ = 0;
   int folder_fd_ = -1;
   bool use_flock_ = false;  // fixed when the folder is opened
