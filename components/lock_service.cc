@@ -232,8 +232,7 @@ class LockServiceImpl final
       }
       if (locked != -1) {
         Held& held = held_.back();
-        std::memcpy(held.name, name, length);
-        held.length = length;
+        held.name.Set(name, length);
         held.thread = thread;
         held.fd = fd;
         held.generation = CurrentForkGeneration();
@@ -270,11 +269,24 @@ class LockServiceImpl final
   }
 
  private:
+  // A lock name as the tables keep it, not NUL-terminated.
+  struct Name {
+    char bytes[kLockNameMax];
+    std::size_t length;
+
+    bool Is(const char* name, std::size_t name_length) const {
+      return length == name_length && std::memcmp(bytes, name, length) == 0;
+    }
+    void Set(const char* name, std::size_t name_length) {
+      std::memcpy(bytes, name, name_length);
+      length = name_length;
+    }
+  };
+
   // A lock held by one of our threads. At most one entry per name exists,
   // since the kernel lock admits one holder and the entry lives inside it.
   struct Held {
-    char name[kLockNameMax];  // not NUL-terminated; `length` bytes
-    std::size_t length;
+    Name name;
     void* thread;
     int fd;
     unsigned generation;  // CurrentForkGeneration() when taken
@@ -282,12 +294,6 @@ class LockServiceImpl final
 
   static constexpr std::size_t kReservedHeld = 16;
   static constexpr std::size_t kCheckedMax = 16;
-
-  // A name whose lock file has passed the regular-file-of-ours check.
-  struct Checked {
-    char name[kLockNameMax];  // not NUL-terminated; `length` bytes
-    std::size_t length;
-  };
 
   // Held locks are few, and only the caller's own entries can match, so a
   // linear scan beats hashing the name.
@@ -298,7 +304,7 @@ class LockServiceImpl final
     const unsigned generation = CurrentForkGeneration();
     for (auto it = held_.begin(); it != held_.end(); ++it) {
       if (it->thread == thread && it->generation == generation &&
-          it->length == length && std::memcmp(it->name, name, length) == 0) {
+          it->name.Is(name, length)) {
         return it;
       }
     }
@@ -307,10 +313,7 @@ class LockServiceImpl final
 
   bool IsCheckedLocked(const char* name, std::size_t length) const {
     for (std::size_t i = 0; i < checked_count_; ++i) {
-      if (checked_[i].length == length &&
-          std::memcmp(checked_[i].name, name, length) == 0) {
-        return true;
-      }
+      if (checked_[i].Is(name, length)) return true;
     }
     return false;
   }
@@ -318,9 +321,7 @@ class LockServiceImpl final
   // Past kCheckedMax names, later ones are simply checked on every open.
   void RememberCheckedLocked(const char* name, std::size_t length) {
     if (checked_count_ == kCheckedMax || IsCheckedLocked(name, length)) return;
-    std::memcpy(checked_[checked_count_].name, name, length);
-    checked_[checked_count_].length = length;
-    ++checked_count_;
+    checked_[checked_count_++].Set(name, length);
   }
 
   // Opens and checks the folder on first use; a refused folder is closed and
@@ -363,7 +364,8 @@ class LockServiceImpl final
   // it.
   std::mutex mutex_;
   std::vector<Held> held_;
-  Checked checked_[kCheckedMax] = {};
+  // Names whose lock file has passed the regular-file-of-ours check.
+  Name checked_[kCheckedMax] = {};
   std::size_t checked_count_ = 0;
   int folder_fd_ = -1;
   bool use_flock_ = false;  // fixed when the folder is opened

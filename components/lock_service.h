@@ -39,9 +39,8 @@
 // that asks again for a name it holds gets kErrorLockWouldDeadlock at once
 // instead of waiting on itself forever; releasing a name that the calling
 // thread does not hold, or releasing twice, gets kErrorLockNotHeld. A thread
-// that ends while holding a name leaves it held until the process ends; a later
-// thread that receives the same identity (JX_GetCurrentThread) is then taken
-// for its holder and may release it.
+// that ends while holding a name leaves it held until the process ends: thread
+// identities are never reused, so no later thread can release it.
 //
 // Limits. The check against waiting on oneself sees one instance's table: a
 // thread that holds a name through one instance and asks for it through

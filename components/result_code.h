@@ -13,31 +13,34 @@ using ResultCode = std::uint32_t;
 
 inline constexpr ResultCode kOk = 0;
 
-// Component system.
-inline constexpr ResultCode kErrorNotInitialized =
-    0x80000001;  // system not started
-inline constexpr ResultCode kErrorUnknownContract =
-    0x80000002;  // no such service
-inline constexpr ResultCode kErrorNoInterface =
-    0x80000003;  // interface not implemented
-inline constexpr ResultCode kErrorInvalidArgument =
-    0x80000004;  // null, empty, too long
+// --- Component system ---
+
+// System not started.
+inline constexpr ResultCode kErrorNotInitialized = 0x80000001;
+// No such service.
+inline constexpr ResultCode kErrorUnknownContract = 0x80000002;
+// Interface not implemented.
+inline constexpr ResultCode kErrorNoInterface = 0x80000003;
+// Null, empty, too long.
+inline constexpr ResultCode kErrorInvalidArgument = 0x80000004;
 inline constexpr ResultCode kErrorOutOfMemory = 0x80000005;
 inline constexpr ResultCode kErrorAlreadyInitialized = 0x80000006;
 
-// Event-queue service.
-inline constexpr ResultCode kErrorNoQueue =
-    0x80000101;  // no queue was prepared
+// --- Event-queue service ---
 
-// Lock service.
-inline constexpr ResultCode kErrorLockBusy =
-    0x80000201;  // held elsewhere (flag 0)
-inline constexpr ResultCode kErrorLockWouldDeadlock =
-    0x80000202;  // caller holds it
-inline constexpr ResultCode kErrorLockNotHeld =
-    0x80000203;  // caller does not hold it
-inline constexpr ResultCode kErrorLockFolderUnusable =
-    0x80000204;  // not private to us
+// No queue was prepared.
+inline constexpr ResultCode kErrorNoQueue = 0x80000101;
+
+// --- Lock service ---
+
+// Held elsewhere (flag 0).
+inline constexpr ResultCode kErrorLockBusy = 0x80000201;
+// Caller holds it.
+inline constexpr ResultCode kErrorLockWouldDeadlock = 0x80000202;
+// Caller does not hold it.
+inline constexpr ResultCode kErrorLockNotHeld = 0x80000203;
+// Not private to us.
+inline constexpr ResultCode kErrorLockFolderUnusable = 0x80000204;
 
 // Any other failed system call: kErrorSystemBase | errno.
 inline constexpr ResultCode kErrorSystemBase = 0x80010000;
