@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "components/lock_file_name.h"
 #include "runtime/eintr.h"
 #include "runtime/thread.h"
 
@@ -50,29 +51,6 @@ ResultCode CodeFromErrno(int error, Step step) {
       break;
   }
   return kErrorSystemBase | (static_cast<ResultCode>(error) & 0xFFFFu);
-}
-
-// Escaped name: three bytes per input byte at most, plus the NUL.
-constexpr std::size_t kFileNameSize = 256;
-static_assert(kLockNameMax * 3 + 1 <= kFileNameSize);
-
-// Writes the lock file name of `name` (`length` bytes) into `out`. The mapping
-// is injective because '%' itself is escaped, and the result can never contain
-// '/' nor be "." or "..".
-void EscapeName(const char* name, std::size_t length, char* out) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (std::size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-        (c >= '0' && c <= '9') || c == '-' || c == '_') {
-      *out++ = static_cast<char>(c);
-    } else {
-      *out++ = '%';
-      *out++ = kHex[c >> 4];
-      *out++ = kHex[c & 0xF];
-    }
-  }
-  *out = '\0';
 }
 
 // Returns the length of a usable name, or 0 for a null, empty or long one.
@@ -186,8 +164,8 @@ class LockServiceImpl final
       use_flock = use_flock_;
     }
 
-    char file_name[kFileNameSize];
-    EscapeName(name, length, file_name);
+    char file_name[kLockFileNameSize];
+    LockFileName(name, length, file_name);
     // A fresh open file description on every acquisition: the lock belongs
     // to it, which is what makes threads of one process exclude each other.
     const int fd = RetryOnEintr([&] {

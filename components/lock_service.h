@@ -31,7 +31,7 @@
 // file name is the name with every byte other than ASCII letters, digits, '-'
 // and '_' written as '%' and two upper-case hex digits, so the mapping is
 // injective ("a/b", "a%2Fb" and "a_b" are three locks) and no name can leave
-// the folder or be "." or "..".
+// the folder or be "." or ".." (components/lock_file_name.h maps both ways).
 //
 // Misuse. The service keeps a table of the names each of its own callers holds
 // (Mutex rules: the service's mutex guards its tables and the folder

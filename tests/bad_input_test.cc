@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "components/lock_file_name.h"
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
 #include "tests/run_capture.h"
@@ -145,6 +146,19 @@ TEST_F(BadLockNameTest, EveryByteValueMakesADistinctLockInsideTheFolder) {
   }
   ASSERT_EQ(std::set<std::string>(names.begin(), names.end()).size(),
             names.size());
+  // Every name reads back from its file name; a spelling that the mapping
+  // never writes reads back as no name at all.
+  for (const auto& name : names) {
+    char file_name[kLockFileNameSize];
+    char back[kLockNameMax + 1];
+    LockFileName(name.data(), name.size(), file_name);
+    ASSERT_EQ(LockNameFromFileName(file_name, back), name.size()) << name;
+    EXPECT_EQ(std::string(back), name);
+  }
+  for (const char* foreign : {"%2f", "%41", "%00", "%4", "a.b", "%"}) {
+    char back[kLockNameMax + 1];
+    EXPECT_EQ(LockNameFromFileName(foreign, back), 0u) << foreign;
+  }
 
   // All held at once: two names sharing a lock would make the second busy.
   for (const auto& name : names) {
