@@ -13,9 +13,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <vector>
 
 #include "components/lock_file_name.h"
+#include "components/lock_file_table.h"
 #include "runtime/eintr.h"
 #include "runtime/thread.h"
 
@@ -39,8 +39,12 @@ ResultCode CodeFromErrno(int error, Step step) {
       }
       break;
     case Step::kOpenFile:
-      // A symbolic link or a folder planted at the lock file's name.
-      if (error == ELOOP || error == EISDIR) return kErrorLockFolderUnusable;
+      // A symbolic link or a folder planted at the lock file's name, or a
+      // file we may not open (another user's).
+      if (error == ELOOP || error == EISDIR || error == EACCES ||
+          error == EPERM) {
+        return kErrorLockFolderUnusable;
+      }
       break;
     case Step::kLockNoWait:
       if (error == EAGAIN || error == EACCES || error == EWOULDBLOCK) {
@@ -60,31 +64,10 @@ std::size_t CheckedNameLength(const char* name) {
   return length > kLockNameMax ? 0 : length;
 }
 
-// Writes the default folder into `out`; 64 bytes hold either form with any
-// 32-bit uid.
-void WriteDefaultFolder(char (&out)[64]) {
-  const uid_t uid = geteuid();
-  char runtime_dir[32];
-  std::snprintf(runtime_dir, sizeof runtime_dir, "/run/user/%u",
-                static_cast<unsigned>(uid));
-  struct stat st;
-  // lstat: a symbolic link at /run/user/<uid> is not trusted.
-  if (lstat(runtime_dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid) {
-    std::snprintf(out, sizeof out, "%s/wendlemoor-locks", runtime_dir);
-  } else {
-    std::snprintf(out, sizeof out, "/tmp/wendlemoor-locks-%u",
-                  static_cast<unsigned>(uid));
-  }
-}
-
-// Bumped in the child of every fork(): locks taken before it belong to the
-// parent.
-std::atomic<unsigned> gForkGeneration{0};
-
-void CountFork() { gForkGeneration.fetch_add(1, std::memory_order_relaxed); }
-
-unsigned CurrentForkGeneration() {
-  return gForkGeneration.load(std::memory_order_relaxed);
+// Writes the default folder into `out`; 48 bytes hold it with any 32-bit uid.
+void WriteDefaultFolder(char (&out)[48]) {
+  std::snprintf(out, sizeof out, "/tmp/wendlemoor-locks-%u",
+                static_cast<unsigned>(geteuid()));
 }
 
 // Takes the kernel lock on `fd`; returns 0 or -1 with errno set.
@@ -100,10 +83,11 @@ int LockFile(int fd, bool use_flock, bool wait) {
   return RetryOnEintr([&] { return fcntl(fd, command, &whole_file); });
 }
 
+// Gives the kernel lock on `fd` back; never blocks. Unlocking rather than
+// relying on close() frees the lock even while a child being spawned by
+// another thread still shares the description until its exec. It cannot fail
+// on a descriptor we hold a lock through.
 void UnlockFile(int fd, bool use_flock) {
-  // Unlocking before close() frees the lock even while a fork()ed child that
-  // has not reached exec yet shares the description. A failure here is of no
-  // consequence: the close() that follows releases the lock in the usual case.
   if (use_flock) {
     flock(fd, LOCK_UN);
     return;
@@ -114,215 +98,196 @@ void UnlockFile(int fd, bool use_flock) {
   fcntl(fd, F_OFD_SETLK, &whole_file);
 }
 
+class LockServiceImpl;
+
+// Every live instance, for the fork and thread-exit handlers below.
+// Mutex rules: gInstancesMutex guards gInstances and every instance's links;
+// it is taken before any instance's mutex, never after.
+std::mutex gInstancesMutex;
+LockServiceImpl* gInstances = nullptr;
+
+// Set (to the thread's identity) in a thread that has taken a lock, so that
+// its end releases what it still holds.
+pthread_key_t gHolderKey;
+
+void ReleaseLocksOfEndingThread(void* thread);
+void LockAllForFork();
+void UnlockAllAfterFork();
+void ForgetParentsLocksAfterFork();
+
 class LockServiceImpl final
     : public InterfaceImpl<LockServiceImpl, LockService> {
  public:
   explicit LockServiceImpl(std::unique_ptr<char[]> folder)
       : folder_(std::move(folder)), euid_(geteuid()) {
-    // Room for the usual handful of held locks, taken by the creating thread:
-    // a worker thread's first allocation would cost it a malloc arena of its
-    // own. Without the room the table simply grows later.
-    try {
-      held_.reserve(kReservedHeld);
-    } catch (const std::bad_alloc&) {
-    }
+    std::lock_guard<std::mutex> lock(gInstancesMutex);
+    next_ = gInstances;
+    if (next_ != nullptr) next_->previous_ = this;
+    gInstances = this;
   }
 
   ~LockServiceImpl() {
-    // Locks still held are given back. An entry from before a fork() belongs
-    // to the parent, which shares the open file description: closing our
-    // copy of the descriptor leaves the parent's lock alone, unlocking would
-    // not.
-    const unsigned generation = CurrentForkGeneration();
-    for (const Held& held : held_) {
-      if (held.generation == generation) UnlockFile(held.fd, use_flock_);
-      close(held.fd);
+    {
+      std::lock_guard<std::mutex> lock(gInstancesMutex);
+      (previous_ != nullptr ? previous_->next_ : gInstances) = next_;
+      if (next_ != nullptr) next_->previous_ = previous_;
     }
-    if (folder_fd_ != -1) close(folder_fd_);
+    // Locks still held are given back; the table closes every descriptor.
+    ReleaseAllOf(nullptr);
+    const int folder_fd = folder_fd_.load(std::memory_order_relaxed);
+    if (folder_fd != -1) close(folder_fd);
   }
 
   ResultCode AcquireLock(const char* name, int wait) override {
     const std::size_t length = CheckedNameLength(name);
     if (length == 0) return kErrorInvalidArgument;
+    const ResultCode folder_code = OpenFolder();
+    if (folder_code != kOk) return folder_code;
     void* const thread = JX_GetCurrentThread();
 
-    int folder_fd;
-    bool checked;
+    int fd;
     bool use_flock;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const ResultCode folder_code = OpenFolderLocked();
-      if (folder_code != kOk) return folder_code;
-      // Only this thread adds entries owned by this thread, so the answer
-      // cannot change before the insertion below.
-      if (FindLocked(thread, name, length) != held_.end()) {
+      if (files_.FindInUse(thread, name, length) != -1) {
         return kErrorLockWouldDeadlock;
       }
-      // Once open, the folder descriptor stays open until destruction.
-      folder_fd = folder_fd_;
-      checked = IsCheckedLocked(name, length);
       use_flock = use_flock_;
-    }
-
-    char file_name[kLockFileNameSize];
-    LockFileName(name, length, file_name);
-    // A fresh open file description on every acquisition: the lock belongs
-    // to it, which is what makes threads of one process exclude each other.
-    const int fd = RetryOnEintr([&] {
-      return openat(folder_fd, file_name,
-                    O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    });
-    if (fd == -1) return CodeFromErrno(errno, Step::kOpenFile);
-
-    // Only we can create entries in the private folder, but a file there that
-    // is not a regular file of ours (a FIFO, a device, something root left)
-    // is refused rather than locked. Lock files are never removed, so a name
-    // whose file passed once is not checked again by this instance: whoever
-    // could swap it since is this user or root, who need no trick to disturb
-    // our locks. That saves a system call, a sixth of an uncontended pair.
-    if (!checked) {
-      struct stat st;
-      if (fstat(fd, &st) != 0) {
-        const int error = errno;
-        close(fd);
-        return CodeFromErrno(error, Step::kOther);
-      }
-      if (!S_ISREG(st.st_mode) || st.st_uid != euid_) {
-        close(fd);
-        return kErrorLockFolderUnusable;
+      fd = files_.TakeKept(thread, name, length);
+      if (fd == -1) {
+        // Opened inside the mutex, so that a fork() finds every descriptor
+        // of ours in the table and its child closes them all.
+        const ResultCode code = OpenLockFileLocked(thread, name, length, &fd);
+        if (code != kOk) return code;
       }
     }
 
-    int locked = LockFile(fd, use_flock, wait != 0);
-    if (locked == -1) {
+    // The table entry says that this thread uses `fd` from here on: another
+    // thread asking for the name opens a description of its own and waits in
+    // the kernel.
+    if (LockFile(fd, use_flock, wait != 0) == -1) {
       const int error = errno;
-      close(fd);
-      return CodeFromErrno(error, wait != 0 ? Step::kOther : Step::kLockNoWait);
-    }
-
-    {
+      const ResultCode code =
+          CodeFromErrno(error, wait != 0 ? Step::kOther : Step::kLockNoWait);
       std::lock_guard<std::mutex> lock(mutex_);
-      try {
-        held_.emplace_back();
-      } catch (const std::bad_alloc&) {
-        // Fall through to give the kernel lock back below.
-        locked = -1;
+      if (code == kErrorLockBusy) {
+        files_.Keep(fd);
+      } else {
+        files_.Drop(fd);
       }
-      if (locked != -1) {
-        Held& held = held_.back();
-        held.name.Set(name, length);
-        held.thread = thread;
-        held.fd = fd;
-        held.generation = CurrentForkGeneration();
-        if (!checked) RememberCheckedLocked(name, length);
-        return kOk;
-      }
+      return code;
     }
-    UnlockFile(fd, use_flock);
-    close(fd);
-    return kErrorOutOfMemory;
+    if (pthread_getspecific(gHolderKey) == nullptr) {
+      (void)pthread_setspecific(gHolderKey, thread);
+    }
+    return kOk;
   }
 
   ResultCode ReleaseLock(const char* name) override {
     const std::size_t length = CheckedNameLength(name);
     if (length == 0) return kErrorInvalidArgument;
     void* const thread = JX_GetCurrentThread();
-
-    int fd;
-    bool use_flock;
-    {
-      // The entry goes before the kernel lock does: the moment the lock is
-      // free another thread of ours may take it and add its own entry.
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = FindLocked(thread, name, length);
-      if (it == held_.end()) return kErrorLockNotHeld;
-      fd = it->fd;
-      use_flock = use_flock_;
-      *it = held_.back();
-      held_.pop_back();
-    }
-    UnlockFile(fd, use_flock);
-    close(fd);  // never retried: the descriptor is gone even on EINTR
+    // The unlock happens inside the mutex and never blocks: once the lock is
+    // free, the description may be taken by another thread of ours, which
+    // must find it unlocked.
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int fd = files_.FindInUse(thread, name, length);
+    if (fd == -1) return kErrorLockNotHeld;
+    UnlockFile(fd, use_flock_);
+    files_.Keep(fd);
     return kOk;
   }
 
+  // Releases every lock that `thread` holds (every lock when null).
+  void ReleaseAllOf(const void* thread) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (int fd; (fd = files_.AnyInUse(thread)) != -1;) {
+      UnlockFile(fd, use_flock_);
+      files_.Keep(fd);
+    }
+  }
+
+  LockServiceImpl* next() const { return next_; }
+  std::mutex& mutex() { return mutex_; }
+
+  // In the child of a fork(): every description in the table is shared with
+  // the parent, whose locks must die with it. Closing our copies leaves the
+  // parent's locks alone (unlocking would not) and holds none of them here.
+  // The caller holds mutex_ since before the fork.
+  void ForgetDescriptorsAfterForkLocked() { files_.CloseAll(); }
+
  private:
-  // A lock name as the tables keep it, not NUL-terminated.
-  struct Name {
-    char bytes[kLockNameMax];
-    std::size_t length;
-
-    bool Is(const char* name, std::size_t name_length) const {
-      return length == name_length && std::memcmp(bytes, name, length) == 0;
+  // Opens the name's lock file into `*fd` as a description in use by
+  // `thread`. A file that is not a regular file of ours (a FIFO, a device,
+  // something another user left) is refused rather than locked.
+  ResultCode OpenLockFileLocked(const void* thread, const char* name,
+                                std::size_t length, int* fd) {
+    char file_name[kLockFileNameSize];
+    LockFileName(name, length, file_name);
+    const int folder_fd = folder_fd_.load(std::memory_order_relaxed);
+    const auto open_file = [&] {
+      return RetryOnEintr([&] {
+        return openat(folder_fd, file_name,
+                      O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+      });
+    };
+    int opened = open_file();
+    // Out of descriptors: the kept ones go back first, then one more try.
+    if (opened == -1 && (errno == EMFILE || errno == ENFILE) &&
+        files_.CloseKept() > 0) {
+      opened = open_file();
     }
-    void Set(const char* name, std::size_t name_length) {
-      std::memcpy(bytes, name, name_length);
-      length = name_length;
+    if (opened == -1) return CodeFromErrno(errno, Step::kOpenFile);
+
+    struct stat st;
+    if (fstat(opened, &st) != 0) {
+      const int error = errno;
+      close(opened);
+      return CodeFromErrno(error, Step::kOther);
     }
-  };
-
-  // A lock held by one of our threads. At most one entry per name exists,
-  // since the kernel lock admits one holder and the entry lives inside it.
-  struct Held {
-    Name name;
-    void* thread;
-    int fd;
-    unsigned generation;  // CurrentForkGeneration() when taken
-  };
-
-  static constexpr std::size_t kReservedHeld = 16;
-  static constexpr std::size_t kCheckedMax = 16;
-
-  // Held locks are few, and only the caller's own entries can match, so a
-  // linear scan beats hashing the name.
-  // Entries from before a fork() never match: a child that inherits the table
-  // holds none of its locks, though its forking thread keeps its identity.
-  std::vector<Held>::iterator FindLocked(void* thread, const char* name,
-                                         std::size_t length) {
-    const unsigned generation = CurrentForkGeneration();
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-      if (it->thread == thread && it->generation == generation &&
-          it->name.Is(name, length)) {
-        return it;
-      }
+    if (!S_ISREG(st.st_mode) || st.st_uid != euid_) {
+      close(opened);
+      return kErrorLockFolderUnusable;
     }
-    return held_.end();
+    // A file created under a restrictive umask (0277 gives 0400) could not
+    // be opened for writing again, by us or by anyone else.
+    if ((st.st_mode & 0777) != 0600 && fchmod(opened, 0600) != 0) {
+      const int error = errno;
+      close(opened);
+      return CodeFromErrno(error, Step::kOther);
+    }
+    if (!files_.AddInUse(thread, name, length, opened)) {
+      close(opened);
+      return kErrorOutOfMemory;
+    }
+    *fd = opened;
+    return kOk;
   }
 
-  bool IsCheckedLocked(const char* name, std::size_t length) const {
-    for (std::size_t i = 0; i < checked_count_; ++i) {
-      if (checked_[i].Is(name, length)) return true;
-    }
-    return false;
-  }
-
-  // Past kCheckedMax names, later ones are simply checked on every open.
-  void RememberCheckedLocked(const char* name, std::size_t length) {
-    if (checked_count_ == kCheckedMax || IsCheckedLocked(name, length)) return;
-    checked_[checked_count_++].Set(name, length);
-  }
-
-  // Opens and checks the folder on first use; a refused folder is closed and
-  // checked afresh on the next call, so it can be repaired while we run.
-  ResultCode OpenFolderLocked() {
-    if (folder_fd_ != -1) return kOk;
+  // Opens and checks the folder on first use; a refused folder is checked
+  // afresh on the next call, so it can be repaired while we run. Done outside
+  // the mutex: the shared lock on the folder may wait for a cleaner.
+  ResultCode OpenFolder() {
+    if (folder_fd_.load(std::memory_order_acquire) != -1) return kOk;
     if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
       return CodeFromErrno(errno, Step::kFolder);
     }
     // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
     // nothing behind it is ever touched.
-    const int fd =
-        open(folder_.get(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = RetryOnEintr([&] {
+      return open(folder_.get(),
+                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    });
     if (fd == -1) return CodeFromErrno(errno, Step::kFolder);
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-      const int error = errno;
+    const ResultCode code = CheckFolder(fd);
+    if (code != kOk) {
       close(fd);
-      return CodeFromErrno(error, Step::kOther);
+      return code;
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != euid_ || (st.st_mode & 077) != 0) {
-      close(fd);
-      return kErrorLockFolderUnusable;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (folder_fd_.load(std::memory_order_relaxed) != -1) {
+      close(fd);  // another thread got there first
+      return kOk;
     }
     // Where the kernel lacks open-file-description locks, flock(2) gives the
     // same ownership. The choice is made once, here, and never changes: the
@@ -331,39 +296,96 @@ class LockServiceImpl final
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
     use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
-    folder_fd_ = fd;
+    folder_fd_.store(fd, std::memory_order_release);
+    return kOk;
+  }
+
+  // The folder must be ours and private. A folder created under a
+  // restrictive umask gets its owner's rights back. While we use it we hold a
+  // shared BSD lock on it: age-based cleaners that take the folder's lock
+  // before emptying it leave it alone.
+  ResultCode CheckFolder(int fd) const {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return CodeFromErrno(errno, Step::kOther);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != euid_ || (st.st_mode & 077) != 0) {
+      return kErrorLockFolderUnusable;
+    }
+    if ((st.st_mode & 0700) != 0700 && fchmod(fd, 0700) != 0) {
+      return CodeFromErrno(errno, Step::kOther);
+    }
+    if (RetryOnEintr([&] { return flock(fd, LOCK_SH); }) != 0) {
+      return CodeFromErrno(errno, Step::kOther);
+    }
     return kOk;
   }
 
   const std::unique_ptr<char[]> folder_;
   const uid_t euid_;
-  // Mutex rules: mutex_ guards held_, checked_, checked_count_, folder_fd_
-  // and use_flock_; no call that can block on a lock is made while holding
-  // it.
+  // Written once, under mutex_, when the folder passes its checks; read
+  // without the mutex.
+  std::atomic<int> folder_fd_{-1};
+  // Mutex rules: mutex_ guards files_ and use_flock_; no call that can block
+  // on a lock is made while holding it.
   std::mutex mutex_;
-  std::vector<Held> held_;
-  // Names whose lock file has passed the regular-file-of-ours check.
-  Name checked_[kCheckedMax] = {};
-  std::size_t checked_count_ = 0;
-  int folder_fd_ = -1;
+  LockFileTable files_;
   bool use_flock_ = false;  // fixed when the folder is opened
+  // Guarded by gInstancesMutex.
+  LockServiceImpl* next_ = nullptr;
+  LockServiceImpl* previous_ = nullptr;
 };
+
+void ReleaseLocksOfEndingThread(void* thread) {
+  std::lock_guard<std::mutex> lock(gInstancesMutex);
+  for (LockServiceImpl* it = gInstances; it != nullptr; it = it->next()) {
+    it->ReleaseAllOf(thread);
+  }
+}
+
+// fork() handlers. The parent's tables are frozen across the fork, so that the
+// child's copy is whole and its mutexes free.
+void LockAllForFork() {
+  gInstancesMutex.lock();
+  for (LockServiceImpl* it = gInstances; it != nullptr; it = it->next()) {
+    it->mutex().lock();
+  }
+}
+
+void UnlockAllAfterFork() {
+  for (LockServiceImpl* it = gInstances; it != nullptr; it = it->next()) {
+    it->mutex().unlock();
+  }
+  gInstancesMutex.unlock();
+}
+
+void ForgetParentsLocksAfterFork() {
+  for (LockServiceImpl* it = gInstances; it != nullptr; it = it->next()) {
+    it->ForgetDescriptorsAfterForkLocked();
+  }
+  UnlockAllAfterFork();
+}
+
+// Registers the fork handlers and the thread-exit key once per process;
+// returns false when that failed (out of memory or keys).
+bool RegisterProcessHandlers() {
+  static const bool registered = [] {
+    return pthread_key_create(&gHolderKey, ReleaseLocksOfEndingThread) == 0 &&
+           pthread_atfork(LockAllForFork, UnlockAllAfterFork,
+                          ForgetParentsLocksAfterFork) == 0;
+  }();
+  return registered;
+}
 
 }  // namespace
 
 std::string DefaultLockFolder() {
-  char folder[64];
+  char folder[48];
   WriteDefaultFolder(folder);
   return folder;
 }
 
 LockService* CreateLockService(const char* folder) {
-  static std::once_flag fork_handler;
-  // Only out of memory makes registration fail; a forked child could then
-  // release its parent's locks, which no caller of ours does.
-  std::call_once(fork_handler,
-                 [] { (void)pthread_atfork(nullptr, nullptr, CountFork); });
-  char default_folder[64];
+  if (!RegisterProcessHandlers()) return nullptr;
+  char default_folder[48];
   if (folder == nullptr) {
     WriteDefaultFolder(default_folder);
     folder = default_folder;

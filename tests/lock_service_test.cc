@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,6 +68,26 @@ WENDLEMOOR_HELPER_ROLE(lock_intervals) {
     std::printf("%llu %llu\n", static_cast<unsigned long long>(acquired),
                 static_cast<unsigned long long>(released));
   }
+  return kHelperOk;
+}
+
+// Arguments: folder, name, control descriptor. Takes the name warm (a kept
+// description), forks a child that lives until the control pipe closes, and
+// reports "code child-pid"; then holds until the control pipe closes.
+WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
+  auto service = NewService(arguments[0]);
+  const char* name = arguments[1].c_str();
+  ResultCode code = service->AcquireLock(name, 1);
+  if (code == kOk) code = service->ReleaseLock(name);
+  if (code == kOk) code = service->AcquireLock(name, 1);
+  const pid_t child = fork();
+  if (child == 0) {
+    WaitForControl(arguments[2]);
+    _exit(0);
+  }
+  std::printf("%x %d\n", code, static_cast<int>(child));
+  std::fflush(stdout);
+  WaitForControl(arguments[2]);
   return kHelperOk;
 }
 
@@ -268,31 +289,59 @@ TEST_F(LockServiceTest, MisuseAndBadNamesFailAtOnce) {
   EXPECT_EQ(base, nullptr);
 }
 
-TEST_F(LockServiceTest, LocksBelongToTheirThreadAndProcessNotToHeirs) {
-  // A thread that ends holding a lock: the next thread, perhaps on the same
-  // stack, is a stranger to it.
+void* HoldAndExit(void* service) {
+  static_cast<LockService*>(service)->AcquireLock("exits", 1);
+  pthread_exit(nullptr);
+}
+
+TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
+  // A thread that ends holding a lock, by returning or by pthread_exit, gives
+  // it back as it ends: the next thread takes it at once, warm or cold.
   std::thread([&] {
     ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
+    ASSERT_EQ(service_->ReleaseLock("orphan"), kOk);
+    ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
   }).join();
+  pthread_t exiting;
+  ASSERT_EQ(pthread_create(&exiting, nullptr, HoldAndExit, service_.get()), 0);
+  ASSERT_EQ(pthread_join(exiting, nullptr), 0);
   std::thread([&] {
-    EXPECT_EQ(service_->AcquireLock("orphan", 0), kErrorLockBusy);
     EXPECT_EQ(service_->ReleaseLock("orphan"), kErrorLockNotHeld);
+    EXPECT_EQ(service_->AcquireLock("orphan", 0), kOk);
+    EXPECT_EQ(service_->AcquireLock("exits", 0), kOk);
   }).join();
 
-  // A child forked without exec inherits the table and the descriptor, but
-  // not the lock: it can neither release it nor take it.
+  // A child forked without exec holds none of its parent's locks and cannot
+  // release them, yet may take any name itself.
   ASSERT_EQ(service_->AcquireLock("parents", 1), kOk);
   const pid_t child = fork();
   ASSERT_NE(child, -1);
   if (child == 0) {
     const bool ok = service_->ReleaseLock("parents") == kErrorLockNotHeld &&
-                    service_->AcquireLock("parents", 0) == kErrorLockBusy;
-    service_.reset();  // closes the inherited descriptor, unlocks nothing
+                    service_->AcquireLock("parents", 0) == kErrorLockBusy &&
+                    service_->AcquireLock("childs", 0) == kOk;
+    service_.reset();
     _exit(ok ? kHelperOk : kHelperFailed);
   }
   EXPECT_EQ(WaitHelper(child, kDeadlineMs), kHelperOk);
   EXPECT_EQ(NewService(folder_)->AcquireLock("parents", 0), kErrorLockBusy);
   EXPECT_EQ(service_->ReleaseLock("parents"), kOk);
+
+  // A holder that forks and is killed: its lock dies with it, though the
+  // child it forked lives on.
+  Helper holder = Start("lock_hold_and_fork", {folder_, "n"});
+  std::istringstream report(Read(holder.report, true));
+  ResultCode code = kNoReport;
+  pid_t heir = -1;
+  report >> std::hex >> code >> std::dec >> heir;
+  ASSERT_EQ(code, kOk);
+  ASSERT_EQ(service_->AcquireLock("n", 0), kErrorLockBusy);
+  kill(holder.pid, SIGKILL);
+  EXPECT_EQ(WaitHelper(holder.pid, kDeadlineMs), -SIGKILL);
+  EXPECT_EQ(kill(heir, 0), 0);  // lives until the control pipe closes
+  EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
+  close(holder.control);
+  close(holder.report);
 }
 
 TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocks) {
