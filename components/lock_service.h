@@ -1,18 +1,27 @@
 // The lock service: named locks, exclusive across every thread of every process
 // of one user on this machine.
 //
-// Mechanism. Each name has one lock file in a private lock folder. To acquire a
-// name, the calling thread opens the name's file (a new open file description
-// on every acquisition) and takes a write lock on the whole file with the
-// kernel's open-file-description locks (fcntl F_OFD_SETLKW, or F_OFD_SETLK when
-// the caller must not block). Such a lock belongs to the open file description,
-// not to the process, so two threads of one process exclude each other exactly
-// as two processes do. Releasing unlocks and closes the description. When a
-// holder dies for any reason, SIGKILL included, the kernel closes its
-// descriptors and the lock is free again at once. A waiter sleeps in the kernel
-// until the lock is handed to it: waiting costs no CPU, and nothing polls.
-// Where the kernel lacks open-file-description locks (EINVAL), flock(2) on the
-// same descriptor gives the same ownership and is used instead.
+// Mechanism. Each name has one lock file in a private lock folder. A thread
+// acquires a name by taking a write lock on the whole file through an open
+// file description of its own, with the kernel's open-file-description locks
+// (fcntl F_OFD_SETLKW, or F_OFD_SETLK when the caller must not block). Such a
+// lock belongs to the open file description, not to the process, so two
+// threads of one process exclude each other exactly as two processes do.
+// Releasing unlocks; the description is then kept open for the next
+// acquisition of the name by any thread of the process, so that a warm
+// acquire is one fcntl and a release one fcntl (components/lock_file_table.h
+// says what is kept, for how long, and who may use it). When a holder dies for
+// any reason, SIGKILL included, the kernel closes its descriptors and the lock
+// is free again at once. A waiter sleeps in the kernel until the lock is
+// handed to it: waiting costs no CPU, and nothing polls. Where the kernel
+// lacks open-file-description locks (EINVAL), flock(2) on the same descriptor
+// gives the same ownership and is used instead.
+//
+// Holders that end. A thread that ends (returns or calls pthread_exit) while
+// holding names gives them back as it ends, as if by ReleaseLock. The child of
+// a fork() without exec closes, in the fork itself, every lock file descriptor
+// it inherited: the parent's locks die with the parent, and the child holds
+// none of them, cannot release them, and may take any name afresh.
 //
 // What it refuses. Classic per-process fcntl locks (F_SETLK) are never used:
 // they belong to the process, so any close() of any descriptor of the same file
@@ -20,12 +29,19 @@
 // exclude each other. Lock files are never unlinked: a waiter that has opened
 // the file would go on to lock an inode that nobody else can reach. Every
 // descriptor is close-on-exec, so a child launched while a lock is held never
-// holds it. Lock files are opened without following symbolic links, with mode
-// 0600, and must be regular files owned by the user (checked the first time an
-// instance opens a name's file; they are never removed). The lock folder must
-// be a real folder (not a symbolic link) owned by the user with no access for
-// group or others (mode 0700); otherwise every call fails with
-// kErrorLockFolderUnusable and nothing in or behind the folder is touched.
+// holds it. Lock files are opened without following symbolic links and must
+// be regular files owned by the user (checked each time a file is opened; a
+// kept description is not checked again); a file we may not open counts as
+// not ours. The lock folder must be a real folder (not a symbolic link) owned
+// by the user with no access for group or others; otherwise every call fails
+// with kErrorLockFolderUnusable and nothing in or behind the folder is
+// touched. Folder and files get modes 0700 and 0600 whatever the umask.
+//
+// The folder. By default "/tmp/wendlemoor-locks-<uid>", chosen from the user
+// id alone, so every process of the user agrees on it whatever its session,
+// environment or start time. While an instance uses the folder it holds a
+// shared BSD lock (flock LOCK_SH) on it; age-based cleaners that take the
+// folder's lock before cleaning it (systemd-tmpfiles does) leave it alone.
 //
 // Names. A name is any NUL-terminated string of 1 to kLockNameMax bytes. The
 // file name is the name with every byte other than ASCII letters, digits, '-'
@@ -33,31 +49,31 @@
 // injective ("a/b", "a%2Fb" and "a_b" are three locks) and no name can leave
 // the folder or be "." or ".." (components/lock_file_name.h maps both ways).
 //
-// Misuse. The service keeps a table of the names each of its own callers holds
-// (Mutex rules: the service's mutex guards its tables and the folder
-// descriptor; no system call that blocks is made while holding it). A thread
-// that asks again for a name it holds gets kErrorLockWouldDeadlock at once
-// instead of waiting on itself forever; releasing a name that the calling
-// thread does not hold, or releasing twice, gets kErrorLockNotHeld. A thread
-// that ends while holding a name leaves it held until the process ends: thread
-// identities are never reused, so no later thread can release it.
+// Misuse. The service keeps a table of the descriptions its own callers use
+// (Mutex rules: the service's mutex guards the table; no call that blocks on a
+// lock is made while holding it). A thread that asks again for a name it holds
+// gets kErrorLockWouldDeadlock at once instead of waiting on itself forever;
+// releasing a name that the calling thread does not hold, or releasing twice,
+// gets kErrorLockNotHeld. Thread identities are never reused, so no later
+// thread can release an ended thread's lock.
 //
 // Limits. The check against waiting on oneself sees one instance's table: a
 // thread that holds a name through one instance and asks for it through
-// another waits for itself. (The driver uses the registry's one instance.)
-// After fork() without exec the child holds none of its parent's locks and
-// cannot release them; as with any mutex, a child forked while another thread
-// was inside the service must exec before using it. All processes must agree
-// on the folder: the default is chosen when an instance is created, so a
-// process started without /run/user/<uid> (outside a login session) uses the
-// one under /tmp. A system cleaner that ages files out of /tmp may remove a
-// lock file that has not changed for days; a lock held at that moment is no
-// longer exclusive against processes that open the name afresh.
+// another waits for itself. (The driver uses the registry's one instance.) A
+// "/tmp/wendlemoor-locks-<uid>" made by another user first (a squatter) is
+// refused, and the service is then unusable for this user until it is
+// removed: it fails closed, never shares. Processes of the user must run on
+// one machine with one /tmp; a private /tmp (a mount namespace) is a separate
+// set of locks. A cleaner that ignores the folder's lock and removes a lock
+// file while it is held breaks exclusion against processes that open the name
+// afresh. Each instance keeps a bounded number of descriptions open
+// (LockFileTable::kKeptMax) besides those held; when opening fails for lack of
+// descriptors, the kept ones are closed and the open is tried once more.
 //
 // Thread safety: both operations may be called from any number of threads at
-// once through one reference. Ownership: the caller of CreateLockService owns
-// one reference; destroying the service closes its folder descriptor and gives
-// back any lock still held.
+// once through one reference, and fork() may be called at any time. Ownership:
+// the caller of CreateLockService owns one reference; destroying the service
+// closes its descriptors and gives back any lock still held.
 #ifndef WENDLEMOOR_COMPONENTS_LOCK_SERVICE_H_
 #define WENDLEMOOR_COMPONENTS_LOCK_SERVICE_H_
 
@@ -87,7 +103,9 @@ class LockService : public Interface {
 
   // Acquires the lock `name` for the calling thread.
   // `wait` 1 (or any non-zero value): blocks until the lock is held; signals
-  // delivered meanwhile do not end the wait. `wait` 0: never blocks.
+  // delivered meanwhile do not end the wait. `wait` 0: never blocks on the
+  // name (the first call of an instance may wait for a cleaner that holds the
+  // folder's lock, as long as the cleaner takes).
   // Returns kOk when the calling thread now holds the lock, or
   //   kErrorLockBusy           wait 0 and the lock is held elsewhere,
   //   kErrorLockWouldDeadlock  the calling thread already holds it,
@@ -105,13 +123,13 @@ class LockService : public Interface {
   ~LockService() = default;
 };
 
-// The lock folder used when none is given: "/run/user/<uid>/wendlemoor-locks"
-// when /run/user/<uid> is a folder owned by the user (not a symbolic link),
-// else "/tmp/wendlemoor-locks-<uid>".
+// The lock folder used when none is given: "/tmp/wendlemoor-locks-<uid>",
+// with the effective user id.
 std::string DefaultLockFolder();
 
 // Creates a lock service over `folder` (DefaultLockFolder() when null) with one
-// reference for the caller, or returns null when memory runs out. The folder
+// reference for the caller, or returns null when memory runs out (or the
+// process's fork and thread-exit handlers could not be registered). The folder
 // is created with mode 0700 when missing; its parent must exist. A folder that
 // is not private to the user is not an error here: every call then fails with
 // kErrorLockFolderUnusable.

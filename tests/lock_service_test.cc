@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,6 +214,12 @@ TEST_F(LockServiceTest, ThreadsExcludeEachOtherOnlyOnTheSameName) {
     EXPECT_EQ(service_->ReleaseLock("b"), kOk);
   }).join();
   EXPECT_EQ(service_->ReleaseLock("a"), kOk);
+  // Again through the description kept from the first hold.
+  ASSERT_EQ(service_->AcquireLock("a", 1), kOk);
+  std::thread([&] {
+    EXPECT_EQ(service_->AcquireLock("a", 0), kErrorLockBusy);
+  }).join();
+  EXPECT_EQ(service_->ReleaseLock("a"), kOk);
 
   std::atomic<int> inside{0}, overlaps{0};
   auto hammer = [&] {
@@ -382,6 +389,63 @@ TEST_F(LockServiceTest, FolderThatIsNotPrivateIsRefused) {
   // Checked again on every call until the folder is fixed.
   ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
+
+  // A lock file of another user's is refused with the folder's code.
+  const std::string theirs = folder_ + "/theirs";
+  std::ofstream(theirs).close();
+  // Root may open anything: only the owner check can refuse it. Anyone else
+  // meets a file that is not theirs as one they may not open.
+  const int changed = geteuid() == 0 ? chown(theirs.c_str(), 65534, 65534)
+                                     : chmod(theirs.c_str(), 0);
+  ASSERT_EQ(changed, 0);
+  EXPECT_EQ(service_->AcquireLock("theirs", 0), kErrorLockFolderUnusable);
+}
+
+TEST_F(LockServiceTest, RestrictiveUmaskLeavesFolderAndFilesUsable) {
+  const mode_t old_mask = umask(0277);
+  const std::string folder = base_ + "/masked";
+  for (int round = 0; round < 2; ++round) {  // creates, then opens again
+    auto service = NewService(folder);
+    EXPECT_EQ(service->AcquireLock("m", 0), kOk);
+    EXPECT_EQ(service->ReleaseLock("m"), kOk);
+  }
+  umask(old_mask);
+  struct stat st;
+  ASSERT_EQ(stat(folder.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((folder + "/m").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// Arguments: folder, control descriptor. With room for only a few more
+// descriptors, takes and gives back many names in turn.
+WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
+  auto service = NewService(arguments[0]);
+  if (service->AcquireLock("warm-up", 1) != kOk) return kHelperFailed;
+  // The limit at which exactly three descriptor numbers are free below it.
+  std::vector<bool> open_fds(1024);
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename().string());
+    if (fd < 1024) open_fds[fd] = true;
+  }
+  rlim_t free_below = 0, limit = 0;
+  while (free_below < 3) free_below += !open_fds[limit++];
+  const rlimit low = {limit, limit};
+  if (setrlimit(RLIMIT_NOFILE, &low) != 0) return kHelperFailed;
+  for (int i = 0; i < 200; ++i) {
+    const std::string name = "many-" + std::to_string(i);
+    if (service->AcquireLock(name.c_str(), 1) != kOk ||
+        service->ReleaseLock(name.c_str()) != kOk) {
+      return kHelperFailed;
+    }
+  }
+  return kHelperOk;
+}
+
+TEST_F(LockServiceTest, ManyNamesSucceedWithFewDescriptorsLeft) {
+  Helper helper = Start("lock_many_names_few_descriptors", {folder_});
+  EXPECT_EQ(Finish(helper), kHelperOk);
 }
 
 TEST_F(LockServiceTest, SymlinkOrFifoAtALockFileIsRefused) {
