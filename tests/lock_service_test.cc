@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,10 +43,13 @@ void WaitForControl(const std::string& fd) {
   RetryOnEintr([&] { return read(std::stoi(fd), &byte, 1); });
 }
 
-// Arguments: folder, name, wait flag, control descriptor. Reports the acquire
+// Arguments: folder ("-": the default), name, wait flag, control descriptor.
+// Reports the acquire
 // result on stdout, then holds until the control pipe closes.
 WENDLEMOOR_HELPER_ROLE(lock_hold) {
-  auto service = NewService(arguments[0]);
+  // "-" for the default folder.
+  auto service = InterfacePtr<LockService>::Adopt(
+      CreateLockService(arguments[0] == "-" ? nullptr : arguments[0].c_str()));
   const char* name = arguments[1].c_str();
   const ResultCode code = service->AcquireLock(name, std::stoi(arguments[2]));
   std::printf("%x\n", code);
@@ -251,6 +256,41 @@ TEST_F(LockServiceTest, WaiterGetsTheLockWhenTheHolderIsKilled) {
   EXPECT_EQ(Finish(holder), -SIGKILL);
   EXPECT_EQ(Finish(waiter), kHelperOk);
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
+}
+
+// Gives this process a mount namespace of its own in which the user's
+// session folder, /run/user/<uid>, exists; false where it may not.
+bool EnterNamespaceWithSessionFolder() {
+  if (unshare(CLONE_NEWNS) != 0 ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return false;
+  }
+  const std::string run_user = std::filesystem::exists("/run/user")
+                                   ? "/run/user"
+                                   : "/run";  // a fresh /run then holds it
+  if (mount("wendlemoor-test", run_user.c_str(), "tmpfs", 0, "mode=0755") !=
+      0) {
+    return false;
+  }
+  const std::string session = "/run/user/" + std::to_string(geteuid());
+  return (run_user == "/run/user" || mkdir("/run/user", 0755) == 0) &&
+         mkdir(session.c_str(), 0700) == 0;
+}
+
+TEST_F(LockServiceTest, ProcessesStartedBeforeAndAfterTheSessionFolderAgree) {
+  const std::string name = "session-" + std::to_string(getpid());
+  const std::string session = "/run/user/" + std::to_string(geteuid());
+  if (std::filesystem::exists(session)) GTEST_SKIP() << session << " exists";
+  Helper before = Start("lock_hold", {"-", name, "1"});
+  ASSERT_EQ(ReadCode(before), kOk);
+  if (!EnterNamespaceWithSessionFolder()) {
+    Finish(before);
+    GTEST_SKIP() << "no mount namespace of our own to make " << session;
+  }
+  Helper after = Start("lock_hold", {"-", name, "0"});
+  EXPECT_EQ(ReadCode(after), kErrorLockBusy);
+  EXPECT_EQ(Finish(after), kHelperOk);
+  EXPECT_EQ(Finish(before), kHelperOk);
 }
 
 TEST_F(LockServiceTest, ChildStartedWhileHoldingInheritsNoDescriptor) {
