@@ -245,8 +245,9 @@ SnapshotResult Snapshot(const char* folder, std::vector<LockRow>* rows,
   closedir(dir);
   if (*error != 0) return FolderResultFromErrno(folder, *error);
 
-  std::sort(entries.begin(), entries.end(),
-            [](const Entry& a, const Entry& b) { return a.row.name < b.row.name; });
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    return a.row.name < b.row.name;
+  });
   if (!entries.empty()) {
     std::map<FileKey, std::size_t> index;
     for (std::size_t i = 0; i < entries.size(); ++i) {

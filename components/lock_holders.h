@@ -46,13 +46,13 @@ struct LockRow {
 // What a snapshot came to. Every outcome but kOk refuses the whole folder.
 enum class SnapshotResult {
   kOk,
-  kFolderMissing,      // nothing at the path
-  kFolderNotAFolder,   // a file, a FIFO, a path through a non-folder
-  kFolderSymlink,      // a symbolic link, wherever it points
-  kFolderNotOurs,      // owned by another user
-  kFolderNotPrivate,   // group or others have some access
-  kFolderUnreadable,   // it could not be opened or listed (errno given)
-  kLocksUnreadable,    // /proc/locks could not be read (errno given)
+  kFolderMissing,     // nothing at the path
+  kFolderNotAFolder,  // a file, a FIFO, a path through a non-folder
+  kFolderSymlink,     // a symbolic link, wherever it points
+  kFolderNotOurs,     // owned by another user
+  kFolderNotPrivate,  // group or others have some access
+  kFolderUnreadable,  // it could not be opened or listed (errno given)
+  kLocksUnreadable,   // /proc/locks could not be read (errno given)
   kOutOfMemory,
 };
 

@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "  -w, --watch  redraw the table every second until interrupted\n"
     "  -h, --help   show this text\n"
     "Limits: processes of other users are not visible (a name they hold shows\n"
-    "PID \"?\"); a holder that is exiting may show for a moment after its lock\n"
+    "PID \"?\"); a holder that is exiting may show for a moment after its "
+    "lock\n"
     "is gone; the table is a snapshot of one moment, not a promise about the\n"
     "next.\n"
     "Exit status: 0 shown, 1 the folder is missing, not a folder or not\n"
@@ -77,8 +78,12 @@ std::vector<std::string> TableLines(const std::vector<LockRow>& rows) {
   for (const LockRow& row : rows) {
     const bool known = row.held && row.holder != 0;
     cells.push_back({Printable(row.name), row.held ? "held" : "free",
-                     known ? std::to_string(row.holder) : row.held ? "?" : "-",
-                     known ? Printable(row.command) : row.held ? "?" : "-",
+                     known      ? std::to_string(row.holder)
+                     : row.held ? "?"
+                                : "-",
+                     known      ? Printable(row.command)
+                     : row.held ? "?"
+                                : "-",
                      std::to_string(row.waiting)});
   }
   std::size_t width[5] = {};
