@@ -32,7 +32,8 @@ struct Entry {
 
 // The one translation of errno into a result, for opening and listing
 // `folder`. Opening a symbolic link with O_NOFOLLOW | O_DIRECTORY fails with
-// ENOTDIR or ELOOP; lstat tells it from a file for the message.
+// ENOTDIR or ELOOP; lstat tells it from a file, and tells a folder closed to
+// us because it is another user's, for the message.
 SnapshotResult FolderResultFromErrno(const char* folder, int error) {
   struct stat st;
   switch (error) {
@@ -43,6 +44,10 @@ SnapshotResult FolderResultFromErrno(const char* folder, int error) {
       return lstat(folder, &st) == 0 && S_ISLNK(st.st_mode)
                  ? SnapshotResult::kFolderSymlink
                  : SnapshotResult::kFolderNotAFolder;
+    case EACCES:  // another user's folder is usually closed to us
+      return lstat(folder, &st) == 0 && st.st_uid != geteuid()
+                 ? SnapshotResult::kFolderNotOurs
+                 : SnapshotResult::kFolderUnreadable;
     case ENOMEM:
       return SnapshotResult::kOutOfMemory;
     default:
@@ -272,6 +277,10 @@ SnapshotResult TakeLockSnapshot(const char* folder, std::vector<LockRow>* rows,
   try {
     const SnapshotResult result = Snapshot(folder, rows, error);
     if (result != SnapshotResult::kOk) rows->clear();
+    if (result != SnapshotResult::kFolderUnreadable &&
+        result != SnapshotResult::kLocksUnreadable) {
+      *error = 0;
+    }
     return result;
   } catch (const std::bad_alloc&) {
     rows->clear();

@@ -117,11 +117,7 @@ bool Take(const std::string& folder, std::vector<LockRow>* rows) {
     line += folder + ": ";
   }
   line += SnapshotResultText(result);
-  if (error != 0 && result != SnapshotResult::kFolderMissing &&
-      result != SnapshotResult::kFolderNotAFolder &&
-      result != SnapshotResult::kFolderSymlink) {
-    line += std::string(": ") + std::strerror(error);
-  }
+  if (error != 0) line += std::string(": ") + std::strerror(error);
   (void)WriteAll(STDERR_FILENO, line + "\n");
   return false;
 }
@@ -159,7 +155,8 @@ int Watch(const std::string& folder) {
       if (localtime_r(&now, &local) != nullptr) {
         std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
       }
-      lines.insert(lines.begin(), {"every 1 s: " + folder + "  " + clock, ""});
+      lines.insert(lines.begin(),
+                   {"every 1 s: " + Printable(folder) + "  " + clock, ""});
       // Rows past the bottom would scroll the frame off its home; keep the
       // lines that fit.
       winsize size = {};
