@@ -1,0 +1,200 @@
+// Lock folder snapshots: the holder, its waiters and the hand-over, free
+// names, and what the wendlemoor-locks tool prints or refuses.
+#include "components/lock_holders.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "components/lock_service.h"
+#include "gtest/gtest.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "tests/helper_role.h"
+#include "tests/run_capture.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 60000;
+
+// Arguments: folder, name, control descriptor. Takes the name (waiting), says
+// "held" on stdout, and releases once the control pipe closes.
+WENDLEMOOR_HELPER_ROLE(holders_take) {
+  auto service =
+      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
+  if (service->AcquireLock(arguments[1].c_str(), 1) != kOk)
+    return kHelperFailed;
+  std::printf("held\n");
+  std::fflush(stdout);
+  char byte;
+  RetryOnEintr([&] { return read(std::stoi(arguments[2]), &byte, 1); });
+  return service->ReleaseLock(arguments[1].c_str()) == kOk ? kHelperOk
+                                                           : kHelperFailed;
+}
+
+struct Taker {
+  pid_t pid = -1;
+  int report = -1;   // the helper's stdout
+  int control = -1;  // closing it lets the helper release
+};
+
+Taker StartTaker(const std::string& folder, const std::string& name) {
+  int report[2], control[2];
+  EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
+  EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
+  fcntl(control[0], F_SETFD, 0);  // the one descriptor the helper inherits
+  Taker taker{
+      StartHelper("holders_take", {folder, name, std::to_string(control[0])},
+                  report[1]),
+      report[0], control[1]};
+  close(control[0]);
+  close(report[1]);
+  EXPECT_NE(taker.pid, -1);
+  return taker;
+}
+
+bool SaysHeld(const Taker& taker) {
+  char text[5] = {};
+  pollfd p = {taker.report, POLLIN, 0};
+  return poll(&p, 1, kDeadlineMs) == 1 && read(taker.report, text, 5) == 5 &&
+         std::string(text, 5) == "held\n";
+}
+
+int Finish(const Taker& taker) {
+  close(taker.control);
+  close(taker.report);
+  return WaitHelper(taker.pid, kDeadlineMs);
+}
+
+// The folder's snapshot once `name` has `waiting` waiters (blocked requests
+// appear a moment after their helper starts), or the last one taken.
+std::vector<LockRow> SnapshotWhen(const std::string& folder,
+                                  const std::string& name, int waiting) {
+  std::vector<LockRow> rows;
+  for (int ms = 0; ms < kDeadlineMs; ms += 2) {
+    int error = 0;
+    EXPECT_EQ(TakeLockSnapshot(folder.c_str(), &rows, &error),
+              SnapshotResult::kOk);
+    for (const LockRow& row : rows) {
+      if (row.name == name && row.waiting == waiting) return rows;
+    }
+    JX_Sleep(2000);
+  }
+  return rows;
+}
+
+// A row as "name|state|holder|command|waiting".
+std::string Show(const LockRow& row) {
+  return row.name + (row.held ? "|held|" : "|free|") +
+         std::to_string(row.holder) + "|" + row.command + "|" +
+         std::to_string(row.waiting);
+}
+
+std::string OwnCommand() {
+  std::string command;
+  std::getline(std::ifstream("/proc/self/comm"), command);
+  return command;
+}
+
+TEST(LockHoldersTest, RowShowsHolderAndWaitersThenTheNextHolder) {
+  TempDir dir;
+  const std::string name = "who holds/it";
+  // A name taken and given back is free, whatever descriptors stay open; a
+  // file that is no lock file has no row.
+  auto service =
+      InterfacePtr<LockService>::Adopt(CreateLockService(dir.path().c_str()));
+  ASSERT_EQ(service->AcquireLock("free one", 0), kOk);
+  ASSERT_EQ(service->ReleaseLock("free one"), kOk);
+  ASSERT_NE(dir.WriteFile("not%2fours", "", 0600), "");
+
+  const Taker first = StartTaker(dir.path(), name);
+  ASSERT_TRUE(SaysHeld(first));
+  // A descriptor open on the file without a lock, as the service may keep
+  // after a release, is no hold; this process is found before the helpers.
+  const int idle =
+      open((dir.path() + "/who%20holds%2Fit").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_NE(idle, -1);
+  const Taker waiters[2] = {StartTaker(dir.path(), name),
+                            StartTaker(dir.path(), name)};
+  std::vector<LockRow> rows = SnapshotWhen(dir.path(), name, 2);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(Show(rows[0]), "free one|free|0||0");
+  EXPECT_EQ(Show(rows[1]), name + "|held|" + std::to_string(first.pid) + "|" +
+                               OwnCommand() + "|2");
+
+  EXPECT_EQ(Finish(first), kHelperOk);
+  pollfd p[2] = {{waiters[0].report, POLLIN, 0},
+                 {waiters[1].report, POLLIN, 0}};
+  ASSERT_GE(poll(p, 2, kDeadlineMs), 1);
+  const int next = p[0].revents != 0 ? 0 : 1;
+  ASSERT_TRUE(SaysHeld(waiters[next]));
+  rows = SnapshotWhen(dir.path(), name, 1);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(Show(rows[1]), name + "|held|" + std::to_string(waiters[next].pid) +
+                               "|" + OwnCommand() + "|1");
+
+  EXPECT_EQ(Finish(waiters[next]), kHelperOk);
+  ASSERT_TRUE(SaysHeld(waiters[1 - next]));
+  EXPECT_EQ(Finish(waiters[1 - next]), kHelperOk);
+  close(idle);
+}
+
+TEST(LockHoldersTest, ToolPrintsTheTableOrOneLineNamingTheProblem) {
+  TempDir dir;
+  const std::string& base = dir.path();
+  ASSERT_EQ(mkdir((base + "/private").c_str(), 0700), 0);
+  ASSERT_NE(dir.WriteFile("private/a%1Bb", "", 0600), "");
+  ASSERT_EQ(symlink((base + "/private").c_str(), (base + "/link").c_str()), 0);
+  ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
+  ASSERT_EQ(chmod((base + "/open").c_str(), 0755), 0);
+  ASSERT_NE(dir.WriteFile("file", "", 0600), "");
+
+  struct Row {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;  // standard output, whole
+    std::string err;  // the start of standard error
+  };
+  const std::string tool = "wendlemoor-locks: " + base;
+  const Row rows[] = {
+      {{base + "/private"},
+       0,
+       "NAME    STATE  PID  COMMAND  WAITING\n"
+       "a\\x1Bb  free     -  -              0\n",
+       ""},
+      {{base + "/missing"}, 1, "", tool + "/missing: does not exist\n"},
+      {{base + "/file"}, 1, "", tool + "/file: is not a folder\n"},
+      {{base + "/link"}, 1, "", tool + "/link: is a symbolic link"},
+      {{base + "/open"}, 1, "", tool + "/open: is not private: group or"},
+      {{"--frobnicate"}, 2, "", "usage: wendlemoor-locks"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments[0]);
+    // Standard error goes to the capture, standard output to a file.
+    const std::string out_path = base + "/out";
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "\"$0\" \"$@\" 2>&1 >'" + out_path + "'",
+                                     WENDLEMOOR_LOCKS_BINARY};
+    argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+    const RunResult run = RunCapture(argv, "", kDeadlineMs);
+    std::stringstream out;
+    out << std::ifstream(out_path).rdbuf();
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.output.substr(0, row.err.size()), row.err);
+    EXPECT_TRUE(row.status != 1 || SplitLines(run.output).size() == 1);
+    EXPECT_EQ(out.str(), row.out);
+  }
+  struct stat st;
+  EXPECT_NE(lstat((base + "/missing").c_str(), &st), 0);
+  EXPECT_TRUE(lstat((base + "/open").c_str(), &st) == 0 &&
+              (st.st_mode & 0777) == 0755);
+}
+
+}  // namespace
