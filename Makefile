@@ -1,50 +1,72 @@
 # Thin wrapper over CMake so that a newcomer needs one command per job.
-#   make run            build, then run the parent with 10 children (N=-3: make run N=-3)
-#   make test           build, then run every test
+#   make run            build the program, then run the parent with 10 children
+#                       (N=-3: make run N=-3); needs only a compiler, CMake and make
+#   make test           install what the tests need, build, then run every test
+#                       but the 100-process one (make scale)
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
 #   make format-check   fail when clang-format would change any C++ file
+# The Debian packages each command needs are listed in tools/packages;
+# tools/ensure-packages installs the missing ones, or names the command that does.
+# CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
 N ?=
+CMAKE_ARGS ?=
+ENSURE = tools/ensure-packages
 
-.PHONY: build run test scale scale-figures asan tsan bench format-check clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check clean
 
+# Everything found: the tests are built when GoogleTest is installed.
 build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS)
 
-run: build
+# The program alone: no test library needed.
+program:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target Wendlemoor
+
+run: program
 	cd build && ./Wendlemoor $(N)
 
-test: build
+tests-build:
+	$(ENSURE) test
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS)
+
+test: tests-build
 	ctest --test-dir build --output-on-failure -j$(JOBS) -LE scale
 
-scale: build
+scale: tests-build
 	ctest --test-dir build --output-on-failure -L scale
 
 asan:
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=address
+	$(ENSURE) test
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=address -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
 	cmake --build build-asan -j$(JOBS)
 	ctest --test-dir build-asan --output-on-failure -j$(JOBS) -LE scale
 
 tsan:
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=thread
+	$(ENSURE) test
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=thread -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
 	cmake --build build-tsan -j$(JOBS)
 	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -LE scale
 
 bench:
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build build-bench -j$(JOBS)
 	cd build-bench && ./bench/wendlemoor_bench
 
 format-check:
+	$(ENSURE) format-check
 	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-clang
 
 # Wall time, CPU time of all processes together and the largest peak resident
 # memory of any one process, for a 100-child run (needs the "time" package).
-scale-figures: build
+scale-figures: program
+	$(ENSURE) scale-figures
 	cd build && /usr/bin/time -f "Wendlemoor -100: wall %e s, CPU %U s user + %S s system, largest peak RSS %M KiB" ./Wendlemoor -100 > /dev/null

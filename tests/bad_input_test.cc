@@ -32,7 +32,8 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
   // The longest single argument the kernel passes on (MAX_ARG_STRLEN, 32
   // pages, including the terminating NUL).
   constexpr std::size_t kLongest = 32 * 4096 - 1;
-  const std::string zeros_then_three = "-" + std::string(4998, '0') + "3";
+  const std::string zeros_then_three =
+      std::string("-").append(4998, '0').append("3");
   struct Row {
     std::vector<std::string> arguments;
     int status;
@@ -43,19 +44,19 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
   };
   const std::vector<Row> rows = {
       {{""}, 0, 10, false, false, "empty"},
-      {{"-" + std::string(kLongest - 1, '7')},
+      {{std::string("-").append(kLongest - 1, '7')},
        255,
        0,
        true,
        false,
        "longest argument of digits"},
-      {{"-2" + std::string(kLongest - 2, 'x')},
+      {{std::string("-2").append(kLongest - 2, 'x')},
        0,
        2,
        false,
        false,
        "longest argument, digits then letters"},
-      {{"-" + std::string(kLongest - 1, 'q')},
+      {{std::string("-").append(kLongest - 1, 'q')},
        255,
        0,
        true,
@@ -63,7 +64,12 @@ TEST(BadInputTest, OddArgumentsEndInADesignedBranchWithoutCrashing) {
        "longest argument of letters"},
       {{"-\xff\xfe"}, 255, 0, true, false, "not UTF-8 after the dash"},
       {{"\xc3\x28"}, 0, 10, false, false, "not UTF-8"},
-      {{"-" + std::string(5000, '9')}, 255, 0, true, false, "5000 digits"},
+      {{std::string("-").append(5000, '9')},
+       255,
+       0,
+       true,
+       false,
+       "5000 digits"},
       {{zeros_then_three}, 0, 3, false, false, "5000 digits, a small number"},
       {{"-+3"}, 0, 3, false, false, "explicit plus"},
       {{"--2147483648"}, 0, 0, false, false, "smallest count"},

@@ -20,7 +20,8 @@ constexpr char kUsage[] =
 
 // The message of a log line written by process `pid`, or "<not a log line>".
 std::string MessageOf(const std::string& line, pid_t pid) {
-  const std::string head = "[" + std::to_string(pid) + ":0x";
+  const std::string head =
+      std::string("[").append(std::to_string(pid)).append(":0x");
   const std::size_t end = line.find("] ");
   if (line.compare(0, head.size(), head) != 0 || end == std::string::npos ||
       end == head.size() ||

@@ -33,7 +33,10 @@ TEST(InterfacePtrTest, HoldsExactlyOneReferenceAndGivesItBackOnce) {
     EXPECT_FALSE(first);
     EXPECT_EQ(second.get(), fake);
     first = std::move(second);  // move-assign into an empty pointer
-    first = std::move(first);   // self-move keeps the reference
+    // Self-move keeps the reference. It comes through another name, as it
+    // does in real code (a swap, an element moved onto itself).
+    InterfacePtr<LockService>& same = first;
+    first = std::move(same);
     EXPECT_EQ(fake->references(), 2u);
 
     fake->AddRef();

@@ -65,7 +65,8 @@ std::vector<std::string> LockedInodes(pid_t pid) {
     if (ReadProcFile(proc + "/fdinfo/" + entry->d_name).find("lock:") !=
             std::string::npos &&
         stat((proc + "/fd/" + entry->d_name).c_str(), &st) == 0) {
-      inodes.push_back(":" + std::to_string(st.st_ino) + " ");
+      inodes.push_back(
+          std::string(":").append(std::to_string(st.st_ino)).append(" "));
     }
   }
   closedir(dir);
@@ -246,9 +247,9 @@ TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
   plan.start_delay_ms = 3000;
   plan.chunk = 16;
   plan.pause_ms = 10;
-  const TimedRun run =
-      RunReadingLines({"./Wendlemoor", "-" + std::to_string(kChildren)},
-                      BuildFolder(), kDeadlineMs, plan);
+  const TimedRun run = RunReadingLines(
+      {"./Wendlemoor", std::string("-").append(std::to_string(kChildren))},
+      BuildFolder(), kDeadlineMs, plan);
   ASSERT_FALSE(run.timed_out);
   EXPECT_EQ(run.status, 0);
 
@@ -333,7 +334,8 @@ WENDLEMOOR_HELPER_ROLE(lock_wait_under_signals) {
     JX_Sleep(JX_MillisecondsToInterval(2));
   }
   waiter.join();
-  const std::uint64_t released = std::stoull("0" + ReadLine(report[0]));
+  const std::uint64_t released =
+      std::stoull(std::string("0").append(ReadLine(report[0])));
   std::printf("rv=%x after_release=%d signals=%d holder=%d\n", rv,
               released != 0 && acquired >= released,
               g_signals.load() > (kThreadSanitizer ? -1 : 10),
@@ -377,7 +379,7 @@ WENDLEMOOR_HELPER_ROLE(child_run_leftovers) {
   ShutdownComponentSystem(nullptr);
   std::string left;
   for (int fd : OpenDescriptors()) {
-    if (before.count(fd) == 0) left += " " + std::to_string(fd);
+    if (before.count(fd) == 0) left.append(" ").append(std::to_string(fd));
   }
   int threads = 0;
   DIR* dir = opendir("/proc/self/task");

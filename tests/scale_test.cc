@@ -23,9 +23,9 @@ double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
 TEST(ScaleTest, HundredChildrenFinishEveryWorkerWithoutOverlappingHolds) {
   rusage before;
   getrusage(RUSAGE_CHILDREN, &before);
-  const TimedRun run =
-      RunAndTimeLines({"./Wendlemoor", "-" + std::to_string(kChildren)},
-                      BuildFolder(), kDeadlineMs);
+  const TimedRun run = RunAndTimeLines(
+      {"./Wendlemoor", std::string("-").append(std::to_string(kChildren))},
+      BuildFolder(), kDeadlineMs);
   rusage after;
   getrusage(RUSAGE_CHILDREN, &after);
   ASSERT_FALSE(run.timed_out);
