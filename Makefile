@@ -7,13 +7,13 @@
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
 #   make format-check   fail when clang-format would change any C++ file
-# The Debian packages each command needs are listed in tools/packages;
-# tools/ensure-packages installs the missing ones, or names the command that does.
+# The Debian packages each command needs are listed in .ci/packages;
+# .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
 N ?=
 CMAKE_ARGS ?=
-ENSURE = tools/ensure-packages
+ENSURE = .ci/ensure-packages
 
 .PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check clean
 
