@@ -1,14 +1,17 @@
 // Faults the system must survive: a child or the parent killed in the middle
 // of a run, an output pipe that is read slowly, signals aimed again and again
-// at a thread waiting for a lock, and descriptors or processes left behind.
+// at a thread waiting for a lock, descriptors or processes left behind, a
+// start with the standard descriptors closed, and other runs on the machine.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 
 #include "components/lock_service.h"
 #include "components/registry.h"
+#include "driver/log.h"
 #include "gtest/gtest.h"
 #include "locktest/child_run.h"
 #include "runtime/eintr.h"
@@ -237,6 +241,33 @@ TEST(KilledProcessTest, ParentLeavesNothingBehindAndChildrenOutliveItsDeath) {
   for (const auto& [pid, child] : children) ExpectFullRun(child, pid);
 }
 
+constexpr int kFloodThreads = 16;
+constexpr int kFloodLines = 50;
+// With the prefix, a line of about 500 bytes.
+const std::string kFloodText(480, 'w');
+
+// Argument: a count of processes to start, each logging kFloodLines lines from
+// each of kFloodThreads threads at once; 0 to be such a process. Its stream
+// buffer, as a program may set it, holds one line and a half: two lines that
+// wait together overflow it, which would split the second where it ends.
+WENDLEMOOR_HELPER_ROLE(log_flood) {
+  static char buffer[768];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  std::vector<pid_t> processes(std::stoul(arguments[0]));
+  for (pid_t& pid : processes) pid = StartHelper("log_flood", {"0"});
+  std::vector<std::thread> threads;
+  for (int t = 0; processes.empty() && t < kFloodThreads; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < kFloodLines; ++i)
+        LogMessage("%s\n", kFloodText.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int failed = 0;
+  for (pid_t pid : processes) failed += WaitHelper(pid, kDeadlineMs) != 0;
+  return failed == 0 ? kHelperOk : kHelperFailed;
+}
+
 TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
   // Ten children write about 9 KB; a one-page pipe that is first left alone
   // and then drained 16 bytes at a time keeps dozens of writers blocked.
@@ -270,6 +301,29 @@ TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
     expected.insert(std::string("exiting TestThread [lock=") + name + " rv=0]");
   }
   for (const auto& [pid, got] : messages) EXPECT_EQ(got, expected) << pid;
+
+  // Four processes of sixteen threads: far more lines wait at once than a
+  // stream buffer holds, and each must still arrive whole and alone.
+  plan.start_delay_ms = 200;
+  plan.chunk = 4096;
+  plan.pause_ms = 1;
+  const TimedRun flood =
+      RunReadingLines({TestBinaryPath(), "--helper-role", "log_flood", "4"}, "",
+                      kDeadlineMs, plan);
+  ASSERT_FALSE(flood.timed_out);
+  EXPECT_EQ(flood.status, kHelperOk);
+  std::map<unsigned, int> whole;
+  std::vector<std::string> torn;
+  for (const auto& line : flood.lines) {
+    if (line.pid != 0 && line.message == kFloodText) {
+      ++whole[line.pid];
+    } else {
+      torn.push_back(line.message.substr(0, 60));
+    }
+  }
+  EXPECT_EQ(torn, std::vector<std::string>{});
+  EXPECT_EQ(whole.size(), 4u);
+  for (const auto& [pid, n] : whole) EXPECT_EQ(n, kFloodThreads * kFloodLines);
 }
 
 std::atomic<int> g_signals{0};
@@ -399,6 +453,68 @@ TEST(LeftoverTest, ChildRunLeavesNoDescriptorOrThread) {
   EXPECT_EQ(run.lines.back().message, kThreadSanitizer
                                           ? "rv=0 descriptors left: threads=2"
                                           : "rv=0 descriptors left: threads=1");
+}
+
+TEST(LeftoverTest, ChildStartedWithStandardDescriptorsClosedWritesNoLockFile) {
+  // Its five names are held here until it waits for all of them: its workers
+  // then log while lock files are open.
+  const std::string folder = DefaultLockFolder();
+  auto service = InterfacePtr<LockService>::Adopt(CreateLockService(nullptr));
+  const char* const names[] = {"foopy", "test", "1", "xyz", "zib4ever"};
+  for (const char* name : names) ASSERT_EQ(service->AcquireLock(name, 0), kOk);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addclose(&actions, fd);
+  char path[] = WENDLEMOOR_BINARY;
+  char flag[] = "-child";
+  char* const argv[] = {path, flag, nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, path, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const std::uint64_t end = JX_MonotonicNanos() + kDeadlineMs * 1000000ull;
+  for (int open = 0; open < 5 && JX_MonotonicNanos() < end;) {
+    JX_Sleep(JX_MillisecondsToInterval(5));
+    open = 0;
+    for (int fd = 0; fd < 16; ++fd) {
+      char target[256] = {};
+      const std::string link = "/proc/" + std::to_string(pid) + "/fd/";
+      if (readlink((link + std::to_string(fd)).c_str(), target, 255) > 0)
+        open += std::string(target).rfind(folder + "/", 0) == 0;
+    }
+  }
+  for (const char* name : names) EXPECT_EQ(service->ReleaseLock(name), kOk);
+  EXPECT_EQ(WaitHelper(pid, kDeadlineMs), 0);
+  // Its log lines went nowhere, and none into a lock file.
+  DIR* dir = opendir(folder.c_str());
+  ASSERT_NE(dir, nullptr);
+  int files = 0;
+  while (dirent* entry = readdir(dir)) {
+    struct stat file;
+    if (entry->d_name[0] == '.' ||
+        fstatat(dirfd(dir), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) != 0) {
+      continue;
+    }
+    ++files;
+    EXPECT_EQ(file.st_size, 0) << entry->d_name;
+  }
+  closedir(dir);
+  EXPECT_EQ(files, 5);
+}
+
+TEST(IsolationTest, TestsSeeALockFolderOfTheirOwn) {
+  if (!gPrivateLockFolder) GTEST_SKIP() << "tests share the machine's folder";
+  const std::string folder = DefaultLockFolder();
+  struct stat own, parent;
+  struct statfs system;
+  ASSERT_EQ(stat(folder.c_str(), &own), 0);
+  ASSERT_EQ(stat((folder + "/..").c_str(), &parent), 0);
+  ASSERT_EQ(statfs(folder.c_str(), &system), 0);
+  // A fresh file system exactly on the folder, private as the service wants.
+  EXPECT_NE(own.st_dev, parent.st_dev);
+  EXPECT_EQ(system.f_type, static_cast<decltype(system.f_type)>(TMPFS_MAGIC));
+  EXPECT_EQ(own.st_mode & 07777, 0700u);
+  EXPECT_EQ(own.st_uid, geteuid());
 }
 
 }  // namespace
