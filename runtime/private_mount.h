@@ -17,8 +17,10 @@
 // `path` is created (mode 0700) when missing; its parent must exist. A path
 // that is a symbolic link is refused, never followed.
 // Returns JX_SUCCESS, or JX_FAILURE with errno set to the cause (EPERM where
-// the system allows no namespace). After a failure `path` shows what it showed
-// before, though the process may already be in a namespace of its own.
+// the system allows no namespace, EINVAL where the process has more than one
+// thread). After a failure the process sees at `path` what the rest of the
+// machine sees (the folder, if it was created), though it may already be in a
+// namespace of its own.
 // REQUIRES: the process has one thread (the kernel refuses a namespace to a
 // process whose threads share its file-system state).
 JX_Status JX_MountPrivateFolder(const char* path);
