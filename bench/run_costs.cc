@@ -1,7 +1,5 @@
-#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "bench/measurements.h"
+#include "runtime/private_mount.h"
 
 extern char** environ;
 
@@ -90,34 +89,13 @@ struct RunReport {
   int private_folder;
 };
 
-// Gives the calling process, and what it launches, a lock folder of its own:
-// a fresh, empty file system mounted, in a mount namespace of its own, on the
-// folder that holds the default lock folder. Every driver run of this user on
-// the machine shares the default folder, so without this a test run of
-// someone else's would queue on the same five names and stretch our run.
-// Returns false, changing nothing, where this process may not do so.
+// Gives the calling process, and what it launches, a lock folder of its own
+// (runtime/private_mount.h). Every driver run of this user on the machine
+// shares the default folder, so without this a test run of someone else's
+// would queue on the same five names and stretch our run. Returns false,
+// with the default folder still the shared one, where this process may not.
 bool PrivateLockFolder() {
-  const std::string folder = DefaultLockFolder();
-  const std::string parent = folder.substr(0, folder.rfind('/'));
-  if (unshare(CLONE_NEWNS) == -1) {
-    if (errno == EPERM) return false;
-    Die("unshare(CLONE_NEWNS)");
-  }
-  // Nothing mounted here may show through to the rest of the machine.
-  Check(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr),
-        "mount(MS_PRIVATE)");
-  char options[64];
-  if (parent == "/tmp") {
-    std::snprintf(options, sizeof options, "mode=1777");
-  } else {
-    // /run/user/<uid>: the service trusts it only when it is the user's.
-    std::snprintf(options, sizeof options, "mode=0700,uid=%u,gid=%u",
-                  static_cast<unsigned>(geteuid()),
-                  static_cast<unsigned>(getegid()));
-  }
-  Check(mount("wendlemoor-bench", parent.c_str(), "tmpfs", 0, options),
-        "mount(tmpfs)");
-  return true;
+  return JX_MountPrivateFolder(DefaultLockFolder().c_str()) == JX_SUCCESS;
 }
 
 double Millis(const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; }
@@ -134,8 +112,6 @@ RunCosts MeasureDriverRun() {
   const pid_t measurer = ForkWorker([&] {
     // A group of its own, so that a run past its deadline is killed whole.
     Check(setpgid(0, 0), "setpgid");
-    // Into the build folder first: the mount below may hide its path, but
-    // not a current folder that is already there.
     Check(chdir(folder.c_str()), "chdir");
     report->private_folder = PrivateLockFolder() ? 1 : 0;
     const int null_fd = static_cast<int>(

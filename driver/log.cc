@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "runtime/eintr.h"
 #include "runtime/format.h"
 #include "runtime/thread.h"
 
@@ -30,6 +31,24 @@ void LogMessage(const char* format, ...) {
     buffer[sizeof buffer - 2] = '\n';
   }
 
-  std::fwrite(buffer, std::strlen(buffer), 1, stdout);
+  // The line goes to the descriptor in one write(2), past the stream's buffer:
+  // through the buffer, lines of several threads could leave together in one
+  // write split at the buffer's size, and another process's line could then
+  // land between the halves. The stream's lock keeps this process's threads,
+  // and anything else written through the stream, in order; what others left
+  // in the buffer goes out first. A write to a pipe of at most PIPE_BUF bytes
+  // is never split; only a file that fills up takes a second write.
+  flockfile(stdout);
   std::fflush(stdout);
+  const int fd = fileno(stdout);
+  const char* rest = buffer;
+  std::size_t left = std::strlen(buffer);
+  while (left > 0) {
+    const ssize_t written = RetryOnEintr([&] { return write(fd, rest, left); });
+    // Nowhere to report a failed write: the line is dropped.
+    if (written <= 0) break;
+    rest += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  funlockfile(stdout);
 }

@@ -5,11 +5,13 @@
 // LogMessage may be called from any thread at any time, also before the
 // component system is started and after it is shut down. It keeps no state and
 // takes no lock of its own: each line is formatted in a buffer on the caller's
-// stack and handed to the stream in one fwrite followed by one fflush, so lines
-// from several threads never mix; lines from several processes never mix either
-// because a flushed line of at most 511 bytes reaches the shared output in one
-// write(2), which the kernel does not split for pipes (up to PIPE_BUF) or
-// files.
+// stack and reaches standard output's descriptor as exactly one write(2) of
+// exactly that line, made under the stdout stream's lock after anything left in
+// the stream's buffer has been flushed. The kernel does not split a write of at
+// most 511 bytes to a pipe (up to PIPE_BUF) or a file, so lines of any number
+// of threads and processes never mix, however many log at once. A write that
+// fails is not reported: the line is lost (a file that fills up takes the rest
+// of a partly written line in a second write).
 #ifndef WENDLEMOOR_DRIVER_LOG_H_
 #define WENDLEMOOR_DRIVER_LOG_H_
 

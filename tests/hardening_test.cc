@@ -1,14 +1,17 @@
 // Faults the system must survive: a child or the parent killed in the middle
 // of a run, an output pipe that is read slowly, signals aimed again and again
-// at a thread waiting for a lock, and descriptors or processes left behind.
+// at a thread waiting for a lock, descriptors or processes left behind, a
+// start with the standard descriptors closed, and other runs on the machine.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +27,7 @@
 
 #include "components/lock_service.h"
 #include "components/registry.h"
+#include "driver/log.h"
 #include "gtest/gtest.h"
 #include "locktest/child_run.h"
 #include "runtime/eintr.h"
@@ -53,7 +57,7 @@ std::string ReadProcFile(const std::string& path) {
 }
 
 // Inode numbers (as " :<ino> " appears in /proc/locks) of files on which
-// `pid` holds a lock through one of its descriptors.
+// `pid` holds a lock through one of its descriptors (lock files only).
 std::vector<std::string> LockedInodes(pid_t pid) {
   std::vector<std::string> inodes;
   const std::string proc = "/proc/" + std::to_string(pid);
@@ -64,7 +68,8 @@ std::vector<std::string> LockedInodes(pid_t pid) {
     struct stat st;
     if (ReadProcFile(proc + "/fdinfo/" + entry->d_name).find("lock:") !=
             std::string::npos &&
-        stat((proc + "/fd/" + entry->d_name).c_str(), &st) == 0) {
+        stat((proc + "/fd/" + entry->d_name).c_str(), &st) == 0 &&
+        S_ISREG(st.st_mode)) {  // not the folder, which is held shared
       inodes.push_back(
           std::string(":").append(std::to_string(st.st_ino)).append(" "));
     }
@@ -238,6 +243,33 @@ TEST(KilledProcessTest, ParentLeavesNothingBehindAndChildrenOutliveItsDeath) {
   for (const auto& [pid, child] : children) ExpectFullRun(child, pid);
 }
 
+constexpr int kFloodThreads = 16;
+constexpr int kFloodLines = 50;
+// With the prefix, a line of about 500 bytes.
+const std::string kFloodText(480, 'w');
+
+// Argument: a count of processes to start, each logging kFloodLines lines from
+// each of kFloodThreads threads at once; 0 to be such a process. Its stream
+// buffer, as a program may set it, holds one line and a half: two lines that
+// wait together overflow it, which would split the second where it ends.
+WENDLEMOOR_HELPER_ROLE(log_flood) {
+  static char buffer[768];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  std::vector<pid_t> processes(std::stoul(arguments[0]));
+  for (pid_t& pid : processes) pid = StartHelper("log_flood", {"0"});
+  std::vector<std::thread> threads;
+  for (int t = 0; processes.empty() && t < kFloodThreads; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < kFloodLines; ++i)
+        LogMessage("%s\n", kFloodText.c_str());
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  int failed = 0;
+  for (pid_t pid : processes) failed += WaitHelper(pid, kDeadlineMs) != 0;
+  return failed == 0 ? kHelperOk : kHelperFailed;
+}
+
 TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
   // Ten children write about 9 KB; a one-page pipe that is first left alone
   // and then drained 16 bytes at a time keeps dozens of writers blocked.
@@ -271,6 +303,25 @@ TEST(SlowReaderTest, NoLineIsTornOrLostWhenThePipeIsFull) {
     expected.insert(std::string("exiting TestThread [lock=") + name + " rv=0]");
   }
   for (const auto& [pid, got] : messages) EXPECT_EQ(got, expected) << pid;
+
+  // Four processes of sixteen threads: far more lines wait at once than a
+  // stream buffer holds, and each must still arrive whole and alone.
+  plan.start_delay_ms = 200;
+  plan.chunk = 4096;
+  plan.pause_ms = 1;
+  const TimedRun flood =
+      RunReadingLines({TestBinaryPath(), "--helper-role", "log_flood", "4"}, "",
+                      kDeadlineMs, plan);
+  ASSERT_FALSE(flood.timed_out);
+  EXPECT_EQ(flood.status, kHelperOk);
+  std::map<unsigned, int> whole;  // by process; torn lines count for none
+  for (const auto& line : flood.lines) {
+    if (line.message == kFloodText) ++whole[line.pid];
+  }
+  EXPECT_EQ(whole.size(), 4u);
+  for (const auto& [pid, n] : whole) {
+    EXPECT_EQ(n, kFloodThreads * kFloodLines) << "torn or lost lines";
+  }
 }
 
 std::atomic<int> g_signals{0};
@@ -401,6 +452,59 @@ TEST(LeftoverTest, ChildRunLeavesNoDescriptorOrThread) {
   EXPECT_EQ(run.lines.back().message, kThreadSanitizer
                                           ? "rv=0 descriptors left: threads=2"
                                           : "rv=0 descriptors left: threads=1");
+}
+
+TEST(LeftoverTest, ChildStartedWithStandardDescriptorsClosedWritesNoLockFile) {
+  // Its names are held here until it waits for each: its workers then log
+  // while its lock files are open.
+  auto service = InterfacePtr<LockService>::Adopt(CreateLockService(nullptr));
+  const char* const names[] = {"foopy", "test", "1", "xyz", "zib4ever"};
+  for (const char* name : names) ASSERT_EQ(service->AcquireLock(name, 0), kOk);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (int fd = 0; fd <= 2; ++fd)
+    posix_spawn_file_actions_addclose(&actions, fd);
+  char path[] = WENDLEMOOR_BINARY;
+  char flag[] = "-child";
+  char* const argv[] = {path, flag, nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, path, &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const std::uint64_t end = JX_MonotonicNanos() + kDeadlineMs * 1000000ull;
+  for (const auto& inode : LockedInodes(getpid())) {
+    while (!SomeoneWaitsOnAny({inode}) && JX_MonotonicNanos() < end)
+      JX_Sleep(JX_MillisecondsToInterval(5));
+  }
+  EXPECT_LT(JX_MonotonicNanos(), end) << "the child never waited for a name";
+  for (const char* name : names) EXPECT_EQ(service->ReleaseLock(name), kOk);
+  EXPECT_EQ(WaitHelper(pid, kDeadlineMs), 0);
+  // Its log lines went nowhere, and none into a lock file.
+  DIR* dir = opendir(DefaultLockFolder().c_str());
+  ASSERT_NE(dir, nullptr);
+  while (dirent* entry = readdir(dir)) {
+    struct stat file;
+    if (fstatat(dirfd(dir), entry->d_name, &file, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(file.st_mode)) {
+      EXPECT_EQ(file.st_size, 0) << entry->d_name;
+    }
+  }
+  closedir(dir);
+}
+
+TEST(IsolationTest, TestsSeeALockFolderOfTheirOwn) {
+  if (!gPrivateLockFolder) GTEST_SKIP() << "tests share the machine's folder";
+  // A fresh file system exactly on the folder, private as the service wants.
+  const std::string folder = DefaultLockFolder();
+  struct stat own, parent;
+  struct statfs system;
+  ASSERT_EQ(stat(folder.c_str(), &own) |
+                stat((folder + "/..").c_str(), &parent) |
+                statfs(folder.c_str(), &system),
+            0);
+  EXPECT_NE(own.st_dev, parent.st_dev);
+  EXPECT_EQ(system.f_type, static_cast<decltype(system.f_type)>(TMPFS_MAGIC));
+  EXPECT_EQ(own.st_mode & 07777, 0700u);
+  EXPECT_EQ(own.st_uid, geteuid());
 }
 
 }  // namespace

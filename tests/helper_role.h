@@ -40,6 +40,11 @@ inline constexpr int kHelperOk = 0;
 inline constexpr int kHelperFailed = 3;
 inline constexpr int kHelperUnknownRole = 4;
 
+// True when this test process and everything it starts see a lock folder of
+// their own at DefaultLockFolder() (a fresh tmpfs in a private mount
+// namespace); false when they share the machine's.
+extern bool gPrivateLockFolder;
+
 // The path of the running test binary (from /proc/self/exe).
 std::string TestBinaryPath();
 

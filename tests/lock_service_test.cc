@@ -86,11 +86,20 @@ WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
   ResultCode code = service->AcquireLock(name, 1);
   if (code == kOk) code = service->ReleaseLock(name);
   if (code == kOk) code = service->AcquireLock(name, 1);
+  // The child's fork handler has closed its copies of the lock files by the
+  // time it runs its first line of code; the report waits for that line.
+  int running[2];
+  if (pipe2(running, O_CLOEXEC) != 0) return kHelperFailed;
   const pid_t child = fork();
   if (child == 0) {
+    close(running[0]);
+    close(running[1]);
     WaitForControl(arguments[2]);
     _exit(0);
   }
+  close(running[1]);
+  char byte;
+  RetryOnEintr([&] { return read(running[0], &byte, 1); });
   std::printf("%x %d\n", code, static_cast<int>(child));
   std::fflush(stdout);
   WaitForControl(arguments[2]);

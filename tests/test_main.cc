@@ -8,16 +8,21 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "components/lock_service.h"
 #include "gtest/gtest.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
+#include "runtime/private_mount.h"
 #include "tests/helper_role.h"
 
 extern char** environ;
+
+bool gPrivateLockFolder = false;
 
 namespace {
 
@@ -80,10 +85,30 @@ int WaitHelper(pid_t pid, int deadline_ms) {
 }
 
 int main(int argc, char** argv) {
+  // Helpers are started by a test process and share its lock folder.
   if (argc >= 3 && std::string(argv[1]) == "--helper-role") {
     auto it = Roles().find(argv[2]);
     if (it == Roles().end()) return kHelperUnknownRole;
     return it->second(std::vector<std::string>(argv + 3, argv + argc));
+  }
+  // Still one thread here, as a namespace requires. Everything this process
+  // starts, the real executable and its children included, inherits the
+  // private folder. Messages go to standard error: test discovery reads
+  // standard output.
+  const std::string folder = DefaultLockFolder();
+  gPrivateLockFolder = JX_MountPrivateFolder(folder.c_str()) == JX_SUCCESS;
+  if (!gPrivateLockFolder) {
+    std::fprintf(stderr,
+                 "note: no private lock folder (%s); these tests share %s "
+                 "with every other run on the machine\n",
+                 std::strerror(errno), folder.c_str());
+  }
+  // "--exec PROGRAM ARGS...": runs PROGRAM in the private folder, for tests
+  // that run a program directly under a tool.
+  if (argc >= 3 && std::string(argv[1]) == "--exec") {
+    execv(argv[2], argv + 2);
+    std::fprintf(stderr, "exec %s: %s\n", argv[2], std::strerror(errno));
+    return 127;
   }
   testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
