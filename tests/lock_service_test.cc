@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -400,12 +401,20 @@ TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
   close(holder.report);
 }
 
-TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocks) {
+TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocksAndFolder) {
   auto other = NewService(folder_);
   ASSERT_EQ(other->AcquireLock("d", 1), kOk);
   EXPECT_EQ(service_->AcquireLock("d", 0), kErrorLockBusy);
+  // A cleaner that takes the folder's lock before emptying it is kept out
+  // while any service uses the folder, and let in when none does.
+  const int cleaner = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_NE(cleaner, -1);
+  EXPECT_EQ(flock(cleaner, LOCK_EX | LOCK_NB), -1);
   other.reset();
   EXPECT_EQ(service_->AcquireLock("d", 0), kOk);
+  service_.reset();
+  EXPECT_EQ(flock(cleaner, LOCK_EX | LOCK_NB), 0);
+  close(cleaner);
 }
 
 TEST_F(LockServiceTest, LookalikeNamesAreDistinctLocksInsideTheFolder) {
