@@ -15,63 +15,21 @@
 
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
-#include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "tests/helper_role.h"
+#include "tests/lock_helpers.h"
 #include "tests/run_capture.h"
 
 namespace {
 
 constexpr int kDeadlineMs = 60000;
 
-// Arguments: folder, name, control descriptor. Takes the name (waiting), says
-// "held" on stdout, and releases once the control pipe closes.
-WENDLEMOOR_HELPER_ROLE(holders_take) {
-  auto service =
-      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
-  if (service->AcquireLock(arguments[1].c_str(), 1) != kOk)
-    return kHelperFailed;
-  std::printf("held\n");
-  std::fflush(stdout);
-  char byte;
-  RetryOnEintr([&] { return read(std::stoi(arguments[2]), &byte, 1); });
-  return service->ReleaseLock(arguments[1].c_str()) == kOk ? kHelperOk
-                                                           : kHelperFailed;
+// Starts a helper that takes `name` in `folder`, waiting for it.
+Helper StartTaker(const std::string& folder, const std::string& name) {
+  return Start("lock_hold", {folder, name, "1"});
 }
 
-struct Taker {
-  pid_t pid = -1;
-  int report = -1;   // the helper's stdout
-  int control = -1;  // closing it lets the helper release
-};
-
-Taker StartTaker(const std::string& folder, const std::string& name) {
-  int report[2], control[2];
-  EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
-  fcntl(control[0], F_SETFD, 0);  // the one descriptor the helper inherits
-  Taker taker{
-      StartHelper("holders_take", {folder, name, std::to_string(control[0])},
-                  report[1]),
-      report[0], control[1]};
-  close(control[0]);
-  close(report[1]);
-  EXPECT_NE(taker.pid, -1);
-  return taker;
-}
-
-bool SaysHeld(const Taker& taker) {
-  char text[5] = {};
-  pollfd p = {taker.report, POLLIN, 0};
-  return poll(&p, 1, kDeadlineMs) == 1 && read(taker.report, text, 5) == 5 &&
-         std::string(text, 5) == "held\n";
-}
-
-int Finish(const Taker& taker) {
-  close(taker.control);
-  close(taker.report);
-  return WaitHelper(taker.pid, kDeadlineMs);
-}
+bool SaysHeld(const Helper& taker) { return ReadCode(taker) == kOk; }
 
 // The folder's snapshot once `name` has `waiting` waiters (blocked requests
 // appear a moment after their helper starts), or the last one taken.
@@ -114,15 +72,15 @@ TEST(LockHoldersTest, RowShowsHolderAndWaitersThenTheNextHolder) {
   ASSERT_EQ(service->ReleaseLock("free one"), kOk);
   ASSERT_NE(dir.WriteFile("not%2fours", "", 0600), "");
 
-  const Taker first = StartTaker(dir.path(), name);
+  Helper first = StartTaker(dir.path(), name);
   ASSERT_TRUE(SaysHeld(first));
   // A descriptor open on the file without a lock, as the service may keep
   // after a release, is no hold; this process is found before the helpers.
   const int idle =
       open((dir.path() + "/who%20holds%2Fit").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_NE(idle, -1);
-  const Taker waiters[2] = {StartTaker(dir.path(), name),
-                            StartTaker(dir.path(), name)};
+  Helper waiters[2] = {StartTaker(dir.path(), name),
+                       StartTaker(dir.path(), name)};
   std::vector<LockRow> rows = SnapshotWhen(dir.path(), name, 2);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(Show(rows[0]), "free one|free|0||0");

@@ -29,36 +29,11 @@
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "tests/helper_role.h"
+#include "tests/lock_helpers.h"
 
 namespace {
 
-constexpr int kDeadlineMs = 60000;
-constexpr ResultCode kNoReport = 0xFFFFFFFF;
-
-InterfacePtr<LockService> NewService(const std::string& folder) {
-  return InterfacePtr<LockService>::Adopt(CreateLockService(folder.c_str()));
-}
-
-void WaitForControl(const std::string& fd) {
-  char byte;
-  RetryOnEintr([&] { return read(std::stoi(fd), &byte, 1); });
-}
-
-// Arguments: folder ("-": the default), name, wait flag, control descriptor.
-// Reports the acquire
-// result on stdout, then holds until the control pipe closes.
-WENDLEMOOR_HELPER_ROLE(lock_hold) {
-  // "-" for the default folder.
-  auto service = InterfacePtr<LockService>::Adopt(
-      CreateLockService(arguments[0] == "-" ? nullptr : arguments[0].c_str()));
-  const char* name = arguments[1].c_str();
-  const ResultCode code = service->AcquireLock(name, std::stoi(arguments[2]));
-  std::printf("%x\n", code);
-  std::fflush(stdout);
-  WaitForControl(arguments[3]);
-  if (code != kOk) return kHelperOk;
-  return service->ReleaseLock(name) == kOk ? kHelperOk : kHelperFailed;
-}
+constexpr int kDeadlineMs = kLockDeadlineMs;
 
 // Arguments: folder, name, count, hold in microseconds, start descriptor.
 // Prints "acquired released" monotonic times of every hold.
@@ -105,56 +80,6 @@ WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
   std::fflush(stdout);
   WaitForControl(arguments[2]);
   return kHelperOk;
-}
-
-// A helper's report pipe and the write end of its control pipe; closing the
-// control end lets it go on.
-struct Helper {
-  pid_t pid = -1;
-  int report = -1;
-  int control = -1;
-};
-
-Helper Start(const char* role, std::vector<std::string> arguments,
-             int control_read = -1) {
-  int report[2], control[2] = {-1, -1};
-  EXPECT_EQ(pipe2(report, O_CLOEXEC), 0);
-  if (control_read == -1) {
-    EXPECT_EQ(pipe2(control, O_CLOEXEC), 0);
-    control_read = control[0];
-  }
-  fcntl(control_read, F_SETFD, 0);  // the one descriptor the helper inherits
-  arguments.push_back(std::to_string(control_read));
-  Helper helper{StartHelper(role, arguments, report[1]), report[0], control[1]};
-  fcntl(control_read, F_SETFD, FD_CLOEXEC);
-  close(report[1]);
-  if (control[0] != -1) close(control[0]);
-  EXPECT_NE(helper.pid, -1);
-  return helper;
-}
-
-// Reads everything up to the first newline, or up to EOF when `line` is
-// false; gives up at the deadline.
-std::string Read(int fd, bool line, int deadline_ms = kDeadlineMs) {
-  std::string text;
-  char c;
-  pollfd p = {fd, POLLIN, 0};
-  while (poll(&p, 1, deadline_ms) == 1 && read(fd, &c, 1) == 1) {
-    if (line && c == '\n') break;
-    text += c;
-  }
-  return text;
-}
-
-ResultCode ReadCode(const Helper& helper) {
-  const std::string line = Read(helper.report, true);
-  return line.empty() ? kNoReport : std::stoul(line, nullptr, 16);
-}
-
-int Finish(Helper& helper) {
-  close(helper.control);
-  close(helper.report);
-  return WaitHelper(helper.pid, kDeadlineMs);
 }
 
 // True once /proc/locks shows someone blocked on the file's inode.
