@@ -67,8 +67,10 @@
 // set of locks. A cleaner that ignores the folder's lock and removes a lock
 // file while it is held breaks exclusion against processes that open the name
 // afresh. Each instance keeps a bounded number of descriptions open
-// (LockFileTable::kKeptMax) besides those held; when opening fails for lack of
-// descriptors, the kept ones are closed and the open is tried once more.
+// (LockFileTable::kKeptMax) besides those held: a process that cycles through
+// more names than that pays an open, a check and a close per acquisition
+// again. When opening fails for lack of descriptors, the kept ones are closed
+// and the open is tried once more.
 //
 // Thread safety: both operations may be called from any number of threads at
 // once through one reference, and fork() may be called at any time. Ownership:
