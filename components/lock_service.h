@@ -21,7 +21,8 @@
 // holding names gives them back as it ends, as if by ReleaseLock. The child of
 // a fork() without exec closes, in the fork itself, every lock file descriptor
 // it inherited: the parent's locks die with the parent, and the child holds
-// none of them, cannot release them, and may take any name afresh.
+// none of them, cannot release them, and may take any name afresh. (The child
+// shares them only until it first runs, when its fork handler closes them.)
 //
 // What it refuses. Classic per-process fcntl locks (F_SETLK) are never used:
 // they belong to the process, so any close() of any descriptor of the same file
