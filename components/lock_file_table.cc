@@ -56,7 +56,6 @@ int LockFileTable::TakeKept(const void* thread, const char* name,
   }
   if (best == nullptr) return -1;
   best->thread = thread;
-  --kept_;
   return best->fd;
 }
 
@@ -81,25 +80,24 @@ void LockFileTable::Keep(int fd) {
     if (entry.fd == fd && entry.thread != nullptr) {
       entry.thread = nullptr;
       entry.last_used = ++clock_;
-      ++kept_;
       break;
     }
   }
-  if (kept_ <= kKeptMax) return;
+  std::size_t kept = 0;
   const Entry* oldest = nullptr;
   for (const Entry& entry : entries_) {
-    if (entry.thread == nullptr &&
-        (oldest == nullptr || entry.last_used < oldest->last_used)) {
+    if (entry.thread != nullptr) continue;
+    ++kept;
+    if (oldest == nullptr || entry.last_used < oldest->last_used) {
       oldest = &entry;
     }
   }
-  Drop(oldest->fd);
+  if (kept > kKeptMax) Drop(oldest->fd);
 }
 
 void LockFileTable::Drop(int fd) {
   for (Entry& entry : entries_) {
     if (entry.fd != fd) continue;
-    if (entry.thread == nullptr) --kept_;
     entry = entries_.back();
     entries_.pop_back();
     close(fd);  // never retried: the descriptor is gone even on EINTR
@@ -119,12 +117,10 @@ std::size_t LockFileTable::CloseKept() {
       ++i;
     }
   }
-  kept_ = 0;
   return closed;
 }
 
 void LockFileTable::CloseAll() {
   for (const Entry& entry : entries_) close(entry.fd);
   entries_.clear();
-  kept_ = 0;
 }

@@ -86,7 +86,6 @@ class LockFileTable {
   };
 
   std::vector<Entry> entries_;
-  std::size_t kept_ = 0;
   std::uint64_t clock_ = 0;
 };
 

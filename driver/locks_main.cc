@@ -40,16 +40,8 @@ constexpr char kUsage[] =
     "Exit status: 0 shown, 1 the folder is missing, not a folder or not\n"
     "private (ours, mode 0700, no symbolic link), 2 a bad command line.\n";
 
-// Writes all of `text` to `fd`; false with errno set when it could not.
 bool WriteAll(int fd, const std::string& text) {
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = RetryOnEintr(
-        [&] { return write(fd, text.data() + done, text.size() - done); });
-    if (n == -1) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
+  return ::WriteAll(fd, text.data(), text.size());
 }
 
 // Names and command names are bytes chosen by other programs: shown raw they

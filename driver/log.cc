@@ -40,15 +40,7 @@ void LogMessage(const char* format, ...) {
   // is never split; only a file that fills up takes a second write.
   flockfile(stdout);
   std::fflush(stdout);
-  const int fd = fileno(stdout);
-  const char* rest = buffer;
-  std::size_t left = std::strlen(buffer);
-  while (left > 0) {
-    const ssize_t written = RetryOnEintr([&] { return write(fd, rest, left); });
-    // Nowhere to report a failed write: the line is dropped.
-    if (written <= 0) break;
-    rest += written;
-    left -= static_cast<std::size_t>(written);
-  }
+  // Nowhere to report a failed write: the line is dropped.
+  (void)WriteAll(fileno(stdout), buffer, std::strlen(buffer));
   funlockfile(stdout);
 }

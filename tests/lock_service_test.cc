@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "components/lock_file_table.h"
 #include "gtest/gtest.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
@@ -429,9 +430,22 @@ WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
   return setrlimit(RLIMIT_NOFILE, &normal) == 0 ? kHelperOk : kHelperFailed;
 }
 
-TEST_F(LockServiceTest, ManyNamesSucceedWithFewDescriptorsLeft) {
+TEST_F(LockServiceTest, KeptFilesStayBoundedAndGoBackWhenDescriptorsRunShort) {
   Helper helper = Start("lock_many_names_few_descriptors", {folder_});
   EXPECT_EQ(Finish(helper), kHelperOk);
+  // With descriptors to spare, no more lock files stay open than are kept.
+  for (int i = 0; i < 100; ++i) {
+    const std::string name = "bound-" + std::to_string(i);
+    ASSERT_EQ(service_->AcquireLock(name.c_str(), 1), kOk);
+    ASSERT_EQ(service_->ReleaseLock(name.c_str()), kOk);
+  }
+  std::size_t open_lock_files = 0;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the iterator's own descriptor
+    const std::string target = std::filesystem::read_symlink(fd, gone).string();
+    open_lock_files += target.rfind(folder_ + "/", 0) == 0;
+  }
+  EXPECT_EQ(open_lock_files, LockFileTable::kKeptMax);
 }
 
 TEST_F(LockServiceTest, SymlinkOrFifoAtALockFileIsRefused) {
