@@ -433,11 +433,12 @@ WENDLEMOOR_HELPER_ROLE(child_run_leftovers) {
     if (before.count(fd) == 0) left.append(" ").append(std::to_string(fd));
   }
   // A joined thread may stay listed for a moment: the kernel wakes its joiner
-  // before it reaps the thread. Count again until the run's own threads are
-  // gone or the deadline passes.
+  // before it reaps the thread. Count again for up to half a second; a worker
+  // the run forgot to join lives three times that (its pauses), so it still
+  // shows.
   const int expected = kThreadSanitizer ? 2 : 1;
   int threads = 0;
-  for (int attempt = 0; attempt < 5000; ++attempt) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
     threads = 0;
     DIR* dir = opendir("/proc/self/task");
     while (dirent* entry = readdir(dir)) threads += entry->d_name[0] != '.';
