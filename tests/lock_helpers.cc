@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -69,4 +70,11 @@ int Finish(Helper& helper) {
   close(helper.control);
   close(helper.report);
   return WaitHelper(helper.pid, kLockDeadlineMs);
+}
+
+std::string LockKey(const struct stat& st) {
+  char key[64];
+  std::snprintf(key, sizeof key, " %02x:%02x:%llu ", major(st.st_dev),
+                minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
+  return key;
 }

@@ -8,6 +8,7 @@
 #ifndef WENDLEMOOR_TESTS_LOCK_HELPERS_H_
 #define WENDLEMOOR_TESTS_LOCK_HELPERS_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -47,6 +48,11 @@ ResultCode ReadCode(const Helper& helper);
 
 // Closes the helper's pipes and waits for it; returns what WaitHelper does.
 int Finish(Helper& helper);
+
+// How /proc/locks and fdinfo name the file `st` describes: " maj:min:inode ".
+// The device is part of it: tests running side by side each have a lock
+// folder on a file system of its own, and their inode numbers coincide.
+std::string LockKey(const struct stat& st);
 
 // The helper role "lock_hold" takes arguments: folder ("-": the default),
 // name, wait flag, control descriptor. It reports the acquire's result code

@@ -50,20 +50,29 @@ double MillisecondsSince(std::uint64_t start) {
 }
 
 TEST(SleepTest, SignalsDoNotShortenTheSleep) {
+  // Long enough that both signals come during it, however late the sender
+  // gets to run.
+  constexpr int kSleepMs = 1000;
   InterruptingSignal signal;
   const pthread_t sleeper = pthread_self();
   const std::uint64_t start = JX_MonotonicNanos();
   std::thread sender([&] {
-    for (int at_ms : {50, 100}) {
-      while (MillisecondsSince(start) < at_ms) JX_Sleep(1000);
+    // The second signal only once the first was handled: sent while the
+    // first is still pending, it would merge with it.
+    for (int sent = 0; sent < 2; ++sent) {
+      while ((MillisecondsSince(start) < 50 * (sent + 1) ||
+              gSignalsHandled.load() < sent) &&
+             MillisecondsSince(start) < 60000) {
+        JX_Sleep(1000);
+      }
       pthread_kill(sleeper, SIGUSR1);
     }
   });
-  JX_Sleep(JX_MillisecondsToInterval(200));
+  JX_Sleep(JX_MillisecondsToInterval(kSleepMs));
   const double slept_ms = MillisecondsSince(start);
   const int handled_while_sleeping = gSignalsHandled.load();
   sender.join();
-  EXPECT_GE(slept_ms, 200.0);
+  EXPECT_GE(slept_ms, kSleepMs);
   // Else the signals came too late to test anything.
   EXPECT_GE(handled_while_sleeping, 1);
   if (kThreadSanitizer) {
