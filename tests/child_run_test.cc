@@ -162,8 +162,9 @@ TEST(LockWorkerTest, EachOutcomeIsLoggedWithItsCode) {
       for (const auto& line : lines) got.push_back(line.message);
       EXPECT_EQ(got, expected) << name;
       if (row.middle.empty()) {
-        // Pause before acquiring (>= 1000 ms) plus the hold (>= 500 ms).
-        EXPECT_GE(lines.back().at_ns - lines.front().at_ns, 1500000000u)
+        // Pause before acquiring (>= 1000 ms) plus the hold (>= 500 ms), less
+        // up to 100 ms by which the first line may be read late.
+        EXPECT_GE(lines.back().at_ns - lines.front().at_ns, 1400000000u)
             << name;
       }
     }
@@ -258,12 +259,14 @@ TEST(EndToEndTest, ThreeChildrenTakeEveryNameInTurn) {
   }
   // A worker logs its exit right after releasing, and holds at least 500 ms:
   // two children's exits for one name closer than that mean overlapping holds.
-  // Lines are timed when read, so a line read late may shorten a gap by the
-  // reader's scheduling delay; 10 ms covers that.
+  // Lines are timed when read, and a worker may be held up between its
+  // release and its line, so a gap may look up to 100 ms shorter on a busy
+  // machine. (Overlapping holds leave exits nearly together: every child
+  // draws the same delays.)
   for (auto& [name, times] : exits_by_name) {
     std::sort(times.begin(), times.end());
     for (std::size_t i = 1; i < times.size(); ++i) {
-      EXPECT_GE(times[i] - times[i - 1], 490000000u) << name;
+      EXPECT_GE(times[i] - times[i - 1], 400000000u) << name;
     }
   }
 }

@@ -240,19 +240,32 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
 
 TEST(ProcessTest, WaitGoesOnThroughSignals) {
   InterruptingSignal signal;
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  // The child lives until the waiter has handled a few signals, however late
+  // the sender gets to run (or a minute has passed).
+  const std::string go = dir.path() + "/go";
   const pthread_t waiter = pthread_self();
   std::atomic<bool> done{false};
   std::thread sender([&] {
+    const std::uint64_t start = JX_MonotonicNanos();
+    bool told = false;
     while (!done) {
       pthread_kill(waiter, SIGUSR1);
       JX_Sleep(JX_MillisecondsToInterval(20));
+      if (!told &&
+          (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
+        told = !dir.WriteFile("go", "", 0600).empty();
+      }
     }
   });
-  const int code = RunShell("sleep 0.3; exit 5");
+  const std::string script =
+      "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
+  const int code = RunShell(script.c_str());
   done = true;
   sender.join();
   EXPECT_EQ(code, 5);
-  EXPECT_GT(gSignalsHandled.load(), 0);
+  EXPECT_GE(gSignalsHandled.load(), 3);
 }
 
 TEST(FormatTest, ReturnsTheCountActuallyWritten) {

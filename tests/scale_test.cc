@@ -63,14 +63,14 @@ TEST(ScaleTest, HundredChildrenFinishEveryWorkerWithoutOverlappingHolds) {
   for (const auto& [pid, count] : joins) EXPECT_EQ(count, 1) << pid;
 
   // Each hold lasts at least 500 ms and its exit line follows the release, so
-  // one name's exits closer than that mean overlapping holds; 10 ms allow for
-  // lines read late (see EndToEndTest).
+  // one name's exits closer than that mean overlapping holds; 100 ms allow
+  // for lines logged or read late (see EndToEndTest).
   ASSERT_EQ(exits_by_name.size(), 5u);
   for (auto& [name, times] : exits_by_name) {
     EXPECT_EQ(times.size(), std::size_t{kChildren}) << name;
     std::sort(times.begin(), times.end());
     for (std::size_t i = 1; i < times.size(); ++i) {
-      EXPECT_GE(times[i] - times[i - 1], 490000000u) << name << " exit " << i;
+      EXPECT_GE(times[i] - times[i - 1], 400000000u) << name << " exit " << i;
     }
   }
 }
