@@ -78,16 +78,6 @@ std::vector<std::string> LockedFiles(pid_t pid) {
   return keys;
 }
 
-bool SomeoneWaitsOnAny(const std::vector<std::string>& keys) {
-  for (const auto& l : SplitLines(ReadProcFile("/proc/locks"))) {
-    if (l.find("->") == l.npos) continue;
-    for (const auto& key : keys) {
-      if (l.find(key) != l.npos) return true;
-    }
-  }
-  return false;
-}
-
 TEST(KilledProcessTest, OtherChildrenFinishWhenAChildDiesHoldingLocks) {
   std::mutex mutex;
   pid_t victim = 0;  // the first child to start its workers

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "gtest/gtest.h"
 #include "runtime/eintr.h"
@@ -77,4 +78,15 @@ std::string LockKey(const struct stat& st) {
   std::snprintf(key, sizeof key, " %02x:%02x:%llu ", major(st.st_dev),
                 minor(st.st_dev), static_cast<unsigned long long>(st.st_ino));
   return key;
+}
+
+bool SomeoneWaitsOnAny(const std::vector<std::string>& keys) {
+  std::ifstream locks("/proc/locks");
+  for (std::string l; std::getline(locks, l);) {
+    if (l.find("->") == l.npos) continue;
+    for (const auto& key : keys) {
+      if (l.find(key) != l.npos) return true;
+    }
+  }
+  return false;
 }

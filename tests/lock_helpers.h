@@ -54,6 +54,10 @@ int Finish(Helper& helper);
 // folder on a file system of its own, and their inode numbers coincide.
 std::string LockKey(const struct stat& st);
 
+// True when /proc/locks shows, at this moment, a blocked request on a file
+// whose LockKey is among `keys`.
+bool SomeoneWaitsOnAny(const std::vector<std::string>& keys);
+
 // The helper role "lock_hold" takes arguments: folder ("-": the default),
 // name, wait flag, control descriptor. It reports the acquire's result code
 // in hex on a line, holds until the control pipe closes, then releases.

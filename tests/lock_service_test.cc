@@ -87,12 +87,8 @@ WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
 bool SomeoneWaitsOn(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return false;
-  const std::string key = LockKey(st);
   for (int ms = 0; ms < kDeadlineMs; ++ms) {
-    std::ifstream locks("/proc/locks");
-    for (std::string l; std::getline(locks, l);) {
-      if (l.find("->") != l.npos && l.find(key) != l.npos) return true;
-    }
+    if (SomeoneWaitsOnAny({LockKey(st)})) return true;
     JX_Sleep(1000);
   }
   return false;
