@@ -45,7 +45,11 @@ inline constexpr int kHelperUnknownRole = 4;
 // namespace); false when they share the machine's.
 extern bool gPrivateLockFolder;
 
-// The path of the running test binary (from /proc/self/exe).
+// A path that starts the running test binary: "/proc/self/exe" itself. The
+// text of that link names the binary as seen from the mount namespace it was
+// started in; after this process has entered one of its own inside a chroot,
+// that text names a file outside the chroot. The link itself still leads to
+// the binary from anywhere.
 std::string TestBinaryPath();
 
 // Starts this binary as `role` with `arguments`; returns the child's pid, or
