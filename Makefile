@@ -7,15 +7,19 @@
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
 #   make format-check   fail when clang-format would change any C++ file
+#   make install PREFIX=P   build the library, the tools and the program, then
+#                       install them under P (default /usr/local); see
+#                       cmake/install.cmake for what goes where
 # The Debian packages each command needs are listed in .ci/packages;
 # .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
 N ?=
 CMAKE_ARGS ?=
+PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check install clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
@@ -61,6 +65,12 @@ bench:
 format-check:
 	$(ENSURE) format-check
 	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
+
+# Only what is installed is built: the tests need not be.
+install:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target installed
+	cmake --install build --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-clang

@@ -45,11 +45,10 @@ inline constexpr int kHelperUnknownRole = 4;
 // namespace); false when they share the machine's.
 extern bool gPrivateLockFolder;
 
-// A path that starts the running test binary: "/proc/self/exe" itself. The
-// text of that link names the binary as seen from the mount namespace it was
-// started in; after this process has entered one of its own inside a chroot,
-// that text names a file outside the chroot. The link itself still leads to
-// the binary from anywhere.
+// The path of the running test binary, read from /proc/self/exe when the
+// process started, before it entered a namespace of its own (after that, in a
+// chroot, the link names the binary as seen from outside the chroot). Empty
+// when it could not be read.
 std::string TestBinaryPath();
 
 // Starts this binary as `role` with `arguments`; returns the child's pid, or
