@@ -1,7 +1,8 @@
 // Faults the system must survive: a child or the parent killed in the middle
 // of a run, an output pipe that is read slowly, signals aimed again and again
 // at a thread waiting for a lock, descriptors or processes left behind, a
-// start with the standard descriptors closed, and other runs on the machine.
+// start with the standard descriptors closed, other runs on the machine, and
+// a chroot.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -539,11 +541,7 @@ bool EnterMountNamespaceAsRoot() {
   const std::string uid = std::to_string(geteuid());
   const std::string gid = std::to_string(getegid());
   auto write_proc = [](const char* path, const std::string& text) {
-    const int fd = open(path, O_WRONLY | O_CLOEXEC);
-    const bool ok = fd != -1 && write(fd, text.data(), text.size()) ==
-                                    static_cast<ssize_t>(text.size());
-    if (fd != -1) close(fd);
-    return ok;
+    return static_cast<bool>(std::ofstream(path) << text << std::flush);
   };
   return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
          write_proc("/proc/self/setgroups", "deny") &&
