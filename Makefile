@@ -1,6 +1,7 @@
 # Thin wrapper over CMake so that a newcomer needs one command per job.
-#   make run            build the program, then run the parent with 10 children
-#                       (N=-3: make run N=-3); needs only a compiler, CMake and make
+#   make run            build the program (and wendlemoor-locks), then run the
+#                       parent with 10 children (N=-3: make run N=-3); needs
+#                       only a compiler, CMake and make
 #   make test           install what the tests need, build, then run every test
 #                       but the 100-process one (make scale)
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
@@ -26,10 +27,10 @@ build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS)
 
-# The program alone: no test library needed.
+# The program and its viewer alone: no test library needed.
 program:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
-	cmake --build build -j$(JOBS) --target Wendlemoor
+	cmake --build build -j$(JOBS) --target Wendlemoor wendlemoor-locks
 
 run: program
 	cd build && ./Wendlemoor $(N)
