@@ -7,8 +7,9 @@
 #   bin/                            the tools: wendlemoor-locks, wendlemoor-chaos
 #   libexec/wendlemoor/Wendlemoor   the program, in a folder of its own: it starts
 #                                   its children as ./Wendlemoor
-# Every file goes in with the permissions and paths below whatever the prefix,
-# so a second install over a half-written one mends it.
+# An install cut short (a folder that cannot be written) stops with CMake's own
+# error; the next one copies every file that is missing or out of date, and so
+# mends it.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
