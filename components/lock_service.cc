@@ -327,15 +327,20 @@ class LockServiceImpl final
   ResultCode OpenFolder(int removed) {
     const int current = folder_fd_.load(std::memory_order_acquire);
     if (current != -1 && current != removed) return kOk;
-    if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
-      return CodeFromErrno(errno, Step::kFolder);
+    int fd;
+    for (int pass = 0;; ++pass) {
+      if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
+        return CodeFromErrno(errno, Step::kFolder);
+      }
+      // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
+      // nothing behind it is ever touched.
+      fd = RetryOnEintr([&] {
+        return open(folder_.get(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      });
+      // ENOENT: removed again between the two calls, so it is made afresh.
+      if (fd != -1 || errno != ENOENT || pass + 1 == kPassesMax) break;
     }
-    // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
-    // nothing behind it is ever touched.
-    const int fd = RetryOnEintr([&] {
-      return open(folder_.get(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    });
     if (fd == -1) return CodeFromErrno(errno, Step::kFolder);
     const ResultCode code = CheckFolder(fd);
     if (code != kOk) {
