@@ -361,13 +361,12 @@ class LockServiceImpl final
       probe.l_type = F_WRLCK;
       probe.l_whence = SEEK_SET;
       use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
-    } else {
-      // Nobody uses the removed folder's descriptor outside the mutex. Its
-      // number may have been closed and reused by a newer folder's since the
-      // caller saw it; that one is then replaced by an equally good one.
-      close(now);
     }
     folder_fd_.store(fd, std::memory_order_release);
+    // Nobody uses the removed folder's descriptor outside the mutex. Its
+    // number may have been closed and reused by a newer folder's since the
+    // caller saw it; that one is then replaced by an equally good one.
+    if (now != -1) close(now);
     return kOk;
   }
 
