@@ -18,8 +18,10 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -486,27 +488,40 @@ WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
 TEST_F(LockServiceTest, KeptFilesStayBoundedAndGoBackWhenDescriptorsRunShort) {
   Helper helper = Start("lock_many_names_few_descriptors", {folder_});
   EXPECT_EQ(Finish(helper), kHelperOk);
-  // With descriptors to spare, no more lock files stay open than are kept,
-  // and those are the most recently used: the last names, and the first one,
-  // taken again after each of them.
+  // The lock files open here, by descriptor.
+  const auto lock_files = [&] {
+    std::map<int, std::string> files;
+    for (const auto& fd :
+         std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code gone;  // the iterator's own descriptor
+      const std::string target = std::filesystem::read_symlink(fd, gone);
+      if (target.rfind(folder_ + "/", 0) != 0) continue;
+      files[std::stoi(fd.path().filename())] = target.substr(folder_.size());
+    }
+    return files;
+  };
+  // With descriptors to spare, no more lock files stay open than are kept:
+  // the least recently used go first. The last names stay, and the first,
+  // taken again after each of them, keeps its description all along (marked
+  // by its file position).
   for (int i = 0; i < 100; ++i) {
     for (const std::string& name :
          {"bound-" + std::to_string(i), std::string("bound-0")}) {
       ASSERT_EQ(service_->AcquireLock(name.c_str(), 1), kOk);
       ASSERT_EQ(service_->ReleaseLock(name.c_str()), kOk);
     }
+    if (i == 0) {
+      ASSERT_EQ(lseek(lock_files().begin()->first, 1, SEEK_SET), 1);
+    }
   }
-  std::size_t open_lock_files = 0, recent = 0;
-  const std::string prefix = folder_ + "/bound-";
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code gone;  // the iterator's own descriptor
-    const std::string target = std::filesystem::read_symlink(fd, gone).string();
-    if (target.rfind(folder_ + "/", 0) != 0) continue;
-    ++open_lock_files;
-    const int n = std::atoi(target.c_str() + prefix.size());
-    recent += n == 0 || n > 100 - static_cast<int>(LockFileTable::kKeptMax);
+  std::size_t recent = 0;
+  const auto files = lock_files();
+  for (const auto& [fd, name] : files) {
+    const int n = std::atoi(name.c_str() + std::strlen("/bound-"));
+    recent += n == 0 ? lseek(fd, 0, SEEK_CUR) == 1
+                     : n > 100 - static_cast<int>(LockFileTable::kKeptMax);
   }
-  EXPECT_EQ(open_lock_files, LockFileTable::kKeptMax);
+  EXPECT_EQ(files.size(), LockFileTable::kKeptMax);
   EXPECT_EQ(recent, LockFileTable::kKeptMax);
 }
 
