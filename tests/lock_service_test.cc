@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -12,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -408,24 +410,25 @@ TEST_F(LockServiceTest, FolderThatIsNotPrivateIsRefused) {
   ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
 
-  // A lock file of another user's is refused with the folder's code. Only
-  // root can give a file away, and root may open anything: the owner check
-  // alone refuses it (the next test refuses one we may not open).
+  // A lock file we may not open counts as not ours. Root, or an ordinary
+  // user with every capability in a user namespace (as the tests may run),
+  // opens it all the same: the thread that tries has none.
+  const std::string closed = folder_ + "/closed";
+  std::ofstream(closed).close();
+  ASSERT_EQ(chmod(closed.c_str(), 0), 0);
+  std::thread([&] {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, caps), 0);
+    caps[0].effective = caps[1].effective = 0;
+    ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+    EXPECT_EQ(service_->AcquireLock("closed", 0), kErrorLockFolderUnusable);
+  }).join();
+  // One of another user's, which only root can make, is refused too.
   if (geteuid() != 0) return;
   const std::string theirs = folder_ + "/theirs";
   std::ofstream(theirs).close();
   ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
-  EXPECT_EQ(service_->AcquireLock("theirs", 0), kErrorLockFolderUnusable);
-}
-
-TEST_F(LockServiceTest, LockFileWeMayNotOpenIsNotOurs) {
-  if (geteuid() == 0) {
-    GTEST_SKIP() << "root may open any file: run as an ordinary user";
-  }
-  ASSERT_EQ(service_->AcquireLock("first", 0), kOk);  // creates the folder
-  const std::string theirs = folder_ + "/theirs";
-  std::ofstream(theirs).close();
-  ASSERT_EQ(chmod(theirs.c_str(), 0), 0);
   EXPECT_EQ(service_->AcquireLock("theirs", 0), kErrorLockFolderUnusable);
 }
 
