@@ -169,10 +169,9 @@ class Checker {
         }
         break;
       case ChaosEvent::kWorkerExit: {
-        const bool own_kill =
-            r.code == std::uint32_t(-9) &&
-            std::find(killed_.begin(), killed_.end(), std::int32_t(r.value)) !=
-                killed_.end();
+        const bool own_kill = r.code == std::uint32_t(-9) &&
+                              std::find(killed_.begin(), killed_.end(),
+                                        std::int32_t(r.value)) != killed_.end();
         if (r.code != 0 && !own_kill) {
           ++result_.verdict.failed_workers;
           Example("worker %d ended with status %d at %.3f s", int(r.value),
@@ -245,7 +244,7 @@ class Checker {
 
   const std::uint64_t bound_;
   ChaosCheck result_;
-  std::map<Key, std::size_t> open_;  // open holds: index into holds
+  std::map<Key, std::size_t> open_;    // open holds: index into holds
   std::vector<std::uint64_t> starts_;  // when each hold's caller began
   std::vector<std::uint64_t> waits_;
   std::vector<std::int32_t> killed_;  // processes that killed themselves
@@ -288,8 +287,7 @@ std::string FiguresText(const ChaosFigures& figures) {
       "acquisitions: %" PRIu64 " in %.1f s (%.0f/s), %" PRIu64
       " answered busy\n",
       figures.acquisitions, seconds,
-      seconds > 0 ? double(figures.acquisitions) / seconds : 0.0,
-      figures.busy);
+      seconds > 0 ? double(figures.acquisitions) / seconds : 0.0, figures.busy);
   text += "holds per name:";
   for (std::size_t i = 0; i < figures.holds_per_name.size(); ++i) {
     if (i == 16) {

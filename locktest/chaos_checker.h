@@ -26,16 +26,16 @@ struct ChaosHold {
   std::uint64_t end;  // the run's end for a hold that never ended
   std::int32_t pid;
   std::uint16_t name;
-  bool ended;  // false: the hold never ended
-  bool gone;   // ended by its holder's death or its thread's end
+  bool ended;     // false: the hold never ended
+  bool gone;      // ended by its holder's death or its thread's end
   bool overlaps;  // another hold of the name overlaps this one
 };
 
 struct ChaosVerdict {
-  std::uint64_t overlaps = 0;      // holds that began while another went on
-  std::uint64_t never_ended = 0;   // holds without an end
-  std::uint64_t unusable = 0;      // names too long unusable after a holder
-  std::uint64_t wrong_codes = 0;   // calls with another code than promised
+  std::uint64_t overlaps = 0;        // holds that began while another went on
+  std::uint64_t never_ended = 0;     // holds without an end
+  std::uint64_t unusable = 0;        // names too long unusable after a holder
+  std::uint64_t wrong_codes = 0;     // calls with another code than promised
   std::uint64_t failed_workers = 0;  // workers that crashed or hung
   bool interrupted = false;
   // A few of the faults found, described one a line, first ones first.

@@ -13,9 +13,9 @@
 #include <climits>
 
 ChaosControl* MapControl(const std::string& path, bool create) {
-  const int fd = open(path.c_str(),
-                      O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0),
-                      0600);
+  const int fd =
+      open(path.c_str(),
+           O_RDWR | O_CLOEXEC | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
   if (fd == -1) return nullptr;
   void* page = MAP_FAILED;
   if (!create || ftruncate(fd, sizeof(ChaosControl)) == 0) {

@@ -12,8 +12,8 @@
 #include "runtime/eintr.h"
 
 const char* const kChaosFaultNames[] = {
-    "thread-end",    "kill",          "fork",   "stop", "remove-files",
-    "remove-folder", "two-instances", "misuse",
+    "thread-end",   "kill",          "fork",          "stop",
+    "remove-files", "remove-folder", "two-instances", "misuse",
 };
 static_assert(sizeof kChaosFaultNames / sizeof kChaosFaultNames[0] ==
               static_cast<std::size_t>(ChaosFault::kCount));

@@ -40,7 +40,8 @@ const char kChaosUsage[] =
     "  --processes N    worker processes, 1..64 (default 6)\n"
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
-    "  --faults LIST    comma-separated faults to inject, \"all\" (default) or\n"
+    "  --faults LIST    comma-separated faults to inject, \"all\" (default) "
+    "or\n"
     "                   \"none\": thread-end, kill, fork, stop, remove-files,\n"
     "                   remove-folder, two-instances, misuse\n"
     "  --seed N         the seed of every choice (default: drawn, and shown);\n"
@@ -66,8 +67,8 @@ std::uint32_t AllFaults() {
   return (1u << static_cast<int>(ChaosFault::kCount)) - 1;
 }
 
-bool ReadBounded(const std::string& text, std::uint64_t low,
-                 std::uint64_t high, std::uint64_t* value) {
+bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
+                 std::uint64_t* value) {
   if (text.empty() || text.size() > 20 ||
       text.find_first_not_of("0123456789") != text.npos) {
     return false;
@@ -176,8 +177,8 @@ class Run {
   }
   bool Prepare();
   bool Spawn(int slot);
-  void Record(ChaosEvent event, std::uint64_t value = 0,
-              std::uint32_t code = 0, ChaosFault fault = ChaosFault::kCount);
+  void Record(ChaosEvent event, std::uint64_t value = 0, std::uint32_t code = 0,
+              ChaosFault fault = ChaosFault::kCount);
   void Reap(bool replace);
   bool HandleSignals();
   void Stop();
@@ -185,7 +186,7 @@ class Run {
   void Remove();
   void Progress(bool last);
   void Finish();
-  void KillAll();
+  void KillAll(bool interrupted);
   int Report();
 
   const ChaosOptions& options_;
@@ -291,8 +292,8 @@ bool Run::Spawn(int slot) {
   posix_spawnattr_setpgroup(&attributes, 0);
   posix_spawnattr_setflags(&attributes,
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-  const int error = posix_spawn(&s.pid, argv[0], nullptr, &attributes,
-                                argv.data(), environ);
+  const int error =
+      posix_spawn(&s.pid, argv[0], nullptr, &attributes, argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   ++s.generation;
   if (error != 0) {
@@ -316,8 +317,8 @@ void Run::Reap(bool replace) {
       slots_[i].pid = -1;
       // Dead, it holds nothing: its count of holds in progress goes.
       control_->busy[i].store(0);
-      const int code = WIFEXITED(status) ? WEXITSTATUS(status)
-                                         : -WTERMSIG(status);
+      const int code =
+          WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
       Record(ChaosEvent::kWorkerExit, std::uint64_t(pid), std::uint32_t(code));
       if (pid == stopped_) stopped_ = -1;
       if (replace && ChaosNow() + 200 * kMillis < deadline_) Spawn(int(i));
@@ -432,10 +433,30 @@ void Run::Finish() {
   for (const Slot& s : slots_) {
     if (s.pid != -1) Record(ChaosEvent::kWorkerStuck, std::uint64_t(s.pid));
   }
-  KillAll();
+  KillAll(false);
 }
 
-void Run::KillAll() {
+// Ends every worker. They are all stopped first and only then recorded as
+// ended: a worker killed while the others ran would free its names to them
+// before the record said its holds had ended. When `interrupted`, that record
+// ends every hold still open.
+void Run::KillAll(bool interrupted) {
+  for (Slot& s : slots_) {
+    if (s.pid != -1) kill(s.pid, SIGSTOP);
+  }
+  for (Slot& s : slots_) {
+    if (s.pid == -1) continue;
+    int status = 0;
+    if (RetryOnEintr([&] { return waitpid(s.pid, &status, WUNTRACED); }) ==
+            s.pid &&
+        !WIFSTOPPED(status)) {
+      Record(ChaosEvent::kWorkerExit, std::uint64_t(s.pid),
+             std::uint32_t(WIFEXITED(status) ? WEXITSTATUS(status)
+                                             : -WTERMSIG(status)));
+      s.pid = -1;
+    }
+  }
+  if (interrupted) Record(ChaosEvent::kInterrupted);
   for (Slot& s : slots_) {
     if (s.pid == -1) continue;
     kill(s.pid, SIGKILL);
@@ -523,16 +544,10 @@ int Run::Main() {
     if (!HandleSignals()) break;
   }
   if (interrupted_ || !started) {
-    Continue();
-    KillAll();
-    // Every worker is dead: whatever it held is free.
-    Record(ChaosEvent::kInterrupted);
+    KillAll(true);
   } else {
     Finish();
-    if (interrupted_) {
-      KillAll();
-      Record(ChaosEvent::kInterrupted);
-    }
+    if (interrupted_) KillAll(true);
   }
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)

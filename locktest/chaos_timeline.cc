@@ -89,9 +89,10 @@ std::string TimelineSvg(const ChaosCheck& check,
   svg += "<title>" + Escaped(title) + "</title>\n";
   svg += Format("<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>\n", kWidth,
                 height);
-  svg += Format("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">",
-                kLeft) +
-         Escaped(title) + "</text>\n";
+  svg +=
+      Format("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">",
+             kLeft) +
+      Escaped(title) + "</text>\n";
   svg += Format(
       "<text x=\"%d\" y=\"42\">%zu holds of %d names by %zu processes; a lane "
       "per name, each hold a bar coloured by its process; red above a lane: "
@@ -109,10 +110,10 @@ std::string TimelineSvg(const ChaosCheck& check,
   }
   for (int kind = 0; kind < kFaultKinds; ++kind) {
     const int y = kFaultsTop + kind * kFaultRow;
-    svg += Format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\" "
-                  "font-size=\"9\" fill=\"%s\">%s</text>\n",
-                  kLeft - 6, y + 8, kFaultColours[kind],
-                  kChaosFaultNames[kind]);
+    svg += Format(
+        "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" "
+        "font-size=\"9\" fill=\"%s\">%s</text>\n",
+        kLeft - 6, y + 8, kFaultColours[kind], kChaosFaultNames[kind]);
     svg += Format("<path stroke=\"%s\" d=\"", kFaultColours[kind]);
     for (int c = 0; c <= kPlot; ++c) {
       if (struck[kind][c]) {
@@ -136,12 +137,14 @@ std::string TimelineSvg(const ChaosCheck& check,
   // longest within it.
   for (int name = 0; name < names; ++name) {
     const int y = lanes_top + name * lane;
-    svg += Format("<text x=\"%d\" y=\"%d\" text-anchor=\"end\">chaos-%d"
-                  "</text>\n",
-                  kLeft - 6, y + lane / 2 + 4, name);
-    svg += Format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
-                  "fill=\"#f2f2f2\"/>\n",
-                  kLeft, y, kPlot, lane - 2);
+    svg += Format(
+        "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">chaos-%d"
+        "</text>\n",
+        kLeft - 6, y + lane / 2 + 4, name);
+    svg += Format(
+        "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
+        "fill=\"#f2f2f2\"/>\n",
+        kLeft, y, kPlot, lane - 2);
   }
   std::vector<std::vector<int>> colour(
       std::size_t(names), std::vector<int>(std::size_t(kPlot), -1));
@@ -169,10 +172,10 @@ std::string TimelineSvg(const ChaosCheck& check,
       int end = c + 1;
       while (end < kPlot && colour[name][end] == who) ++end;
       if (who >= 0) {
-        svg += Format("<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
-                      "fill=\"%s\"/>\n",
-                      kLeft + c, y, end - c, lane - 2,
-                      ProcessColour(who).c_str());
+        svg += Format(
+            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
+            "fill=\"%s\"/>\n",
+            kLeft + c, y, end - c, lane - 2, ProcessColour(who).c_str());
       }
       c = end;
     }
@@ -186,14 +189,15 @@ std::string TimelineSvg(const ChaosCheck& check,
   // The time axis.
   const double seconds = span / 1e9;
   const double step = TickStep(seconds);
-  svg += Format("<path stroke=\"#000\" d=\"M%d %dh%d\"/>\n", kLeft, axis,
-                kPlot);
+  svg +=
+      Format("<path stroke=\"#000\" d=\"M%d %dh%d\"/>\n", kLeft, axis, kPlot);
   for (double t = 0; t <= seconds + 1e-9; t += step) {
     const double x = kLeft + t * 1e9 * scale;
-    svg += Format("<path stroke=\"#000\" d=\"M%.1f %dv5\"/>"
-                  "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%g s"
-                  "</text>\n",
-                  x, axis, x, axis + 17, std::round(t * 1e6) / 1e6);
+    svg += Format(
+        "<path stroke=\"#000\" d=\"M%.1f %dv5\"/>"
+        "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%g s"
+        "</text>\n",
+        x, axis, x, axis + 17, std::round(t * 1e6) / 1e6);
   }
   svg += "</svg>\n";
   return svg;

@@ -211,9 +211,8 @@ void ThreadMain(void* argument) {
 
 bool StartThread(Worker* w, std::uint32_t number) {
   auto* t = new ThreadState{w, number};
-  t->handle =
-      JX_CreateThread(JX_USER_THREAD, ThreadMain, t, JX_PRIORITY_NORMAL,
-                      JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
+  t->handle = JX_CreateThread(JX_USER_THREAD, ThreadMain, t, JX_PRIORITY_NORMAL,
+                              JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
   if (t->handle == nullptr) {
     delete t;
     return false;

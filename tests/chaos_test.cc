@@ -63,13 +63,12 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
   };
   const std::vector<Row> rows = {
       {"holders take turns, misuse answered as promised",
-       {Start(1, 10), Call(2, 10, ChaosCall::kAcquireAgain,
-                           kErrorLockWouldDeadlock),
+       {Start(1, 10),
+        Call(2, 10, ChaosCall::kAcquireAgain, kErrorLockWouldDeadlock),
         Call(3, 11, ChaosCall::kAcquireNoWait, kErrorLockBusy),
         Call(3, 12, ChaosCall::kForkedRelease, kErrorLockNotHeld),
         Call(3, 12, ChaosCall::kForkedAcquire, kErrorLockBusy), End(4, 10),
-        Call(4, 10, ChaosCall::kRelease, kOk), Start(4, 11, 0, 2),
-        End(5, 11)},
+        Call(4, 10, ChaosCall::kRelease, kOk), Start(4, 11, 0, 2), End(5, 11)},
        {0, 0, 0, 0, 0}},
       {"a hold begins before the last one ended",
        {Start(1, 10), Start(2, 11), End(3, 10), End(4, 11), Start(5, 12),
@@ -110,9 +109,9 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     const bool clean = row.expected[0] + row.expected[1] + row.expected[2] +
                            row.expected[3] + row.expected[4] ==
                        0;
-    EXPECT_EQ(VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN",
-                                   0),
-              0u)
+    EXPECT_EQ(
+        VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN", 0),
+        0u)
         << VerdictLine(v);
   }
 }
@@ -134,8 +133,8 @@ WENDLEMOOR_HELPER_ROLE(chaos_granting_run) {
   options.faults = 1u << static_cast<int>(ChaosFault::kMisuse);
   options.seed = 7;
   options.seed_given = true;
-  return RunChaos(options, {TestBinaryPath(), "--helper-role",
-                            "chaos_granting_worker"});
+  return RunChaos(options,
+                  {TestBinaryPath(), "--helper-role", "chaos_granting_worker"});
 }
 
 std::string ChaosBinaryPath() {
