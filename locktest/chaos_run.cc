@@ -480,12 +480,14 @@ int Run::Report() {
       faults += (faults.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
     }
   }
-  std::printf(
-      "wendlemoor-chaos: %d s, %d processes x %d threads, %d names, "
-      "faults %s, seed %llu\n",
-      options_.seconds, options_.processes, options_.threads, options_.names,
-      faults.empty() ? "none" : faults.c_str(),
-      (unsigned long long)options_.seed);
+  char run[512];
+  std::snprintf(run, sizeof run,
+                "%d s, %d processes x %d threads, %d names, faults %s, "
+                "seed %llu",
+                options_.seconds, options_.processes, options_.threads,
+                options_.names, faults.empty() ? "none" : faults.c_str(),
+                (unsigned long long)options_.seed);
+  std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
   for (const std::string& example : check.verdict.examples) {
     std::printf("found: %s\n", example.c_str());
@@ -493,7 +495,7 @@ int Run::Report() {
   const std::string verdict = VerdictLine(check.verdict);
   if (!options_.timeline.empty()) {
     const std::string svg = TimelineSvg(check, history, options_.names,
-                                        "wendlemoor-chaos " + verdict);
+                                        "wendlemoor-chaos " + verdict, run);
     const int fd = open(options_.timeline.c_str(),
                         O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd == -1 || !WriteAll(fd, svg.data(), svg.size())) {

@@ -12,14 +12,16 @@ constexpr int kLeft = 110;  // room for the lanes' names
 constexpr int kRight = 20;
 constexpr int kPlot = kWidth - kLeft - kRight;
 constexpr int kFaultRow = 11;
-constexpr int kFaultsTop = 58;
+// At most this many bars in all lanes together: about 70 bytes each.
+constexpr int kBarBudget = 24000;
+constexpr int kFaultsTop = 70;
 constexpr int kFaultKinds = static_cast<int>(ChaosFault::kCount);
 constexpr const char* kFaultColours[kFaultKinds] = {
     "#7b3294", "#000000", "#1b7837", "#b35806",
     "#2166ac", "#053061", "#8c510a", "#878787"};
 
 std::string Format(const char* format, auto... arguments) {
-  char text[320];
+  char text[1024];
   std::snprintf(text, sizeof text, format, arguments...);
   return text;
 }
@@ -67,7 +69,7 @@ double TickStep(double seconds) {
 
 std::string TimelineSvg(const ChaosCheck& check,
                         const std::vector<ChaosRecord>& history, int names,
-                        const std::string& title) {
+                        const std::string& title, const std::string& run) {
   const std::uint64_t t0 = check.figures.start;
   const double span = std::max<double>(1.0, double(check.figures.end - t0));
   const double scale = kPlot / span;  // pixels per nanosecond
@@ -94,10 +96,11 @@ std::string TimelineSvg(const ChaosCheck& check,
              kLeft) +
       Escaped(title) + "</text>\n";
   svg += Format(
-      "<text x=\"%d\" y=\"42\">%zu holds of %d names by %zu processes; a lane "
-      "per name, each hold a bar coloured by its process; red above a lane: "
+      "<text x=\"%d\" y=\"40\">%s</text>\n"
+      "<text x=\"%d\" y=\"56\">%zu holds by %zu processes: a lane per name, "
+      "each hold a bar coloured by its process; red above a lane marks "
       "overlapping holds (%llu)</text>\n",
-      kLeft, check.holds.size(), names, process.size(),
+      kLeft, Escaped(run).c_str(), kLeft, check.holds.size(), process.size(),
       (unsigned long long)check.verdict.overlaps);
 
   // The fault rows: a tick per pixel column where a fault of the kind struck.
@@ -137,26 +140,32 @@ std::string TimelineSvg(const ChaosCheck& check,
   // longest within it.
   for (int name = 0; name < names; ++name) {
     const int y = lanes_top + name * lane;
-    svg += Format(
-        "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">chaos-%d"
-        "</text>\n",
-        kLeft - 6, y + lane / 2 + 4, name);
+    // Thin lanes are named every few lanes, so that the names stay legible.
+    if (name % ((12 + lane - 1) / lane) == 0) {
+      svg += Format(
+          "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">chaos-%d"
+          "</text>\n",
+          kLeft - 6, y + std::max(lane / 2 + 4, 8), name);
+    }
     svg += Format(
         "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
         "fill=\"#f2f2f2\"/>\n",
         kLeft, y, kPlot, lane - 2);
   }
+  // Many lanes share a budget of bars: a lane gets fewer, wider columns.
+  const int columns = std::clamp(kBarBudget / std::max(names, 1), 1, kPlot);
+  const double width = double(kPlot) / columns;  // of a column, in pixels
   std::vector<std::vector<int>> colour(
-      std::size_t(names), std::vector<int>(std::size_t(kPlot), -1));
+      std::size_t(names), std::vector<int>(std::size_t(columns), -1));
   std::vector<std::vector<double>> cover(
-      std::size_t(names), std::vector<double>(std::size_t(kPlot), 0.0));
+      std::size_t(names), std::vector<double>(std::size_t(columns), 0.0));
   std::vector<std::vector<bool>> overlap(
-      std::size_t(names), std::vector<bool>(std::size_t(kPlot), false));
+      std::size_t(names), std::vector<bool>(std::size_t(columns), false));
   for (const ChaosHold& hold : check.holds) {
     if (hold.name >= names) continue;
-    const double a = x_of(hold.start);
-    const double b = std::max(x_of(hold.end), a + 1e-9);
-    for (int c = int(a); c < kPlot && c < int(std::ceil(b)); ++c) {
+    const double a = x_of(hold.start) / width;
+    const double b = std::max(x_of(hold.end) / width, a + 1e-9);
+    for (int c = int(a); c < columns && c < int(std::ceil(b)); ++c) {
       const double covered = std::min(b, c + 1.0) - std::max(a, double(c));
       if (covered > cover[hold.name][c]) {
         cover[hold.name][c] = covered;
@@ -167,21 +176,24 @@ std::string TimelineSvg(const ChaosCheck& check,
   }
   for (int name = 0; name < names; ++name) {
     const int y = lanes_top + name * lane;
-    for (int c = 0; c < kPlot;) {
+    for (int c = 0; c < columns;) {
       const int who = colour[name][c];
       int end = c + 1;
-      while (end < kPlot && colour[name][end] == who) ++end;
+      while (end < columns && colour[name][end] == who) ++end;
       if (who >= 0) {
         svg += Format(
-            "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
+            "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
             "fill=\"%s\"/>\n",
-            kLeft + c, y, end - c, lane - 2, ProcessColour(who).c_str());
+            kLeft + c * width, y, (end - c) * width, lane - 2,
+            ProcessColour(who).c_str());
       }
       c = end;
     }
     svg += "<path stroke=\"#e00\" stroke-width=\"3\" d=\"";
-    for (int c = 0; c < kPlot; ++c) {
-      if (overlap[name][c]) svg += Format("M%d %dh1", kLeft + c, y + 1);
+    for (int c = 0; c < columns; ++c) {
+      if (overlap[name][c]) {
+        svg += Format("M%.1f %dh%.1f", kLeft + c * width, y + 1, width);
+      }
     }
     svg += "\"/>\n";
   }

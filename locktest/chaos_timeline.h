@@ -18,9 +18,9 @@
 #include "locktest/chaos_history.h"
 
 // The SVG document of `check` (from CheckHistory over `history` with `names`
-// names), titled `title`.
+// names), titled `title`, with `run` (what was run) on the line below.
 std::string TimelineSvg(const ChaosCheck& check,
                         const std::vector<ChaosRecord>& history, int names,
-                        const std::string& title);
+                        const std::string& title, const std::string& run);
 
 #endif  // WENDLEMOOR_LOCKTEST_CHAOS_TIMELINE_H_
