@@ -46,8 +46,9 @@ const char kChaosUsage[] =
     "                   remove-folder, two-instances, misuse\n"
     "  --seed N         the seed of every choice (default: drawn, and shown);\n"
     "                   the same seed makes the same choices again\n"
-    "  --folder DIR     the run's folder (created; kept afterwards with its\n"
-    "                   history); default: a fresh private folder, removed\n"
+    "  --folder DIR     the run's folder, new or empty (kept afterwards, with\n"
+    "                   the history); default: a fresh private folder, "
+    "removed\n"
     "  --timeline FILE  write the history as an SVG picture to FILE\n"
     "  -h, --help       show this text\n"
     "Exit status: 0 a clean history, 1 a broken one (or the run could not be\n"
@@ -175,6 +176,7 @@ class Run {
   bool Enabled(ChaosFault fault) const {
     return (options_.faults >> static_cast<int>(fault)) & 1u;
   }
+  bool Empty() const;
   bool Prepare();
   bool Spawn(int slot);
   void Record(ChaosEvent event, std::uint64_t value = 0, std::uint32_t code = 0,
@@ -223,6 +225,20 @@ void Run::Record(ChaosEvent event, std::uint64_t value, std::uint32_t code,
   }
 }
 
+// True when folder_ is a folder with nothing in it; errno stays EEXIST.
+bool Run::Empty() const {
+  DIR* dir = opendir(folder_.c_str());
+  if (dir == nullptr) {
+    errno = EEXIST;
+    return false;
+  }
+  int entries = 0;
+  while (readdir(dir) != nullptr) ++entries;
+  closedir(dir);
+  errno = EEXIST;
+  return entries == 2;  // "." and ".."
+}
+
 bool Run::Prepare() {
   if (options_.folder.empty()) {
     const char* tmp = std::getenv("TMPDIR");
@@ -236,10 +252,13 @@ bool Run::Prepare() {
     folder_ = pattern;
     own_folder_ = true;
   } else {
+    // A folder of its own or an empty one: the run removes lock files and
+    // folders in it, and must not scribble among someone else's files.
     folder_ = options_.folder;
-    if (mkdir(folder_.c_str(), 0700) != 0 && errno != EEXIST) {
-      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder_.c_str(),
-                   std::strerror(errno));
+    if (mkdir(folder_.c_str(), 0700) != 0 && (errno != EEXIST || !Empty())) {
+      std::fprintf(
+          stderr, "wendlemoor-chaos: %s: %s\n", folder_.c_str(),
+          errno == EEXIST ? "exists and is not empty" : std::strerror(errno));
       return false;
     }
   }
