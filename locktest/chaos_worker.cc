@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,11 @@ struct Worker {
   std::vector<std::string> lock_names;
   InterfacePtr<LockService> instances[2];
 
+  // Shared by every record, taken alone by a thread about to kill the
+  // process.
+  std::shared_mutex records;
+  bool forked_child = false;  // set in the child of a fork only
+
   bool Enabled(ChaosFault fault) const {
     return (faults >> static_cast<int>(fault)) & 1u;
   }
@@ -66,9 +72,9 @@ struct ThreadState {
   bool ended_holding = false;
 };
 
-void Record(Worker* w, std::uint32_t thread, ChaosEvent event, int name,
-            std::uint16_t call = 0, std::uint32_t code = 0,
-            std::uint64_t value = 0, bool wait = false) {
+ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
+                       std::uint16_t call = 0, std::uint32_t code = 0,
+                       std::uint64_t value = 0, bool wait = false) {
   ChaosRecord record{};
   record.event = event;
   record.thread = thread;
@@ -77,9 +83,23 @@ void Record(Worker* w, std::uint32_t thread, ChaosEvent event, int name,
   record.code = code;
   record.value = value;
   record.wait = wait ? 1 : 0;
+  return record;
+}
+
+void Record(Worker* w, std::uint32_t thread, ChaosEvent event, int name,
+            std::uint16_t call = 0, std::uint32_t code = 0,
+            std::uint64_t value = 0, bool wait = false) {
+  const ChaosRecord record =
+      MakeRecord(thread, event, name, call, code, value, wait);
   // A record that cannot be written leaves a hole in the history; the
   // checker then finds a hold that never ended or none at all, never a false
-  // overlap.
+  // overlap. The forked child is alone in its process and must not touch a
+  // lock that another thread may have held at the fork.
+  if (w->forked_child) {
+    (void)RecordEvent(w->history, record);
+    return;
+  }
+  std::shared_lock<std::shared_mutex> lock(w->records);
   (void)RecordEvent(w->history, record);
 }
 
@@ -100,6 +120,7 @@ void RecordFault(Worker* w, std::uint32_t thread, int name, ChaosFault fault) {
 // service makes them safe after fork.
 [[noreturn]] void ForkedChild(Worker* w, std::uint32_t thread, int name,
                               LockService* service) {
+  w->forked_child = true;
   const char* lock = w->lock_names[name].c_str();
   RecordCall(w, thread, name, ChaosCall::kForkedRelease,
              service->ReleaseLock(lock));
@@ -139,7 +160,14 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
   }
   if (w->Enabled(ChaosFault::kKill) &&
       random.OneIn(kKillOneInPerThread * std::uint64_t(w->threads))) {
-    RecordFault(w, t->number, name, ChaosFault::kKill);
+    // No other thread records anything after the kill: a hold recorded
+    // later would outlive its process in the history. The lock is never
+    // given back; the process dies with it.
+    w->records.lock();
+    w->control->faults.fetch_add(1);
+    (void)RecordEvent(
+        w->history, MakeRecord(t->number, ChaosEvent::kFault, name,
+                               static_cast<std::uint16_t>(ChaosFault::kKill)));
     kill(getpid(), SIGKILL);
   }
   if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
