@@ -572,6 +572,7 @@ int Run::Main() {
   }
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)
+  close(signals_);
   const int status = started ? Report() : 1;
   if (own_folder_) (void)RemoveTree(folder_);
   return status;
