@@ -327,15 +327,20 @@ class LockServiceImpl final
   ResultCode OpenFolder(int removed) {
     const int current = folder_fd_.load(std::memory_order_acquire);
     if (current != -1 && current != removed) return kOk;
-    if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
-      return CodeFromErrno(errno, Step::kFolder);
+    int fd;
+    for (int pass = 0;; ++pass) {
+      if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
+        return CodeFromErrno(errno, Step::kFolder);
+      }
+      // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
+      // nothing behind it is ever touched.
+      fd = RetryOnEintr([&] {
+        return open(folder_.get(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      });
+      // ENOENT: removed again between the two calls, so it is made afresh.
+      if (fd != -1 || errno != ENOENT || pass + 1 == kPassesMax) break;
     }
-    // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
-    // nothing behind it is ever touched.
-    const int fd = RetryOnEintr([&] {
-      return open(folder_.get(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    });
     if (fd == -1) return CodeFromErrno(errno, Step::kFolder);
     const ResultCode code = CheckFolder(fd);
     if (code != kOk) {
@@ -356,13 +361,12 @@ class LockServiceImpl final
       probe.l_type = F_WRLCK;
       probe.l_whence = SEEK_SET;
       use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
-    } else {
-      // Nobody uses the removed folder's descriptor outside the mutex. Its
-      // number may have been closed and reused by a newer folder's since the
-      // caller saw it; that one is then replaced by an equally good one.
-      close(now);
     }
     folder_fd_.store(fd, std::memory_order_release);
+    // Nobody uses the removed folder's descriptor outside the mutex. Its
+    // number may have been closed and reused by a newer folder's since the
+    // caller saw it; that one is then replaced by an equally good one.
+    if (now != -1) close(now);
     return kOk;
   }
 
