@@ -6,16 +6,20 @@
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
+#   make chaos          build wendlemoor-chaos and run it for 60 s with every
+#                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
+#                       fails unless the verdict is clean
 #   make format-check   fail when clang-format would change any C++ file
 # The Debian packages each command needs are listed in .ci/packages;
 # .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
 N ?=
+CHAOS_SECONDS ?= 60
 CMAKE_ARGS ?=
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
@@ -57,6 +61,11 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build build-bench -j$(JOBS)
 	cd build-bench && ./bench/wendlemoor_bench
+
+chaos:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target wendlemoor-chaos
+	./build/wendlemoor-chaos --seconds $(CHAOS_SECONDS)
 
 format-check:
 	$(ENSURE) format-check
