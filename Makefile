@@ -1,6 +1,7 @@
 # Thin wrapper over CMake so that a newcomer needs one command per job.
-#   make run            build the program, then run the parent with 10 children
-#                       (N=-3: make run N=-3); needs only a compiler, CMake and make
+#   make run            build the program (and wendlemoor-locks), then run the
+#                       parent with 10 children (N=-3: make run N=-3); needs
+#                       only a compiler, CMake and make
 #   make test           install what the tests need, build, then run every test
 #                       but the 100-process one (make scale)
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
@@ -10,6 +11,9 @@
 #                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
 #                       fails unless the verdict is clean
 #   make format-check   fail when clang-format would change any C++ file
+#   make install PREFIX=P   build the library, the tools and the program, then
+#                       install them under P (default /usr/local); see
+#                       cmake/install.cmake for what goes where
 # The Debian packages each command needs are listed in .ci/packages;
 # .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
@@ -17,19 +21,20 @@ JOBS ?= 2
 N ?=
 CHAOS_SECONDS ?= 60
 CMAKE_ARGS ?=
+PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check install clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS)
 
-# The program alone: no test library needed.
+# The program and its viewer alone: no test library needed.
 program:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
-	cmake --build build -j$(JOBS) --target Wendlemoor
+	cmake --build build -j$(JOBS) --target Wendlemoor wendlemoor-locks
 
 run: program
 	cd build && ./Wendlemoor $(N)
@@ -70,6 +75,12 @@ chaos:
 format-check:
 	$(ENSURE) format-check
 	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
+
+# Only what is installed is built: the tests need not be.
+install:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target installed
+	cmake --install build --prefix $(PREFIX)
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-clang
