@@ -1,15 +1,9 @@
+// Sleeping and the monotonic clock on POSIX systems: clock_nanosleep to an
+// absolute deadline on CLOCK_MONOTONIC.
 #include "runtime/interval.h"
 
 #include <cerrno>
 #include <ctime>
-
-JX_Interval JX_SecondsToInterval(std::uint32_t seconds) {
-  return JX_Interval{seconds} * 1000000u;
-}
-
-JX_Interval JX_MillisecondsToInterval(std::uint32_t milliseconds) {
-  return JX_Interval{milliseconds} * 1000u;
-}
 
 void JX_Sleep(JX_Interval interval) {
   // Sleep to an absolute deadline so that a signal, which wakes the thread

@@ -1,12 +1,18 @@
+// Threads on POSIX systems: pthreads.
+//
+// What POSIX gives: a detached state for unjoinable threads, pthread_join
+// that reports a thread joining itself (EDEADLK), a minimum stack size
+// (PTHREAD_STACK_MIN) that smaller requests are raised to.
 #include "runtime/thread.h"
 
 #include <pthread.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <new>
+
+#include "runtime/thread_shared.h"
 
 struct JX_ThreadRecord {
   pthread_t id;
@@ -33,11 +39,7 @@ JX_Thread JX_CreateThread(JX_ThreadKind kind, JX_ThreadRoutine routine,
                           void* argument, JX_ThreadPriority priority,
                           JX_ThreadScope scope, JX_ThreadState state,
                           std::size_t stack_size) {
-  if (routine == nullptr ||
-      (kind != JX_USER_THREAD && kind != JX_SYSTEM_THREAD) ||
-      priority < JX_PRIORITY_LOW || priority > JX_PRIORITY_URGENT ||
-      (scope != JX_LOCAL_THREAD && scope != JX_GLOBAL_THREAD) ||
-      (state != JX_JOINABLE_THREAD && state != JX_UNJOINABLE_THREAD)) {
+  if (!ThreadArgumentsValid(kind, routine, priority, scope, state)) {
     errno = EINVAL;
     return nullptr;
   }
@@ -90,14 +92,4 @@ JX_Status JX_JoinThread(JX_Thread thread) {
   }
   delete thread;
   return JX_SUCCESS;
-}
-
-void* JX_GetCurrentThread() {
-  // A number drawn once per thread from a process-wide counter: unlike an
-  // address (of a stack or a thread-local), it is never handed to a later
-  // thread, so a new thread can never be taken for one that has ended.
-  static std::atomic<std::uintptr_t> last_identity{0};
-  static thread_local std::uintptr_t identity = 0;
-  if (identity == 0) identity = ++last_identity;
-  return reinterpret_cast<void*>(identity);
 }
