@@ -29,6 +29,8 @@
 // the handle, not the thread, so a thread that ends keeps its locks, and the
 // documentation gives no bound on when a dead process's locks go ("depends
 // upon available system resources").
+#include "components/lock_service.h"
+
 #include <aclapi.h>
 #include <windows.h>
 
@@ -39,7 +41,6 @@
 #include <string>
 #include <vector>
 
-#include "components/lock_service.h"
 #include "runtime/thread.h"
 
 namespace {
@@ -101,9 +102,9 @@ class UserOnlySecurity {
     DWORD size = 0;
     (void)GetTokenInformation(token, TokenUser, nullptr, 0, &size);
     user_.reset(new (std::nothrow) unsigned char[size]);
-    const bool got = user_ != nullptr &&
-                     GetTokenInformation(token, TokenUser, user_.get(), size,
-                                         &size);
+    const bool got =
+        user_ != nullptr &&
+        GetTokenInformation(token, TokenUser, user_.get(), size, &size);
     const DWORD error = GetLastError();
     CloseHandle(token);
     if (user_ == nullptr) return kErrorOutOfMemory;

@@ -14,9 +14,7 @@
 
 #include "driver/log_output.h"
 
-unsigned LogProcessId() {
-  return static_cast<unsigned>(GetCurrentProcessId());
-}
+unsigned LogProcessId() { return static_cast<unsigned>(GetCurrentProcessId()); }
 
 void WriteLogLine(const char* line, std::size_t length) {
   _lock_file(stdout);

@@ -1,9 +1,9 @@
 // Standard descriptors on POSIX systems: a closed one is opened on /dev/null.
+#include "driver/standard_streams.h"
+
 #include <fcntl.h>
 
 #include <cerrno>
-
-#include "driver/standard_streams.h"
 
 bool PrepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {

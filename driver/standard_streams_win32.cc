@@ -1,13 +1,13 @@
 // Standard streams on Windows. A handle is not a small number that a later
 // open could take, so a closed standard handle needs no stand-in: writes to
 // it fail and the line is lost, as on POSIX with /dev/null.
+#include "driver/standard_streams.h"
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
 #include <cstdio>
-
-#include "driver/standard_streams.h"
 
 bool PrepareStandardStreams() {
   // The error mode is inherited by the processes we launch.

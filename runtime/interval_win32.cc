@@ -6,9 +6,9 @@
 // deadline on the performance counter, sleeping the remainder rounded up to
 // the millisecond until the deadline has passed: at least the interval, and
 // rarely more than one extra call.
-#include <windows.h>
-
 #include "runtime/interval.h"
+
+#include <windows.h>
 
 namespace {
 

@@ -11,13 +11,13 @@
 // inherited only where made inheritable: the standard handles are handed on,
 // and every handle that this runtime and the lock service open is created
 // not inheritable, so a child never holds our locks.
+#include "runtime/process.h"
+
 #include <windows.h>
 
 #include <cerrno>
 #include <new>
 #include <string>
-
-#include "runtime/process.h"
 
 struct JX_ProcessRecord {
   HANDLE handle;
@@ -84,9 +84,8 @@ void AppendQuoted(const char* argument, std::string* line) {
 std::string ExecutableFile(const char* path) {
   std::string file = path;
   const std::size_t last_part = file.find_last_of("/\\:");
-  const std::size_t dot = file.find('.', last_part == std::string::npos
-                                             ? 0
-                                             : last_part + 1);
+  const std::size_t dot =
+      file.find('.', last_part == std::string::npos ? 0 : last_part + 1);
   if (dot == std::string::npos) file += ".exe";
   return file;
 }
@@ -129,8 +128,8 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessA(file.c_str(), command_line.data(), nullptr, nullptr,
-                      TRUE, 0, envp != nullptr ? environment.data() : nullptr,
+  if (!CreateProcessA(file.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                      0, envp != nullptr ? environment.data() : nullptr,
                       nullptr, &startup, &started)) {
     const DWORD error = GetLastError();
     delete record;

@@ -8,6 +8,8 @@
 // no detached state, so an unjoinable thread's handle is closed at once and
 // the thread runs on; there is no minimum stack size to raise a request to,
 // and a non-zero size is the stack's reserved size.
+#include "runtime/thread.h"
+
 #include <process.h>
 #include <windows.h>
 
@@ -15,7 +17,6 @@
 #include <climits>
 #include <new>
 
-#include "runtime/thread.h"
 #include "runtime/thread_shared.h"
 
 struct JX_ThreadRecord {

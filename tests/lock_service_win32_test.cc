@@ -1,6 +1,8 @@
 // The lock service on Windows, across processes: holds never overlap, a
 // terminated holder or an ended thread frees its names at once, children
 // inherit no handle, and names someone else made first fail closed.
+#include "components/lock_service.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 #include <windows.h>
@@ -14,7 +16,6 @@
 #include <utility>
 #include <vector>
 
-#include "components/lock_service.h"
 #include "gtest/gtest.h"
 #include "runtime/interval.h"
 #include "tests/helper_role.h"
@@ -73,9 +74,9 @@ WENDLEMOOR_HELPER_ROLE(win_lock_intervals) {
 constexpr ResultCode kNoReport = 0xFFFFFFFF;
 ResultCode ReadCode(TestChild& helper) {
   const std::string line = helper.Read(true, kDeadlineMs);
-  return line.empty() ? kNoReport
-                      : static_cast<ResultCode>(
-                            std::strtoul(line.c_str(), nullptr, 16));
+  return line.empty()
+             ? kNoReport
+             : static_cast<ResultCode>(std::strtoul(line.c_str(), nullptr, 16));
 }
 
 class Win32LockTest : public testing::Test {
@@ -133,8 +134,9 @@ TEST_F(Win32LockTest, TerminatedHolderFreesItsNameAtOnce) {
 }
 
 TEST_F(Win32LockTest, ThreadThatEndsHoldingFreesItsName) {
-  std::thread([&] { ASSERT_EQ(service_->AcquireLock("ended", 1), kOk); })
-      .join();
+  std::thread([&] {
+    ASSERT_EQ(service_->AcquireLock("ended", 1), kOk);
+  }).join();
   // Ended by ExitThread: no return to the service's caller at all.
   const HANDLE exiting = CreateThread(
       nullptr, 0,
@@ -183,9 +185,9 @@ TEST_F(Win32LockTest, ChildStartedWhileHoldingInheritsNoHandle) {
 HANDLE Squat(const std::string& folder, const std::string& name,
              const char* sddl, bool event) {
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
-  if (sddl != nullptr && !ConvertStringSecurityDescriptorToSecurityDescriptorA(
-                             sddl, SDDL_REVISION_1,
-                             &attributes.lpSecurityDescriptor, nullptr)) {
+  if (sddl != nullptr &&
+      !ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
     return nullptr;
   }
   const std::string object = ObjectName(folder, name);
@@ -205,11 +207,11 @@ TEST_F(Win32LockTest, ObjectsAreOursAloneAndSquattedNamesFailClosed) {
   PSID owner = nullptr;
   ACL* dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ASSERT_EQ(GetSecurityInfo(opened, SE_KERNEL_OBJECT,
-                            OWNER_SECURITY_INFORMATION |
-                                DACL_SECURITY_INFORMATION,
-                            &owner, nullptr, &dacl, nullptr, &descriptor),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(
+      GetSecurityInfo(opened, SE_KERNEL_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      &owner, nullptr, &dacl, nullptr, &descriptor),
+      static_cast<DWORD>(ERROR_SUCCESS));
   ASSERT_NE(dacl, nullptr);
   ASSERT_EQ(dacl->AceCount, 1);
   ACCESS_ALLOWED_ACE* ace = nullptr;

@@ -1,8 +1,9 @@
 // Reading a run's log lines on Windows: the run is a TestChild, in a job that
 // is killed at the deadline with everything it started. A plan's pipe size
 // and chunk size are not acted on: reads take what the pipe holds.
-#include "runtime/interval.h"
 #include "tests/log_lines.h"
+
+#include "runtime/interval.h"
 #include "tests/test_child_win32.h"
 
 TimedRun RunReadingLines(const std::vector<std::string>& argv,

@@ -1,7 +1,7 @@
+#include "tests/scratch_lock_folder.h"
+
 #include <cstdlib>
 #include <filesystem>
-
-#include "tests/scratch_lock_folder.h"
 
 ScratchLockFolder::ScratchLockFolder() {
   const char* tmp = std::getenv("TMPDIR");

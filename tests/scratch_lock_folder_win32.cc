@@ -1,6 +1,6 @@
-#include <windows.h>
-
 #include "tests/scratch_lock_folder.h"
+
+#include <windows.h>
 
 ScratchLockFolder::ScratchLockFolder() {
   static int made = 0;

@@ -82,8 +82,8 @@ bool TestChild::Start(const std::vector<std::string>& argv,
   // Suspended until it is in the job, so that all it starts is in it too.
   const bool ok =
       job_ != nullptr &&
-      CreateProcessA(application.c_str(), command_line.data(), nullptr,
-                     nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+      CreateProcessA(application.c_str(), command_line.data(), nullptr, nullptr,
+                     TRUE, CREATE_SUSPENDED, nullptr,
                      cwd.empty() ? nullptr : cwd.c_str(), &startup, &started);
   CloseHandle(child_input);
   CloseHandle(child_output);
@@ -115,9 +115,9 @@ bool TestChild::ReadAvailable(std::string* out) {
   }
   char buffer[4096];
   DWORD n = 0;
-  if (!ReadFile(output_, buffer, available < sizeof buffer ? available
-                                                           : sizeof buffer,
-                &n, nullptr)) {
+  if (!ReadFile(output_, buffer,
+                available < sizeof buffer ? available : sizeof buffer, &n,
+                nullptr)) {
     return false;
   }
   out->append(buffer, n);
