@@ -19,6 +19,8 @@
 #include <new>
 #include <string>
 
+#include "runtime/command_line_win32.h"
+
 struct JX_ProcessRecord {
   HANDLE handle;
   DWORD id;
@@ -55,10 +57,9 @@ int ErrnoFromWin32(DWORD error) {
   }
 }
 
-// Appends `argument` as the C library's start-up code reads it back: in
-// double quotes when it is empty or holds white space or a quote, with the
-// backslashes before a quote (and before the closing quote) doubled.
-void AppendQuoted(const char* argument, std::string* line) {
+}  // namespace
+
+void AppendQuotedArgument(const char* argument, std::string* line) {
   const std::string text = argument;
   if (!text.empty() && text.find_first_of(" \t\n\v\"") == std::string::npos) {
     *line += text;
@@ -80,8 +81,7 @@ void AppendQuoted(const char* argument, std::string* line) {
   *line += '"';
 }
 
-// The executable's file: `path`, with ".exe" when its last part has no '.'.
-std::string ExecutableFile(const char* path) {
+std::string ExecutableFileName(const char* path) {
   std::string file = path;
   const std::size_t last_part = file.find_last_of("/\\:");
   const std::size_t dot =
@@ -89,8 +89,6 @@ std::string ExecutableFile(const char* path) {
   if (dot == std::string::npos) file += ".exe";
   return file;
 }
-
-}  // namespace
 
 JX_Process JX_CreateProcess(const char* path, char* const* argv,
                             char* const* envp,
@@ -101,10 +99,10 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
   }
   std::string file, command_line, environment;
   try {
-    file = ExecutableFile(path);
+    file = ExecutableFileName(path);
     for (char* const* argument = argv; *argument != nullptr; ++argument) {
       if (argument != argv) command_line += ' ';
-      AppendQuoted(*argument, &command_line);
+      AppendQuotedArgument(*argument, &command_line);
     }
     // "name=value\0" each, then one more NUL.
     for (char* const* entry = envp; entry != nullptr && *entry != nullptr;

@@ -1,30 +1,9 @@
 #include "tests/test_child_win32.h"
 
+#include "runtime/command_line_win32.h"
 #include "runtime/interval.h"
 
 namespace {
-
-// Appends `argument` as the C library's start-up code splits it again.
-void AppendQuoted(const std::string& argument, std::string* line) {
-  if (!argument.empty() &&
-      argument.find_first_of(" \t\n\v\"") == std::string::npos) {
-    *line += argument;
-    return;
-  }
-  *line += '"';
-  std::size_t backslashes = 0;
-  for (const char c : argument) {
-    if (c == '\\') {
-      ++backslashes;
-      continue;
-    }
-    line->append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
-    *line += c;
-    backslashes = 0;
-  }
-  line->append(2 * backslashes, '\\');
-  *line += '"';
-}
 
 std::string TestBinary() {
   char path[MAX_PATH];
@@ -53,14 +32,11 @@ bool TestChild::Start(const std::vector<std::string>& argv,
   const bool relative = application.find(':') == std::string::npos &&
                         application[0] != '/' && application[0] != '\\';
   if (relative && !cwd.empty()) application = cwd + "/" + application;
-  const std::size_t last_part = application.find_last_of("/\\");
-  if (application.find('.', last_part + 1) == std::string::npos) {
-    application += ".exe";
-  }
+  application = ExecutableFileName(application.c_str());
   std::string command_line;
   for (const std::string& argument : argv) {
     if (!command_line.empty()) command_line += ' ';
-    AppendQuoted(argument, &command_line);
+    AppendQuotedArgument(argument.c_str(), &command_line);
   }
   // The child's ends are inheritable; ours are not.
   SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
