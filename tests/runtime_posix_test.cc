@@ -1,20 +1,15 @@
-// The base runtime: sleeping through signals, thread identity and creation,
-// child processes and bounded formatting.
+// The base runtime on POSIX systems: sleeping through signals and child
+// processes.
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <barrier>
 #include <cerrno>
-#include <cstring>
-#include <set>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "gtest/gtest.h"
-#include "runtime/format.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
 #include "runtime/thread.h"
@@ -80,93 +75,6 @@ TEST(SleepTest, SignalsDoNotShortenTheSleep) {
   } else {
     EXPECT_EQ(gSignalsHandled.load(), 2);
   }
-}
-
-JX_Thread StartThread(JX_ThreadRoutine routine, void* argument) {
-  return JX_CreateThread(JX_USER_THREAD, routine, argument, JX_PRIORITY_NORMAL,
-                         JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
-}
-
-TEST(ThreadTest, LiveThreadsHaveDistinctStableIdentities) {
-  constexpr int kThreads = 16;
-  struct Shared {
-    std::barrier<> all_alive{kThreads};
-    void* before[kThreads] = {};
-    void* after[kThreads] = {};
-    std::atomic<int> next{0};
-  } shared;
-  auto routine = [](void* raw) {
-    auto* s = static_cast<Shared*>(raw);
-    const int index = s->next.fetch_add(1);
-    s->before[index] = JX_GetCurrentThread();
-    s->all_alive.arrive_and_wait();
-    s->after[index] = JX_GetCurrentThread();
-  };
-  std::vector<JX_Thread> threads;
-  for (int i = 0; i < kThreads; ++i) {
-    threads.push_back(StartThread(routine, &shared));
-    ASSERT_NE(threads.back(), nullptr);
-  }
-  for (JX_Thread thread : threads) EXPECT_EQ(JX_JoinThread(thread), JX_SUCCESS);
-
-  std::set<void*> distinct = {JX_GetCurrentThread()};
-  for (int i = 0; i < kThreads; ++i) {
-    EXPECT_NE(shared.before[i], nullptr);
-    EXPECT_EQ(shared.before[i], shared.after[i]);
-    distinct.insert(shared.before[i]);
-  }
-  EXPECT_EQ(distinct.size(), kThreads + 1u);
-}
-
-void DoNothing(void*) {}
-
-TEST(ThreadTest, CreateRefusesArgumentsOutOfRange) {
-  struct Row {
-    const char* what;
-    int kind, priority, scope, state;
-    JX_ThreadRoutine routine;
-  };
-  const Row rows[] = {
-      {"no routine", 0, 1, 1, 0, nullptr}, {"kind", 2, 1, 1, 0, DoNothing},
-      {"kind", -1, 1, 1, 0, DoNothing},    {"priority", 0, -1, 1, 0, DoNothing},
-      {"priority", 0, 4, 1, 0, DoNothing}, {"scope", 0, 1, 2, 0, DoNothing},
-      {"state", 0, 1, 1, 2, DoNothing},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.what);
-    EXPECT_EQ(
-        JX_CreateThread(static_cast<JX_ThreadKind>(row.kind), row.routine,
-                        nullptr, static_cast<JX_ThreadPriority>(row.priority),
-                        static_cast<JX_ThreadScope>(row.scope),
-                        static_cast<JX_ThreadState>(row.state), 0),
-        nullptr);
-  }
-}
-
-TEST(ThreadTest, JoinRefusesOwnHandleAndUnjoinableToken) {
-  struct Shared {
-    std::atomic<JX_Thread> self{nullptr};
-    std::atomic<int> own_join{JX_SUCCESS};
-  } shared;
-  JX_Thread thread = StartThread(
-      [](void* raw) {
-        auto* s = static_cast<Shared*>(raw);
-        JX_Thread self;
-        while ((self = s->self.load()) == nullptr) JX_Sleep(1000);
-        s->own_join = JX_JoinThread(self);
-      },
-      &shared);
-  ASSERT_NE(thread, nullptr);
-  shared.self = thread;
-  // The refused handle is still good for the real join.
-  EXPECT_EQ(JX_JoinThread(thread), JX_SUCCESS);
-  EXPECT_EQ(shared.own_join.load(), JX_FAILURE);
-
-  JX_Thread token =
-      JX_CreateThread(JX_USER_THREAD, DoNothing, nullptr, JX_PRIORITY_NORMAL,
-                      JX_GLOBAL_THREAD, JX_UNJOINABLE_THREAD, 0);
-  ASSERT_NE(token, nullptr);
-  EXPECT_EQ(JX_JoinThread(token), JX_FAILURE);
 }
 
 // Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
@@ -266,31 +174,6 @@ TEST(ProcessTest, WaitGoesOnThroughSignals) {
   sender.join();
   EXPECT_EQ(code, 5);
   EXPECT_GE(gSignalsHandled.load(), 3);
-}
-
-TEST(FormatTest, ReturnsTheCountActuallyWritten) {
-  struct Row {
-    std::size_t size;
-    int written;
-    const char* text;
-  };
-  const Row rows[] = {
-      {8, 7, "hello w"},
-      {11, 10, "hello worl"},
-      {12, 11, "hello world"},
-      {64, 11, "hello world"},
-      {1, 0, ""},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.size);
-    char buffer[64];
-    std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(JX_snprintf(buffer, row.size, "%s", "hello world"), row.written);
-    EXPECT_STREQ(buffer, row.text);
-  }
-  char untouched = '#';
-  EXPECT_EQ(JX_snprintf(&untouched, 0, "%s", "hello"), 0);
-  EXPECT_EQ(untouched, '#');
 }
 
 }  // namespace
