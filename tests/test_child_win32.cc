@@ -13,12 +13,6 @@ std::string TestBinary() {
 
 }  // namespace
 
-std::uint64_t DeadlineAfter(int milliseconds) {
-  return JX_MonotonicNanos() + std::uint64_t(milliseconds) * 1000000u;
-}
-
-bool Passed(std::uint64_t deadline) { return JX_MonotonicNanos() >= deadline; }
-
 TestChild::~TestChild() {
   if (job_ != nullptr) TerminateJobObject(job_, 1);
   for (HANDLE handle : {process_, job_, input_, output_}) {
@@ -101,7 +95,8 @@ bool TestChild::ReadAvailable(std::string* out) {
 }
 
 std::string TestChild::Read(bool line, int deadline_ms) {
-  const std::uint64_t deadline = DeadlineAfter(deadline_ms);
+  const std::uint64_t deadline =
+      JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
   for (;;) {
     const std::size_t newline = pending_.find('\n');
     if (line && newline != std::string::npos) {
@@ -109,7 +104,7 @@ std::string TestChild::Read(bool line, int deadline_ms) {
       pending_.erase(0, newline + 1);
       return text;
     }
-    if (Passed(deadline) || !ReadAvailable(&pending_)) break;
+    if (JX_MonotonicNanos() >= deadline || !ReadAvailable(&pending_)) break;
   }
   std::string text;
   text.swap(pending_);

@@ -9,7 +9,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,14 +30,9 @@ class TestChild {
 
   // Reads what the child writes until a newline (the line, without it) or,
   // when `line` is false, until every writer has closed the pipe. Gives up at
-  // `deadline_ms` and returns what came so far.
+  // `deadline_ms` and returns what came so far: an empty line only at the
+  // pipe's end or the deadline.
   std::string Read(bool line, int deadline_ms);
-
-  // Reads whatever arrives until every writer has closed the pipe or the
-  // deadline passes, calling `on_chunk` with each piece as it is read.
-  // Returns false at the deadline.
-  template <typename OnChunk>
-  bool ReadAll(int deadline_ms, OnChunk on_chunk);
 
   // Closes the child's standard input: a helper waiting for its end goes on.
   void CloseInput();
@@ -65,20 +59,5 @@ class TestChild {
   DWORD pid_ = 0;
   std::string pending_;  // read past the last line returned
 };
-
-std::uint64_t DeadlineAfter(int milliseconds);
-bool Passed(std::uint64_t deadline);
-
-template <typename OnChunk>
-bool TestChild::ReadAll(int deadline_ms, OnChunk on_chunk) {
-  const std::uint64_t deadline = DeadlineAfter(deadline_ms);
-  for (std::string chunk; !Passed(deadline); chunk.clear()) {
-    if (!pending_.empty()) chunk.swap(pending_);
-    const bool open = ReadAvailable(&chunk);
-    if (!chunk.empty()) on_chunk(chunk);
-    if (!open) return true;
-  }
-  return false;
-}
 
 #endif  // WENDLEMOOR_TESTS_TEST_CHILD_WIN32_H_
