@@ -13,17 +13,18 @@
 // thread that owns one gets it again at once. The service's table of holds
 // refuses a second acquisition by the same thread with
 // kErrorLockWouldDeadlock, as on Linux. There is no folder: the "folder" is
-// the prefix of the objects' names ("Local\wendlemoor-locks" by default), and
-// a name's object is "<folder>/<name>", each byte of the name taken as the
-// character of the same number, but the backslash, which object names cannot
-// hold, written as U+FF3C, a character no byte gives: the mapping is
-// injective, since names are compared case-sensitively. Objects are created
-// with a security descriptor whose owner is the current user and whose DACL
-// admits that user alone. A name's object made first by anyone else fails
-// closed with kErrorLockFolderUnusable: another user's mutex is refused by
-// its DACL (ERROR_ACCESS_DENIED) or by its owner, checked whenever an object
-// existed before; an object of another type under the name fails with
-// ERROR_INVALID_HANDLE. Handles are created not inheritable.
+// the prefix of the objects' names ("Local\wendlemoor-locks" by default). A
+// name's object is "<folder>/<name>". Each byte of the name becomes the
+// character with the same number; the backslash, which object names cannot
+// hold, becomes U+FF3C instead, a character no byte becomes. Object names are
+// compared case-sensitively, so the mapping is injective.
+//
+// Privacy. Objects are created with a security descriptor whose owner is the
+// current user and whose DACL admits that user alone, and handles are created
+// not inheritable. A name's object that anyone else made first fails closed
+// with kErrorLockFolderUnusable: another user's mutex is refused by its DACL
+// (ERROR_ACCESS_DENIED) or, when an object existed before, by its owner; an
+// object of another type under the name fails with ERROR_INVALID_HANDLE.
 //
 // Why not LockFileEx on files in a per-user folder: a file lock belongs to
 // the handle, not the thread, so a thread that ends keeps its locks, and the
