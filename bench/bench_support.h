@@ -39,6 +39,11 @@ void SleepNanos(std::uint64_t nanos);
 // 0 for none.
 double Median(std::vector<double> values);
 
+// The median of the ratios a[i] / b[i] of samples taken side by side (the
+// shorter length counts; a pair with a sample of 0 or less, nothing measured,
+// is left out); 0 for none.
+double MedianRatio(const std::vector<double>& a, const std::vector<double>& b);
+
 // The nearest-rank percentile: the smallest sample that at least `fraction` of
 // the samples do not exceed. 0 for none.
 double Percentile(std::vector<double> values, double fraction);

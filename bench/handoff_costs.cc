@@ -160,9 +160,12 @@ void MeasureHandoff(const TempFolder& folder, bool via_service, int waiters,
       ReapWorkers(workers, NowNanos() + 5 * kSecond, &costs->failed);
 
   const int taken = std::min({board->taken.load(), samples, kHandoffSamples});
+  std::vector<double> round;
   for (int i = 0; i < taken; ++i) {
-    costs->micros.push_back(static_cast<double>(board->samples[i]) / 1e3);
+    round.push_back(static_cast<double>(board->samples[i]) / 1e3);
   }
+  costs->micros.insert(costs->micros.end(), round.begin(), round.end());
+  costs->round_p50.push_back(Percentile(round, 0.50));
   costs->handoffs += board->handoffs.load();
   costs->short_queue += board->short_queue.load();
   costs->overlaps += board->overlaps.load();

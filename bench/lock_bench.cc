@@ -1,6 +1,9 @@
 // The lock benchmark: what a lock costs through the lock service, beside the
 // kernel primitive it is built on, and what a whole driver run costs. Prints
-// one table; every row is measured in this run.
+// one table; every row is measured in this run. The primitive ("raw", "kept")
+// is judged with the one check after each lock that the service makes to
+// survive its files' removal; the warm pair is also set beside the bare lock,
+// for what that check costs.
 //
 // Rows that need other processes fork workers from this single-threaded
 // process; they share anonymous memory, stamp times on CLOCK_MONOTONIC, and
@@ -139,22 +142,25 @@ int main() {
               host.cpu_model.c_str(), host.cores);
 
   Table table;
-  const double warm_ratio = pairs.service_warm_ns / pairs.kept_ofd_ns;
-  const double cold_ratio = pairs.service_cold_ns / pairs.raw_ns;
   table.Add("warm acquire+release, service (ns)",
             Format("%.0f", pairs.service_warm_ns), "", "");
+  table.Add("  kept description, OFD lock+check+unlock (ns)",
+            Format("%.0f", pairs.kept_checked_ns), "", "");
   table.Add("  kept description, OFD lock+unlock (ns)",
             Format("%.0f", pairs.kept_ofd_ns), "", "");
   table.Add("  kept description, flock+unflock (ns)",
             Format("%.0f", pairs.kept_flock_ns), "", "");
-  table.Add("warm pair service/kept OFD", Format("%.3f", warm_ratio), "<= 1.25",
-            service_verdict(warm_ratio <= 1.25));
+  table.Add("warm pair service/kept OFD+check",
+            Format("%.3f", pairs.warm_checked_ratio), "<= 1.25",
+            service_verdict(pairs.warm_checked_ratio <= 1.25));
+  table.Add("warm pair service/kept OFD", Format("%.3f", pairs.warm_bare_ratio),
+            "", "");
   table.Add("cold acquire+release, service (ns)",
             Format("%.0f", pairs.service_cold_ns), "", "");
-  table.Add("  raw open+lock+unlock+close (ns)", Format("%.0f", pairs.raw_ns),
-            "", "");
-  table.Add("cold pair service/raw", Format("%.3f", cold_ratio), "<= 1.25",
-            service_verdict(cold_ratio <= 1.25));
+  table.Add("  raw open+lock+check+unlock+close (ns)",
+            Format("%.0f", pairs.raw_ns), "", "");
+  table.Add("cold pair service/raw", Format("%.3f", pairs.cold_ratio),
+            "<= 1.25", service_verdict(pairs.cold_ratio <= 1.25));
   table.Rule();
 
   for (int w = 0; w < 3; ++w) {
@@ -181,8 +187,8 @@ int main() {
       if (h.micros.size() < kHandoffSamples) note += "short-run ";
       table.Add(what, value, "", note);
     }
-    const double ratio = Percentile(handoff[1][w].micros, 0.50) /
-                         std::max(Percentile(handoff[0][w].micros, 0.50), 1e-9);
+    const double ratio =
+        MedianRatio(handoff[1][w].round_p50, handoff[0][w].round_p50);
     char what[96];
     std::snprintf(what, sizeof what, "handoff, %2d waiting, service/raw p50",
                   kWaiterCounts[w]);
@@ -206,8 +212,7 @@ int main() {
   }
   for (int via_service = 1; via_service >= 0; --via_service) {
     const HandoffCosts* const h = handoff[via_service];
-    const double scale = Percentile(h[2].micros, 0.50) /
-                         std::max(Percentile(h[0].micros, 0.50), 1e-9);
+    const double scale = MedianRatio(h[2].round_p50, h[0].round_p50);
     const bool met = !h[2].micros.empty() && scale <= 2.0;
     table.Add(via_service ? "handoff p50, 50 waiting / 1 waiting, service"
                           : "handoff p50, 50 waiting / 1 waiting, raw",
@@ -243,6 +248,10 @@ int main() {
       "Wendlemoor -10, wall time (ms)", Format("%.0f", runs[0].wall_ms), "",
       runs[0].private_folder ? "private lock folder" : "SHARED lock folder");
   table.Print();
+  std::printf(
+      "\n\"check\": the fstat after each lock that tells that the locked file "
+      "is still linked;\nraw rows make it too. Goal ratios are medians of "
+      "per-round ratios.\n");
   for (int i = 0; i < kRuns; ++i) {
     if (runs[i].status == -1) {
       std::printf("run %d of Wendlemoor -10: killed at its deadline\n", i + 1);

@@ -20,6 +20,7 @@ int RawAcquire(const TempFolder& folder, const char* name) {
   struct flock whole = WholeFile(F_WRLCK);
   Check(RetryOnEintr([&] { return fcntl(fd, F_OFD_SETLKW, &whole); }),
         "fcntl(F_OFD_SETLKW)");
+  CheckLinked(fd);
   return fd;
 }
 
@@ -91,3 +92,12 @@ void KeptFlock(int fd) {
 }
 
 void KeptUnflock(int fd) { Check(flock(fd, LOCK_UN), "flock(LOCK_UN)"); }
+
+void CheckLinked(int fd) {
+  struct stat st;
+  Check(fstat(fd, &st), "fstat");
+  if (st.st_nlink == 0) {
+    errno = ESTALE;
+    Die("lock file removed");
+  }
+}

@@ -94,14 +94,20 @@ class TempFolder {
   int fd_ = -1;
 };
 
-// The primitive the service is built on, with nothing around it: a new open
-// file description, a whole-file write lock on it, then unlock and close.
+// The check after each lock that the file is still linked (one fstat), which
+// any lock on these files makes once it must survive their removal; dies
+// when the file is not.
+void CheckLinked(int fd);
+
+// The primitive the service is built on, with nothing around it but that
+// check: a new open file description, a whole-file write lock on it and the
+// check; then unlock and close.
 struct flock WholeFile(short type);
 int RawAcquire(const TempFolder& folder, const char* name);
 void RawRelease(int fd);
 
 // The same on a description kept open: lock and unlock alone, the least any
-// lock of this kind can cost.
+// lock of this kind can cost (the check is the caller's to add).
 void KeptLock(int fd);
 void KeptUnlock(int fd);
 

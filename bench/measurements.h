@@ -17,15 +17,23 @@
 struct PairCosts {
   // Warm: the name was used just before.
   double service_warm_ns;  // through the service
+  double kept_checked_ns;  // lock, the service's check that the file is
+                           // still linked, unlock, on one kept description
   double kept_ofd_ns;      // lock and unlock on one kept description
   double kept_flock_ns;    // flock and unflock on one kept description
   // Cold: a name whose file is not open (more names than the service keeps).
   double service_cold_ns;  // through the service
   double raw_ns;           // open, lock, unlock, close
+  // Medians of the ratios of the two variants' times in each round.
+  double warm_checked_ratio;  // service warm / kept checked
+  double warm_bare_ratio;     // service warm / kept OFD
+  double cold_ratio;          // service cold / raw
 };
 
-// The variants take turns in every round, in a rotating order, and each
-// reports its median round.
+// The variants take turns in every round, in a rotating order; each reports
+// its median round, and a ratio is the median of the rounds' ratios, so that
+// a busy spell of the machine, which slows both sides of a round alike,
+// moves it little.
 PairCosts MeasurePairs(LockService* service, const TempFolder& folder);
 
 // ---- Handoff between processes ----------------------------------------------
@@ -33,11 +41,14 @@ PairCosts MeasurePairs(LockService* service, const TempFolder& folder);
 // Samples per configuration, taken in rounds in which every configuration
 // has a turn.
 inline constexpr int kHandoffSamples = 600;
-inline constexpr int kHandoffRounds = 4;
+inline constexpr int kHandoffRounds = 12;
 
-// Handoffs of one configuration, pooled over its rounds.
+// Handoffs of one configuration, pooled over its rounds, and the median
+// handoff of each round (0 for a round without samples), for comparing
+// configurations round by round.
 struct HandoffCosts {
   std::vector<double> micros;
+  std::vector<double> round_p50;
   int handoffs = 0;
   int short_queue = 0;
   int overlaps = 0;

@@ -51,31 +51,46 @@ double ColdServicePairs(const TempFolder& folder,
 }  // namespace
 
 PairCosts MeasurePairs(LockService* service, const TempFolder& folder) {
-  constexpr int kVariants = 5;
+  enum Variant {
+    kServiceWarm,
+    kKeptChecked,
+    kKeptOfd,
+    kKeptFlock,
+    kServiceCold,
+    kRaw,
+    kVariants
+  };
   constexpr int kRounds = 21;
   constexpr int kPairsPerRound = 4000;
   constexpr char kWarmName[] = "bench_pair_warm";
   const std::vector<std::string> cold_names = ColdNames();
+  const int kept_checked = folder.OpenLockFile("bench_pair_checked");
   const int kept_ofd = folder.OpenLockFile("bench_pair_ofd");
   const int kept_flock = folder.OpenLockFile("bench_pair_flock");
   auto run = [&](int variant, int pairs) {
     switch (variant) {
-      case 0:
+      case kServiceWarm:
         return NanosPerPair(pairs, [&] {
           ServiceAcquire(service, kWarmName);
           ServiceRelease(service, kWarmName);
         });
-      case 1:
+      case kKeptChecked:
+        return NanosPerPair(pairs, [&] {
+          KeptLock(kept_checked);
+          CheckLinked(kept_checked);
+          KeptUnlock(kept_checked);
+        });
+      case kKeptOfd:
         return NanosPerPair(pairs, [&] {
           KeptLock(kept_ofd);
           KeptUnlock(kept_ofd);
         });
-      case 2:
+      case kKeptFlock:
         return NanosPerPair(pairs, [&] {
           KeptFlock(kept_flock);
           KeptUnflock(kept_flock);
         });
-      case 3:
+      case kServiceCold:
         return ColdServicePairs(folder, cold_names);
       default:
         return NanosPerPair(kColdServicesPerRound,
@@ -98,8 +113,19 @@ PairCosts MeasurePairs(LockService* service, const TempFolder& folder) {
       rounds[variant].push_back(run(variant, kPairsPerRound));
     }
   }
+  Check(close(kept_checked), "close");
   Check(close(kept_ofd), "close");
   Check(close(kept_flock), "close");
-  return {Median(rounds[0]), Median(rounds[1]), Median(rounds[2]),
-          Median(rounds[3]), Median(rounds[4])};
+  PairCosts costs;
+  costs.service_warm_ns = Median(rounds[kServiceWarm]);
+  costs.kept_checked_ns = Median(rounds[kKeptChecked]);
+  costs.kept_ofd_ns = Median(rounds[kKeptOfd]);
+  costs.kept_flock_ns = Median(rounds[kKeptFlock]);
+  costs.service_cold_ns = Median(rounds[kServiceCold]);
+  costs.raw_ns = Median(rounds[kRaw]);
+  costs.warm_checked_ratio =
+      MedianRatio(rounds[kServiceWarm], rounds[kKeptChecked]);
+  costs.warm_bare_ratio = MedianRatio(rounds[kServiceWarm], rounds[kKeptOfd]);
+  costs.cold_ratio = MedianRatio(rounds[kServiceCold], rounds[kRaw]);
+  return costs;
 }

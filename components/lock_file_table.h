@@ -6,9 +6,10 @@
 //   in use  a thread holds the name's kernel lock through it, or is taking the
 //           lock through it right now; nobody else touches the descriptor.
 //   kept    no lock on it. Any thread of the process may take it for its next
-//           acquisition of that name, which then costs one fcntl instead of an
-//           open, a check and a close. A kept description holds nothing, so
-//           keeping it can never make a lock outlive its holder.
+//           acquisition of that name, which then skips the open, the checks
+//           of what was opened and the close. A kept description holds
+//           nothing, so keeping it can never make a lock outlive its holder;
+//           one whose file was removed is dropped when next locked.
 // A description is never shared by two threads at once: the kernel lock
 // belongs to the description, so threads of one process exclude each other
 // only while each uses a description of its own. A thread that finds no kept

@@ -9,13 +9,13 @@
 // threads of one process exclude each other exactly as two processes do.
 // Releasing unlocks; the description is then kept open for the next
 // acquisition of the name by any thread of the process, so that a warm
-// acquire is one fcntl and a release one fcntl (components/lock_file_table.h
-// says what is kept, for how long, and who may use it). When a holder dies for
-// any reason, SIGKILL included, the kernel closes its descriptors and the lock
-// is free again at once. A waiter sleeps in the kernel until the lock is
-// handed to it: waiting costs no CPU, and nothing polls. Where the kernel
-// lacks open-file-description locks (EINVAL), flock(2) on the same descriptor
-// gives the same ownership and is used instead.
+// acquire is one fcntl and one fstat (see below) and a release one fcntl
+// (components/lock_file_table.h says what is kept, for how long, and who may
+// use it). When a holder dies for any reason, SIGKILL included, the kernel
+// closes its descriptors and the lock is free again at once. A waiter sleeps in
+// the kernel until the lock is handed to it: waiting costs no CPU, and nothing
+// polls. Where the kernel lacks open-file-description locks (EINVAL), flock(2)
+// on the same descriptor gives the same ownership and is used instead.
 //
 // Holders that end. A thread that ends (returns or calls pthread_exit) while
 // holding names gives them back as it ends, as if by ReleaseLock. The child of
@@ -24,25 +24,41 @@
 // none of them, cannot release them, and may take any name afresh. (The child
 // shares them only until it first runs, when its fork handler closes them.)
 //
+// Files and folder removed. Once the kernel lock is taken, one fstat of the
+// description tells whether its file is still linked. A file removed since it
+// was opened (by a cleaner, "rm -rf /tmp/*", a rename over it) is no longer
+// the name's file: that lock is given back, the description closed, and the
+// name taken again on the file that is there now, created if need be. When
+// the folder is gone too, it is made afresh and passes every check below
+// (ours, private, no link, its shared lock); a folder that someone else made
+// in its place is refused with kErrorLockFolderUnusable, nothing in it
+// touched. So a lock file or the folder removed while nobody holds the name
+// heals at the next acquisition, whether the file was kept open or not, and
+// a long-lived service goes on without a restart. A call with wait 0 goes
+// round the same way and still never blocks on the name; a removed file that
+// is busy does not make the name busy.
+//
 // What it refuses. Classic per-process fcntl locks (F_SETLK) are never used:
 // they belong to the process, so any close() of any descriptor of the same file
 // in the process silently drops them, and threads of one process do not
-// exclude each other. Lock files are never unlinked: a waiter that has opened
-// the file would go on to lock an inode that nobody else can reach. Every
-// descriptor is close-on-exec, so a child launched while a lock is held never
-// holds it. Lock files are opened without following symbolic links and must
-// be regular files owned by the user (checked each time a file is opened; a
-// kept description is not checked again); a file we may not open counts as
-// not ours. The lock folder must be a real folder (not a symbolic link) owned
-// by the user with no access for group or others; otherwise every call fails
-// with kErrorLockFolderUnusable and nothing in or behind the folder is
-// touched. Folder and files get modes 0700 and 0600 whatever the umask.
+// exclude each other. Lock files are never unlinked by the service: only a
+// holder could do it, and a file removed while it is held breaks exclusion
+// (see Limits). Every descriptor is close-on-exec, so a child launched while a
+// lock is held never holds it. Lock files are opened without following
+// symbolic links and must be regular files owned by the user (checked each
+// time a file is opened; a kept description is checked again only for being
+// linked); a file we may not open counts as not ours. The lock folder must be a
+// real folder (not a symbolic link) owned by the user with no access for group
+// or others; otherwise every call fails with kErrorLockFolderUnusable and
+// nothing in or behind the folder is touched. Folder and files get modes 0700
+// and 0600 whatever the umask.
 //
 // The folder. By default "/tmp/wendlemoor-locks-<uid>", chosen from the user
 // id alone, so every process of the user agrees on it whatever its session,
 // environment or start time. While an instance uses the folder it holds a
 // shared BSD lock (flock LOCK_SH) on it; age-based cleaners that take the
-// folder's lock before cleaning it (systemd-tmpfiles does) leave it alone.
+// folder's lock before cleaning it (systemd-tmpfiles does) leave it alone;
+// what one that ignores the lock removes heals as said above.
 //
 // Names. A name is any NUL-terminated string of 1 to kLockNameMax bytes. The
 // file name is the name with every byte other than ASCII letters, digits, '-'
@@ -65,13 +81,15 @@
 // refused, and the service is then unusable for this user until it is
 // removed: it fails closed, never shares. Processes of the user must run on
 // one machine with one /tmp; a private /tmp (a mount namespace) is a separate
-// set of locks. A cleaner that ignores the folder's lock and removes a lock
-// file while it is held breaks exclusion against processes that open the name
-// afresh. Each instance keeps a bounded number of descriptions open
-// (LockFileTable::kKeptMax) besides those held: a process that cycles through
-// more names than that pays an open, a check and a close per acquisition
-// again. When opening fails for lack of descriptors, the kept ones are closed
-// and the open is tried once more.
+// set of locks. A file removed while it is held stays a limit: its holder
+// keeps a lock that nobody who opens the name afresh can see, so until it
+// lets go the name has two holders (a cleaner that takes the folder's lock
+// first never does this). A file or the folder moved elsewhere rather than
+// removed is still linked, and is not noticed. Each instance keeps a bounded
+// number of descriptions open (LockFileTable::kKeptMax) besides those held: a
+// process that cycles through more names than that pays an open, a check and a
+// close per acquisition again. When opening fails for lack of descriptors, the
+// kept ones are closed and the open is tried once more.
 //
 // On Windows (components/lock_service_win32.cc tells how and why) each name is
 // a named mutex, "<folder>/<name>", in the logon session's namespace: the
@@ -135,14 +153,17 @@ class LockService : public Interface {
   // Acquires the lock `name` for the calling thread.
   // `wait` 1 (or any non-zero value): blocks until the lock is held; signals
   // delivered meanwhile do not end the wait. `wait` 0: never blocks on the
-  // name (the first call of an instance may wait for a cleaner that holds the
-  // folder's lock, as long as the cleaner takes).
+  // name (the first call of an instance, and the first after the folder was
+  // removed, may wait for a cleaner that holds the folder's lock, as long as
+  // the cleaner takes).
   // Returns kOk when the calling thread now holds the lock, or
   //   kErrorLockBusy           wait 0 and the lock is held elsewhere,
   //   kErrorLockWouldDeadlock  the calling thread already holds it,
   //   kErrorInvalidArgument    name null, empty or longer than kLockNameMax,
   //   kErrorLockFolderUnusable the lock folder or the name's file is not ours,
-  //   kErrorSystemBase | errno any other failed system call.
+  //   kErrorSystemBase | errno any other failed system call; ESTALE (the
+  //                            file) or ENOENT (the folder) when what it
+  //                            opened was removed under it 100 times in a row.
   virtual ResultCode AcquireLock(const char* name, int wait) = 0;
 
   // Releases the lock `name` that the calling thread holds.

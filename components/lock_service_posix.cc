@@ -101,6 +101,46 @@ void UnlockFile(int fd, bool use_flock) {
   fcntl(fd, F_OFD_SETLK, &whole_file);
 }
 
+// What a pass of AcquireLock meets when the name's file or the folder was
+// removed after it was opened, and what the call returns when that happens at
+// every one of kPassesMax passes in a row (a remover that never stops, or a
+// file system that reports every file unlinked). openat with O_CREAT fails
+// with ENOENT on a plain name only when the folder itself is gone.
+constexpr ResultCode kFileRemoved = kErrorSystemBase | ESTALE;
+constexpr ResultCode kFolderRemoved = kErrorSystemBase | ENOENT;
+constexpr int kPassesMax = 100;
+
+// Takes the kernel lock on `fd` and makes sure that its file is still linked:
+// a file removed after it was opened is no longer the name's file, and a lock
+// on it excludes nobody who opens the name afresh. Returns kOk holding the
+// lock; kErrorLockBusy when `wait` is false and a linked file is held
+// elsewhere; kFileRemoved, holding nothing, for a removed file, busy or not;
+// or the failed call's code, holding nothing.
+ResultCode LockLinkedFile(int fd, bool use_flock, bool wait) {
+  const bool locked = LockFile(fd, use_flock, wait) == 0;
+  if (!locked) {
+    const ResultCode code =
+        CodeFromErrno(errno, wait ? Step::kOther : Step::kLockNoWait);
+    struct stat st;
+    // A removed file held by whoever had it before is not the name's file:
+    // its holder does not make the name busy.
+    return code == kErrorLockBusy && fstat(fd, &st) == 0 && st.st_nlink == 0
+               ? kFileRemoved
+               : code;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    const int error = errno;
+    UnlockFile(fd, use_flock);
+    return CodeFromErrno(error, Step::kOther);
+  }
+  if (st.st_nlink == 0) {
+    UnlockFile(fd, use_flock);
+    return kFileRemoved;
+  }
+  return kOk;
+}
+
 class LockServiceImpl;
 
 // Every live instance, for the fork and thread-exit handlers below.
@@ -144,46 +184,61 @@ class LockServiceImpl final
   ResultCode AcquireLock(const char* name, int wait) override {
     const std::size_t length = CheckedNameLength(name);
     if (length == 0) return kErrorInvalidArgument;
-    const ResultCode folder_code = OpenFolder();
-    if (folder_code != kOk) return folder_code;
+    ResultCode code = OpenFolder(-1);
+    if (code != kOk) return code;
     void* const thread = JX_GetCurrentThread();
 
-    int fd;
-    bool use_flock;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (files_.FindInUse(thread, name, length) != -1) {
-        return kErrorLockWouldDeadlock;
+    // A pass that goes round again found that the file it opened or kept, or
+    // the folder, had been removed since it was opened: each one follows a
+    // removal by someone else, and the next pass opens what is there now.
+    for (int pass = 0; pass < kPassesMax; ++pass) {
+      int fd = -1;
+      bool use_flock;
+      int removed_folder = -1;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (files_.FindInUse(thread, name, length) != -1) {
+          return kErrorLockWouldDeadlock;
+        }
+        use_flock = use_flock_;
+        fd = files_.TakeKept(thread, name, length);
+        if (fd == -1) {
+          // Opened inside the mutex, so that a fork() finds every descriptor
+          // of ours in the table and its child closes them all.
+          code = OpenLockFileLocked(thread, name, length, &fd);
+          if (code == kFolderRemoved) {
+            removed_folder = folder_fd_.load(std::memory_order_relaxed);
+          } else if (code != kOk) {
+            return code;
+          }
+        }
       }
-      use_flock = use_flock_;
-      fd = files_.TakeKept(thread, name, length);
-      if (fd == -1) {
-        // Opened inside the mutex, so that a fork() finds every descriptor
-        // of ours in the table and its child closes them all.
-        const ResultCode code = OpenLockFileLocked(thread, name, length, &fd);
+      if (removed_folder != -1) {
+        code = OpenFolder(removed_folder);
         if (code != kOk) return code;
+        code = kFolderRemoved;
+        continue;
       }
-    }
 
-    // The table entry says that this thread uses `fd` from here on: another
-    // thread asking for the name opens a description of its own and waits in
-    // the kernel.
-    if (LockFile(fd, use_flock, wait != 0) == -1) {
-      const int error = errno;
-      const ResultCode code =
-          CodeFromErrno(error, wait != 0 ? Step::kOther : Step::kLockNoWait);
+      // The table entry says that this thread uses `fd` from here on: another
+      // thread asking for the name opens a description of its own and waits
+      // in the kernel.
+      code = LockLinkedFile(fd, use_flock, wait != 0);
+      if (code == kOk) {
+        if (pthread_getspecific(gHolderKey) == nullptr) {
+          (void)pthread_setspecific(gHolderKey, thread);
+        }
+        return kOk;
+      }
       std::lock_guard<std::mutex> lock(mutex_);
       if (code == kErrorLockBusy) {
         files_.Keep(fd);
-      } else {
-        files_.Drop(fd);
+        return code;
       }
-      return code;
+      files_.Drop(fd);
+      if (code != kFileRemoved) return code;
     }
-    if (pthread_getspecific(gHolderKey) == nullptr) {
-      (void)pthread_setspecific(gHolderKey, thread);
-    }
-    return kOk;
+    return code;
   }
 
   ResultCode ReleaseLock(const char* name) override {
@@ -267,20 +322,28 @@ class LockServiceImpl final
     return kOk;
   }
 
-  // Opens and checks the folder on first use; a refused folder is checked
-  // afresh on the next call, so it can be repaired while we run. Done outside
-  // the mutex: the shared lock on the folder may wait for a cleaner.
-  ResultCode OpenFolder() {
-    if (folder_fd_.load(std::memory_order_acquire) != -1) return kOk;
-    if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
-      return CodeFromErrno(errno, Step::kFolder);
+  // Opens and checks the folder on first use (`removed` -1), or again when
+  // `removed`, the descriptor in use, refers to a folder that was removed; a
+  // refused folder is checked afresh on the next call, so it can be repaired
+  // while we run. Done outside the mutex: the shared lock on the folder may
+  // wait for a cleaner.
+  ResultCode OpenFolder(int removed) {
+    const int current = folder_fd_.load(std::memory_order_acquire);
+    if (current != -1 && current != removed) return kOk;
+    int fd;
+    for (int pass = 0;; ++pass) {
+      if (mkdir(folder_.get(), 0700) != 0 && errno != EEXIST) {
+        return CodeFromErrno(errno, Step::kFolder);
+      }
+      // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
+      // nothing behind it is ever touched.
+      fd = RetryOnEintr([&] {
+        return open(folder_.get(),
+                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      });
+      // ENOENT: removed again between the two calls, so it is made afresh.
+      if (fd != -1 || errno != ENOENT || pass + 1 == kPassesMax) break;
     }
-    // O_NOFOLLOW refuses a symbolic link planted at the folder's path, so
-    // nothing behind it is ever touched.
-    const int fd = RetryOnEintr([&] {
-      return open(folder_.get(),
-                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    });
     if (fd == -1) return CodeFromErrno(errno, Step::kFolder);
     const ResultCode code = CheckFolder(fd);
     if (code != kOk) {
@@ -288,18 +351,25 @@ class LockServiceImpl final
       return code;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (folder_fd_.load(std::memory_order_relaxed) != -1) {
+    const int now = folder_fd_.load(std::memory_order_relaxed);
+    if (now != removed) {
       close(fd);  // another thread got there first
       return kOk;
     }
-    // Where the kernel lacks open-file-description locks, flock(2) gives the
-    // same ownership. The choice is made once, here, and never changes: the
-    // two kinds of lock do not exclude each other.
-    struct flock probe = {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
+    if (now == -1) {
+      // Where the kernel lacks open-file-description locks, flock(2) gives
+      // the same ownership. The choice is made once, here, and never
+      // changes: the two kinds of lock do not exclude each other.
+      struct flock probe = {};
+      probe.l_type = F_WRLCK;
+      probe.l_whence = SEEK_SET;
+      use_flock_ = fcntl(fd, F_OFD_GETLK, &probe) == -1 && errno == EINVAL;
+    }
     folder_fd_.store(fd, std::memory_order_release);
+    // Nobody uses the removed folder's descriptor outside the mutex. Its
+    // number may have been closed and reused by a newer folder's since the
+    // caller saw it; that one is then replaced by an equally good one.
+    if (now != -1) close(now);
     return kOk;
   }
 
@@ -324,8 +394,10 @@ class LockServiceImpl final
 
   const std::unique_ptr<char[]> folder_;
   const uid_t euid_;
-  // Written once, under mutex_, when the folder passes its checks; read
-  // without the mutex.
+  // Written under mutex_ when a folder passes its checks, and again when that
+  // folder was removed and a new one passes them; the old descriptor is
+  // closed then, under mutex_. Used for openat only under mutex_; compared
+  // without it.
   std::atomic<int> folder_fd_{-1};
   // Mutex rules: mutex_ guards files_ and use_flock_; no call that can block
   // on a lock is made while holding it.

@@ -281,6 +281,53 @@ TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocksAndFolder) {
   close(cleaner);
 }
 
+TEST_F(LockServiceTest, KeptFileRemovedUnheldIsNotLockedAgain) {
+  // This process keeps the name's description open; a cleaner removes the
+  // file, and a fresh process creates and holds the new one.
+  ASSERT_EQ(service_->AcquireLock("r", 1), kOk);
+  ASSERT_EQ(service_->ReleaseLock("r"), kOk);
+  ASSERT_EQ(unlink((folder_ + "/r").c_str()), 0);
+  Helper fresh = Start("lock_hold", {folder_, "r", "1"});
+  ASSERT_EQ(ReadCode(fresh), kOk);
+  EXPECT_EQ(service_->AcquireLock("r", 0), kErrorLockBusy);
+  // A wait is a wait on the new file, and ends when its holder lets go.
+  ResultCode waited = kNoReport;
+  std::thread waiter([&] { waited = service_->AcquireLock("r", 1); });
+  EXPECT_TRUE(SomeoneWaitsOn(folder_ + "/r"));
+  EXPECT_EQ(Finish(fresh), kHelperOk);
+  waiter.join();
+  EXPECT_EQ(waited, kOk);
+}
+
+TEST_F(LockServiceTest, LongLivedServiceTakesNamesAfterItsFolderIsRemoved) {
+  ASSERT_EQ(service_->AcquireLock("kept", 1), kOk);
+  ASSERT_EQ(service_->ReleaseLock("kept"), kOk);
+  std::filesystem::remove_all(folder_);
+  EXPECT_EQ(service_->AcquireLock("new", 0), kOk);
+  EXPECT_EQ(service_->AcquireLock("kept", 0), kOk);
+  // The folder made afresh is the one fresh processes use, and it carries
+  // the shared lock that keeps careful cleaners out.
+  Helper fresh = Start("lock_hold", {folder_, "kept", "0"});
+  EXPECT_EQ(ReadCode(fresh), kErrorLockBusy);
+  EXPECT_EQ(Finish(fresh), kHelperOk);
+  const int cleaner = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_NE(cleaner, -1);
+  EXPECT_EQ(flock(cleaner, LOCK_EX | LOCK_NB), -1);
+  close(cleaner);
+  EXPECT_EQ(service_->ReleaseLock("new"), kOk);
+  EXPECT_EQ(service_->ReleaseLock("kept"), kOk);
+
+  // A folder that someone else makes in its place is refused untouched
+  // until it is private again.
+  std::filesystem::remove_all(folder_);
+  ASSERT_EQ(mkdir(folder_.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(folder_.c_str(), 0777), 0);
+  EXPECT_EQ(service_->AcquireLock("kept", 0), kErrorLockFolderUnusable);
+  EXPECT_EQ(Entries(folder_), 0u);
+  ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
+  EXPECT_EQ(service_->AcquireLock("kept", 0), kOk);
+}
+
 TEST_F(LockServiceTest, LookalikeNamesAreDistinctLocksInsideTheFolder) {
   const std::vector<std::string> names = {"a/b", "a.b",     "a%2Fb", "a_b",
                                           "a%b", ".",       "..",    "../x",
