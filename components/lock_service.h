@@ -94,7 +94,8 @@
 // On Windows (components/lock_service_win32.cc tells how and why) each name is
 // a named mutex, "<folder>/<name>", in the logon session's namespace: the
 // folder is the prefix of those names, "Local\wendlemoor-locks" by default,
-// and nothing is kept on disk. The promises above hold with these
+// and nothing is kept on disk, so nothing can be removed from under a holder
+// and nothing needs to heal. The promises above hold with these
 // differences: names are exclusive across the processes of the user's logon
 // session (not the whole machine); a thread that ends holding a name frees it
 // at once, and the service drops that hold's handle only when it is
