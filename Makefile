@@ -6,6 +6,9 @@
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
+#   make chaos          build wendlemoor-chaos and run it for 60 s with every
+#                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
+#                       fails unless the verdict is clean
 #   make format-check   fail when clang-format would change any C++ file
 #   make windows        cross-build Wendlemoor.exe and the tests for Windows
 #                       in build-windows/ (mingw-w64, statically linked)
@@ -16,10 +19,11 @@
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
 N ?=
+CHAOS_SECONDS ?= 60
 CMAKE_ARGS ?=
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench format-check windows windows-test clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check windows windows-test clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
@@ -61,6 +65,11 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF $(CMAKE_ARGS)
 	cmake --build build-bench -j$(JOBS)
 	cd build-bench && ./bench/wendlemoor_bench
+
+chaos:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target wendlemoor-chaos
+	./build/wendlemoor-chaos --seconds $(CHAOS_SECONDS)
 
 format-check:
 	$(ENSURE) format-check

@@ -29,7 +29,7 @@ constexpr char kUsage[] =
     "Shows every name in the lock folder (FOLDER, or the user's default lock\n"
     "folder): free or held, the holder's PID and command name, and how many\n"
     "wait for it, sorted by name. Bytes of a name other than printable ASCII,\n"
-    "and the backslash, are shown as \\xHH.\n"
+    "and the space and the backslash, are shown as \\xHH.\n"
     "  -w, --watch  redraw the table every second until interrupted\n"
     "  -h, --help   show this text\n"
     "Limits: processes of other users are not visible (a name they hold shows\n"

@@ -17,6 +17,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -497,6 +498,16 @@ TEST(LeftoverTest, ChildStartedWithStandardDescriptorsClosedWritesNoLockFile) {
       JX_Sleep(JX_MillisecondsToInterval(5));
   }
   EXPECT_LT(JX_MonotonicNanos(), end) << "the child never waited for a name";
+  // All three are /dev/null: one left closed would give its number to the
+  // first folder or lock file opened, even where nothing is written to it.
+  for (int fd = 0; fd <= 2; ++fd) {
+    std::error_code gone;
+    EXPECT_EQ(
+        std::filesystem::read_symlink(
+            "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd), gone),
+        "/dev/null")
+        << fd;
+  }
   for (const char* name : names) EXPECT_EQ(service->ReleaseLock(name), kOk);
   EXPECT_EQ(WaitHelper(pid, kDeadlineMs), 0);
   // Its log lines went nowhere, and none into a lock file.

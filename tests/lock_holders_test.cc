@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -63,28 +64,41 @@ std::string OwnCommand() {
 
 TEST(LockHoldersTest, RowShowsHolderAndWaitersThenTheNextHolder) {
   TempDir dir;
+  std::string folder = dir.path();
+  // On the private lock folder's fresh tmpfs where there is one: the minor
+  // number of its anonymous device is past 9, where hex and decimal differ.
+  if (gPrivateLockFolder) {
+    folder = DefaultLockFolder() + "/holders-XXXXXX";
+    ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  }
   const std::string name = "who holds/it";
   // A name taken and given back is free, whatever descriptors stay open; a
   // file that is no lock file has no row.
   auto service =
-      InterfacePtr<LockService>::Adopt(CreateLockService(dir.path().c_str()));
+      InterfacePtr<LockService>::Adopt(CreateLockService(folder.c_str()));
   ASSERT_EQ(service->AcquireLock("free one", 0), kOk);
   ASSERT_EQ(service->ReleaseLock("free one"), kOk);
-  ASSERT_NE(dir.WriteFile("not%2fours", "", 0600), "");
+  std::ofstream(folder + "/not%2fours").close();
+  // A second held name with a waiter: each line of /proc/locks is a holder
+  // or a waiter of its own.
+  ASSERT_EQ(service->AcquireLock("held too", 0), kOk);
+  Helper second = StartTaker(folder, "held too");
+  SnapshotWhen(folder, "held too", 1);
 
-  Helper first = StartTaker(dir.path(), name);
+  Helper first = StartTaker(folder, name);
   ASSERT_TRUE(SaysHeld(first));
   // A descriptor open on the file without a lock, as the service may keep
   // after a release, is no hold; this process is found before the helpers.
   const int idle =
-      open((dir.path() + "/who%20holds%2Fit").c_str(), O_RDONLY | O_CLOEXEC);
+      open((folder + "/who%20holds%2Fit").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_NE(idle, -1);
-  Helper waiters[2] = {StartTaker(dir.path(), name),
-                       StartTaker(dir.path(), name)};
-  std::vector<LockRow> rows = SnapshotWhen(dir.path(), name, 2);
-  ASSERT_EQ(rows.size(), 2u);
+  Helper waiters[2] = {StartTaker(folder, name), StartTaker(folder, name)};
+  std::vector<LockRow> rows = SnapshotWhen(folder, name, 2);
+  ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(Show(rows[0]), "free one|free|0||0");
-  EXPECT_EQ(Show(rows[1]), name + "|held|" + std::to_string(first.pid) + "|" +
+  EXPECT_EQ(Show(rows[1]), "held too|held|" + std::to_string(getpid()) + "|" +
+                               OwnCommand() + "|1");
+  EXPECT_EQ(Show(rows[2]), name + "|held|" + std::to_string(first.pid) + "|" +
                                OwnCommand() + "|2");
 
   EXPECT_EQ(Finish(first), kHelperOk);
@@ -93,25 +107,37 @@ TEST(LockHoldersTest, RowShowsHolderAndWaitersThenTheNextHolder) {
   ASSERT_GE(poll(p, 2, kDeadlineMs), 1);
   const int next = p[0].revents != 0 ? 0 : 1;
   ASSERT_TRUE(SaysHeld(waiters[next]));
-  rows = SnapshotWhen(dir.path(), name, 1);
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(Show(rows[1]), name + "|held|" + std::to_string(waiters[next].pid) +
+  rows = SnapshotWhen(folder, name, 1);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(Show(rows[2]), name + "|held|" + std::to_string(waiters[next].pid) +
                                "|" + OwnCommand() + "|1");
 
   EXPECT_EQ(Finish(waiters[next]), kHelperOk);
   ASSERT_TRUE(SaysHeld(waiters[1 - next]));
   EXPECT_EQ(Finish(waiters[1 - next]), kHelperOk);
+  ASSERT_EQ(service->ReleaseLock("held too"), kOk);
+  ASSERT_TRUE(SaysHeld(second));
+  EXPECT_EQ(Finish(second), kHelperOk);
   close(idle);
+  if (folder != dir.path()) std::filesystem::remove_all(folder);
 }
 
 TEST(LockHoldersTest, ToolPrintsTheTableOrOneLineNamingTheProblem) {
   TempDir dir;
   const std::string& base = dir.path();
   ASSERT_EQ(mkdir((base + "/private").c_str(), 0700), 0);
-  ASSERT_NE(dir.WriteFile("private/a%1Bb", "", 0600), "");
+  // A space is escaped too: the row stays one field per column. A file name
+  // longer than any lock name is no lock file.
+  for (const std::string& file : {std::string("a%1Bb"), std::string("a%20b"),
+                                  std::string(kLockNameMax + 1, 'a')}) {
+    ASSERT_NE(dir.WriteFile("private/" + file, "", 0600), "");
+  }
   ASSERT_EQ(symlink((base + "/private").c_str(), (base + "/link").c_str()), 0);
-  ASSERT_EQ(mkdir((base + "/open").c_str(), 0700), 0);
-  ASSERT_EQ(chmod((base + "/open").c_str(), 0755), 0);
+  for (const auto& [folder, mode] :
+       {std::pair{"/open", 0755}, {"/group", 0750}, {"/others", 0705}}) {
+    ASSERT_EQ(mkdir((base + folder).c_str(), 0700), 0);
+    ASSERT_EQ(chmod((base + folder).c_str(), mode), 0);
+  }
   ASSERT_NE(dir.WriteFile("file", "", 0600), "");
 
   struct Row {
@@ -125,13 +151,20 @@ TEST(LockHoldersTest, ToolPrintsTheTableOrOneLineNamingTheProblem) {
       {{base + "/private"},
        0,
        "NAME    STATE  PID  COMMAND  WAITING\n"
-       "a\\x1Bb  free     -  -              0\n",
+       "a\\x1Bb  free     -  -              0\n"
+       "a\\x20b  free     -  -              0\n",
        ""},
       {{base + "/missing"}, 1, "", tool + "/missing: does not exist\n"},
       {{base + "/file"}, 1, "", tool + "/file: is not a folder\n"},
       {{base + "/link"}, 1, "", tool + "/link: is a symbolic link"},
       {{base + "/open"}, 1, "", tool + "/open: is not private: group or"},
+      {{base + "/group"}, 1, "", tool + "/group: is not private: group or"},
+      {{base + "/others"}, 1, "", tool + "/others: is not private: group or"},
       {{"--frobnicate"}, 2, "", "usage: wendlemoor-locks"},
+      {{base + "/private", base + "/private"},
+       2,
+       "",
+       "usage: wendlemoor-locks"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments[0]);

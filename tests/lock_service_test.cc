@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -12,13 +13,17 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,6 +97,19 @@ bool SomeoneWaitsOn(const std::string& path) {
     JX_Sleep(1000);
   }
   return false;
+}
+
+// The files in `folder` this process has open, by descriptor, with their
+// names.
+std::map<int, std::string> OpenFilesIn(const std::string& folder) {
+  std::map<int, std::string> files;
+  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code gone;  // the iterator's own descriptor
+    const std::string target = std::filesystem::read_symlink(fd, gone);
+    if (target.rfind(folder + "/", 0) != 0) continue;
+    files[std::stoi(fd.path().filename())] = target.substr(folder.size() + 1);
+  }
+  return files;
 }
 
 class LockServiceTest : public testing::Test {
@@ -217,10 +235,11 @@ void* HoldAndExit(void* service) {
 
 TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
   // A thread that ends holding a lock, by returning or by pthread_exit, gives
-  // it back as it ends: the next thread takes it at once, warm or cold.
+  // it back as it ends: the next thread takes it at once. The first thread
+  // takes its name only warm, through the description kept here.
+  ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
+  ASSERT_EQ(service_->ReleaseLock("orphan"), kOk);
   std::thread([&] {
-    ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
-    ASSERT_EQ(service_->ReleaseLock("orphan"), kOk);
     ASSERT_EQ(service_->AcquireLock("orphan", 1), kOk);
   }).join();
   pthread_t exiting;
@@ -233,18 +252,39 @@ TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
   }).join();
 
   // A child forked without exec holds none of its parent's locks and cannot
-  // release them, yet may take any name itself.
+  // release them, yet may take any name itself; so too when other threads
+  // were opening, taking and giving back names (more than are kept) as it
+  // forked: its table is whole, its mutex free, and no lock file of theirs
+  // stays open in it.
   ASSERT_EQ(service_->AcquireLock("parents", 1), kOk);
-  const pid_t child = fork();
-  ASSERT_NE(child, -1);
-  if (child == 0) {
-    const bool ok = service_->ReleaseLock("parents") == kErrorLockNotHeld &&
-                    service_->AcquireLock("parents", 0) == kErrorLockBusy &&
-                    service_->AcquireLock("childs", 0) == kOk;
-    service_.reset();
-    _exit(ok ? kHelperOk : kHelperFailed);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  auto busy = [&](int t) {
+    for (int i = 0; !stop; ++i) {
+      const std::string name = "busy" + std::to_string(t * 100 + i % 40);
+      failures += service_->AcquireLock(name.c_str(), 1) != kOk ||
+                  service_->ReleaseLock(name.c_str()) != kOk;
+    }
+  };
+  std::thread busy1(busy, 1), busy2(busy, 2);
+  for (int round = 0; round < 20 && !HasFailure(); ++round) {
+    const pid_t child = fork();
+    EXPECT_NE(child, -1);
+    if (child == 0) {
+      const bool ok = OpenFilesIn(folder_).empty() &&
+                      service_->ReleaseLock("parents") == kErrorLockNotHeld &&
+                      service_->AcquireLock("parents", 0) == kErrorLockBusy &&
+                      service_->AcquireLock("childs", 0) == kOk;
+      service_.reset();
+      _exit(ok ? kHelperOk : kHelperFailed);
+    }
+    if (child > 0) {
+      EXPECT_EQ(WaitHelper(child, kDeadlineMs), kHelperOk) << "round " << round;
+    }
   }
-  EXPECT_EQ(WaitHelper(child, kDeadlineMs), kHelperOk);
+  stop = true;
+  busy1.join(), busy2.join();
+  EXPECT_EQ(failures.load(), 0);
   EXPECT_EQ(NewService(folder_)->AcquireLock("parents", 0), kErrorLockBusy);
   EXPECT_EQ(service_->ReleaseLock("parents"), kOk);
 
@@ -278,7 +318,14 @@ TEST_F(LockServiceTest, DestroyingTheServiceGivesBackItsLocksAndFolder) {
   EXPECT_EQ(service_->AcquireLock("d", 0), kOk);
   service_.reset();
   EXPECT_EQ(flock(cleaner, LOCK_EX | LOCK_NB), 0);
+  // While the cleaner holds the folder, a new service's first call waits for
+  // it, even one that must not wait for the name.
+  ResultCode code = kNoReport;
+  std::thread late([&] { code = NewService(folder_)->AcquireLock("d", 0); });
+  EXPECT_TRUE(SomeoneWaitsOn(folder_));
   close(cleaner);
+  late.join();
+  EXPECT_EQ(code, kOk);
 }
 
 TEST_F(LockServiceTest, KeptFileRemovedUnheldIsNotLockedAgain) {
@@ -359,14 +406,25 @@ TEST_F(LockServiceTest, FolderThatIsNotPrivateIsRefused) {
   ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
 
-  // A lock file of another user's is refused with the folder's code.
+  // A lock file we may not open counts as not ours. Root, or an ordinary
+  // user with every capability in a user namespace (as the tests may run),
+  // opens it all the same: the thread that tries has none.
+  const std::string closed = folder_ + "/closed";
+  std::ofstream(closed).close();
+  ASSERT_EQ(chmod(closed.c_str(), 0), 0);
+  std::thread([&] {
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct caps[2] = {};
+    ASSERT_EQ(syscall(SYS_capget, &header, caps), 0);
+    caps[0].effective = caps[1].effective = 0;
+    ASSERT_EQ(syscall(SYS_capset, &header, caps), 0);
+    EXPECT_EQ(service_->AcquireLock("closed", 0), kErrorLockFolderUnusable);
+  }).join();
+  // One of another user's, which only root can make, is refused too.
+  if (geteuid() != 0) return;
   const std::string theirs = folder_ + "/theirs";
   std::ofstream(theirs).close();
-  // Root may open anything: only the owner check can refuse it. Anyone else
-  // meets a file that is not theirs as one they may not open.
-  const int changed = geteuid() == 0 ? chown(theirs.c_str(), 65534, 65534)
-                                     : chmod(theirs.c_str(), 0);
-  ASSERT_EQ(changed, 0);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
   EXPECT_EQ(service_->AcquireLock("theirs", 0), kErrorLockFolderUnusable);
 }
 
@@ -404,33 +462,54 @@ WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
   if (getrlimit(RLIMIT_NOFILE, &normal) != 0) return kHelperFailed;
   const rlimit low = {limit, normal.rlim_max};
   if (setrlimit(RLIMIT_NOFILE, &low) != 0) return kHelperFailed;
+  bool ran_out = false, two_came_back = false;
   for (int i = 0; i < 200; ++i) {
     const std::string name = "many-" + std::to_string(i);
-    if (service->AcquireLock(name.c_str(), 1) != kOk ||
-        service->ReleaseLock(name.c_str()) != kOk) {
-      return kHelperFailed;
+    if (service->AcquireLock(name.c_str(), 1) != kOk) return kHelperFailed;
+    // Out of descriptors, every kept one goes back, not only the one the
+    // open needs: once they ran out, two are free again now and then.
+    int spare[2];
+    if (pipe2(spare, O_CLOEXEC) != 0) {
+      ran_out = true;
+    } else {
+      close(spare[0]);
+      close(spare[1]);
+      two_came_back = two_came_back || ran_out;
     }
+    if (service->ReleaseLock(name.c_str()) != kOk) return kHelperFailed;
   }
   // The sanitizers' runtimes need descriptors of their own to finish.
-  return setrlimit(RLIMIT_NOFILE, &normal) == 0 ? kHelperOk : kHelperFailed;
+  return setrlimit(RLIMIT_NOFILE, &normal) == 0 && two_came_back
+             ? kHelperOk
+             : kHelperFailed;
 }
 
 TEST_F(LockServiceTest, KeptFilesStayBoundedAndGoBackWhenDescriptorsRunShort) {
   Helper helper = Start("lock_many_names_few_descriptors", {folder_});
   EXPECT_EQ(Finish(helper), kHelperOk);
-  // With descriptors to spare, no more lock files stay open than are kept.
+  // With descriptors to spare, no more lock files stay open than are kept:
+  // the least recently used go first. The last names stay, and the first,
+  // taken again after each of them, keeps its description all along (marked
+  // by its file position).
   for (int i = 0; i < 100; ++i) {
-    const std::string name = "bound-" + std::to_string(i);
-    ASSERT_EQ(service_->AcquireLock(name.c_str(), 1), kOk);
-    ASSERT_EQ(service_->ReleaseLock(name.c_str()), kOk);
+    for (const std::string& name :
+         {"bound-" + std::to_string(i), std::string("bound-0")}) {
+      ASSERT_EQ(service_->AcquireLock(name.c_str(), 1), kOk);
+      ASSERT_EQ(service_->ReleaseLock(name.c_str()), kOk);
+    }
+    if (i == 0) {
+      ASSERT_EQ(lseek(OpenFilesIn(folder_).begin()->first, 1, SEEK_SET), 1);
+    }
   }
-  std::size_t open_lock_files = 0;
-  for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
-    std::error_code gone;  // the iterator's own descriptor
-    const std::string target = std::filesystem::read_symlink(fd, gone).string();
-    open_lock_files += target.rfind(folder_ + "/", 0) == 0;
+  std::size_t recent = 0;
+  const auto files = OpenFilesIn(folder_);
+  for (const auto& [fd, name] : files) {
+    const int n = std::atoi(name.c_str() + std::strlen("bound-"));
+    recent += n == 0 ? lseek(fd, 0, SEEK_CUR) == 1
+                     : n > 100 - static_cast<int>(LockFileTable::kKeptMax);
   }
-  EXPECT_EQ(open_lock_files, LockFileTable::kKeptMax);
+  EXPECT_EQ(files.size(), LockFileTable::kKeptMax);
+  EXPECT_EQ(recent, LockFileTable::kKeptMax);
 }
 
 TEST_F(LockServiceTest, SymlinkOrFifoAtALockFileIsRefused) {

@@ -1,0 +1,45 @@
+// wendlemoor-chaos: an adversary for the lock service, with its own checker.
+//
+//   wendlemoor-chaos [OPTIONS]     a run (locktest/chaos_run.h; --help)
+//   wendlemoor-chaos --worker ...  one of its worker processes
+//
+// Exit status: 0 a clean history, 1 a broken one, 2 a bad command line, 130
+// interrupted.
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "components/lock_service.h"
+#include "locktest/chaos_run.h"
+#include "runtime/eintr.h"
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--worker") {
+    return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),
+                          CreateLockService);
+  }
+  ChaosOptions options;
+  std::string error;
+  switch (ParseChaosOptions(argc, argv, &options, &error)) {
+    case ChaosParse::kHelp:
+      std::fputs(kChaosUsage, stdout);
+      return 0;
+    case ChaosParse::kBad:
+      std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),
+                   kChaosUsage);
+      return 2;
+    case ChaosParse::kRun:
+      break;
+  }
+  // Workers are this very executable, found again through /proc even when it
+  // was started by a relative path or from PATH.
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) {
+    std::perror("wendlemoor-chaos: /proc/self/exe");
+    return 1;
+  }
+  self[n] = '\0';
+  return RunChaos(options, {self, "--worker"});
+}

@@ -1,0 +1,83 @@
+// The checker of a chaos run: a pure function from a merged history
+// (locktest/chaos_history.h) to a verdict and the run's figures.
+//
+// It finds:
+// - overlaps: two holds of one name at the same time;
+// - holds that never end: neither released nor ended by their holder's end;
+// - names unusable too long: a name whose holder died or whose holding thread
+//   ended, and that a waiter then still did not get within `unusable_bound`;
+// - wrong codes: a call that returned anything but the code promised for it
+//   (see ChaosCall);
+// - workers that failed (an exit other than 0 or their own SIGKILL) or hung.
+// Thread safety: pure functions; ownership: results are the caller's.
+#ifndef WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_
+#define WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "locktest/chaos_history.h"
+
+// One hold of a name, as the checker reconstructed it.
+struct ChaosHold {
+  std::uint64_t start;
+  std::uint64_t end;  // the run's end for a hold that never ended
+  std::int32_t pid;
+  std::uint16_t name;
+  bool ended;     // false: the hold never ended
+  bool gone;      // ended by its holder's death or its thread's end
+  bool overlaps;  // another hold of the name overlaps this one
+};
+
+struct ChaosVerdict {
+  std::uint64_t overlaps = 0;        // holds that began while another went on
+  std::uint64_t never_ended = 0;     // holds without an end
+  std::uint64_t unusable = 0;        // names too long unusable after a holder
+  std::uint64_t wrong_codes = 0;     // calls with another code than promised
+  std::uint64_t failed_workers = 0;  // workers that crashed or hung
+  bool interrupted = false;
+  // A few of the faults found, described one a line, first ones first.
+  std::vector<std::string> examples;
+
+  bool clean() const {
+    return overlaps + never_ended + unusable + wrong_codes + failed_workers ==
+           0;
+  }
+};
+
+struct ChaosFigures {
+  std::uint64_t start = 0;  // first and last record's times
+  std::uint64_t end = 0;
+  std::uint64_t acquisitions = 0;  // calls that returned a hold or busy
+  std::uint64_t busy = 0;          // wait-0 calls answered busy
+  std::vector<std::uint64_t> holds_per_name;
+  // Nanoseconds that blocking acquisitions took: median, 99th percentile, max.
+  std::uint64_t wait_p50 = 0;
+  std::uint64_t wait_p99 = 0;
+  std::uint64_t wait_max = 0;
+  std::uint64_t faults[static_cast<int>(ChaosFault::kCount)] = {};
+};
+
+struct ChaosCheck {
+  ChaosVerdict verdict;
+  ChaosFigures figures;
+  std::vector<ChaosHold> holds;  // in order of start
+};
+
+// The default for how long a name may stay unusable after its holder is gone.
+inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
+
+// Judges the merged `history` of a run over `names` lock names.
+ChaosCheck CheckHistory(const std::vector<ChaosRecord>& history,
+                        std::size_t names,
+                        std::uint64_t unusable_bound = kUnusableBoundNanos);
+
+// The one-line verdict: "clean: ..." or "BROKEN: ...".
+std::string VerdictLine(const ChaosVerdict& verdict);
+
+// The figures, a line each, every line ending in '\n'.
+std::string FiguresText(const ChaosFigures& figures);
+
+#endif  // WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_

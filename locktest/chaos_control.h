@@ -1,0 +1,82 @@
+// What the chaos run and its workers share: the control page, the gate that
+// keeps holds away while lock files are removed, the seeded choices, the
+// names.
+//
+// Thread safety: the control page's fields are atomics used from every thread
+// of every process of the run. Ownership: MapControl's page stays mapped for
+// the life of the process.
+#ifndef WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_
+#define WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+inline constexpr int kChaosProcessesMax = 64;
+inline constexpr int kChaosThreadsMax = 64;
+inline constexpr int kChaosNamesMax = 256;
+
+// A page of memory shared by the run and its workers. A thread that is about
+// to take a name adds one to its worker's `busy` count and then looks at the
+// gate; it subtracts one after its release has returned (a thread that ends
+// holding has it subtracted once it has been joined; a dead worker's count is
+// cleared once it has been reaped). The run closes the gate and then waits
+// for every count to be 0: from then on until it opens the gate, no lock is
+// held and none is being taken. Both sides use sequentially consistent
+// operations, so they cannot miss each other.
+struct ChaosControl {
+  std::atomic<std::uint32_t> gate;  // 1 closed, 0 open; a futex word
+  std::atomic<std::int32_t> busy[kChaosProcessesMax];
+  std::atomic<std::uint64_t> holds;   // for the progress line
+  std::atomic<std::uint64_t> faults;  // faults the workers injected
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
+              std::atomic<std::uint64_t>::is_always_lock_free);
+
+// Maps the control file `path`, creating it (zeroed) when `create`. Returns
+// null with errno set on failure.
+ChaosControl* MapControl(const std::string& path, bool create);
+
+// Waits, in the kernel, while the gate is closed (at most `max_ns`).
+void WaitAtGate(ChaosControl* control, std::uint64_t max_ns);
+
+// Opens the gate and wakes every thread of every process waiting at it.
+void OpenGate(ChaosControl* control);
+
+// A small, fast generator whose sequence depends on its seed alone.
+class ChaosRandom {
+ public:
+  explicit ChaosRandom(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t Next() {
+    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+  }
+  // A number in [0, n).
+  std::uint64_t Below(std::uint64_t n) { return n == 0 ? 0 : Next() % n; }
+  // True once in `n` times.
+  bool OneIn(std::uint64_t n) { return Below(n) == 0; }
+
+ private:
+  std::uint64_t state_;
+};
+
+// A seed of its own for each (seed, a, b), so that workers and their threads
+// draw unrelated sequences from one run seed.
+inline std::uint64_t DeriveSeed(std::uint64_t seed, std::uint64_t a,
+                                std::uint64_t b) {
+  ChaosRandom random(seed ^ (a * 0xD6E8FEB86659FD93u) ^
+                     (b * 0xA0761D6478BD642Fu));
+  return random.Next();
+}
+
+// The lock name of index `i`: "chaos-<i>".
+std::string ChaosLockName(int i);
+
+// Removes `path` and everything under it, without following symbolic links.
+// Returns false with errno set when something could not be removed; a path
+// already gone counts as removed.
+bool RemoveTree(const std::string& path);
+
+#endif  // WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_

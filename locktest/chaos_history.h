@@ -1,0 +1,109 @@
+// The history of a chaos run: what every process of the run did to the lock,
+// one fixed-size record per event, and the files that keep it.
+//
+// Each process appends its records to a file of its own in the run's history
+// folder, one write() per record on a descriptor opened with O_APPEND, so a
+// record is in the file before the process acts on what it says: a process
+// killed at any moment loses nothing it had recorded. A hold starts when the
+// acquisition has returned and ends before the release is called; a holder
+// about to die or end records that moment first. A history of a sound lock
+// therefore never shows two holds of one name overlapping, whatever the
+// scheduling. Times are CLOCK_MONOTONIC nanoseconds, which every process of
+// the machine shares.
+//
+// Thread safety: RecordEvent may be called from any thread, and from the
+// child of a fork() (it only formats and writes); the reading functions are
+// pure. Ownership: the caller owns the descriptors it passes.
+#ifndef WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_
+#define WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class ChaosEvent : std::uint16_t {
+  // A worker took `name`. `wait` says whether it asked to wait, `value` is the
+  // nanoseconds the acquisition took, `code` the instance (0 or 1) used.
+  kHoldStart = 1,
+  // A worker is about to release `name`.
+  kHoldEnd,
+  // A call that the checker judges by its result: `call` says which (a
+  // ChaosCall), `code` what it returned.
+  kCall,
+  // A fault was injected (`call` holds the ChaosFault). kThreadEnd ends the
+  // holds of (pid, thread); kKill ends every hold of pid; the others only
+  // mark the moment. `value` is the target process for kStop.
+  kFault,
+  // The run's own process: a worker `value` ended with exit code `code`
+  // (minus the signal number when a signal ended it).
+  kWorkerExit,
+  // A worker `value` did not end in time and was killed: the lock hung it.
+  kWorkerStuck,
+  // The run was interrupted; every worker had been killed and reaped before
+  // this record, so it ends every hold still open.
+  kInterrupted,
+  // The run's first and last records.
+  kRunStart,
+  kRunEnd,
+};
+
+// Calls whose result the checker judges, with the one code each may return.
+enum class ChaosCall : std::uint16_t {
+  kAcquireWait = 1,  // a blocking acquisition that did not return kOk
+  kAcquireNoWait,    // wait 0: kOk (a hold) or kErrorLockBusy
+  kRelease,          // the holder's release: kOk
+  kAcquireAgain,     // a holder asks again: kErrorLockWouldDeadlock
+  kReleaseAgain,     // released twice: kErrorLockNotHeld
+  kOtherInstance,    // a holder asks the process's other instance: busy
+  kForkedRelease,    // a forked child releases its parent's name: not held
+  kForkedAcquire,    // a forked child asks for its parent's name: busy
+};
+
+enum class ChaosFault : std::uint16_t {
+  kThreadEnd = 0,  // a thread ends while holding
+  kKill,           // a process SIGKILLs itself while holding
+  kFork,           // a process forks while holding
+  kStop,           // a process is stopped and continued
+  kRemoveFiles,    // the lock files are removed while nobody holds a name
+  kRemoveFolder,   // the whole lock folder is removed while nobody holds one
+  kTwoInstances,   // a second service instance in one process
+  kMisuse,         // asking again for a held name, releasing twice
+  kCount,
+};
+
+// The faults' names as the command line spells them, in ChaosFault order.
+extern const char* const kChaosFaultNames[];
+
+struct ChaosRecord {
+  std::uint64_t time;   // CLOCK_MONOTONIC nanoseconds
+  std::uint64_t value;  // event-specific (see ChaosEvent)
+  std::int32_t pid;
+  std::uint32_t thread;  // a worker thread's number in its process, from 1
+  std::uint32_t code;    // a result code, an instance or an exit code
+  ChaosEvent event;
+  std::uint16_t name;  // the index of the lock name
+  std::uint16_t call;  // a ChaosCall or ChaosFault
+  std::uint8_t wait;   // 1 for a blocking acquisition
+  std::uint8_t unused = 0;
+};
+static_assert(sizeof(ChaosRecord) == 40, "records are fixed-size on disk");
+
+// The current CLOCK_MONOTONIC time in nanoseconds.
+std::uint64_t ChaosNow();
+
+// Stamps `record` with the current time and the calling process's ID and
+// appends it to `fd` with one write. Returns false with errno set when the
+// write failed. Safe in the child of a fork().
+bool RecordEvent(int fd, ChaosRecord record);
+
+// Reads every "*.history" file of `folder` and returns their records merged in
+// time order (the order within one file kept for equal times). A last record
+// cut short is left out. Returns false with errno set when the folder or a
+// file could not be read; `records` then holds what was read.
+bool ReadHistory(const std::string& folder, std::vector<ChaosRecord>* records);
+
+// Sorts records from several files into one history in time order, keeping
+// the order of equal times.
+void MergeHistory(std::vector<ChaosRecord>* records);
+
+#endif  // WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_

@@ -1,0 +1,588 @@
+// The chaos run's own process: options, workers, the faults that strike
+// from outside (stop and continue, removals), the check and the report.
+#include "locktest/chaos_run.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "locktest/chaos_checker.h"
+#include "locktest/chaos_control.h"
+#include "locktest/chaos_history.h"
+#include "locktest/chaos_timeline.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+
+extern char** environ;
+
+const char kChaosUsage[] =
+    "usage: wendlemoor-chaos [OPTIONS]\n"
+    "Runs an adversary against the lock service: PROCESSES worker processes\n"
+    "of THREADS threads take NAMES lock names at random (blocking and not),\n"
+    "hold them for random short times and release them while faults strike;\n"
+    "every process records a history, which is checked at the end: no two\n"
+    "holds of one name overlap, every hold ends, no name stays unusable after\n"
+    "its holder is gone, every call returns the code promised for it.\n"
+    "  --seconds N      how long to run, 1..86400 (default 10)\n"
+    "  --processes N    worker processes, 1..64 (default 6)\n"
+    "  --threads N      threads per worker, 1..64 (default 4)\n"
+    "  --names N        lock names, 1..256 (default 4)\n"
+    "  --faults LIST    comma-separated faults to inject, \"all\" (default) "
+    "or\n"
+    "                   \"none\": thread-end, kill, fork, stop, remove-files,\n"
+    "                   remove-folder, two-instances, misuse\n"
+    "  --seed N         the seed of every choice (default: drawn, and shown);\n"
+    "                   the same seed makes the same choices again\n"
+    "  --folder DIR     the run's folder, new or empty (kept afterwards, with\n"
+    "                   the history); default: a fresh private folder, "
+    "removed\n"
+    "  --timeline FILE  write the history as an SVG picture to FILE\n"
+    "  -h, --help       show this text\n"
+    "Exit status: 0 a clean history, 1 a broken one (or the run could not be\n"
+    "made), 2 a bad command line, 130 interrupted (the figures so far are\n"
+    "shown).\n";
+
+namespace {
+
+constexpr std::uint64_t kMillis = 1000000;
+constexpr std::uint64_t kSeconds = 1000000000;
+// How long workers get to finish after the end before they count as hung.
+constexpr std::uint64_t kFinishNanos = 30 * kSeconds;
+// How long a removal waits for the holds in progress to end.
+constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
+
+std::uint32_t AllFaults() {
+  return (1u << static_cast<int>(ChaosFault::kCount)) - 1;
+}
+
+bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
+                 std::uint64_t* value) {
+  if (text.empty() || text.size() > 20 ||
+      text.find_first_not_of("0123456789") != text.npos) {
+    return false;
+  }
+  errno = 0;
+  *value = std::strtoull(text.c_str(), nullptr, 10);
+  return errno == 0 && *value >= low && *value <= high;
+}
+
+bool ReadFaults(const std::string& text, std::uint32_t* faults) {
+  if (text == "all") {
+    *faults = AllFaults();
+    return true;
+  }
+  *faults = 0;
+  if (text == "none") return true;
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', at);
+    const std::string word = text.substr(at, comma - at);
+    int found = -1;
+    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+      if (word == kChaosFaultNames[i]) found = i;
+    }
+    if (found < 0) return false;
+    *faults |= 1u << found;
+    if (comma == text.npos) return true;
+    at = comma + 1;
+  }
+}
+
+}  // namespace
+
+ChaosParse ParseChaosOptions(int argc, const char* const* argv,
+                             ChaosOptions* options, std::string* error) {
+  options->faults = AllFaults();
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    if (option == "-h" || option == "--help") return ChaosParse::kHelp;
+    std::string value;
+    const std::size_t equals = option.find('=');
+    if (option.compare(0, 2, "--") == 0 && equals != option.npos) {
+      value = option.substr(equals + 1);
+      option.resize(equals);
+    } else if (i + 1 < argc) {
+      value = argv[++i];
+    } else {
+      *error = "missing value or unknown option: " + option;
+      return ChaosParse::kBad;
+    }
+    std::uint64_t number = 0;
+    auto bounded = [&](std::uint64_t low, std::uint64_t high, int* field) {
+      if (!ReadBounded(value, low, high, &number)) return false;
+      *field = static_cast<int>(number);
+      return true;
+    };
+    bool ok = true;
+    if (option == "--seconds") {
+      ok = bounded(1, 86400, &options->seconds);
+    } else if (option == "--processes") {
+      ok = bounded(1, kChaosProcessesMax, &options->processes);
+    } else if (option == "--threads") {
+      ok = bounded(1, kChaosThreadsMax, &options->threads);
+    } else if (option == "--names") {
+      ok = bounded(1, kChaosNamesMax, &options->names);
+    } else if (option == "--faults") {
+      ok = ReadFaults(value, &options->faults);
+    } else if (option == "--seed") {
+      ok = ReadBounded(value, 0, UINT64_MAX, &options->seed);
+      options->seed_given = true;
+    } else if (option == "--folder") {
+      ok = !value.empty();
+      options->folder = value;
+    } else if (option == "--timeline") {
+      ok = !value.empty();
+      options->timeline = value;
+    } else {
+      *error = "unknown option: " + option;
+      return ChaosParse::kBad;
+    }
+    if (!ok) {
+      *error = "bad value for " + option + ": \"" + value + "\"";
+      return ChaosParse::kBad;
+    }
+  }
+  return ChaosParse::kRun;
+}
+
+namespace {
+
+struct Slot {
+  pid_t pid = -1;  // -1: no worker in this slot
+  std::uint64_t generation = 0;
+};
+
+class Run {
+ public:
+  Run(const ChaosOptions& options, const std::vector<std::string>& command)
+      : options_(options), command_(command), random_(options.seed) {}
+
+  int Main();
+
+ private:
+  bool Enabled(ChaosFault fault) const {
+    return (options_.faults >> static_cast<int>(fault)) & 1u;
+  }
+  bool Empty() const;
+  bool Prepare();
+  bool Spawn(int slot);
+  void Record(ChaosEvent event, std::uint64_t value = 0, std::uint32_t code = 0,
+              ChaosFault fault = ChaosFault::kCount);
+  void Reap(bool replace);
+  bool HandleSignals();
+  void Stop();
+  void Continue();
+  void Remove();
+  void Progress(bool last);
+  void Finish();
+  void KillAll(bool interrupted);
+  int Report();
+
+  const ChaosOptions& options_;
+  const std::vector<std::string>& command_;
+  ChaosRandom random_;
+  std::string folder_;
+  bool own_folder_ = false;
+  int history_ = -1;
+  int signals_ = -1;
+  ChaosControl* control_ = nullptr;
+  std::vector<Slot> slots_;
+  std::uint64_t start_ = 0;
+  std::uint64_t deadline_ = 0;
+  std::uint64_t next_stop_ = UINT64_MAX;
+  std::uint64_t next_continue_ = UINT64_MAX;
+  std::uint64_t next_removal_ = UINT64_MAX;
+  std::uint64_t next_progress_ = UINT64_MAX;
+  pid_t stopped_ = -1;
+  std::uint64_t outside_faults_ = 0;
+  bool interrupted_ = false;
+  bool terminal_ = false;
+};
+
+void Run::Record(ChaosEvent event, std::uint64_t value, std::uint32_t code,
+                 ChaosFault fault) {
+  ChaosRecord record{};
+  record.event = event;
+  record.value = value;
+  record.code = code;
+  record.call = static_cast<std::uint16_t>(fault);
+  if (!RecordEvent(history_, record)) {
+    std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
+                 std::strerror(errno));
+  }
+}
+
+// True when folder_ is a folder with nothing in it; errno stays EEXIST.
+bool Run::Empty() const {
+  DIR* dir = opendir(folder_.c_str());
+  if (dir == nullptr) {
+    errno = EEXIST;
+    return false;
+  }
+  int entries = 0;
+  while (readdir(dir) != nullptr) ++entries;
+  closedir(dir);
+  errno = EEXIST;
+  return entries == 2;  // "." and ".."
+}
+
+bool Run::Prepare() {
+  if (options_.folder.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
+                          "/wendlemoor-chaos-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", pattern.c_str(),
+                   std::strerror(errno));
+      return false;
+    }
+    folder_ = pattern;
+    own_folder_ = true;
+  } else {
+    // A folder of its own or an empty one: the run removes lock files and
+    // folders in it, and must not scribble among someone else's files.
+    folder_ = options_.folder;
+    if (mkdir(folder_.c_str(), 0700) != 0 && (errno != EEXIST || !Empty())) {
+      std::fprintf(
+          stderr, "wendlemoor-chaos: %s: %s\n", folder_.c_str(),
+          errno == EEXIST ? "exists and is not empty" : std::strerror(errno));
+      return false;
+    }
+  }
+  const std::string history = folder_ + "/history";
+  if (mkdir(history.c_str(), 0700) != 0) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", history.c_str(),
+                 errno == EEXIST ? "the folder holds a run already"
+                                 : std::strerror(errno));
+    return false;
+  }
+  control_ = MapControl(folder_ + "/control", true);
+  history_ = open((history + "/run.history").c_str(),
+                  O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  // SIGCHLD and the signals that end a run are read from a descriptor in the
+  // main loop, never handled asynchronously.
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaddset(&set, s);
+  if (control_ == nullptr || history_ == -1 ||
+      sigprocmask(SIG_BLOCK, &set, nullptr) != 0 ||
+      (signals_ = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK)) == -1) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder_.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+bool Run::Spawn(int slot) {
+  Slot& s = slots_[slot];
+  const std::uint64_t seed = DeriveSeed(options_.seed, slot + 1, s.generation);
+  std::vector<std::string> strings = command_;
+  for (const std::string& argument :
+       {folder_, std::to_string(slot), std::to_string(seed),
+        std::to_string(options_.threads), std::to_string(options_.names),
+        std::to_string(options_.faults), std::to_string(deadline_),
+        std::to_string(getpid())}) {
+    strings.push_back(argument);
+  }
+  std::vector<char*> argv;
+  for (auto& string : strings) argv.push_back(string.data());
+  argv.push_back(nullptr);
+  // A process group of its own keeps a terminal's Ctrl-C away from the
+  // workers: the run ends them itself, after it has recorded that.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
+  const int error =
+      posix_spawn(&s.pid, argv[0], nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  ++s.generation;
+  if (error != 0) {
+    s.pid = -1;
+    std::fprintf(stderr, "wendlemoor-chaos: cannot start %s: %s\n", argv[0],
+                 std::strerror(error));
+    return false;
+  }
+  return true;
+}
+
+// Reaps every worker that has ended; while time remains, a worker that ended
+// before the end (it killed itself) is replaced when `replace`.
+void Run::Reap(bool replace) {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) return;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      if (slots_[i].pid != pid) continue;
+      slots_[i].pid = -1;
+      // Dead, it holds nothing: its count of holds in progress goes.
+      control_->busy[i].store(0);
+      const int code =
+          WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      Record(ChaosEvent::kWorkerExit, std::uint64_t(pid), std::uint32_t(code));
+      if (pid == stopped_) stopped_ = -1;
+      if (replace && ChaosNow() + 200 * kMillis < deadline_) Spawn(int(i));
+    }
+  }
+}
+
+// Returns false once a signal asks the run to end.
+bool Run::HandleSignals() {
+  struct signalfd_siginfo info;
+  while (read(signals_, &info, sizeof info) == ssize_t(sizeof info)) {
+    if (info.ssi_signo != SIGCHLD) interrupted_ = true;
+  }
+  Reap(!interrupted_);
+  return !interrupted_;
+}
+
+void Run::Stop() {
+  std::vector<pid_t> live;
+  for (const Slot& s : slots_) {
+    if (s.pid != -1) live.push_back(s.pid);
+  }
+  next_stop_ = ChaosNow() + (200 + random_.Below(600)) * kMillis;
+  if (live.empty()) return;
+  stopped_ = live[random_.Below(live.size())];
+  Record(ChaosEvent::kFault, std::uint64_t(stopped_), 0, ChaosFault::kStop);
+  ++outside_faults_;
+  kill(stopped_, SIGSTOP);
+  next_continue_ = ChaosNow() + (10 + random_.Below(140)) * kMillis;
+}
+
+void Run::Continue() {
+  if (stopped_ != -1) kill(stopped_, SIGCONT);
+  stopped_ = -1;
+  next_continue_ = UINT64_MAX;
+}
+
+// Removes the lock files or the whole lock folder while nobody holds a name
+// or is taking one, as a cleaner that ignores the folder's lock would.
+void Run::Remove() {
+  next_removal_ = ChaosNow() + (500 + random_.Below(1000)) * kMillis;
+  if (stopped_ != -1) Continue();
+  control_->gate.store(1);
+  const std::uint64_t give_up = ChaosNow() + kQuietNanos;
+  bool quiet = false;
+  while (!quiet && ChaosNow() < give_up) {
+    quiet = true;
+    for (std::size_t i = 0; i < slots_.size(); ++i) {
+      quiet = quiet && control_->busy[i].load() == 0;
+    }
+    // Holds are short: a millisecond's pause between looks costs nothing,
+    // and a worker that died inside a hold is reaped meanwhile.
+    if (!quiet) {
+      JX_Sleep(1000);
+      Reap(true);
+    }
+  }
+  if (quiet) {
+    const bool folder =
+        Enabled(ChaosFault::kRemoveFolder) &&
+        (!Enabled(ChaosFault::kRemoveFiles) || random_.OneIn(2));
+    Record(ChaosEvent::kFault, 0, 0,
+           folder ? ChaosFault::kRemoveFolder : ChaosFault::kRemoveFiles);
+    ++outside_faults_;
+    const std::string locks = folder_ + "/locks";
+    if (folder) {
+      (void)RemoveTree(locks);
+    } else {
+      std::vector<std::string> files;
+      if (DIR* dir = opendir(locks.c_str())) {
+        while (const struct dirent* entry = readdir(dir)) {
+          if (entry->d_name[0] != '.') files.push_back(entry->d_name);
+        }
+        closedir(dir);
+      }
+      for (const auto& file : files) (void)unlink((locks + "/" + file).c_str());
+    }
+  }
+  OpenGate(control_);
+}
+
+void Run::Progress(bool last) {
+  if (!terminal_) return;
+  if (last) {
+    std::fputs("\r\x1b[K", stderr);
+    return;
+  }
+  next_progress_ = ChaosNow() + kSeconds;
+  std::fprintf(stderr, "\r%3llu/%d s  holds %llu  faults %llu\x1b[K",
+               (unsigned long long)((ChaosNow() - start_) / kSeconds),
+               options_.seconds, (unsigned long long)control_->holds.load(),
+               (unsigned long long)(control_->faults.load() + outside_faults_));
+}
+
+// After the end: every worker ends on its own, or counts as hung.
+void Run::Finish() {
+  Continue();
+  OpenGate(control_);
+  const std::uint64_t give_up = ChaosNow() + kFinishNanos;
+  for (;;) {
+    Reap(false);
+    bool any = false;
+    for (const Slot& s : slots_) any = any || s.pid != -1;
+    if (!any) return;
+    const std::uint64_t now = ChaosNow();
+    if (now >= give_up) break;
+    struct pollfd poll_fd = {signals_, POLLIN, 0};
+    (void)poll(&poll_fd, 1, int((give_up - now) / kMillis) + 1);
+    (void)HandleSignals();
+    if (interrupted_) return;
+  }
+  for (const Slot& s : slots_) {
+    if (s.pid != -1) Record(ChaosEvent::kWorkerStuck, std::uint64_t(s.pid));
+  }
+  KillAll(false);
+}
+
+// Ends every worker. They are all stopped first and only then recorded as
+// ended: a worker killed while the others ran would free its names to them
+// before the record said its holds had ended. When `interrupted`, that record
+// ends every hold still open.
+void Run::KillAll(bool interrupted) {
+  for (Slot& s : slots_) {
+    if (s.pid != -1) kill(s.pid, SIGSTOP);
+  }
+  for (Slot& s : slots_) {
+    if (s.pid == -1) continue;
+    int status = 0;
+    if (RetryOnEintr([&] { return waitpid(s.pid, &status, WUNTRACED); }) ==
+            s.pid &&
+        !WIFSTOPPED(status)) {
+      Record(ChaosEvent::kWorkerExit, std::uint64_t(s.pid),
+             std::uint32_t(WIFEXITED(status) ? WEXITSTATUS(status)
+                                             : -WTERMSIG(status)));
+      s.pid = -1;
+    }
+  }
+  if (interrupted) Record(ChaosEvent::kInterrupted);
+  for (Slot& s : slots_) {
+    if (s.pid == -1) continue;
+    kill(s.pid, SIGKILL);
+    int status = 0;
+    (void)RetryOnEintr([&] { return waitpid(s.pid, &status, 0); });
+    s.pid = -1;
+  }
+}
+
+int Run::Report() {
+  Progress(true);
+  std::vector<ChaosRecord> history;
+  if (!ReadHistory(folder_ + "/history", &history)) {
+    std::fprintf(stderr, "wendlemoor-chaos: reading the history: %s\n",
+                 std::strerror(errno));
+  }
+  const ChaosCheck check = CheckHistory(history, std::size_t(options_.names));
+  std::string faults;
+  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+    if (Enabled(static_cast<ChaosFault>(i))) {
+      faults += (faults.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
+    }
+  }
+  char run[512];
+  std::snprintf(run, sizeof run,
+                "%d s, %d processes x %d threads, %d names, faults %s, "
+                "seed %llu",
+                options_.seconds, options_.processes, options_.threads,
+                options_.names, faults.empty() ? "none" : faults.c_str(),
+                (unsigned long long)options_.seed);
+  std::printf("wendlemoor-chaos: %s\n", run);
+  std::fputs(FiguresText(check.figures).c_str(), stdout);
+  for (const std::string& example : check.verdict.examples) {
+    std::printf("found: %s\n", example.c_str());
+  }
+  const std::string verdict = VerdictLine(check.verdict);
+  if (!options_.timeline.empty()) {
+    const std::string svg = TimelineSvg(check, history, options_.names,
+                                        "wendlemoor-chaos " + verdict, run);
+    const int fd = open(options_.timeline.c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd == -1 || !WriteAll(fd, svg.data(), svg.size())) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n",
+                   options_.timeline.c_str(), std::strerror(errno));
+    }
+    if (fd != -1) close(fd);  // never retried (runtime/eintr.h)
+  }
+  std::printf("%s\n", verdict.c_str());
+  std::fflush(stdout);
+  if (interrupted_) return 130;
+  return check.verdict.clean() ? 0 : 1;
+}
+
+int Run::Main() {
+  if (!Prepare()) {
+    if (own_folder_) (void)RemoveTree(folder_);
+    return 1;
+  }
+  terminal_ = isatty(STDERR_FILENO) == 1;
+  start_ = ChaosNow();
+  deadline_ = start_ + std::uint64_t(options_.seconds) * kSeconds;
+  Record(ChaosEvent::kRunStart);
+  slots_.resize(std::size_t(options_.processes));
+  bool started = true;
+  for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
+  if (Enabled(ChaosFault::kStop)) next_stop_ = start_ + 300 * kMillis;
+  if (Enabled(ChaosFault::kRemoveFiles) || Enabled(ChaosFault::kRemoveFolder)) {
+    next_removal_ = start_ + 500 * kMillis;
+  }
+  next_progress_ = start_;
+  while (started) {
+    const std::uint64_t now = ChaosNow();
+    if (now >= deadline_) break;
+    if (now >= next_continue_) Continue();
+    if (now >= next_stop_ && stopped_ == -1) Stop();
+    if (now >= next_removal_) Remove();
+    if (now >= next_progress_) Progress(false);
+    std::uint64_t next = deadline_;
+    for (std::uint64_t t :
+         {next_continue_, next_stop_, next_removal_, next_progress_}) {
+      if (t < next) next = t;
+    }
+    const std::uint64_t later = ChaosNow();
+    struct pollfd poll_fd = {signals_, POLLIN, 0};
+    (void)poll(&poll_fd, 1,
+               next > later ? int((next - later) / kMillis) + 1 : 0);
+    if (!HandleSignals()) break;
+  }
+  if (interrupted_ || !started) {
+    KillAll(true);
+  } else {
+    Finish();
+    if (interrupted_) KillAll(true);
+  }
+  Record(ChaosEvent::kRunEnd);
+  close(history_);  // never retried (runtime/eintr.h)
+  close(signals_);
+  const int status = started ? Report() : 1;
+  if (own_folder_) (void)RemoveTree(folder_);
+  return status;
+}
+
+}  // namespace
+
+int RunChaos(const ChaosOptions& given,
+             const std::vector<std::string>& worker_command) {
+  ChaosOptions options = given;
+  if (!options.seed_given) options.seed = ChaosNow() ^ (getpid() * 0x9E37u);
+  return Run(options, worker_command).Main();
+}

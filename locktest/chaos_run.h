@@ -1,0 +1,71 @@
+// The chaos run: P worker processes of T threads take K names at random,
+// blocking and not, hold them for random short times and release them, while
+// faults are injected (locktest/chaos_history.h lists them). Every process
+// records what it does; at the end the history is checked
+// (locktest/chaos_checker.h) and the figures and a one-line verdict printed.
+//
+// The run's folder holds "locks" (the lock folder the workers use),
+// "history" (a file per process) and "control" (a page of shared memory: a
+// gate that the run closes to remove the lock files while nobody holds a
+// name, and per-worker counts of threads inside a hold). A worker is the same
+// executable started again with the worker command; a worker that killed
+// itself is replaced by a fresh one while time remains. Workers die with the
+// run (PR_SET_PDEATHSIG) and run in a process group of their own, so that
+// Ctrl-C reaches the run alone, which then ends them and reports.
+//
+// The same seed gives every worker thread the same sequence of choices.
+// Linux only: it relies on fork(), SIGSTOP and futexes.
+//
+// Thread safety: RunChaos and RunChaosWorker take over the process (signal
+// mask, children) and run once per process, on the main thread.
+#ifndef WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_
+#define WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "components/lock_service.h"
+
+struct ChaosOptions {
+  int seconds = 10;
+  int processes = 6;
+  int threads = 4;
+  int names = 4;
+  std::uint32_t faults = 0;  // a bit per ChaosFault; all by default
+  std::uint64_t seed = 0;
+  bool seed_given = false;  // otherwise a seed is drawn and printed
+  std::string folder;       // empty: a fresh private folder, removed after
+  std::string timeline;     // an SVG file to write, or empty
+};
+
+// The usage text of wendlemoor-chaos.
+extern const char kChaosUsage[];
+
+enum class ChaosParse { kRun, kHelp, kBad };
+
+// Reads the command line (argv[0] is the program). kBad comes with the reason
+// in `*error`; nothing has been done.
+ChaosParse ParseChaosOptions(int argc, const char* const* argv,
+                             ChaosOptions* options, std::string* error);
+
+// Creates a lock service over a folder: CreateLockService, or a test's own.
+using ChaosServiceFactory = LockService* (*)(const char* folder);
+
+// Runs the adversary, then checks its history and prints the figures and the
+// verdict on standard output (a progress line goes to standard error while
+// it is a terminal). Each worker is started as `worker_command` followed by
+// its arguments, which are to be handed to RunChaosWorker.
+// Returns the exit status: 0 a clean history, 1 a broken one or a run that
+// could not be made (the reason on standard error), 130 when interrupted by
+// SIGINT, SIGTERM or SIGHUP (after the figures so far).
+int RunChaos(const ChaosOptions& options,
+             const std::vector<std::string>& worker_command);
+
+// A worker process: `arguments` are those RunChaos gave it. Returns its exit
+// status: 0 after the run's end, 3 when it could not start (the reason on
+// standard error).
+int RunChaosWorker(const std::vector<std::string>& arguments,
+                   ChaosServiceFactory factory);
+
+#endif  // WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_

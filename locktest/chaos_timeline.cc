@@ -1,0 +1,216 @@
+#include "locktest/chaos_timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+
+namespace {
+
+constexpr int kWidth = 1600;
+constexpr int kLeft = 110;  // room for the lanes' names
+constexpr int kRight = 20;
+constexpr int kPlot = kWidth - kLeft - kRight;
+constexpr int kFaultRow = 11;
+// At most this many bars in all lanes together: about 70 bytes each.
+constexpr int kBarBudget = 24000;
+constexpr int kFaultsTop = 70;
+constexpr int kFaultKinds = static_cast<int>(ChaosFault::kCount);
+constexpr const char* kFaultColours[kFaultKinds] = {
+    "#7b3294", "#000000", "#1b7837", "#b35806",
+    "#2166ac", "#053061", "#8c510a", "#878787"};
+
+std::string Format(const char* format, auto... arguments) {
+  char text[1024];
+  std::snprintf(text, sizeof text, format, arguments...);
+  return text;
+}
+
+std::string Escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+// Distinct, stable colours: the golden angle apart on the hue circle.
+std::string ProcessColour(int index) {
+  const int hue = int(std::fmod(index * 137.508, 360.0));
+  return Format("hsl(%d,65%%,%d%%)", hue, 42 + (index % 3) * 8);
+}
+
+// A tick step of 1, 2 or 5 times a power of ten giving about ten ticks.
+double TickStep(double seconds) {
+  const double raw = seconds / 10;
+  const double power = std::pow(10.0, std::floor(std::log10(raw)));
+  for (double m : {1.0, 2.0, 5.0}) {
+    if (m * power >= raw) return m * power;
+  }
+  return 10 * power;
+}
+
+}  // namespace
+
+std::string TimelineSvg(const ChaosCheck& check,
+                        const std::vector<ChaosRecord>& history, int names,
+                        const std::string& title, const std::string& run) {
+  const std::uint64_t t0 = check.figures.start;
+  const double span = std::max<double>(1.0, double(check.figures.end - t0));
+  const double scale = kPlot / span;  // pixels per nanosecond
+  auto x_of = [&](std::uint64_t t) { return double(t - t0) * scale; };
+  const int lane = std::clamp(600 / std::max(names, 1), 4, 24);
+  const int lanes_top = kFaultsTop + kFaultKinds * kFaultRow + 12;
+  const int axis = lanes_top + names * lane + 4;
+  const int height = axis + 30;
+
+  std::map<std::int32_t, int> process;  // colour index by first appearance
+  for (const ChaosHold& hold : check.holds) {
+    process.emplace(hold.pid, int(process.size()));
+  }
+
+  std::string svg = Format(
+      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+      "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"11\">\n",
+      kWidth, height, kWidth, height);
+  svg += "<title>" + Escaped(title) + "</title>\n";
+  svg += Format("<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>\n", kWidth,
+                height);
+  svg +=
+      Format("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">",
+             kLeft) +
+      Escaped(title) + "</text>\n";
+  svg += Format(
+      "<text x=\"%d\" y=\"40\">%s</text>\n"
+      "<text x=\"%d\" y=\"56\">%zu holds by %zu processes: a lane per name, "
+      "each hold a bar coloured by its process; red above a lane marks "
+      "overlapping holds (%llu)</text>\n",
+      kLeft, Escaped(run).c_str(), kLeft, check.holds.size(), process.size(),
+      (unsigned long long)check.verdict.overlaps);
+
+  // The fault rows: a tick per pixel column where a fault of the kind struck.
+  std::vector<std::vector<bool>> struck(kFaultKinds,
+                                        std::vector<bool>(kPlot + 1));
+  for (const ChaosRecord& r : history) {
+    if (r.event != ChaosEvent::kFault || r.call >= kFaultKinds) continue;
+    struck[r.call][std::size_t(std::clamp(x_of(r.time), 0.0, double(kPlot)))] =
+        true;
+  }
+  for (int kind = 0; kind < kFaultKinds; ++kind) {
+    const int y = kFaultsTop + kind * kFaultRow;
+    svg += Format(
+        "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" "
+        "font-size=\"9\" fill=\"%s\">%s</text>\n",
+        kLeft - 6, y + 8, kFaultColours[kind], kChaosFaultNames[kind]);
+    svg += Format("<path stroke=\"%s\" d=\"", kFaultColours[kind]);
+    for (int c = 0; c <= kPlot; ++c) {
+      if (struck[kind][c]) {
+        svg += Format("M%d.5 %dv9", kLeft + c, y);
+      }
+    }
+    svg += "\"/>\n";
+  }
+  // Removals and kills reach across the lanes: the bars go on after them.
+  svg += "<path stroke=\"#2166ac\" stroke-opacity=\"0.35\" d=\"";
+  for (int c = 0; c <= kPlot; ++c) {
+    if (struck[int(ChaosFault::kRemoveFiles)][c] ||
+        struck[int(ChaosFault::kRemoveFolder)][c] ||
+        struck[int(ChaosFault::kKill)][c]) {
+      svg += Format("M%d.5 %dv%d", kLeft + c, lanes_top, names * lane);
+    }
+  }
+  svg += "\"/>\n";
+
+  // The lanes: each pixel column shows the process that held the name
+  // longest within it.
+  for (int name = 0; name < names; ++name) {
+    const int y = lanes_top + name * lane;
+    // Thin lanes are named every few lanes, so that the names stay legible.
+    if (name % ((12 + lane - 1) / lane) == 0) {
+      svg += Format(
+          "<text x=\"%d\" y=\"%d\" text-anchor=\"end\">chaos-%d"
+          "</text>\n",
+          kLeft - 6, y + std::max(lane / 2 + 4, 8), name);
+    }
+    svg += Format(
+        "<rect x=\"%d\" y=\"%d\" width=\"%d\" height=\"%d\" "
+        "fill=\"#f2f2f2\"/>\n",
+        kLeft, y, kPlot, lane - 2);
+  }
+  // Many lanes share a budget of bars: a lane gets fewer, wider columns.
+  const int columns = std::clamp(kBarBudget / std::max(names, 1), 1, kPlot);
+  const double width = double(kPlot) / columns;  // of a column, in pixels
+  std::vector<std::vector<int>> colour(
+      std::size_t(names), std::vector<int>(std::size_t(columns), -1));
+  std::vector<std::vector<double>> cover(
+      std::size_t(names), std::vector<double>(std::size_t(columns), 0.0));
+  std::vector<std::vector<bool>> overlap(
+      std::size_t(names), std::vector<bool>(std::size_t(columns), false));
+  for (const ChaosHold& hold : check.holds) {
+    if (hold.name >= names) continue;
+    const double a = x_of(hold.start) / width;
+    const double b = std::max(x_of(hold.end) / width, a + 1e-9);
+    for (int c = int(a); c < columns && c < int(std::ceil(b)); ++c) {
+      const double covered = std::min(b, c + 1.0) - std::max(a, double(c));
+      if (covered > cover[hold.name][c]) {
+        cover[hold.name][c] = covered;
+        colour[hold.name][c] = process[hold.pid];
+      }
+      if (hold.overlaps) overlap[hold.name][c] = true;
+    }
+  }
+  for (int name = 0; name < names; ++name) {
+    const int y = lanes_top + name * lane;
+    for (int c = 0; c < columns;) {
+      const int who = colour[name][c];
+      int end = c + 1;
+      while (end < columns && colour[name][end] == who) ++end;
+      if (who >= 0) {
+        svg += Format(
+            "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
+            "fill=\"%s\"/>\n",
+            kLeft + c * width, y, (end - c) * width, lane - 2,
+            ProcessColour(who).c_str());
+      }
+      c = end;
+    }
+    svg += "<path stroke=\"#e00\" stroke-width=\"3\" d=\"";
+    for (int c = 0; c < columns; ++c) {
+      if (overlap[name][c]) {
+        svg += Format("M%.1f %dh%.1f", kLeft + c * width, y + 1, width);
+      }
+    }
+    svg += "\"/>\n";
+  }
+
+  // The time axis.
+  const double seconds = span / 1e9;
+  const double step = TickStep(seconds);
+  svg +=
+      Format("<path stroke=\"#000\" d=\"M%d %dh%d\"/>\n", kLeft, axis, kPlot);
+  for (double t = 0; t <= seconds + 1e-9; t += step) {
+    const double x = kLeft + t * 1e9 * scale;
+    svg += Format(
+        "<path stroke=\"#000\" d=\"M%.1f %dv5\"/>"
+        "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%g s"
+        "</text>\n",
+        x, axis, x, axis + 17, std::round(t * 1e6) / 1e6);
+  }
+  svg += "</svg>\n";
+  return svg;
+}

@@ -1,0 +1,340 @@
+// A worker process of the chaos run: its threads take names at random and
+// inject the faults that strike from inside a holder.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "components/interface.h"
+#include "locktest/chaos_control.h"
+#include "locktest/chaos_history.h"
+#include "locktest/chaos_run.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "runtime/thread.h"
+
+namespace {
+
+// How often each fault strikes a holder, as "once in N holds". A process
+// kills itself about once in a few seconds whatever its thread count.
+constexpr std::uint64_t kMisuseOneIn = 50;
+constexpr std::uint64_t kOtherInstanceOneIn = 50;
+constexpr std::uint64_t kForkOneIn = 300;
+constexpr std::uint64_t kThreadEndOneIn = 1000;
+constexpr std::uint64_t kKillOneInPerThread = 300;
+constexpr std::uint32_t kHoldMaxMicros = 2000;
+constexpr std::uint32_t kPauseMaxMicros = 500;
+constexpr std::uint64_t kGateWaitNanos = 100000000;
+
+struct Worker {
+  ChaosControl* control = nullptr;
+  int history = -1;
+  int slot = 0;
+  std::uint64_t seed = 0;
+  int threads = 0;
+  int names = 0;
+  std::uint32_t faults = 0;
+  std::uint64_t deadline = 0;
+  std::vector<std::string> lock_names;
+  InterfacePtr<LockService> instances[2];
+
+  // Shared by every record, taken alone by a thread about to kill the
+  // process.
+  std::shared_mutex records;
+  bool forked_child = false;  // set in the child of a fork only
+
+  bool Enabled(ChaosFault fault) const {
+    return (faults >> static_cast<int>(fault)) & 1u;
+  }
+
+  // Threads that have ended, to be joined (Mutex rules: `mutex` guards
+  // `ended` and `running`).
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<struct ThreadState*> ended;
+  int running = 0;
+};
+
+struct ThreadState {
+  Worker* worker;
+  std::uint32_t number;
+  JX_Thread handle = nullptr;
+  bool ended_holding = false;
+};
+
+ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
+                       std::uint16_t call = 0, std::uint32_t code = 0,
+                       std::uint64_t value = 0, bool wait = false) {
+  ChaosRecord record{};
+  record.event = event;
+  record.thread = thread;
+  record.name = static_cast<std::uint16_t>(name);
+  record.call = call;
+  record.code = code;
+  record.value = value;
+  record.wait = wait ? 1 : 0;
+  return record;
+}
+
+void Record(Worker* w, std::uint32_t thread, ChaosEvent event, int name,
+            std::uint16_t call = 0, std::uint32_t code = 0,
+            std::uint64_t value = 0, bool wait = false) {
+  const ChaosRecord record =
+      MakeRecord(thread, event, name, call, code, value, wait);
+  // A record that cannot be written leaves a hole in the history; the
+  // checker then finds a hold that never ended or none at all, never a false
+  // overlap. The forked child is alone in its process and must not touch a
+  // lock that another thread may have held at the fork.
+  if (w->forked_child) {
+    (void)RecordEvent(w->history, record);
+    return;
+  }
+  std::shared_lock<std::shared_mutex> lock(w->records);
+  (void)RecordEvent(w->history, record);
+}
+
+void RecordCall(Worker* w, std::uint32_t thread, int name, ChaosCall call,
+                ResultCode code) {
+  Record(w, thread, ChaosEvent::kCall, name, static_cast<std::uint16_t>(call),
+         code);
+}
+
+void RecordFault(Worker* w, std::uint32_t thread, int name, ChaosFault fault) {
+  w->control->faults.fetch_add(1);
+  Record(w, thread, ChaosEvent::kFault, name,
+         static_cast<std::uint16_t>(fault));
+}
+
+// The child of a fork while holding `name`: it must find the name neither its
+// own nor free. Only async-signal-safe work besides the two calls, whose
+// service makes them safe after fork.
+[[noreturn]] void ForkedChild(Worker* w, std::uint32_t thread, int name,
+                              LockService* service) {
+  w->forked_child = true;
+  const char* lock = w->lock_names[name].c_str();
+  RecordCall(w, thread, name, ChaosCall::kForkedRelease,
+             service->ReleaseLock(lock));
+  const ResultCode code = service->AcquireLock(lock, 0);
+  RecordCall(w, thread, name, ChaosCall::kForkedAcquire, code);
+  if (code == kOk) (void)service->ReleaseLock(lock);
+  _exit(0);
+}
+
+// The faults that strike while `name` is held. Returns false when the thread
+// is to end holding it.
+bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
+                        int name, int instance) {
+  LockService* service = w->instances[instance].get();
+  const char* lock = w->lock_names[name].c_str();
+  if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
+    RecordFault(w, t->number, name, ChaosFault::kMisuse);
+    RecordCall(w, t->number, name, ChaosCall::kAcquireAgain,
+               service->AcquireLock(lock, 1));
+  }
+  if (w->Enabled(ChaosFault::kTwoInstances) &&
+      random.OneIn(kOtherInstanceOneIn)) {
+    LockService* other = w->instances[1 - instance].get();
+    RecordFault(w, t->number, name, ChaosFault::kTwoInstances);
+    const ResultCode code = other->AcquireLock(lock, 0);
+    RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
+    if (code == kOk) (void)other->ReleaseLock(lock);
+  }
+  if (w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn)) {
+    RecordFault(w, t->number, name, ChaosFault::kFork);
+    const pid_t child = fork();
+    if (child == 0) ForkedChild(w, t->number, name, service);
+    if (child > 0) {
+      int status = 0;
+      (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
+    }
+  }
+  if (w->Enabled(ChaosFault::kKill) &&
+      random.OneIn(kKillOneInPerThread * std::uint64_t(w->threads))) {
+    // No other thread records anything after the kill: a hold recorded
+    // later would outlive its process in the history. The lock is never
+    // given back; the process dies with it.
+    w->records.lock();
+    w->control->faults.fetch_add(1);
+    (void)RecordEvent(
+        w->history, MakeRecord(t->number, ChaosEvent::kFault, name,
+                               static_cast<std::uint16_t>(ChaosFault::kKill)));
+    kill(getpid(), SIGKILL);
+  }
+  if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
+    RecordFault(w, t->number, name, ChaosFault::kThreadEnd);
+    return false;
+  }
+  return true;
+}
+
+// One acquisition, hold and release of a random name. Returns false when the
+// thread is to end holding.
+bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
+  const int name = static_cast<int>(random.Below(w->names));
+  const int instance =
+      w->Enabled(ChaosFault::kTwoInstances) ? int(random.Below(2)) : 0;
+  const bool wait = !random.OneIn(4);
+  const std::uint32_t hold_micros =
+      static_cast<std::uint32_t>(random.Below(kHoldMaxMicros + 1));
+  LockService* service = w->instances[instance].get();
+  const char* lock = w->lock_names[name].c_str();
+
+  const std::uint64_t asked = ChaosNow();
+  const ResultCode code = service->AcquireLock(lock, wait ? 1 : 0);
+  if (code != kOk) {
+    RecordCall(w, t->number, name,
+               wait ? ChaosCall::kAcquireWait : ChaosCall::kAcquireNoWait,
+               code);
+    return true;
+  }
+  Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
+         ChaosNow() - asked, wait);
+  w->control->holds.fetch_add(1, std::memory_order_relaxed);
+  if (!StrikeWhileHolding(w, t, random, name, instance)) return false;
+  JX_Sleep(hold_micros);
+  Record(w, t->number, ChaosEvent::kHoldEnd, name);
+  RecordCall(w, t->number, name, ChaosCall::kRelease,
+             service->ReleaseLock(lock));
+  if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
+    RecordFault(w, t->number, name, ChaosFault::kMisuse);
+    RecordCall(w, t->number, name, ChaosCall::kReleaseAgain,
+               service->ReleaseLock(lock));
+  }
+  return true;
+}
+
+void ThreadMain(void* argument) {
+  auto* t = static_cast<ThreadState*>(argument);
+  Worker* w = t->worker;
+  ChaosRandom random(DeriveSeed(w->seed, t->number, 0));
+  std::atomic<std::int32_t>& busy = w->control->busy[w->slot];
+  while (ChaosNow() < w->deadline) {
+    busy.fetch_add(1);
+    if (w->control->gate.load() != 0) {
+      busy.fetch_sub(1);
+      WaitAtGate(w->control, kGateWaitNanos);
+      continue;
+    }
+    if (!OneRound(w, t, random)) {
+      t->ended_holding = true;
+      break;
+    }
+    busy.fetch_sub(1);
+    JX_Sleep(static_cast<std::uint32_t>(random.Below(kPauseMaxMicros + 1)));
+  }
+  std::lock_guard<std::mutex> lock(w->mutex);
+  w->ended.push_back(t);
+  w->changed.notify_one();
+}
+
+bool StartThread(Worker* w, std::uint32_t number) {
+  auto* t = new ThreadState{w, number};
+  t->handle = JX_CreateThread(JX_USER_THREAD, ThreadMain, t, JX_PRIORITY_NORMAL,
+                              JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
+  if (t->handle == nullptr) {
+    delete t;
+    return false;
+  }
+  ++w->running;
+  return true;
+}
+
+bool ParseNumber(const std::string& text, std::uint64_t* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != text.npos) {
+    return false;
+  }
+  errno = 0;
+  *value = std::strtoull(text.c_str(), nullptr, 10);
+  return errno == 0;
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "wendlemoor-chaos worker %d: %s: %s\n", getpid(), what,
+               std::strerror(errno));
+  return 3;
+}
+
+}  // namespace
+
+int RunChaosWorker(const std::vector<std::string>& arguments,
+                   ChaosServiceFactory factory) {
+  // folder slot seed threads names faults deadline parent
+  std::uint64_t n[7];
+  if (arguments.size() != 8) return Fail("bad worker arguments");
+  for (int i = 0; i < 7; ++i) {
+    if (!ParseNumber(arguments[i + 1], &n[i])) return Fail("bad argument");
+  }
+  // Never outlive the run, even when it is killed.
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return Fail("prctl");
+  if (getppid() != pid_t(n[6])) return 0;
+
+  Worker w;
+  const std::string& folder = arguments[0];
+  w.slot = int(n[0]);
+  w.seed = n[1];
+  w.threads = int(n[2]);
+  w.names = int(n[3]);
+  w.faults = std::uint32_t(n[4]);
+  w.deadline = n[5];
+  if (w.slot >= kChaosProcessesMax || w.threads > kChaosThreadsMax ||
+      w.names > kChaosNamesMax || w.names < 1) {
+    errno = EINVAL;
+    return Fail("argument out of range");
+  }
+  for (int i = 0; i < w.names; ++i) w.lock_names.push_back(ChaosLockName(i));
+  w.control = MapControl(folder + "/control", false);
+  if (w.control == nullptr) return Fail("control");
+  const std::string history =
+      folder + "/history/" + std::to_string(getpid()) + ".history";
+  w.history = open(history.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  if (w.history == -1) return Fail("history");
+  const std::string locks = folder + "/locks";
+  const int instances = w.Enabled(ChaosFault::kTwoInstances) ? 2 : 1;
+  for (int i = 0; i < instances; ++i) {
+    w.instances[i] = InterfacePtr<LockService>::Adopt(factory(locks.c_str()));
+    if (!w.instances[i]) return Fail("lock service");
+  }
+
+  // A thread that cannot be started fails the worker, but only once every
+  // thread that did start has been joined.
+  int status = 0;
+  std::uint32_t next_number = 1;
+  std::unique_lock<std::mutex> lock(w.mutex);
+  for (int i = 0; i < w.threads && status == 0; ++i) {
+    if (!StartThread(&w, next_number++)) status = Fail("thread");
+  }
+  while (w.running > 0) {
+    w.changed.wait(lock, [&] { return !w.ended.empty(); });
+    std::vector<ThreadState*> ended;
+    ended.swap(w.ended);
+    lock.unlock();
+    for (ThreadState* t : ended) {
+      (void)JX_JoinThread(t->handle);
+      // Joined, it has given back what it held: it is no longer inside a
+      // hold.
+      if (t->ended_holding) w.control->busy[w.slot].fetch_sub(1);
+      const bool replace =
+          t->ended_holding && status == 0 && ChaosNow() < w.deadline;
+      delete t;
+      lock.lock();
+      --w.running;
+      if (replace && !StartThread(&w, next_number++)) status = Fail("thread");
+      lock.unlock();
+    }
+    lock.lock();
+  }
+  lock.unlock();
+  close(w.history);  // never retried (runtime/eintr.h)
+  return status;
+}
