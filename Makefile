@@ -1,6 +1,7 @@
 # Thin wrapper over CMake so that a newcomer needs one command per job.
-#   make run            build the program, then run the parent with 10 children
-#                       (N=-3: make run N=-3); needs only a compiler, CMake and make
+#   make run            build the program (and wendlemoor-locks), then run the
+#                       parent with 10 children (N=-3: make run N=-3); needs
+#                       only a compiler, CMake and make
 #   make test           install what the tests need, build, then run every test
 #                       but the 100-process one (make scale)
 #   make asan / tsan    the whole test suite under AddressSanitizer+UBSan / ThreadSanitizer
@@ -10,6 +11,9 @@
 #                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
 #                       fails unless the verdict is clean
 #   make format-check   fail when clang-format would change any C++ file
+#   make install PREFIX=P   build the library, the tools and the program, then
+#                       install them under P (default /usr/local); see
+#                       cmake/install.cmake for what goes where
 #   make windows        cross-build Wendlemoor.exe and the tests for Windows
 #                       in build-windows/ (mingw-w64, statically linked)
 #   make windows-test   build, then run the portable and Windows tests under
@@ -21,19 +25,20 @@ JOBS ?= 2
 N ?=
 CHAOS_SECONDS ?= 60
 CMAKE_ARGS ?=
+PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check windows windows-test clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check install windows windows-test clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS)
 
-# The program alone: no test library needed.
+# The program and its viewer alone: no test library needed.
 program:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
-	cmake --build build -j$(JOBS) --target Wendlemoor
+	cmake --build build -j$(JOBS) --target Wendlemoor wendlemoor-locks
 
 run: program
 	cd build && ./Wendlemoor $(N)
@@ -74,6 +79,12 @@ chaos:
 format-check:
 	$(ENSURE) format-check
 	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
+
+# Only what is installed is built: the tests need not be.
+install:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target installed
+	cmake --install build --prefix $(PREFIX)
 
 # Wine keeps its Windows installation in WINEPREFIX, made on first use (some
 # seconds): a fresh one per test run, inside the build folder, so that no

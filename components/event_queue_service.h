@@ -5,6 +5,9 @@
 // thread at once (Mutex rules: the service's mutex guards its table of queues).
 // The service holds one reference to each queue it created until it is
 // destroyed.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_EVENT_QUEUE_SERVICE_H_
 #define WENDLEMOOR_COMPONENTS_EVENT_QUEUE_SERVICE_H_
 

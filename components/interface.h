@@ -7,6 +7,9 @@
 // itself in Release when its last reference goes.
 //
 // InterfacePtr is not thread-safe; the objects it points to say what they are.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_INTERFACE_H_
 #define WENDLEMOOR_COMPONENTS_INTERFACE_H_
 

@@ -8,6 +8,9 @@
 //
 // Thread safety: both functions are pure and may be called from any thread.
 // Ownership: the caller owns every buffer.
+//
+// Private to the lock service: not installed, and no public header includes
+// it.
 #ifndef WENDLEMOOR_COMPONENTS_LOCK_FILE_NAME_H_
 #define WENDLEMOOR_COMPONENTS_LOCK_FILE_NAME_H_
 

@@ -23,6 +23,9 @@
 // Thread safety: none of its own; the lock service's mutex guards every call.
 // Ownership: the table owns every descriptor in it and closes what it drops.
 // The calls never block; the only system call they make is close().
+//
+// Private to the lock service: not installed, and no public header includes
+// it.
 #ifndef WENDLEMOOR_COMPONENTS_LOCK_FILE_TABLE_H_
 #define WENDLEMOOR_COMPONENTS_LOCK_FILE_TABLE_H_
 

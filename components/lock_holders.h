@@ -26,6 +26,9 @@
 //
 // Thread safety: TakeLockSnapshot may be called from any thread at once.
 // Ownership: the caller owns the rows.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_LOCK_HOLDERS_H_
 #define WENDLEMOOR_COMPONENTS_LOCK_HOLDERS_H_
 

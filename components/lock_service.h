@@ -124,6 +124,9 @@
 // once through one reference, and fork() may be called at any time. Ownership:
 // the caller of CreateLockService owns one reference; destroying the service
 // closes its descriptors and gives back any lock still held.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_LOCK_SERVICE_H_
 #define WENDLEMOOR_COMPONENTS_LOCK_SERVICE_H_
 

@@ -4,6 +4,9 @@
 // called from any thread at once (Mutex rules: one mutex guards the registry's
 // table and its started flag). The registry holds one reference to each
 // registered service until it is unregistered, replaced or shut down.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_REGISTRY_H_
 #define WENDLEMOOR_COMPONENTS_REGISTRY_H_
 

@@ -4,6 +4,9 @@
 // is a success. Codes are logged with "%x". Each failure cause has a code of
 // its own; system errors that fit no named cause carry their errno (Win32
 // error code on Windows) in the low 16 bits of kErrorSystemBase.
+//
+// Public: installed with the library (include/wendlemoor/components/), this
+// header is the contract that programs using it build against.
 #ifndef WENDLEMOOR_COMPONENTS_RESULT_CODE_H_
 #define WENDLEMOOR_COMPONENTS_RESULT_CODE_H_
 

@@ -18,9 +18,10 @@
 // that is a symbolic link is refused, never followed.
 // Returns JX_SUCCESS, or JX_FAILURE with errno set to the cause (EPERM where
 // the system allows no namespace, EINVAL where the process has more than one
-// thread). After a failure the process sees at `path` what the rest of the
-// machine sees (the folder, if it was created), though it may already be in a
-// namespace of its own.
+// thread or, in a chroot, where its root is a plain folder rather than a
+// mount: the mounts around it cannot then be made private). After a failure
+// the process sees at `path` what the rest of the machine sees (the folder, if
+// it was created), though it may already be in a namespace of its own.
 // REQUIRES: the process has one thread (the kernel refuses a namespace to a
 // process whose threads share its file-system state).
 JX_Status JX_MountPrivateFolder(const char* path);

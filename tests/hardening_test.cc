@@ -1,14 +1,17 @@
 // Faults the system must survive: a child or the parent killed in the middle
 // of a run, an output pipe that is read slowly, signals aimed again and again
 // at a thread waiting for a lock, descriptors or processes left behind, a
-// start with the standard descriptors closed, and other runs on the machine.
+// start with the standard descriptors closed, other runs on the machine, and
+// a chroot.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
@@ -17,7 +20,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -537,6 +542,71 @@ TEST(IsolationTest, TestsSeeALockFolderOfTheirOwn) {
   EXPECT_EQ(system.f_type, static_cast<decltype(system.f_type)>(TMPFS_MAGIC));
   EXPECT_EQ(own.st_mode & 07777, 0700u);
   EXPECT_EQ(own.st_uid, geteuid());
+}
+
+// Enters a mount namespace of its own as its root: directly when this
+// process is root, else in a user namespace whose root is this user, so that
+// the program it runs next may enter a namespace again.
+bool EnterMountNamespaceAsRoot() {
+  if (unshare(CLONE_NEWNS) == 0) return true;
+  const std::string uid = std::to_string(geteuid());
+  const std::string gid = std::to_string(getegid());
+  auto write_proc = [](const char* path, const std::string& text) {
+    return static_cast<bool>(std::ofstream(path) << text << std::flush);
+  };
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+         write_proc("/proc/self/setgroups", "deny") &&
+         write_proc("/proc/self/uid_map", "0 " + uid + " 1\n") &&
+         write_proc("/proc/self/gid_map", "0 " + gid + " 1\n");
+}
+
+constexpr int kNoChroot = 5;
+
+// Arguments: an empty folder, a test filter. Makes the folder a root that
+// sees the machine's files at their usual paths and a /tmp of its own, enters
+// it with chroot, and runs the tests of the filter there with this binary,
+// found by its path inside the chroot. Their run enters a namespace of its own
+// inside the chroot, as the test binary does in a chroot made by anyone.
+// Exits kNoChroot when the system allows no mount namespace to make it in.
+WENDLEMOOR_HELPER_ROLE(run_in_own_chroot) {
+  const std::string& root = arguments[0];
+  if (!EnterMountNamespaceAsRoot() ||
+      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+      mount("wendlemoor-chroot", (root + "/tmp").c_str(), "tmpfs", 0,
+            "mode=1777") != 0 ||
+      chroot(root.c_str()) != 0 || chdir("/") != 0) {
+    std::printf("no chroot of our own: %s\n", std::strerror(errno));
+    return kNoChroot;
+  }
+  // This process stays in the namespace meanwhile, as the world outside a
+  // chroot does: a namespace that no process is left in loses its mounts,
+  // and paths that led out of the chroot then read as if they did not.
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    char binary[] = WENDLEMOOR_TESTS_BINARY;
+    std::string filter = "--gtest_filter=" + arguments[1];
+    char* const argv[] = {binary, filter.data(), nullptr};
+    execv(binary, argv);
+    _exit(127);
+  }
+  return pid == -1 ? kHelperFailed : WaitHelper(pid, kDeadlineMs);
+}
+
+TEST(IsolationTest, HelpersStartFromANamespaceEnteredInsideAChroot) {
+  // One test that starts helpers, one that shows the run entered a namespace.
+  TempDir root;
+  ASSERT_FALSE(root.path().empty());
+  const RunResult run = RunCapture(
+      {TestBinaryPath(), "--helper-role", "run_in_own_chroot", root.path(),
+       "IsolationTest.TestsSeeALockFolderOfTheirOwn:"
+       "LockServiceTest.ChildStartedWhileHoldingInheritsNoDescriptor"},
+      "", kDeadlineMs);
+  if (run.status == kNoChroot) GTEST_SKIP() << run.output;
+  EXPECT_EQ(run.status, 0) << run.output;
+  EXPECT_NE(run.output.find("[  PASSED  ] 2 tests."), std::string::npos)
+      << run.output;
 }
 
 }  // namespace

@@ -45,7 +45,10 @@ inline constexpr int kHelperUnknownRole = 4;
 // namespace); false when they share the machine's.
 extern bool gPrivateLockFolder;
 
-// The path of the running test binary (from /proc/self/exe).
+// The path of the running test binary, read from /proc/self/exe when the
+// process started, before it entered a namespace of its own (after that, in a
+// chroot, the link names the binary as seen from outside the chroot). Empty
+// when it could not be read.
 std::string TestBinaryPath();
 
 // Starts this binary as `role` with `arguments`; returns the child's pid, or

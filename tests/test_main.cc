@@ -38,12 +38,17 @@ bool RegisterHelperRole(const char* name, HelperRoleFunction function) {
   return true;
 }
 
-std::string TestBinaryPath() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return {};
-  return std::string(path, static_cast<std::size_t>(n));
+namespace {
+
+// Set by main before it enters a namespace of its own (see TestBinaryPath).
+std::string& TestBinary() {
+  static auto* path = new std::string;
+  return *path;
 }
+
+}  // namespace
+
+std::string TestBinaryPath() { return TestBinary(); }
 
 pid_t StartHelper(const std::string& role,
                   const std::vector<std::string>& arguments, int stdout_fd) {
@@ -85,6 +90,11 @@ int WaitHelper(pid_t pid, int deadline_ms) {
 }
 
 int main(int argc, char** argv) {
+  char binary[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", binary, sizeof binary);
+  if (length > 0 && length < static_cast<ssize_t>(sizeof binary)) {
+    TestBinary().assign(binary, static_cast<std::size_t>(length));
+  }
   // Helpers are started by a test process and share its lock folder.
   if (argc >= 3 && std::string(argv[1]) == "--helper-role") {
     auto it = Roles().find(argv[2]);
