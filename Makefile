@@ -14,6 +14,10 @@
 #   make install PREFIX=P   build the library, the tools and the program, then
 #                       install them under P (default /usr/local); see
 #                       cmake/install.cmake for what goes where
+#   make windows        cross-build Wendlemoor.exe and the tests for Windows
+#                       in build-windows/ (mingw-w64, statically linked)
+#   make windows-test   build, then run the portable and Windows tests under
+#                       wine in a throwaway prefix inside build-windows/
 # The Debian packages each command needs are listed in .ci/packages;
 # .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
@@ -24,7 +28,7 @@ CMAKE_ARGS ?=
 PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check install clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check install windows windows-test clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
@@ -82,8 +86,31 @@ install:
 	cmake --build build -j$(JOBS) --target installed
 	cmake --install build --prefix $(PREFIX)
 
+# Wine keeps its Windows installation in WINEPREFIX, made on first use (some
+# seconds): a fresh one per test run, inside the build folder, so that no
+# earlier run and nothing of the user's own wine is involved. Its mono and
+# gecko installers are not wanted (they would ask through dialogs), and its
+# debug channels stay quiet.
+WINE_PREFIX = $(CURDIR)/build-windows/wine-prefix
+WINE = WINEPREFIX=$(WINE_PREFIX) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine
+
+windows:
+	$(ENSURE) windows
+	cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
+	cmake --build build-windows -j$(JOBS)
+
+# Run from the build folder, where "./Wendlemoor" names the program. The
+# prefix goes once its wine server has ended, whatever the tests' result.
+windows-test: windows
+	$(ENSURE) windows-test
+	rm -rf $(WINE_PREFIX)
+	cd build-windows && $(WINE) tests/wendlemoor_tests.exe; \
+	  status=$$?; WINEPREFIX=$(WINE_PREFIX) wineserver -w; \
+	  rm -rf $(WINE_PREFIX); exit $$status
+
 clean:
-	rm -rf build build-asan build-tsan build-bench build-clang
+	rm -rf build build-asan build-tsan build-bench build-clang build-windows
 
 # Wall time, CPU time of all processes together and the largest peak resident
 # memory of any one process, for a 100-child run (needs the "time" package).

@@ -91,6 +91,35 @@
 // close per acquisition again. When opening fails for lack of descriptors, the
 // kept ones are closed and the open is tried once more.
 //
+// On Windows (components/lock_service_win32.cc tells how and why) each name is
+// a named mutex, "<folder>/<name>", in the logon session's namespace: the
+// folder is the prefix of those names, "Local\wendlemoor-locks" by default,
+// and nothing is kept on disk, so nothing can be removed from under a holder
+// and nothing needs to heal. The promises above hold with these
+// differences: names are exclusive across the processes of the user's logon
+// session (not the whole machine); a thread that ends holding a name frees it
+// at once, and the service drops that hold's handle only when it is
+// destroyed; destroying a service gives back the holds of the destroying
+// thread, while the others go when their threads release or end (only a
+// mutex's owner may release it); an object that another user made first
+// under a name, or an object of another kind, fails closed with
+// kErrorLockFolderUnusable; kErrorSystemBase carries the Win32 error code;
+// there is no fork(). A thread that holds a name through one instance and
+// asks for it through another is granted it again (mutexes are recursive)
+// and must release it twice.
+//
+// Tested under wine 8.0, not yet on Windows itself. Wine runs every process
+// as one user. Tested there: exclusion between processes, release when a
+// holder is ended with TerminateProcess or its thread ends, no handle
+// inherited by a child, the misuse codes, the objects' owner and DACL, and
+// names squatted by an object of another kind, by a mutex whose DACL shuts
+// the user out and by a mutex of another owner. Resting on Windows'
+// documentation alone: that another user's process is kept out by the DACL,
+// and that names are compared case-sensitively on Windows as they are under
+// wine. Where wine differs: it lets a process make an object owned by
+// another user (SYSTEM), which Windows refuses (ERROR_INVALID_OWNER) to all
+// but administrators; the test stages that squat only where it can be made.
+//
 // Thread safety: both operations may be called from any number of threads at
 // once through one reference, and fork() may be called at any time. Ownership:
 // the caller of CreateLockService owns one reference; destroying the service
@@ -151,7 +180,7 @@ class LockService : public Interface {
 };
 
 // The lock folder used when none is given: "/tmp/wendlemoor-locks-<uid>",
-// with the effective user id.
+// with the effective user id ("Local\wendlemoor-locks" on Windows).
 std::string DefaultLockFolder();
 
 // Creates a lock service over `folder` (DefaultLockFolder() when null) with one

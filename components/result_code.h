@@ -2,8 +2,8 @@
 //
 // A ResultCode fails when its top bit is set; every other value, zero included,
 // is a success. Codes are logged with "%x". Each failure cause has a code of
-// its own; system errors that fit no named cause carry their errno in the low
-// 16 bits of kErrorSystemBase.
+// its own; system errors that fit no named cause carry their errno (Win32
+// error code on Windows) in the low 16 bits of kErrorSystemBase.
 //
 // Public: installed with the library (include/wendlemoor/components/), this
 // header is the contract that programs using it build against.
@@ -45,7 +45,8 @@ inline constexpr ResultCode kErrorLockNotHeld = 0x80000203;
 // Not private to us.
 inline constexpr ResultCode kErrorLockFolderUnusable = 0x80000204;
 
-// Any other failed system call: kErrorSystemBase | errno.
+// Any other failed system call: kErrorSystemBase | errno (on Windows, the
+// low 16 bits of the Win32 error code).
 inline constexpr ResultCode kErrorSystemBase = 0x80010000;
 
 constexpr bool Failed(ResultCode code) { return (code & 0x80000000u) != 0; }

@@ -3,8 +3,6 @@
 //   Wendlemoor [-N]   the parent: launches N children (10 by default) as
 //                     "./Wendlemoor -child" and waits for all of them;
 //   Wendlemoor -child a child: runs five lock workers (see locktest/).
-#include <fcntl.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,6 +10,7 @@
 #include <cstring>
 
 #include "driver/log.h"
+#include "driver/standard_streams.h"
 #include "locktest/child_run.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
@@ -36,20 +35,6 @@ bool ReadCount(const char* text, int* count) {
   const long long value = std::strtoll(text, &end, 10);
   if (errno == ERANGE || value < INT_MIN || value > INT_MAX) return false;
   *count = static_cast<int>(value);
-  return true;
-}
-
-// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so that
-// no folder or lock file opened later gets one of those numbers and log lines
-// can never land in it. Returns false when one could not be opened.
-bool OpenStandardDescriptors() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    if (errno != EBADF) return false;
-    // Inherited by our children like any standard descriptor: no O_CLOEXEC.
-    // The lower ones are open, so the lowest free number is `fd`.
-    if (open("/dev/null", O_RDWR) != fd) return false;
-  }
   return true;
 }
 
@@ -96,7 +81,7 @@ int RunParent(int count) {
 
 int main(int argc, char** argv) {
   // Before anything else opens a file. There is nowhere to report a failure.
-  if (!OpenStandardDescriptors()) return 1;
+  if (!PrepareStandardStreams()) return 1;
   LogMessage("entering main\n");
   int count = kDefaultChildCount;
   if (argc > 1) {

@@ -54,8 +54,9 @@ JX_Status JX_JoinThread(JX_Thread thread);
 // The calling thread's identity: pointer-sized, fixed for the thread's life and
 // never given to another thread of this process, alive or later (a small
 // number counted up from 1, so "%p" prints 0x1 for the first thread that
-// asks). Never null. Cheap enough to call on every log line. A child created
-// by fork() keeps the forking thread's identity.
+// asks, 0000000000000001 with the Windows build's formatter). Never null. Cheap
+// enough to call on every log line. A child created by fork() keeps the forking
+// thread's identity.
 void* JX_GetCurrentThread();
 
 #endif  // WENDLEMOOR_RUNTIME_THREAD_H_

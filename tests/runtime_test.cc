@@ -1,86 +1,17 @@
-// The base runtime: sleeping through signals, thread identity and creation,
-// child processes and bounded formatting.
-#include <pthread.h>
-#include <signal.h>
-#include <unistd.h>
-
+// The base runtime on every platform: thread identity, creation and joining,
+// and bounded formatting.
 #include <atomic>
 #include <barrier>
-#include <cerrno>
 #include <cstring>
 #include <set>
-#include <string>
-#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "runtime/format.h"
 #include "runtime/interval.h"
-#include "runtime/process.h"
 #include "runtime/thread.h"
-#include "tests/helper_role.h"
-#include "tests/run_capture.h"
 
 namespace {
-
-std::atomic<int> gSignalsHandled{0};
-
-void CountSignal(int) { gSignalsHandled.fetch_add(1); }
-
-// Installs a counting SIGUSR1 handler without SA_RESTART, so that blocking
-// calls in the signalled thread fail with EINTR; restores the old one.
-class InterruptingSignal {
- public:
-  InterruptingSignal() {
-    gSignalsHandled = 0;
-    struct sigaction action {};
-    action.sa_handler = CountSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
-    sigaction(SIGUSR1, &action, &old_);
-  }
-  ~InterruptingSignal() { sigaction(SIGUSR1, &old_, nullptr); }
-
- private:
-  struct sigaction old_ {};
-};
-
-double MillisecondsSince(std::uint64_t start) {
-  return static_cast<double>(JX_MonotonicNanos() - start) / 1e6;
-}
-
-TEST(SleepTest, SignalsDoNotShortenTheSleep) {
-  // Long enough that both signals come during it, however late the sender
-  // gets to run.
-  constexpr int kSleepMs = 1000;
-  InterruptingSignal signal;
-  const pthread_t sleeper = pthread_self();
-  const std::uint64_t start = JX_MonotonicNanos();
-  std::thread sender([&] {
-    // The second signal only once the first was handled: sent while the
-    // first is still pending, it would merge with it.
-    for (int sent = 0; sent < 2; ++sent) {
-      while ((MillisecondsSince(start) < 50 * (sent + 1) ||
-              gSignalsHandled.load() < sent) &&
-             MillisecondsSince(start) < 60000) {
-        JX_Sleep(1000);
-      }
-      pthread_kill(sleeper, SIGUSR1);
-    }
-  });
-  JX_Sleep(JX_MillisecondsToInterval(kSleepMs));
-  const double slept_ms = MillisecondsSince(start);
-  const int handled_while_sleeping = gSignalsHandled.load();
-  sender.join();
-  EXPECT_GE(slept_ms, kSleepMs);
-  // Else the signals came too late to test anything.
-  EXPECT_GE(handled_while_sleeping, 1);
-  if (kThreadSanitizer) {
-    EXPECT_GE(gSignalsHandled.load(), 1);
-  } else {
-    EXPECT_EQ(gSignalsHandled.load(), 2);
-  }
-}
 
 JX_Thread StartThread(JX_ThreadRoutine routine, void* argument) {
   return JX_CreateThread(JX_USER_THREAD, routine, argument, JX_PRIORITY_NORMAL,
@@ -167,105 +98,6 @@ TEST(ThreadTest, JoinRefusesOwnHandleAndUnjoinableToken) {
                       JX_GLOBAL_THREAD, JX_UNJOINABLE_THREAD, 0);
   ASSERT_NE(token, nullptr);
   EXPECT_EQ(JX_JoinThread(token), JX_FAILURE);
-}
-
-// Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
-// or waiting failed.
-int RunShell(const char* script) {
-  char sh[] = "/bin/sh";
-  char dash_c[] = "-c";
-  std::string text = script;
-  char* const argv[] = {sh, dash_c, text.data(), nullptr};
-  JX_Process process = JX_CreateProcess(sh, argv, nullptr, nullptr);
-  if (process == nullptr) return -1000;
-  int code = -1000;
-  if (JX_WaitProcess(process, &code) != JX_SUCCESS) return -1000;
-  return code;
-}
-
-TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
-  struct Row {
-    const char* script;
-    int code;
-  };
-  const Row rows[] = {
-      {"exit 0", 0},      {"exit 7", 7},          {"exit 255", 255},
-      {"kill -9 $$", -9}, {"kill -TERM $$", -15},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.script);
-    EXPECT_EQ(RunShell(row.script), row.code);
-  }
-}
-
-TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
-  sigset_t block, old;
-  sigemptyset(&block);
-  sigaddset(&block, SIGUSR2);
-  sigaddset(&block, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &block, &old);
-  // grep inherits the mask through exec and finds it empty or not.
-  const int code =
-      RunShell("exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status");
-  pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  EXPECT_EQ(code, 0);
-}
-
-TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
-  const std::string not_executable =
-      dir.WriteFile("plain", "#!/bin/sh\nexit 0\n", 0644);
-  ASSERT_FALSE(not_executable.empty());
-  struct Row {
-    std::string path;
-    int error;
-  };
-  const Row rows[] = {
-      {dir.path() + "/missing", ENOENT},
-      {not_executable, EACCES},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.path);
-    std::string path = row.path;
-    char* const argv[] = {path.data(), nullptr};
-    errno = 0;
-    JX_Process process = JX_CreateProcess(path.c_str(), argv, nullptr, nullptr);
-    const int error = errno;
-    EXPECT_EQ(process, nullptr);
-    EXPECT_EQ(error, row.error);
-    if (process != nullptr) (void)JX_WaitProcess(process, nullptr);
-  }
-}
-
-TEST(ProcessTest, WaitGoesOnThroughSignals) {
-  InterruptingSignal signal;
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
-  // The child lives until the waiter has handled a few signals, however late
-  // the sender gets to run (or a minute has passed).
-  const std::string go = dir.path() + "/go";
-  const pthread_t waiter = pthread_self();
-  std::atomic<bool> done{false};
-  std::thread sender([&] {
-    const std::uint64_t start = JX_MonotonicNanos();
-    bool told = false;
-    while (!done) {
-      pthread_kill(waiter, SIGUSR1);
-      JX_Sleep(JX_MillisecondsToInterval(20));
-      if (!told &&
-          (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
-        told = !dir.WriteFile("go", "", 0600).empty();
-      }
-    }
-  });
-  const std::string script =
-      "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
-  const int code = RunShell(script.c_str());
-  done = true;
-  sender.join();
-  EXPECT_EQ(code, 5);
-  EXPECT_GE(gSignalsHandled.load(), 3);
 }
 
 TEST(FormatTest, ReturnsTheCountActuallyWritten) {

@@ -1,3 +1,8 @@
+// Child processes on POSIX systems: posix_spawn and waitpid.
+//
+// What POSIX gives: an argument vector handed over as it is, exec failures
+// reported by posix_spawn itself, and wait statuses that tell a normal exit
+// from a signal's.
 #include "runtime/process.h"
 
 #include <signal.h>

@@ -1,3 +1,6 @@
+// The lock service on Linux: open-file-description locks on files in a
+// private folder. components/lock_service.h tells the mechanism, what it
+// refuses and its limits; components/lock_service_win32.cc is Windows' own.
 #include "components/lock_service.h"
 
 #include <fcntl.h>
