@@ -104,9 +104,10 @@
 // mutex's owner may release it); an object that another user made first
 // under a name, or an object of another kind, fails closed with
 // kErrorLockFolderUnusable; kErrorSystemBase carries the Win32 error code;
-// there is no fork(). A thread that holds a name through one instance and
-// asks for it through another is granted it again (mutexes are recursive)
-// and must release it twice.
+// there is no fork(). Mutexes are recursive, so the holds of every instance
+// in the process are checked: a thread that holds a name through one
+// instance and asks for it through another gets kErrorLockWouldDeadlock
+// rather than a second grant (on Linux it would wait for itself).
 //
 // Tested under wine 8.0, not yet on Windows itself. Wine runs every process
 // as one user. Tested there: exclusion between processes, release when a

@@ -10,14 +10,15 @@
 // handle, so nothing is left behind on disk or anywhere else.
 //
 // What it lacks, and how the promises are kept. Mutexes are recursive: a
-// thread that owns one gets it again at once. The service's table of holds
-// refuses a second acquisition by the same thread with
-// kErrorLockWouldDeadlock, as on Linux. There is no folder: the "folder" is
-// the prefix of the objects' names ("Local\wendlemoor-locks" by default). A
-// name's object is "<folder>/<name>". Each byte of the name becomes the
-// character with the same number; the backslash, which object names cannot
-// hold, becomes U+FF3C instead, a character no byte becomes. Object names are
-// compared case-sensitively, so the mapping is injective.
+// thread that owns one gets it again at once. One table of holds, shared by
+// every instance in the process, refuses a second acquisition by the same
+// thread with kErrorLockWouldDeadlock, through whichever instance it asks.
+// There is no folder: the "folder" is the prefix of the objects' names
+// ("Local\wendlemoor-locks" by default). A name's object is "<folder>/<name>".
+// Each byte of the name becomes the character with the same number; the
+// backslash, which object names cannot hold, becomes U+FF3C instead, a
+// character no byte becomes. Object names are compared case-sensitively, so the
+// mapping is injective.
 //
 // Privacy. Objects are created with a security descriptor whose owner is the
 // current user and whose DACL admits that user alone, and handles are created
@@ -156,6 +157,27 @@ class UserOnlySecurity {
   SECURITY_ATTRIBUTES attributes_ = {};
 };
 
+class LockServiceImpl;
+
+// A name held by a thread through an instance, with the handle of the mutex
+// it owns.
+struct Hold {
+  const LockServiceImpl* service;
+  const void* thread;
+  char name[kLockNameMax];
+  std::size_t length;
+  HANDLE mutex;
+};
+
+// Every hold of every instance in the process: a mutex is recursive whichever
+// handle asks, so the check against a second acquisition must see them all.
+// Mutex rules: gHoldsMutex guards gHolds; no wait on a name's mutex is made
+// while holding it. A hold of a thread that ended stays until its service is
+// destroyed: the kernel has freed its mutex already, and thread identities
+// are never reused, so no later thread can match it.
+std::mutex gHoldsMutex;
+std::vector<Hold> gHolds;
+
 class LockServiceImpl final
     : public InterfaceImpl<LockServiceImpl, LockService> {
  public:
@@ -172,10 +194,13 @@ class LockServiceImpl final
     // A hold of the destroying thread is given back; a mutex that another
     // thread still owns stays owned until that thread releases or ends (only
     // its owner can release it), and only our handle goes.
-    for (const Hold& hold : holds_) {
+    std::lock_guard<std::mutex> lock(gHoldsMutex);
+    std::erase_if(gHolds, [this](const Hold& hold) {
+      if (hold.service != this) return false;
       if (hold.thread == JX_GetCurrentThread()) ReleaseMutex(hold.mutex);
       CloseHandle(hold.mutex);
-    }
+      return true;
+    });
   }
 
   ResultCode AcquireLock(const char* name, int wait) override {
@@ -184,8 +209,8 @@ class LockServiceImpl final
     if (unusable_ != kOk) return unusable_;
     void* const thread = JX_GetCurrentThread();
     {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (Find(thread, name, length) != holds_.end()) {
+      std::lock_guard<std::mutex> lock(gHoldsMutex);
+      if (Find(nullptr, thread, name, length) != gHolds.end()) {
         return kErrorLockWouldDeadlock;
       }
     }
@@ -219,10 +244,10 @@ class LockServiceImpl final
                                     : CodeFromWin32Error(error, Step::kOther);
     }
     try {
-      std::lock_guard<std::mutex> lock(mutex_);
-      Hold hold = {thread, {}, length, mutex};
+      std::lock_guard<std::mutex> lock(gHoldsMutex);
+      Hold hold = {this, thread, {}, length, mutex};
       std::memcpy(hold.name, name, length);
-      holds_.push_back(hold);
+      gHolds.push_back(hold);
     } catch (const std::bad_alloc&) {
       ReleaseMutex(mutex);
       CloseHandle(mutex);
@@ -234,45 +259,38 @@ class LockServiceImpl final
   ResultCode ReleaseLock(const char* name) override {
     const std::size_t length = CheckedNameLength(name);
     if (length == 0) return kErrorInvalidArgument;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto hold = Find(JX_GetCurrentThread(), name, length);
-    if (hold == holds_.end()) return kErrorLockNotHeld;
+    std::lock_guard<std::mutex> lock(gHoldsMutex);
+    const auto hold = Find(this, JX_GetCurrentThread(), name, length);
+    if (hold == gHolds.end()) return kErrorLockNotHeld;
     // The calling thread owns the mutex: the release cannot fail.
     ReleaseMutex(hold->mutex);
     CloseHandle(hold->mutex);
-    holds_.erase(hold);
+    gHolds.erase(hold);
     return kOk;
   }
 
  private:
-  struct Hold {
-    const void* thread;
-    char name[kLockNameMax];
-    std::size_t length;
-    HANDLE mutex;
-  };
-
-  // REQUIRES: mutex_ held.
-  std::vector<Hold>::iterator Find(const void* thread, const char* name,
-                                   std::size_t length) {
-    for (auto it = holds_.begin(); it != holds_.end(); ++it) {
-      if (it->thread == thread && it->length == length &&
+  // The hold of `name` by `thread` through `service`, or through any instance
+  // over the same folder when `service` is null.
+  // REQUIRES: gHoldsMutex held.
+  std::vector<Hold>::iterator Find(const LockServiceImpl* service,
+                                   const void* thread, const char* name,
+                                   std::size_t length) const {
+    for (auto it = gHolds.begin(); it != gHolds.end(); ++it) {
+      const bool same_service = service != nullptr
+                                    ? it->service == service
+                                    : it->service->prefix_ == prefix_;
+      if (same_service && it->thread == thread && it->length == length &&
           std::memcmp(it->name, name, length) == 0) {
         return it;
       }
     }
-    return holds_.end();
+    return gHolds.end();
   }
 
   const std::wstring prefix_;  // "<folder>/"
   ResultCode unusable_ = kOk;  // or what every acquisition returns
   UserOnlySecurity security_;
-  // Mutex rules: mutex_ guards holds_; no wait on a name's mutex is made
-  // while holding it. A hold of a thread that ended stays until the service
-  // is destroyed: the kernel has freed its mutex already, and thread
-  // identities are never reused, so no later thread can match it.
-  std::mutex mutex_;
-  std::vector<Hold> holds_;
 };
 
 }  // namespace

@@ -158,6 +158,18 @@ TEST_F(Win32LockTest, ThreadThatEndsHoldingFreesItsName) {
   }
 }
 
+// A mutex is recursive whichever handle asks: a second instance must refuse
+// the name to the thread that holds it through the first, not grant it again.
+TEST_F(Win32LockTest, HeldNameIsRefusedToItsHolderThroughAnotherInstance) {
+  InterfacePtr<LockService> second = folder_.NewService();
+  ASSERT_EQ(service_->AcquireLock("twice", 1), kOk);
+  EXPECT_EQ(second->AcquireLock("twice", 1), kErrorLockWouldDeadlock);
+  EXPECT_EQ(second->ReleaseLock("twice"), kErrorLockNotHeld);
+  EXPECT_EQ(service_->ReleaseLock("twice"), kOk);
+  EXPECT_EQ(second->AcquireLock("twice", 0), kOk);
+  EXPECT_EQ(second->ReleaseLock("twice"), kOk);
+}
+
 // The name of the object behind lock `name` of `folder`, for names of plain
 // ASCII letters.
 std::string ObjectName(const std::string& folder, const std::string& name) {
