@@ -562,6 +562,17 @@ bool EnterMountNamespaceAsRoot() {
 
 constexpr int kNoChroot = 5;
 
+// The chroot's /tmp of its own would hide a test binary built under /tmp:
+// then the binary's folder is bound back at its path inside `root`.
+bool BindBackFolderUnderTmp(const std::string& root, const std::string& path) {
+  const std::string folder = std::filesystem::path(path).parent_path();
+  if (folder.rfind("/tmp/", 0) != 0) return true;
+  std::error_code error;
+  std::filesystem::create_directories(root + folder, error);
+  return !error && mount(folder.c_str(), (root + folder).c_str(), nullptr,
+                         MS_BIND, nullptr) == 0;
+}
+
 // Arguments: an empty folder, a test filter. Makes the folder a root that
 // sees the machine's files at their usual paths and a /tmp of its own, enters
 // it with chroot, and runs the tests of the filter there with this binary,
@@ -575,6 +586,7 @@ WENDLEMOOR_HELPER_ROLE(run_in_own_chroot) {
       mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
       mount("wendlemoor-chroot", (root + "/tmp").c_str(), "tmpfs", 0,
             "mode=1777") != 0 ||
+      !BindBackFolderUnderTmp(root, WENDLEMOOR_TESTS_BINARY) ||
       chroot(root.c_str()) != 0 || chdir("/") != 0) {
     std::printf("no chroot of our own: %s\n", std::strerror(errno));
     return kNoChroot;
