@@ -19,6 +19,12 @@ using HelperRoleFunction = int (*)(const std::vector<std::string>& arguments);
 // Registers a role at static-initialisation time; returns true.
 bool RegisterHelperRole(const char* name, HelperRoleFunction function);
 
+// For a test binary's main: when `argv` asks for a helper role
+// ("--helper-role NAME args..."), runs it, sets `*status` to its exit status
+// (kHelperUnknownRole for a name no file registered) and returns true;
+// otherwise returns false.
+bool RunHelperRoleIfAsked(int argc, char** argv, int* status);
+
 #define WENDLEMOOR_HELPER_ROLE(name)                                       \
   static int HelperRole_##name(const std::vector<std::string>& arguments); \
   [[maybe_unused]] static const bool kHelperRoleRegistered_##name =        \

@@ -36,6 +36,7 @@
 #include "runtime/interval.h"
 #include "tests/helper_role.h"
 #include "tests/lock_helpers.h"
+#include "tests/timed_holds.h"
 
 namespace {
 
@@ -45,18 +46,9 @@ constexpr int kDeadlineMs = kLockDeadlineMs;
 // Prints "acquired released" monotonic times of every hold.
 WENDLEMOOR_HELPER_ROLE(lock_intervals) {
   auto service = NewService(arguments[0]);
-  const char* name = arguments[1].c_str();
   WaitForControl(arguments[4]);
-  for (int i = 0; i < std::stoi(arguments[2]); ++i) {
-    if (service->AcquireLock(name, 1) != kOk) return kHelperFailed;
-    const std::uint64_t acquired = JX_MonotonicNanos();
-    JX_Sleep(std::stoul(arguments[3]));
-    const std::uint64_t released = JX_MonotonicNanos();
-    if (service->ReleaseLock(name) != kOk) return kHelperFailed;
-    std::printf("%llu %llu\n", static_cast<unsigned long long>(acquired),
-                static_cast<unsigned long long>(released));
-  }
-  return kHelperOk;
+  return TakeTimedHolds(service.get(), arguments[1].c_str(),
+                        std::stoi(arguments[2]), std::stoul(arguments[3]));
 }
 
 // Arguments: folder, name, control descriptor. Takes the name warm (a kept
@@ -147,17 +139,12 @@ TEST_F(LockServiceTest, HoldsOfFourProcessesNeverOverlap) {
   }
   close(start[1]);  // all begin together
   close(start[0]);
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> holds;
+  std::vector<std::string> reports;
   for (Helper& helper : helpers) {
-    std::istringstream lines(Read(helper.report, false));
-    for (std::uint64_t a, r; lines >> a >> r;) holds.emplace_back(a, r);
+    reports.push_back(Read(helper.report, false));
     EXPECT_EQ(Finish(helper), kHelperOk);
   }
-  ASSERT_EQ(holds.size(), std::size_t{kHelpers * kHolds});
-  std::sort(holds.begin(), holds.end());
-  for (std::size_t i = 1; i < holds.size(); ++i) {
-    EXPECT_GE(holds[i].first, holds[i - 1].second) << "hold " << i;
-  }
+  ExpectHoldsNeverOverlap(reports, kHelpers * kHolds);
 }
 
 TEST_F(LockServiceTest, WaiterGetsTheLockWhenTheHolderIsKilled) {

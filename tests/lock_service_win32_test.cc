@@ -21,6 +21,7 @@
 #include "tests/helper_role.h"
 #include "tests/scratch_lock_folder.h"
 #include "tests/test_child_win32.h"
+#include "tests/timed_holds.h"
 
 namespace {
 
@@ -56,18 +57,9 @@ WENDLEMOOR_HELPER_ROLE(win_lock_hold) {
 // prints "acquired released" monotonic times of every hold.
 WENDLEMOOR_HELPER_ROLE(win_lock_intervals) {
   auto service = ServiceOver(arguments[0]);
-  const char* name = arguments[1].c_str();
   WaitForInputEnd();
-  for (int i = 0; i < std::stoi(arguments[2]); ++i) {
-    if (service->AcquireLock(name, 1) != kOk) return kHelperFailed;
-    const std::uint64_t acquired = JX_MonotonicNanos();
-    JX_Sleep(std::stoul(arguments[3]));
-    const std::uint64_t released = JX_MonotonicNanos();
-    if (service->ReleaseLock(name) != kOk) return kHelperFailed;
-    std::printf("%llu %llu\n", static_cast<unsigned long long>(acquired),
-                static_cast<unsigned long long>(released));
-  }
-  return kHelperOk;
+  return TakeTimedHolds(service.get(), arguments[1].c_str(),
+                        std::stoi(arguments[2]), std::stoul(arguments[3]));
 }
 
 // The code a win_lock_hold helper reports, or kNoReport.
@@ -102,17 +94,12 @@ TEST_F(Win32LockTest, HoldsOfThreeProcessesNeverOverlap) {
         {folder_.path(), "shared", std::to_string(kHolds), "2000"}));
   }
   for (TestChild& helper : helpers) helper.CloseInput();  // all begin
-  std::vector<std::pair<std::uint64_t, std::uint64_t>> holds;
+  std::vector<std::string> reports;
   for (TestChild& helper : helpers) {
-    std::istringstream lines(helper.Read(false, kDeadlineMs));
-    for (std::uint64_t a, r; lines >> a >> r;) holds.emplace_back(a, r);
+    reports.push_back(helper.Read(false, kDeadlineMs));
     EXPECT_EQ(helper.Wait(kDeadlineMs), kHelperOk);
   }
-  ASSERT_EQ(holds.size(), std::size_t{kHelpers * kHolds});
-  std::sort(holds.begin(), holds.end());
-  for (std::size_t i = 1; i < holds.size(); ++i) {
-    EXPECT_GE(holds[i].first, holds[i - 1].second) << "hold " << i;
-  }
+  ExpectHoldsNeverOverlap(reports, kHelpers * kHolds);
 }
 
 TEST_F(Win32LockTest, TerminatedHolderFreesItsNameAtOnce) {

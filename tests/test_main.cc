@@ -9,7 +9,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -23,20 +22,6 @@
 extern char** environ;
 
 bool gPrivateLockFolder = false;
-
-namespace {
-
-std::map<std::string, HelperRoleFunction>& Roles() {
-  static auto* roles = new std::map<std::string, HelperRoleFunction>;
-  return *roles;
-}
-
-}  // namespace
-
-bool RegisterHelperRole(const char* name, HelperRoleFunction function) {
-  Roles()[name] = function;
-  return true;
-}
 
 namespace {
 
@@ -96,11 +81,7 @@ int main(int argc, char** argv) {
     TestBinary().assign(binary, static_cast<std::size_t>(length));
   }
   // Helpers are started by a test process and share its lock folder.
-  if (argc >= 3 && std::string(argv[1]) == "--helper-role") {
-    auto it = Roles().find(argv[2]);
-    if (it == Roles().end()) return kHelperUnknownRole;
-    return it->second(std::vector<std::string>(argv + 3, argv + argc));
-  }
+  if (int status; RunHelperRoleIfAsked(argc, argv, &status)) return status;
   // Still one thread here, as a namespace requires. Everything this process
   // starts, the real executable and its children included, inherits the
   // private folder. Messages go to standard error: test discovery reads
