@@ -1,4 +1,4 @@
-#include "locktest/chaos_checker.h"
+#include "chaos/checker.h"
 
 #include <algorithm>
 #include <cinttypes>

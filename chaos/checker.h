@@ -1,5 +1,5 @@
 // The checker of a chaos run: a pure function from a merged history
-// (locktest/chaos_history.h) to a verdict and the run's figures.
+// (chaos/history.h) to a verdict and the run's figures.
 //
 // It finds:
 // - overlaps: two holds of one name at the same time;
@@ -10,15 +10,15 @@
 //   (see ChaosCall);
 // - workers that failed (an exit other than 0 or their own SIGKILL) or hung.
 // Thread safety: pure functions; ownership: results are the caller's.
-#ifndef WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_
-#define WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_
+#ifndef WENDLEMOOR_CHAOS_CHECKER_H_
+#define WENDLEMOOR_CHAOS_CHECKER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "locktest/chaos_history.h"
+#include "chaos/history.h"
 
 // One hold of a name, as the checker reconstructed it.
 struct ChaosHold {
@@ -80,4 +80,4 @@ std::string VerdictLine(const ChaosVerdict& verdict);
 // The figures, a line each, every line ending in '\n'.
 std::string FiguresText(const ChaosFigures& figures);
 
-#endif  // WENDLEMOOR_LOCKTEST_CHAOS_CHECKER_H_
+#endif  // WENDLEMOOR_CHAOS_CHECKER_H_

@@ -1,4 +1,4 @@
-#include "locktest/chaos_control.h"
+#include "chaos/control.h"
 
 #include <dirent.h>
 #include <fcntl.h>

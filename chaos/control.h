@@ -5,8 +5,8 @@
 // Thread safety: the control page's fields are atomics used from every thread
 // of every process of the run. Ownership: MapControl's page stays mapped for
 // the life of the process.
-#ifndef WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_
-#define WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_
+#ifndef WENDLEMOOR_CHAOS_CONTROL_H_
+#define WENDLEMOOR_CHAOS_CONTROL_H_
 
 #include <atomic>
 #include <cstdint>
@@ -79,4 +79,4 @@ std::string ChaosLockName(int i);
 // already gone counts as removed.
 bool RemoveTree(const std::string& path);
 
-#endif  // WENDLEMOOR_LOCKTEST_CHAOS_CONTROL_H_
+#endif  // WENDLEMOOR_CHAOS_CONTROL_H_

@@ -1,4 +1,4 @@
-#include "locktest/chaos_history.h"
+#include "chaos/history.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -14,8 +14,8 @@
 // Thread safety: RecordEvent may be called from any thread, and from the
 // child of a fork() (it only formats and writes); the reading functions are
 // pure. Ownership: the caller owns the descriptors it passes.
-#ifndef WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_
-#define WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_
+#ifndef WENDLEMOOR_CHAOS_HISTORY_H_
+#define WENDLEMOOR_CHAOS_HISTORY_H_
 
 #include <cstdint>
 #include <string>
@@ -106,4 +106,4 @@ bool ReadHistory(const std::string& folder, std::vector<ChaosRecord>* records);
 // the order of equal times.
 void MergeHistory(std::vector<ChaosRecord>* records);
 
-#endif  // WENDLEMOOR_LOCKTEST_CHAOS_HISTORY_H_
+#endif  // WENDLEMOOR_CHAOS_HISTORY_H_

@@ -1,6 +1,6 @@
 // wendlemoor-chaos: an adversary for the lock service, with its own checker.
 //
-//   wendlemoor-chaos [OPTIONS]     a run (locktest/chaos_run.h; --help)
+//   wendlemoor-chaos [OPTIONS]     a run (chaos/run.h; --help)
 //   wendlemoor-chaos --worker ...  one of its worker processes
 //
 // Exit status: 0 a clean history, 1 a broken one, 2 a bad command line, 130
@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "chaos/run.h"
+#include "chaos/worker.h"
 #include "components/lock_service.h"
-#include "locktest/chaos_run.h"
 #include "runtime/eintr.h"
 
 int main(int argc, char** argv) {

@@ -1,6 +1,6 @@
 // The chaos run's own process: options, workers, the faults that strike
 // from outside (stop and continue, removals), the check and the report.
-#include "locktest/chaos_run.h"
+#include "chaos/run.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "locktest/chaos_checker.h"
-#include "locktest/chaos_control.h"
-#include "locktest/chaos_history.h"
-#include "locktest/chaos_timeline.h"
+#include "chaos/checker.h"
+#include "chaos/control.h"
+#include "chaos/history.h"
+#include "chaos/timeline.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 

@@ -1,8 +1,8 @@
 // The chaos run: P worker processes of T threads take K names at random,
 // blocking and not, hold them for random short times and release them, while
-// faults are injected (locktest/chaos_history.h lists them). Every process
+// faults are injected (chaos/history.h lists them). Every process
 // records what it does; at the end the history is checked
-// (locktest/chaos_checker.h) and the figures and a one-line verdict printed.
+// (chaos/checker.h) and the figures and a one-line verdict printed.
 //
 // The run's folder holds "locks" (the lock folder the workers use),
 // "history" (a file per process) and "control" (a page of shared memory: a
@@ -16,10 +16,10 @@
 // The same seed gives every worker thread the same sequence of choices.
 // Linux only: it relies on fork(), SIGSTOP and futexes.
 //
-// Thread safety: RunChaos and RunChaosWorker take over the process (signal
-// mask, children) and run once per process, on the main thread.
-#ifndef WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_
-#define WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_
+// Thread safety: RunChaos takes over the process (signal
+// mask, children) and runs once per process, on the main thread.
+#ifndef WENDLEMOOR_CHAOS_RUN_H_
+#define WENDLEMOOR_CHAOS_RUN_H_
 
 #include <cstdint>
 #include <string>
@@ -55,17 +55,11 @@ using ChaosServiceFactory = LockService* (*)(const char* folder);
 // Runs the adversary, then checks its history and prints the figures and the
 // verdict on standard output (a progress line goes to standard error while
 // it is a terminal). Each worker is started as `worker_command` followed by
-// its arguments, which are to be handed to RunChaosWorker.
+// its arguments, which are to be handed to RunChaosWorker (chaos/worker.h).
 // Returns the exit status: 0 a clean history, 1 a broken one or a run that
 // could not be made (the reason on standard error), 130 when interrupted by
 // SIGINT, SIGTERM or SIGHUP (after the figures so far).
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 
-// A worker process: `arguments` are those RunChaos gave it. Returns its exit
-// status: 0 after the run's end, 3 when it could not start (the reason on
-// standard error).
-int RunChaosWorker(const std::vector<std::string>& arguments,
-                   ChaosServiceFactory factory);
-
-#endif  // WENDLEMOOR_LOCKTEST_CHAOS_RUN_H_
+#endif  // WENDLEMOOR_CHAOS_RUN_H_

@@ -1,4 +1,4 @@
-#include "locktest/chaos_timeline.h"
+#include "chaos/timeline.h"
 
 #include <algorithm>
 #include <cmath>

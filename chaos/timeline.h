@@ -8,14 +8,14 @@
 // length stays a few hundred KiB and readable.
 //
 // Thread safety: a pure function. Ownership: the result is the caller's.
-#ifndef WENDLEMOOR_LOCKTEST_CHAOS_TIMELINE_H_
-#define WENDLEMOOR_LOCKTEST_CHAOS_TIMELINE_H_
+#ifndef WENDLEMOOR_CHAOS_TIMELINE_H_
+#define WENDLEMOOR_CHAOS_TIMELINE_H_
 
 #include <string>
 #include <vector>
 
-#include "locktest/chaos_checker.h"
-#include "locktest/chaos_history.h"
+#include "chaos/checker.h"
+#include "chaos/history.h"
 
 // The SVG document of `check` (from CheckHistory over `history` with `names`
 // names), titled `title`, with `run` (what was run) on the line below.
@@ -23,4 +23,4 @@ std::string TimelineSvg(const ChaosCheck& check,
                         const std::vector<ChaosRecord>& history, int names,
                         const std::string& title, const std::string& run);
 
-#endif  // WENDLEMOOR_LOCKTEST_CHAOS_TIMELINE_H_
+#endif  // WENDLEMOOR_CHAOS_TIMELINE_H_

@@ -1,5 +1,7 @@
 // A worker process of the chaos run: its threads take names at random and
 // inject the faults that strike from inside a holder.
+#include "chaos/worker.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -15,10 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "chaos/control.h"
+#include "chaos/history.h"
 #include "components/interface.h"
-#include "locktest/chaos_control.h"
-#include "locktest/chaos_history.h"
-#include "locktest/chaos_run.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "runtime/thread.h"

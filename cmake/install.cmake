@@ -19,10 +19,14 @@ include(CMakePackageConfigHelpers)
 set(WENDLEMOOR_PUBLIC_HEADERS
     components/event_queue_service.h
     components/interface.h
-    components/lock_holders.h
     components/lock_service.h
     components/registry.h
     components/result_code.h)
+# Who holds a name is read from Linux's /proc: its header goes where its code
+# is built.
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  list(APPEND WENDLEMOOR_PUBLIC_HEADERS components/lock_holders.h)
+endif()
 set(WENDLEMOOR_INCLUDE_DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/wendlemoor)
 foreach(header IN LISTS WENDLEMOOR_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)

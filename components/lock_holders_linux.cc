@@ -1,5 +1,3 @@
-#include "components/lock_holders.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "components/lock_file_name.h"
+#include "components/lock_holders.h"
 #include "runtime/eintr.h"
 
 namespace {

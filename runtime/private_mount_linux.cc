@@ -1,5 +1,3 @@
-#include "runtime/private_mount.h"
-
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -11,6 +9,7 @@
 #include <cstring>
 
 #include "runtime/eintr.h"
+#include "runtime/private_mount.h"
 
 namespace {
 

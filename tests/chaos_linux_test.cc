@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "chaos/checker.h"
+#include "chaos/run.h"
+#include "chaos/worker.h"
 #include "gtest/gtest.h"
-#include "locktest/chaos_checker.h"
-#include "locktest/chaos_run.h"
 #include "tests/fake_lock_service.h"
 #include "tests/helper_role.h"
 #include "tests/run_capture.h"

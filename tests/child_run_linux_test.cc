@@ -1,7 +1,5 @@
 // The child test run and its workers: against fake lock services registered in
 // the registry and without services.
-#include "locktest/child_run.h"
-
 #include <pthread.h>
 
 #include <algorithm>
@@ -16,6 +14,7 @@
 #include "components/event_queue_service.h"
 #include "components/registry.h"
 #include "gtest/gtest.h"
+#include "locktest/child_run.h"
 #include "tests/fake_lock_service.h"
 #include "tests/helper_role.h"
 #include "tests/log_lines.h"

@@ -1,5 +1,3 @@
-#include "tests/lock_helpers.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/sysmacros.h>
@@ -11,6 +9,7 @@
 #include "gtest/gtest.h"
 #include "runtime/eintr.h"
 #include "tests/helper_role.h"
+#include "tests/lock_helpers.h"
 
 InterfacePtr<LockService> NewService(const std::string& folder) {
   return InterfacePtr<LockService>::Adopt(

@@ -1,7 +1,5 @@
 // Lock folder snapshots: the holder, its waiters and the hand-over, free
 // names, and what the wendlemoor-locks tool prints or refuses.
-#include "components/lock_holders.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "components/lock_holders.h"
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
 #include "runtime/interval.h"

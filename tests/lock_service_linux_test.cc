@@ -1,7 +1,5 @@
 // Lock service: exclusion across processes and threads, misuse, names, and
 // folders that are not private.
-#include "components/lock_service.h"
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -31,6 +29,7 @@
 #include <vector>
 
 #include "components/lock_file_table.h"
+#include "components/lock_service.h"
 #include "gtest/gtest.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
