@@ -19,6 +19,7 @@ include(CMakePackageConfigHelpers)
 set(WENDLEMOOR_PUBLIC_HEADERS
     components/event_queue_service.h
     components/interface.h
+    components/module.h
     components/lock_service.h
     components/registry.h
     components/result_code.h)

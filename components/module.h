@@ -1,0 +1,158 @@
+/* Component modules: the binary interface between the component system and a
+ * shared library that provides services, written in C so that a module can be
+ * written in C, or in any language that exports C functions, without the
+ * project's C++ headers.
+ *
+ * A module exports one function, wendlemoor_module_entry (its name is
+ * WENDLEMOOR_MODULE_ENTRY_NAME). The host calls it once, right after loading
+ * the library, with the ABI version it speaks; the module answers with a
+ * table that describes it: its ABI version, its name, and the services it
+ * provides. A module of another ABI version is refused before any of its
+ * services is created.
+ *
+ * Services are objects whose first member points to a table of operations
+ * in slot order: slots 0-2 are the common base (query_interface, add_ref,
+ * release), the slots after them the service's own. The lock service's
+ * table is wendlemoor_lock_service_ops: slot 3 acquire_lock, slot 4
+ * release_lock, with the same contract as the C++ LockService
+ * (components/lock_service.h): the same arguments, the same result codes,
+ * the same promises (exclusive across threads and processes, a thread that
+ * holds a name gets WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK, a release by a
+ * thread that does not hold it WENDLEMOOR_ERROR_LOCK_NOT_HELD). How a module
+ * makes a name exclusive is its own choice.
+ *
+ * Lifetime and threads. Every function of a service may be called from any
+ * thread of the process, concurrently. create_lock_service returns one
+ * reference; the object goes when its last reference is released. cleanup,
+ * when not null, is called once per folder by the process that owns the run
+ * (after every service of that folder has ended, possibly in other processes
+ * that were killed) to remove what the module made outside the folder for it
+ * (named semaphores, System V objects): everything else lives inside the
+ * folder, which its owner removes.
+ *
+ * Public: installed with the library (include/wendlemoor/components/). */
+#ifndef WENDLEMOOR_COMPONENTS_MODULE_H_
+#define WENDLEMOOR_COMPONENTS_MODULE_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The version of this interface; a module built against another is
+ * refused. */
+#define WENDLEMOOR_MODULE_ABI_VERSION 1u
+
+/* The exported entry point's name, for dlsym/GetProcAddress. */
+#define WENDLEMOOR_MODULE_ENTRY_NAME "wendlemoor_module_entry"
+
+#if defined(_WIN32)
+#define WENDLEMOOR_MODULE_EXPORT __declspec(dllexport)
+#else
+#define WENDLEMOOR_MODULE_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* Result codes: the same values as components/result_code.h. A code fails
+ * when its top bit is set. */
+typedef uint32_t wendlemoor_result;
+#define WENDLEMOOR_OK 0u
+#define WENDLEMOOR_ERROR_NOT_INITIALIZED 0x80000001u
+#define WENDLEMOOR_ERROR_UNKNOWN_CONTRACT 0x80000002u
+#define WENDLEMOOR_ERROR_NO_INTERFACE 0x80000003u
+#define WENDLEMOOR_ERROR_INVALID_ARGUMENT 0x80000004u
+#define WENDLEMOOR_ERROR_OUT_OF_MEMORY 0x80000005u
+#define WENDLEMOOR_ERROR_LOCK_BUSY 0x80000201u
+#define WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK 0x80000202u
+#define WENDLEMOOR_ERROR_LOCK_NOT_HELD 0x80000203u
+#define WENDLEMOOR_ERROR_LOCK_FOLDER_UNUSABLE 0x80000204u
+/* Any other failed system call: this base | errno (low 16 bits). */
+#define WENDLEMOOR_ERROR_SYSTEM_BASE 0x80010000u
+#define WENDLEMOOR_FAILED(code) (((code)&0x80000000u) != 0)
+
+/* An interface ID, laid out as the C++ InterfaceId. */
+typedef struct wendlemoor_interface_id {
+  uint32_t d1;
+  uint16_t d2;
+  uint16_t d3;
+  uint8_t d4[8];
+} wendlemoor_interface_id;
+
+/* The lock service's contract ID and interface ID (components/lock_service.h
+ * holds the same values). */
+#define WENDLEMOOR_LOCK_SERVICE_CONTRACT_ID "@wendlemoor.org/ipc/lock-service;1"
+#define WENDLEMOOR_LOCK_SERVICE_IID                  \
+  {                                                  \
+    0x9F6DBE15, 0xD851, 0x4B00, {                    \
+      0x91, 0x2A, 0x5A, 0xC0, 0xBE, 0x88, 0xA4, 0x09 \
+    }                                                \
+  }
+/* The common base interface's ID (components/interface.h). */
+#define WENDLEMOOR_BASE_IID                          \
+  {                                                  \
+    0x3C1B0E7A, 0x52D4, 0x4F1E, {                    \
+      0x9A, 0x61, 0x0B, 0x7D, 0x2E, 0x44, 0x18, 0xC5 \
+    }                                                \
+  }
+
+/* The longest name a lock service must take, in bytes. */
+#define WENDLEMOOR_LOCK_NAME_MAX 80
+
+typedef struct wendlemoor_lock_service wendlemoor_lock_service;
+
+/* The lock service's table of operations, in slot order. */
+typedef struct wendlemoor_lock_service_ops {
+  /* Slot 0: on success stores the object in *result with one new reference
+   * and returns WENDLEMOOR_OK; for an interface it does not provide stores
+   * null and returns WENDLEMOOR_ERROR_NO_INTERFACE. */
+  wendlemoor_result (*query_interface)(wendlemoor_lock_service* self,
+                                       const wendlemoor_interface_id* iid,
+                                       void** result);
+  /* Slots 1 and 2: references; the counts returned are for diagnostics. */
+  uint32_t (*add_ref)(wendlemoor_lock_service* self);
+  uint32_t (*release)(wendlemoor_lock_service* self);
+  /* Slot 3: acquires `name` for the calling thread; `wait` 0 never blocks on
+   * the name and answers WENDLEMOOR_ERROR_LOCK_BUSY when it is held
+   * elsewhere. */
+  wendlemoor_result (*acquire_lock)(wendlemoor_lock_service* self,
+                                    const char* name, int wait);
+  /* Slot 4: releases `name`, which the calling thread holds. */
+  wendlemoor_result (*release_lock)(wendlemoor_lock_service* self,
+                                    const char* name);
+} wendlemoor_lock_service_ops;
+
+/* A lock service object: its first member is its table. A module's own
+ * object embeds this as its first member and keeps its state after it. */
+struct wendlemoor_lock_service {
+  const wendlemoor_lock_service_ops* ops;
+};
+
+/* What a module provides. */
+typedef struct wendlemoor_module {
+  /* WENDLEMOOR_MODULE_ABI_VERSION as the module was built. */
+  uint32_t abi_version;
+  /* A short name for reports ("flock-each"). */
+  const char* name;
+  /* Creates a lock service whose names live in `folder` (an existing
+   * folder private to the caller; objects outside it, such as semaphore
+   * names, are derived from it so that two folders never meet). Returns
+   * WENDLEMOOR_OK with one reference in *out, or a failure with *out
+   * null. Null when the module provides no lock service. */
+  wendlemoor_result (*create_lock_service)(const char* folder,
+                                           wendlemoor_lock_service** out);
+  /* Removes what the module made outside `folder`; may be null. */
+  void (*cleanup)(const char* folder);
+} wendlemoor_module;
+
+/* The one exported entry point: given the host's ABI version, stores the
+ * module's description (static, valid while the library is loaded) in
+ * *module and returns WENDLEMOOR_OK, or returns a failure (the module cannot
+ * run here). */
+typedef wendlemoor_result (*wendlemoor_module_entry_fn)(
+    uint32_t host_abi_version, const wendlemoor_module** module);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WENDLEMOOR_COMPONENTS_MODULE_H_ */
