@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -512,7 +513,19 @@ void Run::KillAll(bool interrupted) {
   }
 }
 
+// The user and system CPU time this process has used so far, in seconds, or
+// -1 when it cannot be read.
+double OwnCpuSeconds() {
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 int Run::Report() {
+  // Before the check: what the run cost while its workers ran, which is CPU
+  // the workers did not get.
+  const double cpu = OwnCpuSeconds();
   Progress(true);
   std::vector<ChaosRecord> history;
   if (!ReadHistory(folder_ + "/history", &history)) {
@@ -535,6 +548,10 @@ int Run::Report() {
                 (unsigned long long)options_.seed);
   std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
+  if (cpu >= 0) {
+    std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
+                cpu);
+  }
   for (const std::string& example : check.verdict.examples) {
     std::printf("found: %s\n", example.c_str());
   }
@@ -574,7 +591,9 @@ int Run::Main() {
   if (Enabled(ChaosFault::kRemoveFiles) || Enabled(ChaosFault::kRemoveFolder)) {
     schedule_.Set(Duty::kRemove, start_ + 500 * kMillis);
   }
-  schedule_.Set(Duty::kProgress, start_);
+  // The progress line is for a person at a terminal. Without one it is never
+  // due, or the loop would find it due at every turn and never sleep.
+  if (terminal_) schedule_.Set(Duty::kProgress, start_);
   while (started) {
     const std::uint64_t now = ChaosNow();
     if (now >= deadline_) break;
