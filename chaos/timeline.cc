@@ -193,52 +193,66 @@ std::string Lanes(const Layout& layout) {
   return svg;
 }
 
-// The holds as bars in their lanes: each column of a lane shows the process
-// that held the name longest within it, and a red mark where holds overlap.
-std::string Bars(const Layout& layout, const ChaosCheck& check,
-                 const std::map<std::int32_t, int>& process) {
-  const int names = layout.names;
+// The lanes cut into columns: in each, the process that held the name
+// longest within it, and whether holds overlapped there.
+struct Columns {
+  int count;
+  double width;                            // of a column, in pixels
+  std::vector<std::vector<int>> who;       // [name][column]: -1 for nobody
+  std::vector<std::vector<bool>> overlap;  // [name][column]
+};
+
+Columns ColumnsOf(const Layout& layout, const ChaosCheck& check,
+                  const std::map<std::int32_t, int>& process) {
+  const std::size_t names = std::size_t(layout.names);
+  Columns columns;
   // Many lanes share a budget of bars: a lane gets fewer, wider columns.
-  const int columns = std::clamp(kBarBudget / std::max(names, 1), 1, kPlot);
-  const double width = double(kPlot) / columns;  // of a column, in pixels
-  std::vector<std::vector<int>> colour(
-      std::size_t(names), std::vector<int>(std::size_t(columns), -1));
-  std::vector<std::vector<double>> cover(
-      std::size_t(names), std::vector<double>(std::size_t(columns), 0.0));
-  std::vector<std::vector<bool>> overlap(
-      std::size_t(names), std::vector<bool>(std::size_t(columns), false));
+  columns.count = std::clamp(kBarBudget / std::max(layout.names, 1), 1, kPlot);
+  columns.width = double(kPlot) / columns.count;
+  const std::size_t count = std::size_t(columns.count);
+  columns.who.assign(names, std::vector<int>(count, -1));
+  columns.overlap.assign(names, std::vector<bool>(count, false));
+  std::vector<std::vector<double>> cover(names,
+                                         std::vector<double>(count, 0.0));
   for (const ChaosHold& hold : check.holds) {
-    if (hold.name >= names) continue;
-    const double a = layout.X(hold.start) / width;
-    const double b = std::max(layout.X(hold.end) / width, a + 1e-9);
-    for (int c = int(a); c < columns && c < int(std::ceil(b)); ++c) {
+    if (hold.name >= layout.names) continue;
+    const double a = layout.X(hold.start) / columns.width;
+    const double b = std::max(layout.X(hold.end) / columns.width, a + 1e-9);
+    for (int c = int(a); c < columns.count && c < int(std::ceil(b)); ++c) {
       const double covered = std::min(b, c + 1.0) - std::max(a, double(c));
       if (covered > cover[hold.name][c]) {
         cover[hold.name][c] = covered;
-        colour[hold.name][c] = process.at(hold.pid);
+        columns.who[hold.name][c] = process.at(hold.pid);
       }
-      if (hold.overlaps) overlap[hold.name][c] = true;
+      if (hold.overlaps) columns.overlap[hold.name][c] = true;
     }
   }
+  return columns;
+}
+
+// The holds as bars in their lanes, a bar per run of columns of one process,
+// and a red mark above the columns where holds overlap.
+std::string Bars(const Layout& layout, const Columns& columns) {
+  const double width = columns.width;
   std::string svg;
-  for (int name = 0; name < names; ++name) {
+  for (int name = 0; name < layout.names; ++name) {
     const int y = layout.lanes_top + name * layout.lane;
-    for (int c = 0; c < columns;) {
-      const int who = colour[name][c];
+    const std::vector<int>& who = columns.who[name];
+    for (int c = 0; c < columns.count;) {
       int end = c + 1;
-      while (end < columns && colour[name][end] == who) ++end;
-      if (who >= 0) {
+      while (end < columns.count && who[end] == who[c]) ++end;
+      if (who[c] >= 0) {
         svg += Format(
             "<rect x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\" "
             "fill=\"%s\"/>\n",
             kLeft + c * width, y, (end - c) * width, layout.lane - 2,
-            ProcessColour(who).c_str());
+            ProcessColour(who[c]).c_str());
       }
       c = end;
     }
     svg += "<path stroke=\"#e00\" stroke-width=\"3\" d=\"";
-    for (int c = 0; c < columns; ++c) {
-      if (overlap[name][c]) {
+    for (int c = 0; c < columns.count; ++c) {
+      if (columns.overlap[name][c]) {
         svg += Format("M%.1f %dh%.1f", kLeft + c * width, y + 1, width);
       }
     }
@@ -273,5 +287,6 @@ std::string TimelineSvg(const ChaosCheck& check,
   const std::map<std::int32_t, int> process = ProcessIndex(check);
   return Frame(layout, title) + Heading(check, process.size(), title, run) +
          FaultMarks(layout, history) + Lanes(layout) +
-         Bars(layout, check, process) + Axis(layout) + "</svg>\n";
+         Bars(layout, ColumnsOf(layout, check, process)) + Axis(layout) +
+         "</svg>\n";
 }
