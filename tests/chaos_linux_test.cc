@@ -136,6 +136,14 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
   }
 }
 
+TEST(ChaosHistoryTest, FileOfAProcessThatRecordedNothingReadsEmpty) {
+  TempDir temp;
+  ASSERT_FALSE(temp.WriteFile("1.history", "", 0600).empty());
+  std::vector<ChaosRecord> history;
+  EXPECT_TRUE(ReadHistory(temp.path(), &history));
+  EXPECT_TRUE(history.empty());
+}
+
 TEST(ChaosTimelineTest, LanesShareTheSizeBudgetAndTheLastIsDrawnToo) {
   // Every lane drawn, the last one with its bars and its overlap marks.
   const std::vector<ChaosRecord> history = {Start(1, 10, 2), Start(2, 11, 2),
@@ -194,10 +202,11 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   const std::string svg = temp.path() + "/timeline.svg";
   const std::string folder = temp.path() + "/run";
   // Runs a minute-long run in a folder named after the signal, and sends
-  // the signal after two seconds.
+  // the signal once a worker has started.
   const std::string interrupt =
       "mkdir \"$1/$2\" || exit 9; TMPDIR=\"$1/$2\" \"$0\" --seconds 60 "
-      "--processes 2 --threads 2 & sleep 2; kill -$2 $!; wait $!";
+      "--processes 2 --threads 2 & until ls \"$1/$2\"/*/history/[0-9]* "
+      ">/dev/null 2>&1; do sleep 0.1; done; kill -$2 $!; wait $!";
   struct Row {
     std::vector<std::string> argv;
     int status;
@@ -223,7 +232,7 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
        "every code as promised"},
-      {{chaos, "--seconds", "2", "--processes", "2", "--threads", "2",
+      {{chaos, "--seconds", "3", "--processes", "2", "--threads", "2",
         "--faults", "stop,misuse"},
        0,
        "faults: thread-end 0, kill 0, fork 0, stop "},
