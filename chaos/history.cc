@@ -52,7 +52,10 @@ bool ReadFile(const std::string& path, std::vector<ChaosRecord>* records) {
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
+  // A file may hold no whole record (its process ended before it recorded
+  // anything): there is then nothing to copy, and no buffer to copy into.
   const std::size_t count = bytes.size() / sizeof(ChaosRecord);
+  if (count == 0) return true;
   const std::size_t first = records->size();
   records->resize(first + count);
   std::memcpy(records->data() + first, bytes.data(),
