@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 
@@ -16,7 +15,9 @@
 #include <ctime>
 #include <string_view>
 
+#include "components/lock_holders.h"
 #include "runtime/eintr.h"
+#include "runtime/process.h"
 
 void Die(const char* what) {
   std::fprintf(stderr, "wendlemoor_bench: %s: %s\n", what,
@@ -58,10 +59,6 @@ std::string ReadProcFile(const char* path) {
 }
 
 }  // namespace
-
-std::uint64_t NowNanos() {
-  return ClockNanos(CLOCK_MONOTONIC, "clock_gettime(CLOCK_MONOTONIC)");
-}
 
 std::uint64_t ThreadCpuNanos() {
   return ClockNanos(CLOCK_THREAD_CPUTIME_ID,
@@ -136,14 +133,14 @@ int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
                 int* failed) {
   std::vector<pid_t> left = pids;
   auto reaped = [&](pid_t pid, int status) {
-    if (failed != nullptr && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    if (failed != nullptr && JX_ExitCodeFromStatus(status) != 0) {
       ++*failed;
     }
     left.erase(std::find(left.begin(), left.end(), pid));
   };
   // Polled rather than blocked on: a blocking wait could not keep the
   // deadline.
-  while (!left.empty() && NowNanos() < deadline) {
+  while (!left.empty() && JX_MonotonicNanos() < deadline) {
     int status;
     const pid_t pid =
         RetryOnEintr([&] { return waitpid(-1, &status, WNOHANG); });
@@ -171,25 +168,10 @@ int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
 }
 
 int CountBlockedRequests(dev_t dev, ino_t ino) {
-  // The kernel writes the file as "... PID MAJ:MIN:INODE START END", with the
-  // device in two-digit hex, and marks each blocked request with "->".
-  char key[64];
-  std::snprintf(key, sizeof key, " %02x:%02x:%lu ", major(dev), minor(dev),
-                static_cast<unsigned long>(ino));
-  const std::string text = ReadProcFile("/proc/locks");
-  int blocked = 0;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + begin, end - begin);
-    if (line.find("->") != std::string_view::npos &&
-        line.find(key) != std::string_view::npos) {
-      ++blocked;
-    }
-    begin = end + 1;
-  }
-  return blocked;
+  std::vector<KernelFileLocks> locks;
+  errno = ReadKernelFileLocks({{dev, ino}}, &locks);
+  if (errno != 0) Die("/proc/locks");
+  return locks[0].waiting;
 }
 
 long VoluntarySwitches(pid_t pid) {

@@ -1,18 +1,14 @@
-// Reading a run's log lines on POSIX systems: posix_spawn, a pipe, poll, and
-// a process group killed at the deadline.
+// Reading a run's log lines on POSIX systems: a pipe, poll, and a process
+// group killed at the deadline.
 #include "tests/log_lines.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
-
-extern char** environ;
+#include "runtime/process.h"
 
 // The process leads a group of its own, which is killed at the deadline.
 TimedRun RunReadingLines(const std::vector<std::string>& argv,
@@ -26,24 +22,18 @@ TimedRun RunReadingLines(const std::vector<std::string>& argv,
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  const int error =
-      posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  JX_ProcessAttributes attributes;
+  attributes.standard_output = fds[1];
+  attributes.working_folder = cwd.empty() ? nullptr : cwd.c_str();
+  attributes.new_process_group = true;
+  const JX_Process process =
+      JX_CreateProcess(args[0], args.data(), nullptr, &attributes);
   close(fds[1]);
-  if (error != 0) {
+  if (process == nullptr) {
     close(fds[0]);
     return run;
   }
+  const pid_t pid = JX_GetProcessId(process);
 
   const std::uint64_t end =
       JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
@@ -78,10 +68,8 @@ TimedRun RunReadingLines(const std::vector<std::string>& argv,
     JX_Sleep(JX_MillisecondsToInterval(plan.pause_ms));
   }
   close(fds[0]);
-  if (run.timed_out) kill(-pid, SIGKILL);
-  int status = 0;
-  RetryOnEintr([&] { return waitpid(pid, &status, 0); });
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  if (run.timed_out) (void)JX_KillProcess(process);
+  (void)JX_WaitProcess(process, &run.status);
   if (!pending.empty()) {
     LogLine line;
     ParseLogLine(pending, &line);

@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,15 +13,9 @@
 
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
-
-extern char** environ;
+#include "runtime/process.h"
 
 namespace {
-
-int ExitCodeOf(int wait_status) {
-  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                : -WTERMSIG(wait_status);
-}
 
 int MillisecondsLeft(std::uint64_t end_nanos) {
   const std::uint64_t now = JX_MonotonicNanos();
@@ -32,33 +23,19 @@ int MillisecondsLeft(std::uint64_t end_nanos) {
   return static_cast<int>((end_nanos - now + 999999) / 1000000);
 }
 
-// Starts the process with its standard output on `write_end`; returns the pid
-// or -1 with `*error` set.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd,
-            int write_end, int* error) {
+// Starts the process with its standard output on `write_end`, leading a
+// process group of its own.
+JX_Process Spawn(const std::vector<std::string>& argv, const std::string& cwd,
+                 int write_end) {
   std::vector<std::string> strings = argv;
   std::vector<char*> pointers;
   for (auto& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, write_end, STDOUT_FILENO);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  *error = posix_spawn(&pid, strings[0].c_str(), &actions, &attributes,
-                       pointers.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  return *error == 0 ? pid : -1;
+  JX_ProcessAttributes attributes;
+  attributes.standard_output = write_end;
+  attributes.working_folder = cwd.empty() ? nullptr : cwd.c_str();
+  attributes.new_process_group = true;
+  return JX_CreateProcess(pointers[0], pointers.data(), nullptr, &attributes);
 }
 
 }  // namespace
@@ -75,13 +52,14 @@ RunResult RunCapture(const std::vector<std::string>& argv,
     result.spawn_error = errno;
     return result;
   }
-  const pid_t pid = Spawn(argv, cwd, fds[1], &result.spawn_error);
+  const JX_Process process = Spawn(argv, cwd, fds[1]);
+  result.spawn_error = process == nullptr ? errno : 0;
   close(fds[1]);
-  if (pid == -1) {
+  if (process == nullptr) {
     close(fds[0]);
     return result;
   }
-  result.pid = pid;
+  result.pid = JX_GetProcessId(process);
 
   // Read until every writer is gone or the deadline passes.
   bool open = true;
@@ -104,21 +82,13 @@ RunResult RunCapture(const std::vector<std::string>& argv,
   close(fds[0]);
 
   // The output is closed; the process may still be on its way out.
-  int status = 0;
-  for (;;) {
-    const pid_t r =
-        open ? 0 : RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
-    if (r == pid) break;
-    if (open || MillisecondsLeft(end) == 0) {
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      RetryOnEintr([&] { return waitpid(pid, &status, 0); });
-      result.timed_out = true;
-      break;
-    }
-    JX_Sleep(JX_MillisecondsToInterval(2));
+  if (!open && JX_WaitProcessFor(process, MillisecondsLeft(end),
+                                 &result.status) != JX_TIMED_OUT) {
+    return result;
   }
-  result.status = ExitCodeOf(status);
+  (void)JX_KillProcess(process);
+  (void)JX_WaitProcess(process, &result.status);
+  result.timed_out = true;
   return result;
 }
 

@@ -1,15 +1,20 @@
 // The base runtime on POSIX systems: sleeping through signals and child
 // processes.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "gtest/gtest.h"
+#include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
 #include "runtime/thread.h"
@@ -174,6 +179,56 @@ TEST(ProcessTest, WaitGoesOnThroughSignals) {
   sender.join();
   EXPECT_EQ(code, 5);
   EXPECT_GE(gSignalsHandled.load(), 3);
+}
+
+TEST(ProcessTest, OptionsSetTheChildsStreamsFolderAndGroup) {
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  int input[2], output[2];
+  ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  ASSERT_TRUE(WriteAll(input[1], "hello\n", 6));
+  close(input[1]);
+  JX_ProcessAttributes attributes;
+  attributes.standard_input = input[0];
+  attributes.standard_output = output[1];
+  attributes.standard_error = JX_kCloseStream;
+  attributes.working_folder = dir.path().c_str();
+  attributes.new_process_group = true;
+  // Its input, its folder, its process and group IDs, whether fd 2 is open;
+  // then a grandchild in its group, which must die with it.
+  char sh[] = "/bin/sh", dash_c[] = "-c";
+  char script[] =
+      "read line; echo \"$line\"; pwd; echo $$ $(cut -d' ' -f5 /proc/$$/stat);"
+      "test -e /proc/$$/fd/2 || echo closed; sleep 60 & echo $!; wait";
+  char* const argv[] = {sh, dash_c, script, nullptr};
+  JX_Process process = JX_CreateProcess(sh, argv, nullptr, &attributes);
+  close(input[0]);
+  close(output[1]);
+  ASSERT_NE(process, nullptr);
+  const std::string pid = std::to_string(JX_GetProcessId(process));
+  std::string text;
+  char c;
+  while (std::count(text.begin(), text.end(), '\n') < 5 &&
+         RetryOnEintr([&] { return read(output[0], &c, 1); }) == 1) {
+    text += c;
+  }
+  const std::vector<std::string> lines = SplitLines(text);
+  ASSERT_EQ(lines.size(), 5u) << text;
+  EXPECT_EQ(lines[0], "hello");
+  EXPECT_EQ(lines[1], dir.path());
+  EXPECT_EQ(lines[2], pid + " " + pid);
+  EXPECT_EQ(lines[3], "closed");
+  EXPECT_EQ(JX_KillProcess(process), JX_SUCCESS);
+  int code = 0;
+  EXPECT_EQ(JX_WaitProcessFor(process, 60000, &code), JX_SUCCESS);
+  EXPECT_EQ(code, -SIGKILL);
+  // The grandchild was killed too: the pipe's last writer is gone well before
+  // its minute of sleep is over.
+  pollfd end = {output[0], POLLIN, 0};
+  ASSERT_EQ(RetryOnEintr([&] { return poll(&end, 1, 30000); }), 1);
+  EXPECT_EQ(RetryOnEintr([&] { return read(output[0], &c, 1); }), 0);
+  close(output[0]);
 }
 
 }  // namespace

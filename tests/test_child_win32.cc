@@ -2,16 +2,7 @@
 
 #include "runtime/command_line_win32.h"
 #include "runtime/interval.h"
-
-namespace {
-
-std::string TestBinary() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
-}
-
-}  // namespace
+#include "tests/helper_role.h"
 
 TestChild::~TestChild() {
   if (job_ != nullptr) TerminateJobObject(job_, 1);
@@ -68,7 +59,7 @@ bool TestChild::Start(const std::vector<std::string>& argv,
 
 bool TestChild::StartHelper(const std::string& role,
                             const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {TestBinary(), "--helper-role", role};
+  std::vector<std::string> argv = {TestBinaryPath(), "--helper-role", role};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return Start(argv, "");
 }
