@@ -7,10 +7,9 @@
 // that is never spent leaks its small record and leaves a zombie until this
 // process ends.
 //
-// POSIX only: a process group of its own and a standard stream left closed.
-// Windows has no process groups (a job object plays their part, and the tests
-// that need one make it themselves) and a child there always gets three
-// standard handles.
+// POSIX only: a standard stream left closed (a child on Windows always gets
+// three standard handles). Windows has no process groups: a job object of the
+// child's own plays their part.
 #ifndef WENDLEMOOR_RUNTIME_PROCESS_H_
 #define WENDLEMOOR_RUNTIME_PROCESS_H_
 
@@ -40,10 +39,10 @@ struct JX_ProcessAttributes {
   // The child's working folder, ours when null. A relative `path` is taken
   // from it.
   const char* working_folder = nullptr;
-  // POSIX only: the child leads a process group of its own (its ID is the
-  // child's), so that a terminal's Ctrl-C does not reach it and
-  // JX_KillProcess ends everything it starts that stays in the group.
-  // Refused with EINVAL on Windows.
+  // The child leads a process group of its own (its ID is the child's), so
+  // that a terminal's Ctrl-C does not reach it and JX_KillProcess ends
+  // everything it starts that stays in the group. On Windows: a job object
+  // of its own, which everything it starts joins.
   bool new_process_group = false;
 };
 
@@ -89,10 +88,10 @@ JX_Status JX_WaitProcessFor(JX_Process process, std::uint32_t timeout_ms,
                             int* exit_code);
 
 // Ends the process at once, as SIGKILL does (on Windows: TerminateProcess
-// with exit code 9), and with it, on POSIX, every process left in the group
-// it leads (new_process_group). The handle stays the caller's, to be waited
-// for. Returns JX_SUCCESS, or JX_FAILURE with errno set for an empty handle
-// (EINVAL) or a process that has already been reaped.
+// with exit code 9), and with it every process left in the group or job it
+// was started with (new_process_group). The handle stays the caller's, to be
+// waited for. Returns JX_SUCCESS, or JX_FAILURE with errno set for an empty
+// handle (EINVAL) or a process that has already been reaped.
 JX_Status JX_KillProcess(JX_Process process);
 
 // A handle for child `pid` that this process started by other means (fork()

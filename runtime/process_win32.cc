@@ -8,12 +8,13 @@
 // no '.' gets ".exe", as CreateProcess itself does for a command line; no
 // signals, so a child starts with none blocked and an exit code is reported
 // by its low 8 bits, as a POSIX shell shows exit(-1) as 255; no process
-// groups, and no closed standard handle. A wait with a deadline is a wait on
-// the process handle with a timeout. Handles are inherited only where made
-// inheritable: the standard handles are handed on (ours, or for a stream
-// given as a descriptor an inheritable copy made for the launch and closed
-// after it), and every handle that this runtime and the lock service open is
-// created not inheritable, so a child never holds our locks.
+// groups, so a job object takes their place: a child started in one of its own
+// and all it starts end together; no closed standard handle. A wait with a
+// deadline is a wait on the process handle with a timeout. Handles are
+// inherited only where made inheritable: the standard handles are handed on
+// (ours, or for a stream given as a descriptor an inheritable copy made for the
+// launch and closed after it), and every handle that this runtime and the lock
+// service open is created not inheritable, so a child never holds our locks.
 #include "runtime/process.h"
 
 #include <io.h>
@@ -30,6 +31,7 @@
 struct JX_ProcessRecord {
   HANDLE handle;
   DWORD id;
+  HANDLE job;  // the job of its own (new_process_group), or nullptr
 };
 
 namespace {
@@ -122,8 +124,8 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
                             const JX_ProcessAttributes* attributes) {
   const JX_ProcessAttributes options =
       attributes != nullptr ? *attributes : JX_ProcessAttributes{};
-  // No process groups here, and a child always gets three standard handles.
-  if (path == nullptr || argv == nullptr || options.new_process_group ||
+  // A child always gets three standard handles.
+  if (path == nullptr || argv == nullptr ||
       std::min({options.standard_input, options.standard_output,
                 options.standard_error}) < JX_kInheritStream) {
     errno = EINVAL;
@@ -154,7 +156,7 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
     errno = ENOMEM;
     return nullptr;
   }
-  auto* record = new (std::nothrow) JX_ProcessRecord{nullptr, 0};
+  auto* record = new (std::nothrow) JX_ProcessRecord{nullptr, 0, nullptr};
   if (record == nullptr) {
     errno = ENOMEM;
     return nullptr;
@@ -176,9 +178,15 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
     ok = copies.size() == std::size_t(options.standard_input >= 0) +
                               (options.standard_output >= 0) +
                               (options.standard_error >= 0);
+    if (ok && options.new_process_group) {
+      record->job = CreateJobObjectA(nullptr, nullptr);
+      ok = record->job != nullptr;
+      if (!ok) error = GetLastError();
+    }
+    // Suspended until it is in its job, so that all it starts is in it too.
     if (ok) {
       ok = CreateProcessA(file.c_str(), command_line.data(), nullptr, nullptr,
-                          TRUE, 0,
+                          TRUE, record->job != nullptr ? CREATE_SUSPENDED : 0,
                           envp != nullptr ? environment.data() : nullptr,
                           options.working_folder, &startup, &started);
       if (!ok) error = GetLastError();
@@ -188,11 +196,21 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
   }
   // The child has its copies now; ours go.
   for (HANDLE copy : copies) CloseHandle(copy);
+  if (ok && record->job != nullptr &&
+      !AssignProcessToJobObject(record->job, started.hProcess)) {
+    error = GetLastError();
+    TerminateProcess(started.hProcess, 1);
+    CloseHandle(started.hProcess);
+    CloseHandle(started.hThread);
+    ok = false;
+  }
   if (!ok) {
+    if (record->job != nullptr) CloseHandle(record->job);
     delete record;
     if (error != 0) errno = ErrnoFromWin32(error);
     return nullptr;
   }
+  if (record->job != nullptr) ResumeThread(started.hThread);
   CloseHandle(started.hThread);
   record->handle = started.hProcess;
   record->id = started.dwProcessId;
@@ -215,6 +233,7 @@ JX_Status JX_WaitProcessFor(JX_Process process, std::uint32_t timeout_ms,
   const bool ended =
       waited == WAIT_OBJECT_0 && GetExitCodeProcess(process->handle, &code);
   CloseHandle(process->handle);
+  if (process->job != nullptr) CloseHandle(process->job);
   delete process;
   if (!ended) {
     errno = EINVAL;
@@ -225,7 +244,10 @@ JX_Status JX_WaitProcessFor(JX_Process process, std::uint32_t timeout_ms,
 }
 
 JX_Status JX_KillProcess(JX_Process process) {
-  if (process == nullptr || !TerminateProcess(process->handle, 9)) {
+  // A job of its own ends with everything in it.
+  if (process == nullptr ||
+      !(process->job != nullptr ? TerminateJobObject(process->job, 9)
+                                : TerminateProcess(process->handle, 9))) {
     errno = EINVAL;
     return JX_FAILURE;
   }
@@ -240,8 +262,8 @@ JX_Process JX_AdoptProcess(pid_t pid) {
     errno = ErrnoFromWin32(GetLastError());
     return nullptr;
   }
-  auto* record =
-      new (std::nothrow) JX_ProcessRecord{handle, static_cast<DWORD>(pid)};
+  auto* record = new (std::nothrow)
+      JX_ProcessRecord{handle, static_cast<DWORD>(pid), nullptr};
   if (record == nullptr) {
     CloseHandle(handle);
     errno = ENOMEM;
@@ -253,6 +275,7 @@ pid_t JX_DetachProcess(JX_Process process) {
   if (process == nullptr) return -1;
   const pid_t pid = static_cast<pid_t>(process->id);
   CloseHandle(process->handle);
+  if (process->job != nullptr) CloseHandle(process->job);
   delete process;
   return pid;
 }

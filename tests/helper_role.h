@@ -50,11 +50,11 @@ inline constexpr int kHelperOk = 0;
 inline constexpr int kHelperFailed = 3;
 inline constexpr int kHelperUnknownRole = 4;
 
-// The path of the running test binary, which every entry point sets before
-// anything else runs: on Linux read from /proc/self/exe when the process
-// started, before it entered a namespace of its own (after that, in a chroot,
-// the link names the binary as seen from outside the chroot). Empty when it
-// could not be read.
+// The path of the running test binary, defined by each platform's entry
+// point: on Linux read from /proc/self/exe when the process started, before
+// it entered a namespace of its own (after that, in a chroot, the link names
+// the binary as seen from outside the chroot); on Windows the module's file
+// name. Empty when it could not be read.
 std::string TestBinaryPath();
 
 // Starts this binary as `role` with `arguments` and the standard streams
@@ -68,7 +68,7 @@ std::string TestBinaryPath();
 // Waits up to `deadline_ms` for `process` to end and spends its handle.
 // Returns its exit code (JX_WaitProcess's: minus the signal number when a
 // signal killed it), or kWaitTimedOut after killing it and reaping it when
-// the deadline passed, or for an empty handle.
+// the deadline passed, and for an empty handle or a failed wait.
 inline constexpr int kWaitTimedOut = -1000;
 int WaitHelper(JX_Process process, int deadline_ms);
 

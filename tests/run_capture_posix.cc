@@ -40,8 +40,9 @@ JX_Process Spawn(const std::vector<std::string>& argv, const std::string& cwd,
 
 }  // namespace
 
-RunResult RunCapture(const std::vector<std::string>& argv,
-                     const std::string& cwd, int deadline_ms) {
+RunResult RunReading(const std::vector<std::string>& argv,
+                     const std::string& cwd, int deadline_ms,
+                     const OutputReading& reading) {
   RunResult result;
   const std::uint64_t end =
       JX_MonotonicNanos() + static_cast<std::uint64_t>(deadline_ms) * 1000000u;
@@ -52,6 +53,7 @@ RunResult RunCapture(const std::vector<std::string>& argv,
     result.spawn_error = errno;
     return result;
   }
+  if (reading.pipe_size != 0) fcntl(fds[1], F_SETPIPE_SZ, reading.pipe_size);
   const JX_Process process = Spawn(argv, cwd, fds[1]);
   result.spawn_error = process == nullptr ? errno : 0;
   close(fds[1]);
@@ -62,6 +64,8 @@ RunResult RunCapture(const std::vector<std::string>& argv,
   result.pid = JX_GetProcessId(process);
 
   // Read until every writer is gone or the deadline passes.
+  JX_Sleep(JX_MillisecondsToInterval(reading.start_delay_ms));
+  std::vector<char> chunk(reading.chunk);
   bool open = true;
   while (open) {
     const int left = MillisecondsLeft(end);
@@ -70,13 +74,14 @@ RunResult RunCapture(const std::vector<std::string>& argv,
     const int ready = poll(&entry, 1, left);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
-    char chunk[4096];
     const ssize_t n =
-        RetryOnEintr([&] { return read(fds[0], chunk, sizeof chunk); });
+        RetryOnEintr([&] { return read(fds[0], chunk.data(), chunk.size()); });
     if (n <= 0) {
       open = false;
     } else {
-      result.output.append(chunk, static_cast<std::size_t>(n));
+      reading.on_output(result.pid, chunk.data(), static_cast<std::size_t>(n),
+                        JX_MonotonicNanos());
+      JX_Sleep(JX_MillisecondsToInterval(reading.pause_ms));
     }
   }
   close(fds[0]);
@@ -89,6 +94,17 @@ RunResult RunCapture(const std::vector<std::string>& argv,
   (void)JX_KillProcess(process);
   (void)JX_WaitProcess(process, &result.status);
   result.timed_out = true;
+  return result;
+}
+
+RunResult RunCapture(const std::vector<std::string>& argv,
+                     const std::string& cwd, int deadline_ms) {
+  std::string output;
+  OutputReading reading;
+  reading.on_output = [&](pid_t, const char* data, std::size_t size,
+                          std::uint64_t) { output.append(data, size); };
+  RunResult result = RunReading(argv, cwd, deadline_ms, reading);
+  result.output = std::move(output);
   return result;
 }
 

@@ -1,19 +1,15 @@
 // The base runtime on every platform: thread identity, creation and joining,
-// bounded formatting, and a timed wait for a process.
+// and bounded formatting.
 #include <atomic>
 #include <barrier>
-#include <cstdio>
 #include <cstring>
 #include <set>
-#include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "runtime/format.h"
 #include "runtime/interval.h"
-#include "runtime/process.h"
 #include "runtime/thread.h"
-#include "tests/helper_role.h"
 
 namespace {
 
@@ -127,50 +123,6 @@ TEST(FormatTest, ReturnsTheCountActuallyWritten) {
   char untouched = '#';
   EXPECT_EQ(JX_snprintf(&untouched, 0, "%s", "hello"), 0);
   EXPECT_EQ(untouched, '#');
-}
-
-// Argument: a word. Writes it on standard output and exits 7, or for "stay"
-// stays a minute.
-WENDLEMOOR_HELPER_ROLE(say_or_stay) {
-  std::printf("%s\n", arguments[0].c_str());
-  std::fflush(stdout);
-  if (arguments[0] != "stay") return 7;
-  JX_Sleep(JX_SecondsToInterval(60));
-  return kHelperFailed;
-}
-
-TEST(ProcessTest, TimedWaitEndsAtTheDeadlineAndLeavesTheHandleToKill) {
-  for (const std::string word : {"say", "stay"}) {
-    SCOPED_TRACE(word);
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    JX_ProcessAttributes streams;
-    streams.standard_output = fileno(out);
-    JX_Process process = StartHelper("say_or_stay", {word}, &streams);
-    ASSERT_NE(process, nullptr);
-    int code = -1000;
-    if (word == "stay") {
-      EXPECT_EQ(JX_WaitProcessFor(process, 0, &code), JX_TIMED_OUT);
-      const std::uint64_t start = JX_MonotonicNanos();
-      EXPECT_EQ(JX_WaitProcessFor(process, 200, &code), JX_TIMED_OUT);
-      const std::uint64_t waited_ms = (JX_MonotonicNanos() - start) / 1000000;
-      EXPECT_GE(waited_ms, 200u);
-      EXPECT_LT(waited_ms, 30000u);
-      EXPECT_EQ(code, -1000);
-      EXPECT_EQ(JX_KillProcess(process), JX_SUCCESS);
-    }
-    ASSERT_EQ(JX_WaitProcessFor(process, 60000, &code), JX_SUCCESS);
-    // SIGKILL on POSIX; on Windows the 9 that TerminateProcess was given.
-    EXPECT_EQ(code, word == "stay" ? JX_ExitCodeFromStatus(9) : 7);
-    // What it wrote went to the file (killed, it may not have written yet).
-    if (word == "say") {
-      char line[16] = {};
-      std::rewind(out);
-      EXPECT_NE(std::fgets(line, sizeof line, out), nullptr);
-      EXPECT_STREQ(line, "say\n");
-    }
-    std::fclose(out);
-  }
 }
 
 }  // namespace
