@@ -430,7 +430,7 @@ TEST_F(LockServiceTest, RestrictiveUmaskLeavesFolderAndFilesUsable) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// Arguments: folder, control descriptor. With room for only a few more
+// Argument: folder. With room for only a few more
 // descriptors, takes and gives back many names in turn.
 WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
   auto service = NewService(arguments[0]);
