@@ -65,25 +65,7 @@ std::uint64_t ThreadCpuNanos() {
                     "clock_gettime(CLOCK_THREAD_CPUTIME_ID)");
 }
 
-void SleepNanos(std::uint64_t nanos) {
-  timespec deadline;
-  Check(clock_gettime(CLOCK_MONOTONIC, &deadline), "clock_gettime");
-  const std::uint64_t end =
-      static_cast<std::uint64_t>(deadline.tv_nsec) + nanos % 1000000000u;
-  deadline.tv_sec +=
-      static_cast<time_t>(nanos / 1000000000u + end / 1000000000u);
-  deadline.tv_nsec = static_cast<long>(end % 1000000000u);
-  // clock_nanosleep returns its error instead of setting errno; an absolute
-  // deadline makes a retry after a signal sleep only the remainder.
-  int error;
-  while ((error = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline,
-                                  nullptr)) == EINTR) {
-  }
-  if (error != 0) {
-    errno = error;
-    Die("clock_nanosleep");
-  }
-}
+void SleepNanos(std::uint64_t nanos) { JX_Sleep((nanos + 999) / 1000); }
 
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;

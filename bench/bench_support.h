@@ -32,7 +32,8 @@ long Check(long result, const char* what);
 // CPU time the calling thread has used, user and system, in nanoseconds.
 std::uint64_t ThreadCpuNanos();
 
-// Sleeps the calling thread for `nanos` on the monotonic clock.
+// Sleeps the calling thread for `nanos`, rounded up to the microsecond, as
+// JX_Sleep does (signals do not shorten it).
 void SleepNanos(std::uint64_t nanos);
 
 // The median of `values` (the mean of the middle two for an even count);
