@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/sysmacros.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 
@@ -16,7 +15,12 @@
 #include <ctime>
 #include <string_view>
 
+#include "components/lock_holders.h"
 #include "runtime/eintr.h"
+#include "runtime/process.h"
+
+using wendlemoor::KernelFileLocks;
+using wendlemoor::ReadKernelFileLocks;
 
 void Die(const char* what) {
   std::fprintf(stderr, "wendlemoor_bench: %s: %s\n", what,
@@ -59,34 +63,12 @@ std::string ReadProcFile(const char* path) {
 
 }  // namespace
 
-std::uint64_t NowNanos() {
-  return ClockNanos(CLOCK_MONOTONIC, "clock_gettime(CLOCK_MONOTONIC)");
-}
-
 std::uint64_t ThreadCpuNanos() {
   return ClockNanos(CLOCK_THREAD_CPUTIME_ID,
                     "clock_gettime(CLOCK_THREAD_CPUTIME_ID)");
 }
 
-void SleepNanos(std::uint64_t nanos) {
-  timespec deadline;
-  Check(clock_gettime(CLOCK_MONOTONIC, &deadline), "clock_gettime");
-  const std::uint64_t end =
-      static_cast<std::uint64_t>(deadline.tv_nsec) + nanos % 1000000000u;
-  deadline.tv_sec +=
-      static_cast<time_t>(nanos / 1000000000u + end / 1000000000u);
-  deadline.tv_nsec = static_cast<long>(end % 1000000000u);
-  // clock_nanosleep returns its error instead of setting errno; an absolute
-  // deadline makes a retry after a signal sleep only the remainder.
-  int error;
-  while ((error = clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline,
-                                  nullptr)) == EINTR) {
-  }
-  if (error != 0) {
-    errno = error;
-    Die("clock_nanosleep");
-  }
-}
+void SleepNanos(std::uint64_t nanos) { JX_Sleep((nanos + 999) / 1000); }
 
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
@@ -136,14 +118,14 @@ int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
                 int* failed) {
   std::vector<pid_t> left = pids;
   auto reaped = [&](pid_t pid, int status) {
-    if (failed != nullptr && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    if (failed != nullptr && JX_ExitCodeFromStatus(status) != 0) {
       ++*failed;
     }
     left.erase(std::find(left.begin(), left.end(), pid));
   };
   // Polled rather than blocked on: a blocking wait could not keep the
   // deadline.
-  while (!left.empty() && NowNanos() < deadline) {
+  while (!left.empty() && JX_MonotonicNanos() < deadline) {
     int status;
     const pid_t pid =
         RetryOnEintr([&] { return waitpid(-1, &status, WNOHANG); });
@@ -171,25 +153,10 @@ int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
 }
 
 int CountBlockedRequests(dev_t dev, ino_t ino) {
-  // The kernel writes the file as "... PID MAJ:MIN:INODE START END", with the
-  // device in two-digit hex, and marks each blocked request with "->".
-  char key[64];
-  std::snprintf(key, sizeof key, " %02x:%02x:%lu ", major(dev), minor(dev),
-                static_cast<unsigned long>(ino));
-  const std::string text = ReadProcFile("/proc/locks");
-  int blocked = 0;
-  std::size_t begin = 0;
-  while (begin < text.size()) {
-    std::size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    const std::string_view line(text.data() + begin, end - begin);
-    if (line.find("->") != std::string_view::npos &&
-        line.find(key) != std::string_view::npos) {
-      ++blocked;
-    }
-    begin = end + 1;
-  }
-  return blocked;
+  std::vector<KernelFileLocks> locks;
+  errno = ReadKernelFileLocks({{dev, ino}}, &locks);
+  if (errno != 0) Die("/proc/locks");
+  return locks[0].waiting;
 }
 
 long VoluntarySwitches(pid_t pid) {

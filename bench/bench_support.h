@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+// JX_MonotonicNanos: the clock every timestamp shared between processes is
+// taken on.
+#include "runtime/interval.h"
+
 // Reports "wendlemoor_bench: WHAT: <errno text>" on standard error and exits
 // with status 2. A benchmark that carried on past a failed call would print
 // numbers that mean nothing.
@@ -25,14 +29,11 @@
 // Returns `result`, or dies naming `what` when it is -1.
 long Check(long result, const char* what);
 
-// CLOCK_MONOTONIC in nanoseconds, the clock every timestamp shared between
-// processes is taken on.
-std::uint64_t NowNanos();
-
 // CPU time the calling thread has used, user and system, in nanoseconds.
 std::uint64_t ThreadCpuNanos();
 
-// Sleeps the calling thread for `nanos` on the monotonic clock.
+// Sleeps the calling thread for `nanos`, rounded up to the microsecond, as
+// JX_Sleep does (signals do not shorten it).
 void SleepNanos(std::uint64_t nanos);
 
 // The median of `values` (the mean of the middle two for an even count);
@@ -69,9 +70,9 @@ pid_t ForkWorker(Body&& body) {
 }
 
 // Reaps every process in `pids`, waiting for them until `deadline` (on
-// NowNanos) and killing the rest with SIGKILL (the process group of each, when
-// it leads one). Returns how many had to be killed; a worker that exited with
-// a status other than 0 counts in `*failed` when it is not null.
+// JX_MonotonicNanos) and killing the rest with SIGKILL (the process group of
+// each, when it leads one). Returns how many had to be killed; a worker that
+// exited with a status other than 0 counts in `*failed` when it is not null.
 int ReapWorkers(const std::vector<pid_t>& pids, std::uint64_t deadline,
                 int* failed);
 

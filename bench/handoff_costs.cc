@@ -79,7 +79,7 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
     } else {
       fd = RawAcquire(folder, name);
     }
-    const std::uint64_t acquired = NowNanos();
+    const std::uint64_t acquired = JX_MonotonicNanos();
     if (board->inside.fetch_add(1) != 0) board->overlaps.fetch_add(1);
     board->acquisitions.fetch_add(1);
 
@@ -103,9 +103,9 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
     // Only a release with every other worker blocked in the kernel counts:
     // that is the queue being measured.
     int queued = 0;
-    const std::uint64_t give_up = NowNanos() + kQueueWait;
+    const std::uint64_t give_up = JX_MonotonicNanos() + kQueueWait;
     while ((queued = CountBlockedRequests(dev, ino)) < waiters &&
-           board->stop.load() == 0 && NowNanos() < give_up) {
+           board->stop.load() == 0 && JX_MonotonicNanos() < give_up) {
       SleepNanos(20000);
     }
 
@@ -113,7 +113,7 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
     board->queued_at_release.store(queued);
     board->releaser.store(self);
     const std::uint64_t before = board->acquisitions.load();
-    board->release_ns.store(NowNanos());
+    board->release_ns.store(JX_MonotonicNanos());
     if (via_service) {
       ServiceRelease(service.get(), name);
     } else {
@@ -122,9 +122,9 @@ int HandoffWorker(HandoffBoard* board, const TempFolder& folder,
     // Queueing again at once could take the lock back before the woken
     // waiter runs; waiting until someone else has it keeps every release a
     // handoff to another process.
-    const std::uint64_t take_limit = NowNanos() + kTakeWait;
+    const std::uint64_t take_limit = JX_MonotonicNanos() + kTakeWait;
     while (board->acquisitions.load() == before && board->stop.load() == 0 &&
-           NowNanos() < take_limit) {
+           JX_MonotonicNanos() < take_limit) {
       SleepNanos(20000);
     }
   }
@@ -152,15 +152,15 @@ void MeasureHandoff(const TempFolder& folder, bool via_service, int waiters,
     }));
   }
   // Enough for every sample at a few milliseconds each on a loaded machine.
-  const std::uint64_t deadline = NowNanos() + 6 * kSecond;
-  while (board->taken.load() < samples && NowNanos() < deadline) {
+  const std::uint64_t deadline = JX_MonotonicNanos() + 6 * kSecond;
+  while (board->taken.load() < samples && JX_MonotonicNanos() < deadline) {
     SleepNanos(5 * kMillisecond);
   }
   board->stop.store(1);
   // Each holder in turn sees the flag and leaves, handing the lock down the
   // queue; the deadline covers a queue that no longer moves.
   costs->killed +=
-      ReapWorkers(workers, NowNanos() + 5 * kSecond, &costs->failed);
+      ReapWorkers(workers, JX_MonotonicNanos() + 5 * kSecond, &costs->failed);
 
   const int taken = std::min({board->taken.load(), samples, kHandoffSamples});
   std::vector<double> round;
@@ -193,7 +193,7 @@ constexpr int kWakeReleases = 5;
 bool AllAsleep(const std::vector<pid_t>& pids, std::uint64_t deadline) {
   for (const pid_t pid : pids) {
     while (!IsAsleep(pid)) {
-      if (NowNanos() >= deadline) return false;
+      if (JX_MonotonicNanos() >= deadline) return false;
       SleepNanos(100000);
     }
   }
@@ -253,8 +253,9 @@ double MeasureWakeups(LockService* service, const TempFolder& folder,
     }
     // A request shows in /proc/locks a moment before its process has gone to
     // sleep, and that going to sleep must land before the first reading.
-    const std::uint64_t deadline = NowNanos() + 5 * kSecond;
-    while (CountBlockedRequests(dev, ino) < waiters && NowNanos() < deadline) {
+    const std::uint64_t deadline = JX_MonotonicNanos() + 5 * kSecond;
+    while (CountBlockedRequests(dev, ino) < waiters &&
+           JX_MonotonicNanos() < deadline) {
       SleepNanos(kMillisecond);
     }
     valid =
@@ -266,7 +267,7 @@ double MeasureWakeups(LockService* service, const TempFolder& folder,
       } else {
         RawRelease(fd);
       }
-      while (board->acquired.load() == 0 && NowNanos() < deadline) {
+      while (board->acquired.load() == 0 && JX_MonotonicNanos() < deadline) {
         SleepNanos(100000);
       }
       valid = board->acquired.load() == 1 && AllAsleep(pids, deadline);
@@ -278,7 +279,7 @@ double MeasureWakeups(LockService* service, const TempFolder& folder,
       RawRelease(fd);
     }
     // Killing the holder passes the lock down the queue as each one dies.
-    ReapWorkers(pids, NowNanos(), nullptr);
+    ReapWorkers(pids, JX_MonotonicNanos(), nullptr);
   }
   UnmapShared(board, sizeof(WakeBoard));
   return valid ? static_cast<double>(woken) / kWakeReleases : -1;

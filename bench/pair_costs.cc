@@ -12,9 +12,9 @@ namespace {
 
 template <typename Pair>
 double NanosPerPair(int pairs, Pair&& pair) {
-  const std::uint64_t start = NowNanos();
+  const std::uint64_t start = JX_MonotonicNanos();
   for (int i = 0; i < pairs; ++i) pair();
-  return static_cast<double>(NowNanos() - start) / pairs;
+  return static_cast<double>(JX_MonotonicNanos() - start) / pairs;
 }
 
 // A cold pair is the first use of a name by a service: its file exists (lock
@@ -42,12 +42,12 @@ double ColdServicePairs(const TempFolder& folder,
     InterfacePtr<LockService> fresh = NewService(folder);
     ServiceAcquire(fresh.get(), kProbeName);
     ServiceRelease(fresh.get(), kProbeName);
-    const std::uint64_t start = NowNanos();
+    const std::uint64_t start = JX_MonotonicNanos();
     for (const std::string& name : names) {
       ServiceAcquire(fresh.get(), name.c_str());
       ServiceRelease(fresh.get(), name.c_str());
     }
-    timed += NowNanos() - start;
+    timed += JX_MonotonicNanos() - start;
   }
   return static_cast<double>(timed) / (kColdServicesPerRound * kColdNames);
 }

@@ -32,9 +32,9 @@ namespace {
 // and woken costs on this machine whatever the thread waits for.
 BlockedCosts MeasureSleeper() {
   const std::uint64_t cpu_before = ThreadCpuNanos();
-  const std::uint64_t wall_before = NowNanos();
+  const std::uint64_t wall_before = JX_MonotonicNanos();
   SleepNanos(kSecond);
-  const std::uint64_t wall_after = NowNanos();
+  const std::uint64_t wall_after = JX_MonotonicNanos();
   const std::uint64_t cpu_after = ThreadCpuNanos();
   return {static_cast<double>(wall_after - wall_before) / 1e6,
           static_cast<double>(cpu_after - cpu_before) / 1e3};
@@ -66,13 +66,13 @@ BlockedCosts MeasureBlockedWaiter(LockService* service,
   Check(close(ready[0]), "close");
 
   const std::uint64_t cpu_before = ThreadCpuNanos();
-  const std::uint64_t wall_before = NowNanos();
+  const std::uint64_t wall_before = JX_MonotonicNanos();
   ServiceAcquire(service, kName);
-  const std::uint64_t wall_after = NowNanos();
+  const std::uint64_t wall_after = JX_MonotonicNanos();
   const std::uint64_t cpu_after = ThreadCpuNanos();
   ServiceRelease(service, kName);
   int failed = 0;
-  if (ReapWorkers({holder}, NowNanos() + 5 * kSecond, &failed) != 0 ||
+  if (ReapWorkers({holder}, JX_MonotonicNanos() + 5 * kSecond, &failed) != 0 ||
       failed != 0) {
     errno = ECHILD;
     Die("holder process");
@@ -122,11 +122,8 @@ RunCosts MeasureDriverRun() {
     char path[] = "./Wendlemoor";
     char count[] = "-10";
     char* const argv[] = {path, count, nullptr};
-    const std::uint64_t start = NowNanos();
-    // fork and exec rather than posix_spawn: a process launched from a
-    // memory it shares with its launcher inherits the launcher's resident
-    // peak, which would put this benchmark's own memory into ru_maxrss. A
-    // forked copy holds only the few pages this process has written.
+    const std::uint64_t start = JX_MonotonicNanos();
+    // Not JX_CreateProcess: a spawn would add our resident peak to ru_maxrss.
     const pid_t driver = static_cast<pid_t>(Check(fork(), "fork"));
     if (driver == 0) {
       if (dup2(null_fd, STDOUT_FILENO) == -1) _exit(126);
@@ -135,7 +132,7 @@ RunCosts MeasureDriverRun() {
     }
     int status;
     Check(RetryOnEintr([&] { return waitpid(driver, &status, 0); }), "waitpid");
-    report->wall_ns = NowNanos() - start;
+    report->wall_ns = JX_MonotonicNanos() - start;
     report->status = status;
     // Every descendant was waited for by its parent, so its usage is summed
     // in here, and ru_maxrss is the largest peak of any one of them.
@@ -149,7 +146,7 @@ RunCosts MeasureDriverRun() {
   // A run takes about 12 s: five names, each held in turn by ten processes
   // for 500-1000 ms.
   const int killed =
-      ReapWorkers({measurer}, NowNanos() + 60 * kSecond, &failed);
+      ReapWorkers({measurer}, JX_MonotonicNanos() + 60 * kSecond, &failed);
   RunCosts costs{};
   costs.private_folder = report->private_folder != 0;
   if (killed != 0) {

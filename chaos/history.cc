@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cstring>
 
 #include "runtime/eintr.h"
+#include "runtime/interval.h"
 
 const char* const kChaosFaultNames[] = {
     "thread-end",   "kill",          "fork",          "stop",
@@ -18,14 +18,8 @@ const char* const kChaosFaultNames[] = {
 static_assert(sizeof kChaosFaultNames / sizeof kChaosFaultNames[0] ==
               static_cast<std::size_t>(ChaosFault::kCount));
 
-std::uint64_t ChaosNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::uint64_t(now.tv_sec) * 1000000000u + std::uint64_t(now.tv_nsec);
-}
-
 bool RecordEvent(int fd, ChaosRecord record) {
-  record.time = ChaosNow();
+  record.time = JX_MonotonicNanos();
   record.pid = getpid();
   // One write of a few bytes to a file opened with O_APPEND lands whole and
   // is never interleaved with another thread's or process's record.

@@ -88,9 +88,6 @@ struct ChaosRecord {
 };
 static_assert(sizeof(ChaosRecord) == 40, "records are fixed-size on disk");
 
-// The current CLOCK_MONOTONIC time in nanoseconds.
-std::uint64_t ChaosNow();
-
 // Stamps `record` with the current time and the calling process's ID and
 // appends it to `fd` with one write. Returns false with errno set when the
 // write failed. Safe in the child of a fork().

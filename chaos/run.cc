@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -27,8 +26,7 @@
 #include "chaos/timeline.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
-
-extern char** environ;
+#include "runtime/process.h"
 
 const char kChaosUsage[] =
     "usage: wendlemoor-chaos [OPTIONS]\n"
@@ -171,7 +169,7 @@ struct Slot {
 // the main loop does them when several are due at once.
 enum class Duty { kContinue, kStop, kRemove, kProgress, kCount };
 
-// When each duty is next due, on ChaosNow's clock. The main loop does every
+// When each duty is next due, on the monotonic clock. The main loop does every
 // duty that is due, then waits for a signal until the earliest next one.
 class Schedule {
  public:
@@ -328,23 +326,16 @@ bool Run::Spawn(int slot) {
   for (auto& string : strings) argv.push_back(string.data());
   argv.push_back(nullptr);
   // A process group of its own keeps a terminal's Ctrl-C away from the
-  // workers: the run ends them itself, after it has recorded that.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-  const int error =
-      posix_spawn(&s.pid, argv[0], nullptr, &attributes, argv.data(), environ);
-  posix_spawnattr_destroy(&attributes);
+  // workers: the run ends them itself, after it has recorded that. Reap()
+  // waits for any worker, by its ID.
+  JX_ProcessAttributes attributes;
+  attributes.new_process_group = true;
+  s.pid = JX_DetachProcess(
+      JX_CreateProcess(argv[0], argv.data(), nullptr, &attributes));
   ++s.generation;
-  if (error != 0) {
-    s.pid = -1;
+  if (s.pid == -1) {
     std::fprintf(stderr, "wendlemoor-chaos: cannot start %s: %s\n", argv[0],
-                 std::strerror(error));
+                 std::strerror(errno));
     return false;
   }
   return true;
@@ -362,11 +353,11 @@ void Run::Reap(bool replace) {
       slots_[i].pid = -1;
       // Dead, it holds nothing: its count of holds in progress goes.
       control_->busy[i].store(0);
-      const int code =
-          WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+      const int code = JX_ExitCodeFromStatus(status);
       Record(ChaosEvent::kWorkerExit, std::uint64_t(pid), std::uint32_t(code));
       if (pid == stopped_) stopped_ = -1;
-      if (replace && ChaosNow() + 200 * kMillis < deadline_) Spawn(int(i));
+      if (replace && JX_MonotonicNanos() + 200 * kMillis < deadline_)
+        Spawn(int(i));
     }
   }
 }
@@ -386,14 +377,15 @@ void Run::Stop() {
   for (const Slot& s : slots_) {
     if (s.pid != -1) live.push_back(s.pid);
   }
-  schedule_.Set(Duty::kStop, ChaosNow() + (200 + random_.Below(600)) * kMillis);
+  schedule_.Set(Duty::kStop,
+                JX_MonotonicNanos() + (200 + random_.Below(600)) * kMillis);
   if (live.empty()) return;
   stopped_ = live[random_.Below(live.size())];
   Record(ChaosEvent::kFault, std::uint64_t(stopped_), 0, ChaosFault::kStop);
   ++outside_faults_;
   kill(stopped_, SIGSTOP);
   schedule_.Set(Duty::kContinue,
-                ChaosNow() + (10 + random_.Below(140)) * kMillis);
+                JX_MonotonicNanos() + (10 + random_.Below(140)) * kMillis);
 }
 
 void Run::Continue() {
@@ -406,12 +398,12 @@ void Run::Continue() {
 // or is taking one, as a cleaner that ignores the folder's lock would.
 void Run::Remove() {
   schedule_.Set(Duty::kRemove,
-                ChaosNow() + (500 + random_.Below(1000)) * kMillis);
+                JX_MonotonicNanos() + (500 + random_.Below(1000)) * kMillis);
   if (stopped_ != -1) Continue();
   control_->gate.store(1);
-  const std::uint64_t give_up = ChaosNow() + kQuietNanos;
+  const std::uint64_t give_up = JX_MonotonicNanos() + kQuietNanos;
   bool quiet = false;
-  while (!quiet && ChaosNow() < give_up) {
+  while (!quiet && JX_MonotonicNanos() < give_up) {
     quiet = true;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       quiet = quiet && control_->busy[i].load() == 0;
@@ -453,9 +445,9 @@ void Run::Progress(bool last) {
     std::fputs("\r\x1b[K", stderr);
     return;
   }
-  schedule_.Set(Duty::kProgress, ChaosNow() + kSeconds);
+  schedule_.Set(Duty::kProgress, JX_MonotonicNanos() + kSeconds);
   std::fprintf(stderr, "\r%3llu/%d s  holds %llu  faults %llu\x1b[K",
-               (unsigned long long)((ChaosNow() - start_) / kSeconds),
+               (unsigned long long)((JX_MonotonicNanos() - start_) / kSeconds),
                options_.seconds, (unsigned long long)control_->holds.load(),
                (unsigned long long)(control_->faults.load() + outside_faults_));
 }
@@ -464,13 +456,13 @@ void Run::Progress(bool last) {
 void Run::Finish() {
   Continue();
   OpenGate(control_);
-  const std::uint64_t give_up = ChaosNow() + kFinishNanos;
+  const std::uint64_t give_up = JX_MonotonicNanos() + kFinishNanos;
   for (;;) {
     Reap(false);
     bool any = false;
     for (const Slot& s : slots_) any = any || s.pid != -1;
     if (!any) return;
-    const std::uint64_t now = ChaosNow();
+    const std::uint64_t now = JX_MonotonicNanos();
     if (now >= give_up) break;
     struct pollfd poll_fd = {signals_, POLLIN, 0};
     (void)poll(&poll_fd, 1, int((give_up - now) / kMillis) + 1);
@@ -498,8 +490,7 @@ void Run::KillAll(bool interrupted) {
             s.pid &&
         !WIFSTOPPED(status)) {
       Record(ChaosEvent::kWorkerExit, std::uint64_t(s.pid),
-             std::uint32_t(WIFEXITED(status) ? WEXITSTATUS(status)
-                                             : -WTERMSIG(status)));
+             std::uint32_t(JX_ExitCodeFromStatus(status)));
       s.pid = -1;
     }
   }
@@ -579,7 +570,7 @@ int Run::Main() {
     return 1;
   }
   terminal_ = isatty(STDERR_FILENO) == 1;
-  start_ = ChaosNow();
+  start_ = JX_MonotonicNanos();
   deadline_ = start_ + std::uint64_t(options_.seconds) * kSeconds;
   Record(ChaosEvent::kRunStart);
   slots_.resize(std::size_t(options_.processes));
@@ -595,14 +586,14 @@ int Run::Main() {
   // due, or the loop would find it due at every turn and never sleep.
   if (terminal_) schedule_.Set(Duty::kProgress, start_);
   while (started) {
-    const std::uint64_t now = ChaosNow();
+    const std::uint64_t now = JX_MonotonicNanos();
     if (now >= deadline_) break;
     if (schedule_.Due(Duty::kContinue, now)) Continue();
     if (schedule_.Due(Duty::kStop, now) && stopped_ == -1) Stop();
     if (schedule_.Due(Duty::kRemove, now)) Remove();
     if (schedule_.Due(Duty::kProgress, now)) Progress(false);
     const std::uint64_t next = schedule_.Next(deadline_);
-    const std::uint64_t later = ChaosNow();
+    const std::uint64_t later = JX_MonotonicNanos();
     struct pollfd poll_fd = {signals_, POLLIN, 0};
     (void)poll(&poll_fd, 1,
                next > later ? int((next - later) / kMillis) + 1 : 0);
@@ -627,6 +618,7 @@ int Run::Main() {
 int RunChaos(const ChaosOptions& given,
              const std::vector<std::string>& worker_command) {
   ChaosOptions options = given;
-  if (!options.seed_given) options.seed = ChaosNow() ^ (getpid() * 0x9E37u);
+  if (!options.seed_given)
+    options.seed = JX_MonotonicNanos() ^ (getpid() * 0x9E37u);
   return Run(options, worker_command).Main();
 }

@@ -199,7 +199,7 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   LockService* service = w->instances[instance].get();
   const char* lock = w->lock_names[name].c_str();
 
-  const std::uint64_t asked = ChaosNow();
+  const std::uint64_t asked = JX_MonotonicNanos();
   const ResultCode code = service->AcquireLock(lock, wait ? 1 : 0);
   if (code != kOk) {
     RecordCall(w, t->number, name,
@@ -208,7 +208,7 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
     return true;
   }
   Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
-         ChaosNow() - asked, wait);
+         JX_MonotonicNanos() - asked, wait);
   w->control->holds.fetch_add(1, std::memory_order_relaxed);
   if (!StrikeWhileHolding(w, t, random, name, instance)) return false;
   JX_Sleep(hold_micros);
@@ -228,7 +228,7 @@ void ThreadMain(void* argument) {
   Worker* w = t->worker;
   ChaosRandom random(DeriveSeed(w->seed, t->number, 0));
   std::atomic<std::int32_t>& busy = w->control->busy[w->slot];
-  while (ChaosNow() < w->deadline) {
+  while (JX_MonotonicNanos() < w->deadline) {
     busy.fetch_add(1);
     if (w->control->gate.load() != 0) {
       busy.fetch_sub(1);
@@ -335,7 +335,7 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
       // hold.
       if (t->ended_holding) w.control->busy[w.slot].fetch_sub(1);
       const bool replace =
-          t->ended_holding && status == 0 && ChaosNow() < w.deadline;
+          t->ended_holding && status == 0 && JX_MonotonicNanos() < w.deadline;
       delete t;
       lock.lock();
       --w.running;

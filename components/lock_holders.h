@@ -24,7 +24,8 @@
 // Nothing in or behind the folder is created, opened for writing or locked:
 // the folder is listed and its entries are looked at with fstatat(2).
 //
-// Thread safety: TakeLockSnapshot may be called from any thread at once.
+// Thread safety: TakeLockSnapshot and ReadKernelFileLocks may be called from
+// any thread at once.
 // Ownership: the caller owns the rows.
 //
 // Public: installed with the library (include/wendlemoor/components/), this
@@ -71,6 +72,26 @@ enum class SnapshotResult {
 [[nodiscard]] SnapshotResult TakeLockSnapshot(const char* folder,
                                               std::vector<LockRow>* rows,
                                               int* error);
+
+// A file as the kernel's list of locks names it: the device and inode that
+// stat(2) gives.
+struct LockFileKey {
+  dev_t device;
+  ino_t inode;
+};
+
+// What the kernel lists on one file at one moment.
+struct KernelFileLocks {
+  bool held = false;  // a granted lock on it exists
+  int waiting = 0;    // blocked requests for it, threads counted one by one
+};
+
+// Reads /proc/locks once, the reader TakeLockSnapshot uses, and fills `locks`
+// with one entry per file of `files`, in their order. Returns 0, or the errno
+// of a failed read (ENOMEM when out of memory), `locks` then empty. Never
+// blocks on a lock; signals do not interrupt it. Linux only, as the snapshot.
+[[nodiscard]] int ReadKernelFileLocks(const std::vector<LockFileKey>& files,
+                                      std::vector<KernelFileLocks>* locks);
 
 // A short phrase for a result, such as "does not exist"; for the two results
 // with an errno, the caller adds strerror(error).

@@ -94,14 +94,11 @@ bool ParseFileKey(const char* token, FileKey* key) {
   return true;
 }
 
-// Marks held rows and counts waiters from the text of /proc/locks. A line is
+// Marks held files and counts waiters from the text of /proc/locks. A line is
 // "N: TYPE ... PID maj:min:inode START END"; a blocked request has one "->"
 // before its type, indented by how deep it sits in the chain of waiters.
-// Returns how many rows are held.
-int ApplyKernelLocks(std::string& text,
-                     const std::map<FileKey, std::size_t>& index,
-                     std::vector<Entry>* entries) {
-  int held = 0;
+void CountKernelLocks(std::string& text,
+                      std::map<FileKey, KernelFileLocks>* files) {
   char* save_line = nullptr;
   for (char* line = strtok_r(text.data(), "\n", &save_line); line != nullptr;
        line = strtok_r(nullptr, "\n", &save_line)) {
@@ -112,20 +109,17 @@ int ApplyKernelLocks(std::string& text,
       if (std::strcmp(token, "->") == 0) waiter = true;
       FileKey key;
       if (!ParseFileKey(token, &key)) continue;
-      const auto it = index.find(key);
-      if (it != index.end()) {
-        LockRow& row = (*entries)[it->second].row;
+      const auto it = files->find(key);
+      if (it != files->end()) {
         if (waiter) {
-          ++row.waiting;
-        } else if (!row.held) {
-          row.held = true;
-          ++held;
+          ++it->second.waiting;
+        } else {
+          it->second.held = true;
         }
       }
       break;
     }
   }
-  return held;
 }
 
 // True when the process's description behind descriptor `fd_name` holds a
@@ -259,10 +253,20 @@ SnapshotResult Snapshot(const char* folder, std::vector<LockRow>* rows,
     for (std::size_t i = 0; i < entries.size(); ++i) {
       index.emplace(entries[i].key, i);
     }
-    std::string locks;
-    *error = ReadWhole(AT_FDCWD, "/proc/locks", &locks);
+    std::vector<LockFileKey> keys;
+    for (const Entry& entry : entries) {
+      keys.push_back({entry.key.first, entry.key.second});
+    }
+    std::vector<KernelFileLocks> locks;
+    *error = ReadKernelFileLocks(keys, &locks);
+    if (*error == ENOMEM) return SnapshotResult::kOutOfMemory;
     if (*error != 0) return SnapshotResult::kLocksUnreadable;
-    const int held = ApplyKernelLocks(locks, index, &entries);
+    int held = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      entries[i].row.held = locks[i].held;
+      entries[i].row.waiting = locks[i].waiting;
+      held += locks[i].held ? 1 : 0;
+    }
     if (held > 0) FindHolders(held, index, &entries);
   }
   for (Entry& entry : entries) rows->push_back(std::move(entry.row));
@@ -270,6 +274,28 @@ SnapshotResult Snapshot(const char* folder, std::vector<LockRow>* rows,
 }
 
 }  // namespace
+
+int ReadKernelFileLocks(const std::vector<LockFileKey>& files,
+                        std::vector<KernelFileLocks>* locks) {
+  locks->clear();
+  try {
+    std::map<FileKey, KernelFileLocks> found;
+    for (const LockFileKey& file : files) {
+      found.emplace(FileKey{file.device, file.inode}, KernelFileLocks{});
+    }
+    std::string text;
+    const int error = ReadWhole(AT_FDCWD, "/proc/locks", &text);
+    if (error != 0) return error;
+    CountKernelLocks(text, &found);
+    for (const LockFileKey& file : files) {
+      locks->push_back(found[{file.device, file.inode}]);
+    }
+    return 0;
+  } catch (const std::bad_alloc&) {
+    locks->clear();
+    return ENOMEM;
+  }
+}
 
 SnapshotResult TakeLockSnapshot(const char* folder, std::vector<LockRow>* rows,
                                 int* error) {

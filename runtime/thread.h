@@ -13,8 +13,9 @@ struct JX_ThreadRecord;
 using JX_Thread =
     JX_ThreadRecord*;  // empty (nullptr) when no thread stands behind it
 
-// Result of the runtime's own operations.
-enum JX_Status : int { JX_SUCCESS = 0, JX_FAILURE = -1 };
+// Result of the runtime's own operations. JX_TIMED_OUT: a wait's deadline
+// passed before what it waited for happened.
+enum JX_Status : int { JX_SUCCESS = 0, JX_FAILURE = -1, JX_TIMED_OUT = -2 };
 
 enum JX_ThreadKind : int { JX_USER_THREAD = 0, JX_SYSTEM_THREAD = 1 };
 enum JX_ThreadPriority : int {

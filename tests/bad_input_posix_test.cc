@@ -14,6 +14,7 @@
 #include "components/lock_file_name.h"
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
+#include "tests/lock_helpers.h"
 #include "tests/run_capture.h"
 
 using wendlemoor::CreateLockService;
@@ -118,8 +119,7 @@ class BadLockNameTest : public testing::Test {
   void SetUp() override {
     ASSERT_FALSE(temp_.path().empty());
     folder_ = temp_.path() + "/locks";
-    service_ =
-        InterfacePtr<LockService>::Adopt(CreateLockService(folder_.c_str()));
+    service_ = NewService(folder_);
     ASSERT_TRUE(service_);
   }
 

@@ -1,10 +1,6 @@
 // The child test run and its workers: against fake lock services registered in
 // the registry and without services.
-#include <pthread.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -18,6 +14,7 @@
 #include "tests/fake_lock_service.h"
 #include "tests/helper_role.h"
 #include "tests/log_lines.h"
+#include "tests/thread_start_seam.h"
 
 using wendlemoor::InitComponentSystem;
 using wendlemoor::kEventQueueServiceContractId;
@@ -26,24 +23,6 @@ using wendlemoor::kOk;
 using wendlemoor::RegisterService;
 using wendlemoor::ResultCode;
 using wendlemoor::ShutdownComponentSystem;
-
-// The test binary is linked with --wrap=pthread_create, so the runtime's
-// thread starts come here: bit i of gFailThreadStarts makes the i-th start
-// after arming fail as if the system had run out of threads.
-std::atomic<unsigned> gFailThreadStarts{0};
-std::atomic<unsigned> gThreadStarts{0};
-
-extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*,
-                                     void* (*)(void*), void*);
-extern "C" int __wrap_pthread_create(pthread_t* thread,
-                                     const pthread_attr_t* attributes,
-                                     void* (*routine)(void*), void* argument) {
-  const unsigned start = gThreadStarts++;
-  if (start < 32 && ((gFailThreadStarts.load() >> start) & 1) != 0) {
-    return EAGAIN;
-  }
-  return __real_pthread_create(thread, attributes, routine, argument);
-}
 
 namespace {
 
@@ -63,8 +42,7 @@ WENDLEMOOR_HELPER_ROLE(do_test_with_fake) {
   auto* fake = new FakeLockService(acquire, release);
   RegisterService(kLockServiceContractId, fake);
   if (arguments.size() == 3) {
-    gThreadStarts = 0;
-    gFailThreadStarts = std::stoul(arguments[2], nullptr, 16);
+    FailThreadStarts(std::stoul(arguments[2], nullptr, 16));
   }
   const ResultCode rv = DoTest();
   ShutdownComponentSystem(nullptr);

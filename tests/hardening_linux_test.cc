@@ -10,7 +10,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -38,6 +37,7 @@
 #include "locktest/child_run.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
+#include "runtime/process.h"
 #include "tests/helper_role.h"
 #include "tests/lock_helpers.h"
 #include "tests/log_lines.h"
@@ -48,11 +48,10 @@ using wendlemoor::DefaultLockFolder;
 using wendlemoor::InitComponentSystem;
 using wendlemoor::InterfacePtr;
 using wendlemoor::kOk;
+using wendlemoor::LockFileKey;
 using wendlemoor::LockService;
 using wendlemoor::ResultCode;
 using wendlemoor::ShutdownComponentSystem;
-
-extern char** environ;
 
 namespace {
 
@@ -74,8 +73,8 @@ std::string ReadProcFile(const std::string& path) {
 
 // The keys (see LockKey) of files on which `pid` holds a lock through one of
 // its descriptors (lock files only).
-std::vector<std::string> LockedFiles(pid_t pid) {
-  std::vector<std::string> keys;
+std::vector<LockFileKey> LockedFiles(pid_t pid) {
+  std::vector<LockFileKey> keys;
   const std::string proc = "/proc/" + std::to_string(pid);
   DIR* dir = opendir((proc + "/fdinfo").c_str());
   if (dir == nullptr) return keys;
@@ -153,14 +152,13 @@ WENDLEMOOR_HELPER_ROLE(run_as_subreaper) {
   char path[] = "./Wendlemoor";
   std::string flag = "-" + arguments[0];
   char* const argv[] = {path, flag.data(), nullptr};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, BuildFolder().c_str());
-  pid_t parent = -1;
-  const int error =
-      posix_spawn(&parent, path, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) return kHelperFailed;
+  const std::string folder = BuildFolder();
+  JX_ProcessAttributes attributes;
+  attributes.working_folder = folder.c_str();
+  const JX_Process process = JX_CreateProcess(path, argv, nullptr, &attributes);
+  if (process == nullptr) return kHelperFailed;
+  // Reaped below by its ID, with whatever else becomes ours.
+  const pid_t parent = JX_DetachProcess(process);
 
   if (arguments[1] == "kill") {
     // The children are those whose parent is `parent` in /proc/PID/stat.
@@ -189,16 +187,14 @@ WENDLEMOOR_HELPER_ROLE(run_as_subreaper) {
   }
   int status = 0;
   RetryOnEintr([&] { return waitpid(parent, &status, 0); });
-  std::printf("parent status %d\n",
-              WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+  std::printf("parent status %d\n", JX_ExitCodeFromStatus(status));
   const bool nothing_left =
       waitpid(-1, &status, WNOHANG) == -1 && errno == ECHILD;
   std::printf("nothing left %d\n", nothing_left ? 1 : 0);
   for (;;) {
     const pid_t pid = RetryOnEintr([&] { return waitpid(-1, &status, 0); });
     if (pid == -1) break;
-    std::printf("reaped status %d\n",
-                WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status));
+    std::printf("reaped status %d\n", JX_ExitCodeFromStatus(status));
   }
   std::fflush(stdout);
   return kHelperOk;
@@ -260,8 +256,10 @@ const std::string kFloodText(480, 'w');
 WENDLEMOOR_HELPER_ROLE(log_flood) {
   static char buffer[768];
   std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-  std::vector<pid_t> processes(std::stoul(arguments[0]));
-  for (pid_t& pid : processes) pid = StartHelper("log_flood", {"0"});
+  std::vector<JX_Process> processes(std::stoul(arguments[0]));
+  for (JX_Process& process : processes) {
+    process = StartHelper("log_flood", {"0"});
+  }
   std::vector<std::thread> threads;
   for (int t = 0; processes.empty() && t < kFloodThreads; ++t) {
     threads.emplace_back([] {
@@ -271,7 +269,9 @@ WENDLEMOOR_HELPER_ROLE(log_flood) {
   }
   for (auto& thread : threads) thread.join();
   int failed = 0;
-  for (pid_t pid : processes) failed += WaitHelper(pid, kDeadlineMs) != 0;
+  for (JX_Process process : processes) {
+    failed += WaitHelper(process, kDeadlineMs) != 0;
+  }
   return failed == 0 ? kHelperOk : kHelperFailed;
 }
 
@@ -343,17 +343,15 @@ std::string ReadLine(int fd) {
   return text;
 }
 
-// Arguments: folder, name, control descriptor. Acquires, reports "held",
-// holds until the control pipe closes, then reports the monotonic time just
-// before it releases.
+// Arguments: folder, name. Acquires, reports "held", holds until its input
+// ends, then reports the monotonic time just before it releases.
 WENDLEMOOR_HELPER_ROLE(hold_until_told) {
-  auto service =
-      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
+  auto service = NewService(arguments[0]);
   if (service->AcquireLock(arguments[1].c_str(), 1) != kOk)
     return kHelperFailed;
   std::printf("held\n");
   std::fflush(stdout);
-  WaitForControl(arguments[2]);
+  WaitForInputEnd();
   std::printf("%llu\n", static_cast<unsigned long long>(JX_MonotonicNanos()));
   std::fflush(stdout);
   return service->ReleaseLock(arguments[1].c_str()) == kOk ? kHelperOk
@@ -371,16 +369,15 @@ WENDLEMOOR_HELPER_ROLE(lock_wait_under_signals) {
   action.sa_handler = CountSignal;
   sigemptyset(&action.sa_mask);
   if (sigaction(SIGUSR1, &action, nullptr) != 0) return kHelperFailed;
-  auto service =
-      InterfacePtr<LockService>::Adopt(CreateLockService(arguments[0].c_str()));
+  auto service = NewService(arguments[0]);
   int report[2], control[2];
   if (pipe2(report, O_CLOEXEC) != 0 || pipe2(control, O_CLOEXEC) != 0)
     return kHelperFailed;
-  // The read end is the one descriptor the holder inherits.
-  if (fcntl(control[0], F_SETFD, 0) != 0) return kHelperFailed;
-  const pid_t holder =
-      StartHelper("hold_until_told",
-                  {arguments[0], "n", std::to_string(control[0])}, report[1]);
+  JX_ProcessAttributes streams;
+  streams.standard_input = control[0];
+  streams.standard_output = report[1];
+  const JX_Process holder =
+      StartHelper("hold_until_told", {arguments[0], "n"}, &streams);
   close(control[0]);
   close(report[1]);
   if (ReadLine(report[0]) != "held") return kHelperFailed;
@@ -493,19 +490,18 @@ TEST(LeftoverTest, ChildStartedWithStandardDescriptorsClosedWritesNoLockFile) {
   if (!gPrivateLockFolder) GTEST_SKIP() << "tests share the machine's folder";
   // Its names are held here until it waits for each: its workers then log
   // while its lock files are open.
-  auto service = InterfacePtr<LockService>::Adopt(CreateLockService(nullptr));
+  auto service = NewService("-");
   const char* const names[] = {"foopy", "test", "1", "xyz", "zib4ever"};
   for (const char* name : names) ASSERT_EQ(service->AcquireLock(name, 0), kOk);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (int fd = 0; fd <= 2; ++fd)
-    posix_spawn_file_actions_addclose(&actions, fd);
+  JX_ProcessAttributes closed;
+  closed.standard_input = closed.standard_output = closed.standard_error =
+      JX_kCloseStream;
   char path[] = WENDLEMOOR_BINARY;
   char flag[] = "-child";
   char* const argv[] = {path, flag, nullptr};
-  pid_t pid = -1;
-  ASSERT_EQ(posix_spawn(&pid, path, &actions, nullptr, argv, environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  const JX_Process child = JX_CreateProcess(path, argv, nullptr, &closed);
+  ASSERT_NE(child, nullptr);
+  const pid_t pid = JX_GetProcessId(child);
   const std::uint64_t end = JX_MonotonicNanos() + kDeadlineMs * 1000000ull;
   for (const auto& key : LockedFiles(getpid())) {
     while (!SomeoneWaitsOnAny({key}) && JX_MonotonicNanos() < end)
@@ -523,7 +519,7 @@ TEST(LeftoverTest, ChildStartedWithStandardDescriptorsClosedWritesNoLockFile) {
         << fd;
   }
   for (const char* name : names) EXPECT_EQ(service->ReleaseLock(name), kOk);
-  EXPECT_EQ(WaitHelper(pid, kDeadlineMs), 0);
+  EXPECT_EQ(WaitHelper(child, kDeadlineMs), 0);
   // Its log lines went nowhere, and none into a lock file.
   DIR* dir = opendir(DefaultLockFolder().c_str());
   ASSERT_NE(dir, nullptr);
@@ -604,15 +600,11 @@ WENDLEMOOR_HELPER_ROLE(run_in_own_chroot) {
   // chroot does: a namespace that no process is left in loses its mounts,
   // and paths that led out of the chroot then read as if they did not.
   std::fflush(stdout);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    char binary[] = WENDLEMOOR_TESTS_BINARY;
-    std::string filter = "--gtest_filter=" + arguments[1];
-    char* const argv[] = {binary, filter.data(), nullptr};
-    execv(binary, argv);
-    _exit(127);
-  }
-  return pid == -1 ? kHelperFailed : WaitHelper(pid, kDeadlineMs);
+  char binary[] = WENDLEMOOR_TESTS_BINARY;
+  std::string filter = "--gtest_filter=" + arguments[1];
+  char* const argv[] = {binary, filter.data(), nullptr};
+  const JX_Process run = JX_CreateProcess(binary, argv, nullptr, nullptr);
+  return run == nullptr ? kHelperFailed : WaitHelper(run, kDeadlineMs);
 }
 
 TEST(IsolationTest, HelpersStartFromANamespaceEnteredInsideAChroot) {

@@ -1,10 +1,13 @@
-// The registry of helper roles, shared by the test entry points of every
-// platform.
+// The registry of helper roles and the start and wait of a helper, shared by
+// the test entry points of every platform.
 #include "tests/helper_role.h"
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "runtime/process.h"
 
 namespace {
 
@@ -27,4 +30,30 @@ bool RunHelperRoleIfAsked(int argc, char** argv, int* status) {
                 ? kHelperUnknownRole
                 : it->second(std::vector<std::string>(argv + 3, argv + argc));
   return true;
+}
+
+JX_Process StartHelper(const std::string& role,
+                       const std::vector<std::string>& arguments,
+                       const JX_ProcessAttributes* attributes) {
+  std::vector<std::string> strings = {TestBinaryPath(), "--helper-role", role};
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  return JX_CreateProcess(strings[0].c_str(), argv.data(), nullptr, attributes);
+}
+
+int WaitHelper(JX_Process process, int deadline_ms) {
+  int code = 0;
+  switch (JX_WaitProcessFor(process, static_cast<std::uint32_t>(deadline_ms),
+                            &code)) {
+    case JX_SUCCESS:
+      return code;
+    case JX_TIMED_OUT:
+      (void)JX_KillProcess(process);
+      (void)JX_WaitProcess(process, nullptr);
+      return kWaitTimedOut;
+    default:
+      return kWaitTimedOut;
+  }
 }

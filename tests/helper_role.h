@@ -6,13 +6,17 @@
 // GoogleTest starts; tests launch helpers with StartHelper and wait for them
 // with WaitHelper, which gives up (and kills the helper) after a deadline so
 // that a broken lock fails a test instead of hanging it.
+//
+// Everything here builds and works on every platform, except where a
+// declaration says otherwise. Registration happens before main; the rest may
+// be called from any thread.
 #ifndef WENDLEMOOR_TESTS_HELPER_ROLE_H_
 #define WENDLEMOOR_TESTS_HELPER_ROLE_H_
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "runtime/process.h"
 
 using HelperRoleFunction = int (*)(const std::vector<std::string>& arguments);
 
@@ -46,28 +50,32 @@ inline constexpr int kHelperOk = 0;
 inline constexpr int kHelperFailed = 3;
 inline constexpr int kHelperUnknownRole = 4;
 
-// True when this test process and everything it starts see a lock folder of
-// their own at DefaultLockFolder() (a fresh tmpfs in a private mount
-// namespace); false when they share the machine's.
-extern bool gPrivateLockFolder;
-
-// The path of the running test binary, read from /proc/self/exe when the
-// process started, before it entered a namespace of its own (after that, in a
-// chroot, the link names the binary as seen from outside the chroot). Empty
-// when it could not be read.
+// The path of the running test binary, defined by each platform's entry
+// point: on Linux read from /proc/self/exe when the process started, before
+// it entered a namespace of its own (after that, in a chroot, the link names
+// the binary as seen from outside the chroot); on Windows the module's file
+// name. Empty when it could not be read.
 std::string TestBinaryPath();
 
-// Starts this binary as `role` with `arguments`; returns the child's pid, or
-// -1 when it could not be started. Standard output goes to `stdout_fd` when it
-// is not -1 (the descriptor stays the caller's).
-pid_t StartHelper(const std::string& role,
-                  const std::vector<std::string>& arguments,
-                  int stdout_fd = -1);
+// Starts this binary as `role` with `arguments` and the standard streams
+// `attributes` gives (every one inherited when it is null); returns its
+// handle, which WaitHelper spends, or an empty handle with errno set when it
+// could not be started. Descriptors named in `attributes` stay the caller's.
+[[nodiscard]] JX_Process StartHelper(
+    const std::string& role, const std::vector<std::string>& arguments,
+    const JX_ProcessAttributes* attributes = nullptr);
 
-// Waits up to `deadline_ms` for `pid` to end. Returns its exit status, minus
-// the signal number when a signal killed it, or kWaitTimedOut after killing it
-// with SIGKILL and reaping it when the deadline passed.
+// Waits up to `deadline_ms` for `process` to end and spends its handle.
+// Returns its exit code (JX_WaitProcess's: minus the signal number when a
+// signal killed it), or kWaitTimedOut after killing it and reaping it when
+// the deadline passed, and for an empty handle or a failed wait.
 inline constexpr int kWaitTimedOut = -1000;
-int WaitHelper(pid_t pid, int deadline_ms);
+int WaitHelper(JX_Process process, int deadline_ms);
+
+// Linux only, defined by its entry point: true when this test process and
+// everything it starts see a lock folder of their own at DefaultLockFolder()
+// (a fresh tmpfs in a private mount namespace); false when they share the
+// machine's.
+extern bool gPrivateLockFolder;
 
 #endif  // WENDLEMOOR_TESTS_HELPER_ROLE_H_

@@ -83,8 +83,7 @@ TEST(LockHoldersTest, RowShowsHolderAndWaitersThenTheNextHolder) {
   const std::string name = "who holds/it";
   // A name taken and given back is free, whatever descriptors stay open; a
   // file that is no lock file has no row.
-  auto service =
-      InterfacePtr<LockService>::Adopt(CreateLockService(folder.c_str()));
+  auto service = NewService(folder);
   ASSERT_EQ(service->AcquireLock("free one", 0), kOk);
   ASSERT_EQ(service->ReleaseLock("free one"), kOk);
   std::ofstream(folder + "/not%2fours").close();

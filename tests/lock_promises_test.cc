@@ -7,6 +7,7 @@
 
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
+#include "tests/lock_helpers.h"
 #include "tests/scratch_lock_folder.h"
 
 using wendlemoor::Interface;
@@ -28,7 +29,7 @@ class LockPromiseTest : public testing::Test {
  protected:
   void SetUp() override {
     ASSERT_FALSE(folder_.path().empty());
-    service_ = folder_.NewService();
+    service_ = NewService(folder_.path());
     ASSERT_TRUE(service_);
   }
 

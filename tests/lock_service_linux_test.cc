@@ -52,18 +52,9 @@ namespace {
 
 constexpr int kDeadlineMs = kLockDeadlineMs;
 
-// Arguments: folder, name, count, hold in microseconds, start descriptor.
-// Prints "acquired released" monotonic times of every hold.
-WENDLEMOOR_HELPER_ROLE(lock_intervals) {
-  auto service = NewService(arguments[0]);
-  WaitForControl(arguments[4]);
-  return TakeTimedHolds(service.get(), arguments[1].c_str(),
-                        std::stoi(arguments[2]), std::stoul(arguments[3]));
-}
-
-// Arguments: folder, name, control descriptor. Takes the name warm (a kept
-// description), forks a child that lives until the control pipe closes, and
-// reports "code child-pid"; then holds until the control pipe closes.
+// Arguments: folder, name. Takes the name warm (a kept description), forks a
+// child that lives until its input ends, and reports "code child-pid"; then
+// holds until its input ends.
 WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
   auto service = NewService(arguments[0]);
   const char* name = arguments[1].c_str();
@@ -78,7 +69,7 @@ WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
   if (child == 0) {
     close(running[0]);
     close(running[1]);
-    WaitForControl(arguments[2]);
+    WaitForInputEnd();
     _exit(0);
   }
   close(running[1]);
@@ -86,7 +77,7 @@ WENDLEMOOR_HELPER_ROLE(lock_hold_and_fork) {
   RetryOnEintr([&] { return read(running[0], &byte, 1); });
   std::printf("%x %d\n", code, static_cast<int>(child));
   std::fflush(stdout);
-  WaitForControl(arguments[2]);
+  WaitForInputEnd();
   return kHelperOk;
 }
 
@@ -276,7 +267,8 @@ TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
       _exit(ok ? kHelperOk : kHelperFailed);
     }
     if (child > 0) {
-      EXPECT_EQ(WaitHelper(child, kDeadlineMs), kHelperOk) << "round " << round;
+      EXPECT_EQ(WaitHelper(JX_AdoptProcess(child), kDeadlineMs), kHelperOk)
+          << "round " << round;
     }
   }
   stop = true;
@@ -295,7 +287,7 @@ TEST_F(LockServiceTest, LocksDieWithTheirThreadAndProcessNotWithHeirs) {
   ASSERT_EQ(code, kOk);
   ASSERT_EQ(service_->AcquireLock("n", 0), kErrorLockBusy);
   kill(holder.pid, SIGKILL);
-  EXPECT_EQ(WaitHelper(holder.pid, kDeadlineMs), -SIGKILL);
+  EXPECT_EQ(WaitHelper(holder.process, kDeadlineMs), -SIGKILL);
   EXPECT_EQ(kill(heir, 0), 0);  // lives until the control pipe closes
   EXPECT_EQ(service_->AcquireLock("n", 0), kOk);
   close(holder.control);
@@ -468,7 +460,7 @@ TEST_F(LockServiceTest, RestrictiveUmaskLeavesFolderAndFilesUsable) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// Arguments: folder, control descriptor. With room for only a few more
+// Argument: folder. With room for only a few more
 // descriptors, takes and gives back many names in turn.
 WENDLEMOOR_HELPER_ROLE(lock_many_names_few_descriptors) {
   auto service = NewService(arguments[0]);

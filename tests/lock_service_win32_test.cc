@@ -7,18 +7,14 @@
 #include <sddl.h>
 #include <windows.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <sstream>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "gtest/gtest.h"
 #include "runtime/interval.h"
 #include "tests/helper_role.h"
+#include "tests/lock_helpers.h"
 #include "tests/scratch_lock_folder.h"
 #include "tests/test_child_win32.h"
 #include "tests/timed_holds.h"
@@ -38,58 +34,19 @@ namespace {
 
 constexpr int kDeadlineMs = 60000;
 
-// Blocks until the test closes this helper's standard input.
-void WaitForInputEnd() {
-  char byte;
-  DWORD n = 0;
-  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &n, nullptr) &&
-         n > 0) {
-  }
-}
-
-InterfacePtr<LockService> ServiceOver(const std::string& folder) {
-  return InterfacePtr<LockService>::Adopt(CreateLockService(folder.c_str()));
-}
-
-// Arguments: folder, name, wait flag. Reports the acquire's code in hex on a
-// line, holds until its input ends, then releases.
-WENDLEMOOR_HELPER_ROLE(win_lock_hold) {
-  auto service = ServiceOver(arguments[0]);
-  const char* name = arguments[1].c_str();
-  const ResultCode code = service->AcquireLock(name, std::stoi(arguments[2]));
-  std::printf("%x\n", code);
-  std::fflush(stdout);
-  WaitForInputEnd();
-  if (code != kOk) return kHelperOk;
-  return service->ReleaseLock(name) == kOk ? kHelperOk : kHelperFailed;
-}
-
-// Arguments: folder, name, count, hold in microseconds. Once its input ends,
-// prints "acquired released" monotonic times of every hold.
-WENDLEMOOR_HELPER_ROLE(win_lock_intervals) {
-  auto service = ServiceOver(arguments[0]);
-  WaitForInputEnd();
-  return TakeTimedHolds(service.get(), arguments[1].c_str(),
-                        std::stoi(arguments[2]), std::stoul(arguments[3]));
-}
-
-// The code a win_lock_hold helper reports, or kNoReport.
-constexpr ResultCode kNoReport = 0xFFFFFFFF;
+// The code a lock_hold helper reports, or kNoReport.
 ResultCode ReadCode(TestChild& helper) {
-  const std::string line = helper.Read(true, kDeadlineMs);
-  return line.empty()
-             ? kNoReport
-             : static_cast<ResultCode>(std::strtoul(line.c_str(), nullptr, 16));
+  return CodeFromReport(helper.Read(true, kDeadlineMs));
 }
 
 class Win32LockTest : public testing::Test {
  protected:
-  void SetUp() override { service_ = folder_.NewService(); }
+  void SetUp() override { service_ = NewService(folder_.path()); }
 
-  // Starts a win_lock_hold helper on `name` of this test's folder.
+  // Starts a lock_hold helper on `name` of this test's folder.
   void StartHolder(TestChild* helper, const std::string& name, int wait) {
     ASSERT_TRUE(helper->StartHelper(
-        "win_lock_hold", {folder_.path(), name, std::to_string(wait)}));
+        "lock_hold", {folder_.path(), name, std::to_string(wait)}));
   }
 
   ScratchLockFolder folder_;
@@ -101,7 +58,7 @@ TEST_F(Win32LockTest, HoldsOfThreeProcessesNeverOverlap) {
   TestChild helpers[kHelpers];
   for (TestChild& helper : helpers) {
     ASSERT_TRUE(helper.StartHelper(
-        "win_lock_intervals",
+        "lock_intervals",
         {folder_.path(), "shared", std::to_string(kHolds), "2000"}));
   }
   for (TestChild& helper : helpers) helper.CloseInput();  // all begin
@@ -159,7 +116,7 @@ TEST_F(Win32LockTest, ThreadThatEndsHoldingFreesItsName) {
 // A mutex is recursive whichever handle asks: a second instance must refuse
 // the name to the thread that holds it through the first, not grant it again.
 TEST_F(Win32LockTest, HeldNameIsRefusedToItsHolderThroughAnotherInstance) {
-  InterfacePtr<LockService> second = folder_.NewService();
+  InterfacePtr<LockService> second = NewService(folder_.path());
   ASSERT_EQ(service_->AcquireLock("twice", 1), kOk);
   EXPECT_EQ(second->AcquireLock("twice", 1), kErrorLockWouldDeadlock);
   EXPECT_EQ(second->ReleaseLock("twice"), kErrorLockNotHeld);
@@ -260,7 +217,7 @@ TEST_F(Win32LockTest, ObjectsAreOursAloneAndSquattedNamesFailClosed) {
     CloseHandle(handle);
   }
   // A prefix that names no namespace of objects.
-  auto nowhere = ServiceOver("Local\\no\\such\\namespace");
+  auto nowhere = NewService("Local\\no\\such\\namespace");
   EXPECT_EQ(nowhere->AcquireLock("n", 0), kErrorLockFolderUnusable);
 }
 

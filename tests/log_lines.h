@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/run_capture.h"  // kRunNotStarted
+#include "tests/run_capture.h"  // kRunNotStarted, OutputReading
 
 struct LogLine {
   std::uint64_t at_ns = 0;  // when the line was read
@@ -33,13 +33,10 @@ struct TimedRun {
 // line.
 bool ParseLogLine(const std::string& raw, LogLine* line);
 
-// How the reader of a run's output behaves.
-struct ReadPlan {
-  int pipe_size = 0;         // bytes (F_SETPIPE_SZ); 0 keeps the default
-  int start_delay_ms = 0;    // before the first read
-  std::size_t chunk = 4096;  // bytes per read
-  int pause_ms = 0;          // after each read
-  // Called for each line as it is read, with the started process's pid.
+// How the reader of a run's output behaves: as OutputReading says (its
+// on_output is RunReadingLines' own), and on_line is called for each line as
+// it is read, with the started process's pid.
+struct ReadPlan : OutputReading {
   std::function<void(pid_t, const LogLine&)> on_line;
 };
 

@@ -1,87 +1,28 @@
-// Reading a run's log lines on POSIX systems: posix_spawn, a pipe, poll, and
-// a process group killed at the deadline.
+// Reading a run's log lines on POSIX systems: RunReading's chunks cut into
+// lines.
 #include "tests/log_lines.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include "runtime/eintr.h"
-#include "runtime/interval.h"
-
-extern char** environ;
-
-// The process leads a group of its own, which is killed at the deadline.
 TimedRun RunReadingLines(const std::vector<std::string>& argv,
                          const std::string& cwd, int deadline_ms,
                          const ReadPlan& plan) {
   TimedRun run;
-  run.status = kRunNotStarted;
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return run;
-  if (plan.pipe_size != 0) fcntl(fds[1], F_SETPIPE_SZ, plan.pipe_size);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  const int error =
-      posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (error != 0) {
-    close(fds[0]);
-    return run;
-  }
-
-  const std::uint64_t end =
-      JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
-  JX_Sleep(JX_MillisecondsToInterval(plan.start_delay_ms));
   std::string pending;
-  std::vector<char> buffer(plan.chunk);
-  for (;;) {
-    const std::uint64_t now = JX_MonotonicNanos();
-    if (now >= end) {
-      run.timed_out = true;
-      break;
-    }
-    pollfd p{fds[0], POLLIN, 0};
-    const int ready = RetryOnEintr([&] {
-      return poll(&p, 1, static_cast<int>((end - now) / 1000000 + 1));
-    });
-    if (ready <= 0) continue;
-    const ssize_t n = RetryOnEintr(
-        [&] { return read(fds[0], buffer.data(), buffer.size()); });
-    if (n <= 0) break;
-    const std::uint64_t at = JX_MonotonicNanos();
-    pending.append(buffer.data(), static_cast<std::size_t>(n));
-    std::size_t newline;
-    while ((newline = pending.find('\n')) != std::string::npos) {
+  OutputReading reading = plan;
+  reading.on_output = [&](pid_t pid, const char* data, std::size_t size,
+                          std::uint64_t at) {
+    pending.append(data, size);
+    for (std::size_t newline; (newline = pending.find('\n')) != pending.npos;
+         pending.erase(0, newline + 1)) {
       LogLine line;
       line.at_ns = at;
       ParseLogLine(pending.substr(0, newline), &line);
       if (plan.on_line) plan.on_line(pid, line);
       run.lines.push_back(line);
-      pending.erase(0, newline + 1);
     }
-    JX_Sleep(JX_MillisecondsToInterval(plan.pause_ms));
-  }
-  close(fds[0]);
-  if (run.timed_out) kill(-pid, SIGKILL);
-  int status = 0;
-  RetryOnEintr([&] { return waitpid(pid, &status, 0); });
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  };
+  const RunResult result = RunReading(argv, cwd, deadline_ms, reading);
+  run.status = result.status;
+  run.timed_out = result.timed_out;
   if (!pending.empty()) {
     LogLine line;
     ParseLogLine(pending, &line);

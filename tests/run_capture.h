@@ -8,6 +8,9 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +42,23 @@ struct RunResult {
 // REQUIRES: argv is not empty.
 RunResult RunCapture(const std::vector<std::string>& argv,
                      const std::string& cwd, int deadline_ms);
+
+// How RunReading reads a run's output.
+struct OutputReading {
+  int pipe_size = 0;         // bytes (F_SETPIPE_SZ); 0 keeps the default
+  int start_delay_ms = 0;    // before the first read
+  std::size_t chunk = 4096;  // bytes per read
+  int pause_ms = 0;          // after each read
+  // Called with every chunk read: the process's pid, the bytes, and the
+  // monotonic time they were read at.
+  std::function<void(pid_t, const char*, std::size_t, std::uint64_t)> on_output;
+};
+
+// RunCapture that hands the output to `reading.on_output` as it is read, as
+// `reading` says, and leaves RunResult::output empty.
+RunResult RunReading(const std::vector<std::string>& argv,
+                     const std::string& cwd, int deadline_ms,
+                     const OutputReading& reading);
 
 struct RunRequest {
   std::vector<std::string> argv;

@@ -2,10 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,15 +13,9 @@
 
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
-
-extern char** environ;
+#include "runtime/process.h"
 
 namespace {
-
-int ExitCodeOf(int wait_status) {
-  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status)
-                                : -WTERMSIG(wait_status);
-}
 
 int MillisecondsLeft(std::uint64_t end_nanos) {
   const std::uint64_t now = JX_MonotonicNanos();
@@ -32,39 +23,26 @@ int MillisecondsLeft(std::uint64_t end_nanos) {
   return static_cast<int>((end_nanos - now + 999999) / 1000000);
 }
 
-// Starts the process with its standard output on `write_end`; returns the pid
-// or -1 with `*error` set.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& cwd,
-            int write_end, int* error) {
+// Starts the process with its standard output on `write_end`, leading a
+// process group of its own.
+JX_Process Spawn(const std::vector<std::string>& argv, const std::string& cwd,
+                 int write_end) {
   std::vector<std::string> strings = argv;
   std::vector<char*> pointers;
   for (auto& s : strings) pointers.push_back(s.data());
   pointers.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, write_end, STDOUT_FILENO);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-  pid_t pid = -1;
-  *error = posix_spawn(&pid, strings[0].c_str(), &actions, &attributes,
-                       pointers.data(), environ);
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
-  return *error == 0 ? pid : -1;
+  JX_ProcessAttributes attributes;
+  attributes.standard_output = write_end;
+  attributes.working_folder = cwd.empty() ? nullptr : cwd.c_str();
+  attributes.new_process_group = true;
+  return JX_CreateProcess(pointers[0], pointers.data(), nullptr, &attributes);
 }
 
 }  // namespace
 
-RunResult RunCapture(const std::vector<std::string>& argv,
-                     const std::string& cwd, int deadline_ms) {
+RunResult RunReading(const std::vector<std::string>& argv,
+                     const std::string& cwd, int deadline_ms,
+                     const OutputReading& reading) {
   RunResult result;
   const std::uint64_t end =
       JX_MonotonicNanos() + static_cast<std::uint64_t>(deadline_ms) * 1000000u;
@@ -75,15 +53,19 @@ RunResult RunCapture(const std::vector<std::string>& argv,
     result.spawn_error = errno;
     return result;
   }
-  const pid_t pid = Spawn(argv, cwd, fds[1], &result.spawn_error);
+  if (reading.pipe_size != 0) fcntl(fds[1], F_SETPIPE_SZ, reading.pipe_size);
+  const JX_Process process = Spawn(argv, cwd, fds[1]);
+  result.spawn_error = process == nullptr ? errno : 0;
   close(fds[1]);
-  if (pid == -1) {
+  if (process == nullptr) {
     close(fds[0]);
     return result;
   }
-  result.pid = pid;
+  result.pid = JX_GetProcessId(process);
 
   // Read until every writer is gone or the deadline passes.
+  JX_Sleep(JX_MillisecondsToInterval(reading.start_delay_ms));
+  std::vector<char> chunk(reading.chunk);
   bool open = true;
   while (open) {
     const int left = MillisecondsLeft(end);
@@ -92,33 +74,37 @@ RunResult RunCapture(const std::vector<std::string>& argv,
     const int ready = poll(&entry, 1, left);
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) break;
-    char chunk[4096];
     const ssize_t n =
-        RetryOnEintr([&] { return read(fds[0], chunk, sizeof chunk); });
+        RetryOnEintr([&] { return read(fds[0], chunk.data(), chunk.size()); });
     if (n <= 0) {
       open = false;
     } else {
-      result.output.append(chunk, static_cast<std::size_t>(n));
+      reading.on_output(result.pid, chunk.data(), static_cast<std::size_t>(n),
+                        JX_MonotonicNanos());
+      JX_Sleep(JX_MillisecondsToInterval(reading.pause_ms));
     }
   }
   close(fds[0]);
 
   // The output is closed; the process may still be on its way out.
-  int status = 0;
-  for (;;) {
-    const pid_t r =
-        open ? 0 : RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
-    if (r == pid) break;
-    if (open || MillisecondsLeft(end) == 0) {
-      kill(-pid, SIGKILL);
-      kill(pid, SIGKILL);
-      RetryOnEintr([&] { return waitpid(pid, &status, 0); });
-      result.timed_out = true;
-      break;
-    }
-    JX_Sleep(JX_MillisecondsToInterval(2));
+  if (!open && JX_WaitProcessFor(process, MillisecondsLeft(end),
+                                 &result.status) != JX_TIMED_OUT) {
+    return result;
   }
-  result.status = ExitCodeOf(status);
+  (void)JX_KillProcess(process);
+  (void)JX_WaitProcess(process, &result.status);
+  result.timed_out = true;
+  return result;
+}
+
+RunResult RunCapture(const std::vector<std::string>& argv,
+                     const std::string& cwd, int deadline_ms) {
+  std::string output;
+  OutputReading reading;
+  reading.on_output = [&](pid_t, const char* data, std::size_t size,
+                          std::uint64_t) { output.append(data, size); };
+  RunResult result = RunReading(argv, cwd, deadline_ms, reading);
+  result.output = std::move(output);
   return result;
 }
 

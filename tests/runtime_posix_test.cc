@@ -1,5 +1,7 @@
 // The base runtime on POSIX systems: sleeping through signals and child
 // processes.
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
 #include "runtime/thread.h"
@@ -104,6 +107,30 @@ TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
     SCOPED_TRACE(row.script);
     EXPECT_EQ(RunShell(row.script), row.code);
   }
+  // A wait with a deadline reports that it passed and leaves the handle to
+  // kill, which ends the whole group: the grandchild, the pipe's last writer,
+  // dies well before its minute of sleep is over.
+  int output[2];
+  ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+  JX_ProcessAttributes group;
+  group.standard_output = output[1];
+  group.new_process_group = true;
+  char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "sleep 60 & wait";
+  char* const argv[] = {sh, dash_c, script, nullptr};
+  JX_Process process = JX_CreateProcess(sh, argv, nullptr, &group);
+  close(output[1]);
+  ASSERT_NE(process, nullptr);
+  int code = 0;
+  const std::uint64_t start = JX_MonotonicNanos();
+  EXPECT_EQ(JX_WaitProcessFor(process, 200, &code), JX_TIMED_OUT);
+  EXPECT_GE(MillisecondsSince(start), 200);
+  EXPECT_LT(MillisecondsSince(start), 30000);
+  EXPECT_EQ(JX_KillProcess(process), JX_SUCCESS);
+  EXPECT_EQ(JX_WaitProcessFor(process, 60000, &code), JX_SUCCESS);
+  EXPECT_EQ(code, -SIGKILL);
+  pollfd end = {output[0], POLLIN, 0};
+  EXPECT_EQ(RetryOnEintr([&] { return poll(&end, 1, 30000); }), 1);
+  close(output[0]);
 }
 
 TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
@@ -125,20 +152,27 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
   const std::string not_executable =
       dir.WriteFile("plain", "#!/bin/sh\nexit 0\n", 0644);
   ASSERT_FALSE(not_executable.empty());
+  JX_ProcessAttributes elsewhere, bad_stream;
+  elsewhere.working_folder = "/no/such/folder";
+  bad_stream.standard_error = JX_kCloseStream - 1;
   struct Row {
     std::string path;
+    const JX_ProcessAttributes* attributes;
     int error;
   };
   const Row rows[] = {
-      {dir.path() + "/missing", ENOENT},
-      {not_executable, EACCES},
+      {dir.path() + "/missing", nullptr, ENOENT},
+      {not_executable, nullptr, EACCES},
+      {"/bin/true", &elsewhere, ENOENT},
+      {"/bin/true", &bad_stream, EINVAL},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
     std::string path = row.path;
     char* const argv[] = {path.data(), nullptr};
     errno = 0;
-    JX_Process process = JX_CreateProcess(path.c_str(), argv, nullptr, nullptr);
+    JX_Process process =
+        JX_CreateProcess(path.c_str(), argv, nullptr, row.attributes);
     const int error = errno;
     EXPECT_EQ(process, nullptr);
     EXPECT_EQ(error, row.error);

@@ -10,8 +10,6 @@
 
 #include <string>
 
-#include "components/lock_service.h"
-
 class ScratchLockFolder {
  public:
   ScratchLockFolder();
@@ -19,14 +17,9 @@ class ScratchLockFolder {
   ScratchLockFolder(const ScratchLockFolder&) = delete;
   ScratchLockFolder& operator=(const ScratchLockFolder&) = delete;
 
-  // What CreateLockService takes as its folder.
+  // What CreateLockService (NewService in lock_helpers.h) takes as its
+  // folder.
   const std::string& path() const { return path_; }
-
-  // A new service over the folder, with the caller's reference.
-  wendlemoor::InterfacePtr<wendlemoor::LockService> NewService() const {
-    return wendlemoor::InterfacePtr<wendlemoor::LockService>::Adopt(
-        wendlemoor::CreateLockService(path_.c_str()));
-  }
 
  private:
   std::string base_;  // what is removed afterwards (POSIX)

@@ -1,81 +1,61 @@
 #include "tests/test_child_win32.h"
 
-#include "runtime/command_line_win32.h"
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
 #include "runtime/interval.h"
-
-namespace {
-
-std::string TestBinary() {
-  char path[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-  return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
-}
-
-}  // namespace
+#include "tests/helper_role.h"
 
 TestChild::~TestChild() {
-  if (job_ != nullptr) TerminateJobObject(job_, 1);
-  for (HANDLE handle : {process_, job_, input_, output_}) {
-    if (handle != nullptr) CloseHandle(handle);
+  if (process_ != nullptr) {
+    (void)JX_KillProcess(process_);
+    (void)JX_WaitProcess(process_, nullptr);
   }
+  CloseInput();
+  if (output_ != -1) _close(output_);
 }
 
 bool TestChild::Start(const std::vector<std::string>& argv,
                       const std::string& cwd) {
-  std::string application = argv[0];
-  const bool relative = application.find(':') == std::string::npos &&
-                        application[0] != '/' && application[0] != '\\';
-  if (relative && !cwd.empty()) application = cwd + "/" + application;
-  application = ExecutableFileName(application.c_str());
-  std::string command_line;
-  for (const std::string& argument : argv) {
-    if (!command_line.empty()) command_line += ' ';
-    AppendQuotedArgument(argument.c_str(), &command_line);
-  }
-  // The child's ends are inheritable; ours are not.
-  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-  HANDLE child_input = nullptr, child_output = nullptr;
-  if (!CreatePipe(&child_input, &input_, &inheritable, 0) ||
-      !CreatePipe(&output_, &child_output, &inheritable, 0)) {
+  // Not inheritable: the child gets copies of its ends alone.
+  int input[2], output[2];
+  if (_pipe(input, 4096, _O_BINARY | _O_NOINHERIT) != 0) return false;
+  if (_pipe(output, 4096, _O_BINARY | _O_NOINHERIT) != 0) {
+    _close(input[0]);
+    _close(input[1]);
     return false;
   }
-  SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
-  job_ = CreateJobObjectA(nullptr, nullptr);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = child_input;
-  startup.hStdOutput = child_output;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION started = {};
-  // Suspended until it is in the job, so that all it starts is in it too.
-  const bool ok =
-      job_ != nullptr &&
-      CreateProcessA(application.c_str(), command_line.data(), nullptr, nullptr,
-                     TRUE, CREATE_SUSPENDED, nullptr,
-                     cwd.empty() ? nullptr : cwd.c_str(), &startup, &started);
-  CloseHandle(child_input);
-  CloseHandle(child_output);
-  if (!ok) return false;
-  AssignProcessToJobObject(job_, started.hProcess);
-  ResumeThread(started.hThread);
-  CloseHandle(started.hThread);
-  process_ = started.hProcess;
-  pid_ = started.dwProcessId;
-  return true;
+  JX_ProcessAttributes attributes;
+  attributes.standard_input = input[0];
+  attributes.standard_output = output[1];
+  attributes.working_folder = cwd.empty() ? nullptr : cwd.c_str();
+  attributes.new_process_group = true;
+  std::vector<std::string> strings = argv;
+  std::vector<char*> pointers;
+  for (std::string& s : strings) pointers.push_back(s.data());
+  pointers.push_back(nullptr);
+  process_ =
+      JX_CreateProcess(pointers[0], pointers.data(), nullptr, &attributes);
+  _close(input[0]);
+  _close(output[1]);
+  input_ = input[1];
+  output_ = output[0];
+  pid_ = JX_GetProcessId(process_);
+  return process_ != nullptr;
 }
 
 bool TestChild::StartHelper(const std::string& role,
                             const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {TestBinary(), "--helper-role", role};
+  std::vector<std::string> argv = {TestBinaryPath(), "--helper-role", role};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return Start(argv, "");
 }
 
 bool TestChild::ReadAvailable(std::string* out) {
   DWORD available = 0;
-  if (!PeekNamedPipe(output_, nullptr, 0, nullptr, &available, nullptr)) {
+  if (!PeekNamedPipe(reinterpret_cast<HANDLE>(_get_osfhandle(output_)), nullptr,
+                     0, nullptr, &available, nullptr)) {
     return false;  // every writer has closed it
   }
   if (available == 0) {
@@ -84,13 +64,10 @@ bool TestChild::ReadAvailable(std::string* out) {
     return true;
   }
   char buffer[4096];
-  DWORD n = 0;
-  if (!ReadFile(output_, buffer,
-                available < sizeof buffer ? available : sizeof buffer, &n,
-                nullptr)) {
-    return false;
-  }
-  out->append(buffer, n);
+  const int n = _read(output_, buffer,
+                      available < sizeof buffer ? available : sizeof buffer);
+  if (n <= 0) return false;
+  out->append(buffer, static_cast<std::size_t>(n));
   return true;
 }
 
@@ -112,20 +89,21 @@ std::string TestChild::Read(bool line, int deadline_ms) {
 }
 
 void TestChild::CloseInput() {
-  if (input_ != nullptr) CloseHandle(input_);
-  input_ = nullptr;
+  if (input_ != -1) _close(input_);
+  input_ = -1;
 }
 
 int TestChild::Wait(int deadline_ms) {
   CloseInput();
-  DWORD code = 0;
-  if (WaitForSingleObject(process_, static_cast<DWORD>(deadline_ms)) !=
-          WAIT_OBJECT_0 ||
-      !GetExitCodeProcess(process_, &code)) {
-    TerminateJobObject(job_, 1);
-    return kChildTimedOut;
+  int code = kChildTimedOut;
+  if (JX_WaitProcessFor(process_, static_cast<std::uint32_t>(deadline_ms),
+                        &code) == JX_TIMED_OUT) {
+    (void)JX_KillProcess(process_);
+    (void)JX_WaitProcess(process_, nullptr);
+    code = kChildTimedOut;
   }
-  return static_cast<int>(code & 0xFF);
+  process_ = nullptr;  // spent
+  return code;
 }
 
-void TestChild::Terminate() { TerminateProcess(process_, 9); }
+void TestChild::Terminate() { (void)JX_KillProcess(process_); }

@@ -1,16 +1,17 @@
 // Test helpers on Windows: a child process with its standard input and
-// output on pipes, in a job of its own, so that it and everything it starts
-// can be killed at a deadline.
+// output on pipes, in a job of its own (JX_ProcessAttributes'
+// new_process_group), so that it and everything it starts can be killed at a
+// deadline.
 //
-// Called from a test's one thread. A TestChild owns its handles and kills
-// and closes whatever is left of its job when destroyed.
+// Called from a test's one thread. A TestChild owns its process handle and
+// pipe ends, and kills and reaps whatever is left of its child when destroyed.
 #ifndef WENDLEMOOR_TESTS_TEST_CHILD_WIN32_H_
 #define WENDLEMOOR_TESTS_TEST_CHILD_WIN32_H_
 
-#include <windows.h>
-
 #include <string>
 #include <vector>
+
+#include "runtime/process.h"
 
 class TestChild {
  public:
@@ -38,25 +39,25 @@ class TestChild {
   void CloseInput();
 
   // Waits up to `deadline_ms` for the child to end and returns its exit code
-  // (low 8 bits), or kChildTimedOut after killing the job.
+  // (low 8 bits), or kChildTimedOut after killing its job.
   static constexpr int kChildTimedOut = -1000;
   int Wait(int deadline_ms);
 
-  // Ends the child at once, as a crash or a task manager would.
+  // Ends the child and its job at once, as a crash or a task manager would
+  // (exit code 9).
   void Terminate();
 
-  DWORD pid() const { return pid_; }
+  pid_t pid() const { return pid_; }
 
  private:
   // Reads what is in the pipe now, or waits a little for it: returns false at
   // the pipe's end.
   bool ReadAvailable(std::string* out);
 
-  HANDLE process_ = nullptr;
-  HANDLE job_ = nullptr;
-  HANDLE input_ = nullptr;   // write end of the child's standard input
-  HANDLE output_ = nullptr;  // read end of the child's standard output
-  DWORD pid_ = 0;
+  JX_Process process_ = nullptr;
+  int input_ = -1;   // write end of the child's standard input
+  int output_ = -1;  // read end of the child's standard output
+  pid_t pid_ = 0;
   std::string pending_;  // read past the last line returned
 };
 

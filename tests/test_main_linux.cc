@@ -1,10 +1,7 @@
 // The test binary's entry: either a helper role or GoogleTest.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,18 +10,14 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include "components/lock_service.h"
 #include "gtest/gtest.h"
-#include "runtime/eintr.h"
-#include "runtime/interval.h"
 #include "runtime/private_mount.h"
+#include "runtime/process.h"
 #include "tests/helper_role.h"
 
 using wendlemoor::DefaultLockFolder;
-
-extern char** environ;
 
 bool gPrivateLockFolder = false;
 
@@ -54,54 +47,15 @@ bool PrivateFolderPossible() {
               ? 0
               : 1);
   }
-  int status = 0;
+  int code = -1;
   return child > 0 &&
-         RetryOnEintr([&] { return waitpid(child, &status, 0); }) == child &&
-         WIFEXITED(status) && WEXITSTATUS(status) == 0;
+         JX_WaitProcess(JX_AdoptProcess(child), &code) == JX_SUCCESS &&
+         code == 0;
 }
 
 }  // namespace
 
 std::string TestBinaryPath() { return TestBinary(); }
-
-pid_t StartHelper(const std::string& role,
-                  const std::vector<std::string>& arguments, int stdout_fd) {
-  const std::string binary = TestBinaryPath();
-  std::vector<std::string> strings = {binary, "--helper-role", role};
-  strings.insert(strings.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& s : strings) argv.push_back(s.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdout_fd != -1) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
-  pid_t pid = -1;
-  const int error = posix_spawn(&pid, binary.c_str(), &actions, nullptr,
-                                argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return error == 0 ? pid : -1;
-}
-
-int WaitHelper(pid_t pid, int deadline_ms) {
-  const std::uint64_t end =
-      JX_MonotonicNanos() + std::uint64_t(deadline_ms) * 1000000u;
-  int status = 0;
-  for (;;) {
-    const pid_t r =
-        RetryOnEintr([&] { return waitpid(pid, &status, WNOHANG); });
-    if (r == pid) break;
-    if (r == -1) return kWaitTimedOut;
-    if (JX_MonotonicNanos() >= end) {
-      kill(pid, SIGKILL);
-      RetryOnEintr([&] { return waitpid(pid, &status, 0); });
-      return kWaitTimedOut;
-    }
-    // Tests only: a coarse poll keeps the deadline simple.
-    JX_Sleep(5000);
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-}
 
 int main(int argc, char** argv) {
   char binary[PATH_MAX];

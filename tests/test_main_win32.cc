@@ -5,6 +5,8 @@
 // service), which no other run uses.
 #include <windows.h>
 
+#include <string>
+
 #include "gtest/gtest.h"
 #include "tests/helper_role.h"
 
