@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/card.h"
 #include "chaos/checker.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
@@ -59,8 +60,10 @@ namespace {
 
 constexpr std::uint64_t kMillis = 1000000;
 constexpr std::uint64_t kSeconds = 1000000000;
-// How long workers get to finish after the end before they count as hung.
-constexpr std::uint64_t kFinishNanos = 30 * kSeconds;
+// How long workers get to finish after the end before they count as hung:
+// a hold lasts milliseconds, so a worker still busy after this waits in a
+// call that will not return. Its calls are recorded as hung and it is killed.
+constexpr std::uint64_t kFinishNanos = 2 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 
@@ -188,6 +191,7 @@ class Run {
   void Remove();
   void Progress(bool last);
   void Finish();
+  void RecordHung();
   void KillAll(bool interrupted);
   int Report();
 
@@ -449,10 +453,34 @@ void Run::Finish() {
     (void)HandleSignals();
     if (interrupted_) return;
   }
-  for (const Slot& s : slots_) {
-    if (s.pid != -1) Record(ChaosEvent::kWorkerStuck, std::uint64_t(s.pid));
-  }
+  RecordHung();
   KillAll(false);
+}
+
+// Stops the workers that have not ended and records the call each of their
+// threads hangs in, then the worker as stuck.
+void Run::RecordHung() {
+  const std::uint64_t now = ChaosNow();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid == -1) continue;
+    kill(slots_[i].pid, SIGSTOP);
+    for (ChaosCallSlot& call : control_->calls[i]) {
+      const std::uint64_t since = call.since.load();
+      if (since == 0 || since > now) continue;
+      ChaosRecord record{};
+      record.event = ChaosEvent::kCallHung;
+      record.value = std::uint64_t(slots_[i].pid);
+      record.thread = call.thread.load();
+      record.call = call.call.load();
+      record.name = call.name.load();
+      record.code = std::uint32_t((now - since) / kMillis);
+      if (!RecordEvent(history_, record)) {
+        std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
+                     std::strerror(errno));
+      }
+    }
+    Record(ChaosEvent::kWorkerStuck, std::uint64_t(slots_[i].pid));
+  }
 }
 
 // Ends every worker. They are all stopped first and only then recorded as
@@ -525,6 +553,11 @@ int Run::Report() {
   }
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
+  if (!options_.result.empty() &&
+      !wendlemoor::WriteCellResult(options_.result, check, options_.seconds)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options_.result.c_str(),
+                 std::strerror(errno));
+  }
   if (interrupted_) return 130;
   return check.verdict.clean() ? 0 : 1;
 }
@@ -573,6 +606,7 @@ int Run::Main() {
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)
   close(signals_);
+  if (options_.cleanup) options_.cleanup(folder_ + "/locks");
   const int status = started ? Report() : 1;
   if (own_folder_) (void)RemoveTree(folder_);
   return status;

@@ -22,6 +22,7 @@
 #define WENDLEMOOR_CHAOS_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct ChaosOptions {
   bool seed_given = false;  // otherwise a seed is drawn and printed
   std::string folder;       // empty: a fresh private folder, removed after
   std::string timeline;     // an SVG file to write, or empty
+  std::string result;       // a JSON file of the verdict to write, or empty
+  // Called once, after every worker has ended (interrupted or not), with the
+  // lock folder the workers used: a module's cleanup. May be empty.
+  std::function<void(const std::string& lock_folder)> cleanup;
 };
 
 // The usage text of wendlemoor-chaos.
