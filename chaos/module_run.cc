@@ -40,7 +40,8 @@ const char kModuleUsage[] =
     "                   --seconds each (default 2); prints one table, writes\n"
     "                   report-card.json and the timelines of the cells that\n"
     "                   broke to --out DIR (default report-card)\n"
-    "  --cost           with --module: the warm acquire+release cost alone\n"
+    "  --cost           the warm acquire+release cost alone (of the module\n"
+    "                   with --module, of the service linked in without)\n"
     "  --result FILE    write the verdict and figures as JSON to FILE\n"
     "  --log FILE       write standard output and error to FILE\n";
 
@@ -115,6 +116,15 @@ bool WriteText(const std::string& path, const std::string& text) {
 
 // One thread takes and gives back one name, uncontended, in a fresh folder:
 // the warm cost of an acquire+release pair.
+// The service over `folder`: the module's, or the one linked in when
+// `module` is empty.
+ResultCode Create(const std::shared_ptr<LockModule>& module,
+                  const char* folder, LockService** service) {
+  if (module) return CreateModuleLockService(module, folder, service);
+  *service = CreateLockService(folder);
+  return *service != nullptr ? kOk : kErrorOutOfMemory;
+}
+
 int MeasureCost(const std::shared_ptr<LockModule>& module,
                 const std::string& result) {
   const char* tmp = std::getenv("TMPDIR");
@@ -130,7 +140,7 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
   LockService* service = nullptr;
   ResultCode code =
       mkdir(locks.c_str(), 0700) == 0
-          ? CreateModuleLockService(module, locks.c_str(), &service)
+          ? Create(module, locks.c_str(), &service)
           : kErrorSystemBase | std::uint32_t(errno);
   std::uint64_t rounds = 0;
   const std::uint64_t start = ChaosNow();
@@ -147,7 +157,7 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
     json = "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"\n}\n";
   }
   if (service != nullptr) service->Release();
-  module->Cleanup(locks.c_str());
+  if (module) module->Cleanup(locks.c_str());
   (void)RemoveTree(folder);
   std::printf("%s", json.c_str());
   if (!result.empty() && !WriteText(result, json)) {
@@ -359,13 +369,13 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     return true;
   }
   options.result = result;
-  if (modules.empty() && !cost) {
-    *status = RunChaos(options, {self, "--worker"});
+  if (modules.empty()) {
+    *status = cost ? MeasureCost(nullptr, result)
+                   : RunChaos(options, {self, "--worker"});
     return true;
   }
   if (modules.size() != 1) {
-    *status = Usage(modules.empty() ? "--cost needs --module"
-                                    : "one --module for a run");
+    *status = Usage("one --module for a run");
     return true;
   }
   const std::shared_ptr<LockModule> module = Load(modules[0]);
