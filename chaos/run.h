@@ -57,13 +57,14 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
 // Creates a lock service over a folder: CreateLockService, or a test's own.
 using ChaosServiceFactory = LockService* (*)(const char* folder);
 
-// Runs the adversary, then checks its history and prints the figures and the
-// verdict on standard output (a progress line goes to standard error while
-// it is a terminal). Each worker is started as `worker_command` followed by
-// its arguments, which are to be handed to RunChaosWorker (chaos/worker.h).
-// Returns the exit status: 0 a clean history, 1 a broken one or a run that
-// could not be made (the reason on standard error), 130 when interrupted by
-// SIGINT, SIGTERM or SIGHUP (after the figures so far).
+// Runs the adversary, then checks its history and prints the figures (the
+// CPU time of the run's own process among them) and the verdict on standard
+// output (a progress line goes to standard error while it is a terminal).
+// Each worker is started as `worker_command` followed by its arguments,
+// which are to be handed to RunChaosWorker (chaos/worker.h). Returns the exit
+// status: 0 a clean history, 1 a broken one or a run that could not be made
+// (the reason on standard error), 130 when interrupted by SIGINT, SIGTERM or
+// SIGHUP (after the figures so far).
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 
