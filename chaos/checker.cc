@@ -170,6 +170,7 @@ class Checker {
       }
       case ChaosEvent::kCall: {
         const auto call = static_cast<ChaosCall>(r.call);
+        if (r.call < kChaosCalls) ++figures.calls[r.call];
         if (call == ChaosCall::kAcquireNoWait ||
             call == ChaosCall::kAcquireWait) {
           ++figures.acquisitions;
@@ -393,5 +394,33 @@ std::string FiguresText(const ChaosFigures& figures) {
                    i + 1 < static_cast<int>(ChaosFault::kCount) ? "," : "");
   }
   text += "\n";
+  return text;
+}
+
+std::string AnswersText(const ChaosCheck& check) {
+  const ChaosVerdict& v = check.verdict;
+  std::string text;
+  for (const ChaosCall call :
+       {ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain,
+        ChaosCall::kOtherInstance, ChaosCall::kForkedRelease,
+        ChaosCall::kForkedAcquire}) {
+    const int c = static_cast<int>(call);
+    const std::uint64_t total = check.figures.calls[c];
+    if (total + v.hung_by_call[c] == 0) continue;
+    text += Format("%s: %" PRIu64 " as promised", ChaosCallText(call),
+                   total - v.wrong_by_call[c]);
+    if (v.wrong_by_call[c] > 0) {
+      const bool granted = v.first_wrong_code[c] == kOk &&
+                           call != ChaosCall::kReleaseAgain &&
+                           call != ChaosCall::kForkedRelease;
+      text += Format(", %" PRIu64 " not (first %s%s)", v.wrong_by_call[c],
+                     ChaosCodeText(v.first_wrong_code[c]).c_str(),
+                     granted ? ": a second grant" : "");
+    }
+    if (v.hung_by_call[c] > 0) {
+      text += Format(", %" PRIu64 " hung", v.hung_by_call[c]);
+    }
+    text += "\n";
+  }
   return text;
 }

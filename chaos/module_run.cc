@@ -118,8 +118,8 @@ bool WriteText(const std::string& path, const std::string& text) {
 // the warm cost of an acquire+release pair.
 // The service over `folder`: the module's, or the one linked in when
 // `module` is empty.
-ResultCode Create(const std::shared_ptr<LockModule>& module,
-                  const char* folder, LockService** service) {
+ResultCode Create(const std::shared_ptr<LockModule>& module, const char* folder,
+                  LockService** service) {
   if (module) return CreateModuleLockService(module, folder, service);
   *service = CreateLockService(folder);
   return *service != nullptr ? kOk : kErrorOutOfMemory;
@@ -138,10 +138,9 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
   const std::string locks = folder + "/locks";
   std::string json;
   LockService* service = nullptr;
-  ResultCode code =
-      mkdir(locks.c_str(), 0700) == 0
-          ? Create(module, locks.c_str(), &service)
-          : kErrorSystemBase | std::uint32_t(errno);
+  ResultCode code = mkdir(locks.c_str(), 0700) == 0
+                        ? Create(module, locks.c_str(), &service)
+                        : kErrorSystemBase | std::uint32_t(errno);
   std::uint64_t rounds = 0;
   const std::uint64_t start = ChaosNow();
   std::uint64_t now = start;

@@ -576,6 +576,7 @@ int Run::Report() {
                 (unsigned long long)options_.seed);
   std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
+  std::fputs(AnswersText(check).c_str(), stdout);
   if (cpu >= 0) {
     std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
                 cpu);
