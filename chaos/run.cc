@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/card.h"
 #include "chaos/checker.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
@@ -59,8 +62,10 @@ namespace {
 
 constexpr std::uint64_t kMillis = 1000000;
 constexpr std::uint64_t kSeconds = 1000000000;
-// How long workers get to finish after the end before they count as hung.
-constexpr std::uint64_t kFinishNanos = 30 * kSeconds;
+// How long workers get to finish after the end before they count as hung:
+// a hold lasts milliseconds, so a worker still busy after this waits in a
+// call that will not return. Its calls are recorded as hung and it is killed.
+constexpr std::uint64_t kFinishNanos = 2 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 
@@ -165,6 +170,33 @@ struct Slot {
   std::uint64_t generation = 0;
 };
 
+// What the run does at times of its own while the workers run, in the order
+// the main loop does them when several are due at once.
+enum class Duty { kContinue, kStop, kRemove, kProgress, kCount };
+
+// When each duty is next due, on ChaosNow's clock. The main loop does every
+// duty that is due, then waits for a signal until the earliest next one.
+class Schedule {
+ public:
+  static constexpr std::uint64_t kNever = UINT64_MAX;
+
+  void Set(Duty duty, std::uint64_t when) { due_[Index(duty)] = when; }
+  void Clear(Duty duty) { Set(duty, kNever); }
+  bool Due(Duty duty, std::uint64_t now) const {
+    return now >= due_[Index(duty)];
+  }
+  // The earliest time a duty is due, or `end` when none is due before it.
+  std::uint64_t Next(std::uint64_t end) const {
+    for (const std::uint64_t when : due_) end = std::min(end, when);
+    return end;
+  }
+
+ private:
+  static int Index(Duty duty) { return static_cast<int>(duty); }
+  std::uint64_t due_[static_cast<int>(Duty::kCount)] = {kNever, kNever, kNever,
+                                                        kNever};
+};
+
 class Run {
  public:
   Run(const ChaosOptions& options, const std::vector<std::string>& command)
@@ -188,6 +220,7 @@ class Run {
   void Remove();
   void Progress(bool last);
   void Finish();
+  void RecordHung();
   void KillAll(bool interrupted);
   int Report();
 
@@ -202,10 +235,7 @@ class Run {
   std::vector<Slot> slots_;
   std::uint64_t start_ = 0;
   std::uint64_t deadline_ = 0;
-  std::uint64_t next_stop_ = UINT64_MAX;
-  std::uint64_t next_continue_ = UINT64_MAX;
-  std::uint64_t next_removal_ = UINT64_MAX;
-  std::uint64_t next_progress_ = UINT64_MAX;
+  Schedule schedule_;
   pid_t stopped_ = -1;
   std::uint64_t outside_faults_ = 0;
   bool interrupted_ = false;
@@ -360,25 +390,27 @@ void Run::Stop() {
   for (const Slot& s : slots_) {
     if (s.pid != -1) live.push_back(s.pid);
   }
-  next_stop_ = ChaosNow() + (200 + random_.Below(600)) * kMillis;
+  schedule_.Set(Duty::kStop, ChaosNow() + (200 + random_.Below(600)) * kMillis);
   if (live.empty()) return;
   stopped_ = live[random_.Below(live.size())];
   Record(ChaosEvent::kFault, std::uint64_t(stopped_), 0, ChaosFault::kStop);
   ++outside_faults_;
   kill(stopped_, SIGSTOP);
-  next_continue_ = ChaosNow() + (10 + random_.Below(140)) * kMillis;
+  schedule_.Set(Duty::kContinue,
+                ChaosNow() + (10 + random_.Below(140)) * kMillis);
 }
 
 void Run::Continue() {
   if (stopped_ != -1) kill(stopped_, SIGCONT);
   stopped_ = -1;
-  next_continue_ = UINT64_MAX;
+  schedule_.Clear(Duty::kContinue);
 }
 
 // Removes the lock files or the whole lock folder while nobody holds a name
 // or is taking one, as a cleaner that ignores the folder's lock would.
 void Run::Remove() {
-  next_removal_ = ChaosNow() + (500 + random_.Below(1000)) * kMillis;
+  schedule_.Set(Duty::kRemove,
+                ChaosNow() + (500 + random_.Below(1000)) * kMillis);
   if (stopped_ != -1) Continue();
   control_->gate.store(1);
   const std::uint64_t give_up = ChaosNow() + kQuietNanos;
@@ -425,7 +457,7 @@ void Run::Progress(bool last) {
     std::fputs("\r\x1b[K", stderr);
     return;
   }
-  next_progress_ = ChaosNow() + kSeconds;
+  schedule_.Set(Duty::kProgress, ChaosNow() + kSeconds);
   std::fprintf(stderr, "\r%3llu/%d s  holds %llu  faults %llu\x1b[K",
                (unsigned long long)((ChaosNow() - start_) / kSeconds),
                options_.seconds, (unsigned long long)control_->holds.load(),
@@ -449,10 +481,34 @@ void Run::Finish() {
     (void)HandleSignals();
     if (interrupted_) return;
   }
-  for (const Slot& s : slots_) {
-    if (s.pid != -1) Record(ChaosEvent::kWorkerStuck, std::uint64_t(s.pid));
-  }
+  RecordHung();
   KillAll(false);
+}
+
+// Stops the workers that have not ended and records the call each of their
+// threads hangs in, then the worker as stuck.
+void Run::RecordHung() {
+  const std::uint64_t now = ChaosNow();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid == -1) continue;
+    kill(slots_[i].pid, SIGSTOP);
+    for (ChaosCallSlot& call : control_->calls[i]) {
+      const std::uint64_t since = call.since.load();
+      if (since == 0 || since > now) continue;
+      ChaosRecord record{};
+      record.event = ChaosEvent::kCallHung;
+      record.value = std::uint64_t(slots_[i].pid);
+      record.thread = call.thread.load();
+      record.call = call.call.load();
+      record.name = call.name.load();
+      record.code = std::uint32_t((now - since) / kMillis);
+      if (!RecordEvent(history_, record)) {
+        std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
+                     std::strerror(errno));
+      }
+    }
+    Record(ChaosEvent::kWorkerStuck, std::uint64_t(slots_[i].pid));
+  }
 }
 
 // Ends every worker. They are all stopped first and only then recorded as
@@ -485,7 +541,19 @@ void Run::KillAll(bool interrupted) {
   }
 }
 
+// The user and system CPU time this process has used so far, in seconds, or
+// -1 when it cannot be read.
+double OwnCpuSeconds() {
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return -1;
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 int Run::Report() {
+  // Before the check: what the run cost while its workers ran, which is CPU
+  // the workers did not get.
+  const double cpu = OwnCpuSeconds();
   Progress(true);
   std::vector<ChaosRecord> history;
   if (!ReadHistory(folder_ + "/history", &history)) {
@@ -508,6 +576,10 @@ int Run::Report() {
                 (unsigned long long)options_.seed);
   std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
+  if (cpu >= 0) {
+    std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
+                cpu);
+  }
   for (const std::string& example : check.verdict.examples) {
     std::printf("found: %s\n", example.c_str());
   }
@@ -525,6 +597,11 @@ int Run::Report() {
   }
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
+  if (!options_.result.empty() &&
+      !wendlemoor::WriteCellResult(options_.result, check, options_.seconds)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options_.result.c_str(),
+                 std::strerror(errno));
+  }
   if (interrupted_) return 130;
   return check.verdict.clean() ? 0 : 1;
 }
@@ -541,23 +618,23 @@ int Run::Main() {
   slots_.resize(std::size_t(options_.processes));
   bool started = true;
   for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
-  if (Enabled(ChaosFault::kStop)) next_stop_ = start_ + 300 * kMillis;
-  if (Enabled(ChaosFault::kRemoveFiles) || Enabled(ChaosFault::kRemoveFolder)) {
-    next_removal_ = start_ + 500 * kMillis;
+  if (Enabled(ChaosFault::kStop)) {
+    schedule_.Set(Duty::kStop, start_ + 300 * kMillis);
   }
-  next_progress_ = start_;
+  if (Enabled(ChaosFault::kRemoveFiles) || Enabled(ChaosFault::kRemoveFolder)) {
+    schedule_.Set(Duty::kRemove, start_ + 500 * kMillis);
+  }
+  // The progress line is for a person at a terminal. Without one it is never
+  // due, or the loop would find it due at every turn and never sleep.
+  if (terminal_) schedule_.Set(Duty::kProgress, start_);
   while (started) {
     const std::uint64_t now = ChaosNow();
     if (now >= deadline_) break;
-    if (now >= next_continue_) Continue();
-    if (now >= next_stop_ && stopped_ == -1) Stop();
-    if (now >= next_removal_) Remove();
-    if (now >= next_progress_) Progress(false);
-    std::uint64_t next = deadline_;
-    for (std::uint64_t t :
-         {next_continue_, next_stop_, next_removal_, next_progress_}) {
-      if (t < next) next = t;
-    }
+    if (schedule_.Due(Duty::kContinue, now)) Continue();
+    if (schedule_.Due(Duty::kStop, now) && stopped_ == -1) Stop();
+    if (schedule_.Due(Duty::kRemove, now)) Remove();
+    if (schedule_.Due(Duty::kProgress, now)) Progress(false);
+    const std::uint64_t next = schedule_.Next(deadline_);
     const std::uint64_t later = ChaosNow();
     struct pollfd poll_fd = {signals_, POLLIN, 0};
     (void)poll(&poll_fd, 1,
@@ -573,6 +650,7 @@ int Run::Main() {
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)
   close(signals_);
+  if (options_.cleanup) options_.cleanup(folder_ + "/locks");
   const int status = started ? Report() : 1;
   if (own_folder_) (void)RemoveTree(folder_);
   return status;

@@ -22,6 +22,7 @@
 #define WENDLEMOOR_CHAOS_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct ChaosOptions {
   bool seed_given = false;  // otherwise a seed is drawn and printed
   std::string folder;       // empty: a fresh private folder, removed after
   std::string timeline;     // an SVG file to write, or empty
+  std::string result;       // a JSON file of the verdict to write, or empty
+  // Called once, after every worker has ended (interrupted or not), with the
+  // lock folder the workers used: a module's cleanup. May be empty.
+  std::function<void(const std::string& lock_folder)> cleanup;
 };
 
 // The usage text of wendlemoor-chaos.
@@ -52,13 +57,14 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
 // Creates a lock service over a folder: CreateLockService, or a test's own.
 using ChaosServiceFactory = LockService* (*)(const char* folder);
 
-// Runs the adversary, then checks its history and prints the figures and the
-// verdict on standard output (a progress line goes to standard error while
-// it is a terminal). Each worker is started as `worker_command` followed by
-// its arguments, which are to be handed to RunChaosWorker (chaos/worker.h).
-// Returns the exit status: 0 a clean history, 1 a broken one or a run that
-// could not be made (the reason on standard error), 130 when interrupted by
-// SIGINT, SIGTERM or SIGHUP (after the figures so far).
+// Runs the adversary, then checks its history and prints the figures (the
+// CPU time of the run's own process among them) and the verdict on standard
+// output (a progress line goes to standard error while it is a terminal).
+// Each worker is started as `worker_command` followed by its arguments,
+// which are to be handed to RunChaosWorker (chaos/worker.h). Returns the exit
+// status: 0 a clean history, 1 a broken one or a run that could not be made
+// (the reason on standard error), 130 when interrupted by SIGINT, SIGTERM or
+// SIGHUP (after the figures so far).
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 

@@ -152,7 +152,8 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   struct Row {
     std::vector<std::string> argv;
     int status;
-    const char* output;  // a line the standard output holds
+    const char* output;    // a line the standard output holds
+    double cpu_below = 0;  // when above 0: a bound on the run's CPU seconds
   };
   const std::vector<Row> rows = {
       {{chaos, "--processes", "0"}, 2, ""},
@@ -162,11 +163,16 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{chaos, "--faults", "kill,rain"}, 2, ""},
       {{chaos, "--names"}, 2, ""},
       {{chaos, "--help"}, 0, "usage: wendlemoor-chaos [OPTIONS]"},
-      {{chaos, "--seconds", "3", "--processes", "3", "--threads", "3",
-        "--timeline", svg},
+      // Through a shell that joins standard error to the captured output, so
+      // that the run has no terminal wherever the test runs. Without one it
+      // sleeps between its duties: over its 3 s it takes a small part of a
+      // core from the workers it measures.
+      {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos, "--seconds", "3",
+        "--processes", "3", "--threads", "3", "--timeline", svg},
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
-       "every code as promised"},
+       "every code as promised",
+       0.75},
       {{TestBinaryPath(), "--helper-role", "chaos_granting_run"},
        1,
        "verdict: BROKEN:"},
@@ -184,6 +190,12 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       found = found || (*rows[i].output && line.rfind(rows[i].output, 0) == 0);
     }
     EXPECT_TRUE(found) << runs[i].output;
+    if (rows[i].cpu_below > 0) {
+      const std::size_t cpu = runs[i].output.find("\nrun CPU: ");
+      ASSERT_NE(cpu, std::string::npos) << runs[i].output;
+      EXPECT_LT(std::stod(runs[i].output.substr(cpu + 10)), rows[i].cpu_below)
+          << runs[i].output;
+    }
   }
   // The granting lock's holds overlap, and its misuse answers are wrong.
   EXPECT_NE(runs.back().output.find("overlapping holds"), std::string::npos);
