@@ -241,6 +241,9 @@ class Checker {
                 ChaosCallText(static_cast<ChaosCall>(r.call)), r.name,
                 int(r.value), r.thread, double(r.code) / 1e3);
         break;
+      case ChaosEvent::kWorkerRenewed:
+        killed_.push_back(std::int32_t(r.value));
+        break;
       case ChaosEvent::kRunStart:
       case ChaosEvent::kRunEnd:
         break;
@@ -248,9 +251,9 @@ class Checker {
   }
 
   void FindOverlaps() {
-    std::vector<std::uint64_t> busy_until(result_.figures.holds_per_name.size(),
-                                          0);
-    std::vector<std::size_t> last(busy_until.size(), 0);
+    const std::size_t names = result_.figures.holds_per_name.size();
+    std::vector<std::uint64_t> busy_until(names);
+    std::vector<std::size_t> last(names);
     for (std::size_t i = 0; i < result_.holds.size(); ++i) {
       ChaosHold& hold = result_.holds[i];
       if (hold.start < busy_until[hold.name]) {
@@ -325,7 +328,8 @@ class Checker {
   std::map<Key, std::size_t> open_;    // open holds: index into holds
   std::vector<std::uint64_t> starts_;  // when each hold's caller began
   std::vector<std::uint64_t> waits_;
-  std::vector<std::int32_t> killed_;      // processes that killed themselves
+  // Processes that killed themselves, or that the run ended to renew them.
+  std::vector<std::int32_t> killed_;
   std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
   std::vector<bool> hung_on_;             // per name: a call on it hung
 };
