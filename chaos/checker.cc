@@ -9,6 +9,12 @@
 
 #include "components/result_code.h"
 
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kOk;
+using wendlemoor::ResultCode;
+
 namespace {
 
 constexpr std::size_t kExamplesMax = 5;

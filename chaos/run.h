@@ -57,7 +57,7 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
                              ChaosOptions* options, std::string* error);
 
 // Creates a lock service over a folder: CreateLockService, or a test's own.
-using ChaosServiceFactory = LockService* (*)(const char* folder);
+using ChaosServiceFactory = wendlemoor::LockService* (*)(const char* folder);
 
 // Runs the adversary, then checks its history and prints the figures (the
 // CPU time of the run's own process among them) and the verdict on standard
