@@ -9,9 +9,13 @@
 
 #include "components/result_code.h"
 
+using wendlemoor::IsSystemError;
+using wendlemoor::kErrorInvalidArgument;
 using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
 using wendlemoor::kErrorLockNotHeld;
 using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorOutOfMemory;
 using wendlemoor::kOk;
 using wendlemoor::ResultCode;
 
