@@ -270,8 +270,9 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
   std::vector<std::string> modules;
   std::string modules_folder, result, log, out, faults = "all";
   bool card = false, cost = false, any = false;
-  for (int i = 1; i < argc; ++i)
+  for (int i = 1; i < argc; ++i) {
     card = card || std::string(argv[i]) == "--card";
+  }
   std::vector<const char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
@@ -312,14 +313,18 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
   if (!log.empty()) {
     const int fd =
         open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd == -1 || dup2(fd, STDOUT_FILENO) == -1 ||
-        dup2(fd, STDERR_FILENO) == -1) {
+    const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
+                            dup2(fd, STDERR_FILENO) != -1;
+    const int error = errno;
+    // Never retried (runtime/eintr.h); a descriptor that landed on a closed
+    // standard one stays open as it.
+    if (fd > STDERR_FILENO) close(fd);
+    if (!redirected) {
       std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
-                   std::strerror(errno));
+                   std::strerror(error));
       *status = 1;
       return true;
     }
-    close(fd);  // never retried (runtime/eintr.h)
   }
   const std::string self = Self();
   if (self.empty()) {
