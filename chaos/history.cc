@@ -52,8 +52,8 @@ bool ReadFile(const std::string& path, std::vector<ChaosRecord>* records) {
     bytes.append(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
-  // A worker that died before its first record left an empty file; no copy
-  // then (an empty vector may have no storage at all).
+  // A file may hold no whole record (its process ended before it recorded
+  // anything): there is then nothing to copy, and no buffer to copy into.
   const std::size_t count = bytes.size() / sizeof(ChaosRecord);
   if (count == 0) return true;
   const std::size_t first = records->size();

@@ -192,6 +192,10 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
   }
   if (w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kFork);
+    // The child judges this process's hold, which must outlive its calls:
+    // a kill by another thread (it takes the records' lock alone) waits
+    // until the child has ended. This thread records nothing meanwhile.
+    std::shared_lock<std::shared_mutex> no_kill(w->records);
     const pid_t child = fork();
     if (child == 0) ForkedChild(w, t->number, name, service);
     if (child > 0) {

@@ -3,11 +3,14 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "chaos/checker.h"
 #include "chaos/run.h"
+#include "chaos/timeline.h"
 #include "chaos/worker.h"
 #include "gtest/gtest.h"
 #include "tests/fake_lock_service.h"
@@ -62,6 +65,10 @@ ChaosRecord Exit(std::uint64_t ms, std::int32_t pid, int code) {
   return At(ms, ChaosEvent::kWorkerExit, 1, 0, std::uint32_t(code), 0,
             std::uint64_t(pid));
 }
+ChaosRecord OnThread(std::uint32_t thread, ChaosRecord r) {
+  r.thread = thread;
+  return r;
+}
 
 TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
   struct Row {
@@ -83,12 +90,23 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
        {Start(1, 10), Start(2, 11), End(3, 10), End(4, 11), Start(5, 12),
         End(6, 12)},
        {1, 0, 0, 0, 0}},
+      {"a hold inside a longer one ended, then another began inside it",
+       {Start(1, 10), Start(2, 11), End(3, 11), Start(4, 12), End(5, 12),
+        End(6, 10)},
+       {2, 0, 0, 0, 0}},
       {"holds of two names at once are no overlap",
        {Start(1, 10, 0), Start(2, 11, 1), End(3, 10, 0), End(4, 11, 1)},
        {0, 0, 0, 0, 0}},
       {"a hold never ends",
        {Start(1, 10), Start(9, 11, 1), End(10, 11, 1)},
        {0, 1, 0, 0, 0}},
+      {"a hold that never ended lasts to the end of the run",
+       {Start(1, 10), Start(5, 11), End(6, 11), Start(7, 12), End(8, 12)},
+       {2, 1, 0, 0, 0}},
+      {"a thread's end ends its own holds, not its process's others",
+       {Start(1, 10), OnThread(2, Start(1, 10, 1)),
+        Fault(2, 10, ChaosFault::kThreadEnd), Start(3, 11, 1), End(4, 11, 1)},
+       {1, 1, 0, 0, 0}},
       {"a holder's own kill and a thread's end end their holds",
        {Start(1, 10), Fault(2, 10, ChaosFault::kKill), Start(3, 11, 0, 2),
         Fault(4, 11, ChaosFault::kThreadEnd), Exit(5, 10, -9),
@@ -102,8 +120,9 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
        {Call(1, 10, ChaosCall::kAcquireAgain, kOk),
         Call(2, 10, ChaosCall::kForkedAcquire, kOk),
         Call(3, 10, ChaosCall::kAcquireWait, kErrorSystemBase | 2),
-        Call(4, 10, ChaosCall::kRelease, kErrorLockNotHeld)},
-       {0, 0, 0, 4, 0}},
+        Call(4, 10, ChaosCall::kRelease, kErrorLockNotHeld),
+        Call(5, 10, ChaosCall::kAcquireWait, kErrorLockBusy)},
+       {0, 0, 0, 5, 0}},
       {"a worker crashed, another was killed without killing itself",
        {Exit(1, 10, 134), Exit(2, 11, -9), Exit(3, 12, 0)},
        {0, 0, 0, 0, 2}},
@@ -123,6 +142,38 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         0u)
         << VerdictLine(v);
   }
+}
+
+TEST(ChaosHistoryTest, FileOfAProcessThatRecordedNothingReadsEmpty) {
+  TempDir temp;
+  ASSERT_FALSE(temp.WriteFile("1.history", "", 0600).empty());
+  std::vector<ChaosRecord> history;
+  EXPECT_TRUE(ReadHistory(temp.path(), &history));
+  EXPECT_TRUE(history.empty());
+}
+
+TEST(ChaosTimelineTest, LanesShareTheSizeBudgetAndTheLastIsDrawnToo) {
+  // Every lane drawn, the last one with its bars and its overlap marks.
+  const std::vector<ChaosRecord> history = {Start(1, 10, 2), Start(2, 11, 2),
+                                            End(3, 10, 2), End(4, 11, 2)};
+  const std::string svg = TimelineSvg(CheckHistory(history, 3), history, 3,
+                                      "verdict: BROKEN: 1 overlap", "run");
+  EXPECT_NE(svg.find(">chaos-2</text>"), std::string::npos);
+  EXPECT_NE(svg.find("fill=\"hsl("), std::string::npos);
+  EXPECT_NE(svg.find("stroke=\"#e00\" stroke-width=\"3\" d=\"M"),
+            std::string::npos);
+  EXPECT_NE(svg.find("<title>verdict: BROKEN: 1 overlap</title>"),
+            std::string::npos);
+  // The most names, each held in turn by two processes in every pixel column.
+  ChaosCheck many;
+  many.figures.end = 3000 * kMs;
+  for (std::uint16_t name = 0; name < 256; ++name) {
+    for (std::uint64_t ms = 0; ms < 3000; ms += 2) {
+      many.holds.push_back({ms * kMs, (ms + 2) * kMs, std::int32_t(10 + ms % 4),
+                            name, true, false, false});
+    }
+  }
+  EXPECT_LT(TimelineSvg(many, {}, 256, "", "").size(), 2u << 20);
 }
 
 LockService* CreateGrantingService(const char*) {
@@ -157,6 +208,13 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   ASSERT_FALSE(temp.path().empty());
   const std::string chaos = ChaosBinaryPath();
   const std::string svg = temp.path() + "/timeline.svg";
+  const std::string folder = temp.path() + "/run";
+  // Runs a minute-long run in a folder named after the signal, and sends
+  // the signal once a worker has started.
+  const std::string interrupt =
+      "mkdir \"$1/$2\" || exit 9; TMPDIR=\"$1/$2\" \"$0\" --seconds 60 "
+      "--processes 2 --threads 2 & until ls \"$1/$2\"/*/history/[0-9]* "
+      ">/dev/null 2>&1; do sleep 0.1; done; kill -$2 $!; wait $!";
   struct Row {
     std::vector<std::string> argv;
     int status;
@@ -170,24 +228,50 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{chaos, "--seconds=1x"}, 2, ""},
       {{chaos, "--faults", "kill,rain"}, 2, ""},
       {{chaos, "--names"}, 2, ""},
+      {{chaos, "--seconds", "0"}, 2, ""},
+      {{chaos, "--seconds", "86401"}, 2, ""},
+      {{chaos, "--processes", "65"}, 2, ""},
+      {{chaos, "--threads", "0"}, 2, ""},
+      {{chaos, "--names", "0"}, 2, ""},
+      {{chaos, "--names", "257"}, 2, ""},
+      {{chaos, "--seed", "18446744073709551616"}, 2, ""},
       {{chaos, "--help"}, 0, "usage: wendlemoor-chaos [OPTIONS]"},
       // Through a shell that joins standard error to the captured output, so
       // that the run has no terminal wherever the test runs. Without one it
       // sleeps between its duties: over its 3 s it takes a small part of a
       // core from the workers it measures.
       {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos, "--seconds", "3",
-        "--processes", "3", "--threads", "3", "--timeline", svg},
+        "--processes", "3", "--threads", "3", "--timeline", svg, "--folder",
+        folder},
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
        "every code as promised",
        0.75},
+      {{chaos, "--seconds", "3", "--processes", "2", "--threads", "2",
+        "--faults", "stop,misuse"},
+       0,
+       "faults: thread-end 0, kill 0, fork 0, stop "},
+      // Each signal that ends a run: the workers and the folder go, the
+      // figures so far are shown.
+      {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "INT"},
+       130,
+       "verdict: clean so far (interrupted)"},
+      {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "TERM"},
+       130,
+       "verdict: clean so far (interrupted)"},
+      {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "HUP"},
+       130,
+       "verdict: clean so far (interrupted)"},
       {{TestBinaryPath(), "--helper-role", "chaos_granting_run"},
        1,
        "verdict: BROKEN:"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) requests.push_back({row.argv, ""});
+  const std::uint64_t began = ChaosNow();
   const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  // The interrupted runs' workers ended with them, long before their minute.
+  EXPECT_LT(ChaosNow() - began, 40000 * kMs);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].argv.back());
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
@@ -209,6 +293,45 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   EXPECT_NE(runs.back().output.find("overlapping holds"), std::string::npos);
   EXPECT_NE(runs.back().output.find("wrong result codes"), std::string::npos);
   EXPECT_GT(std::filesystem::file_size(svg), 1000u);
+  std::ifstream picture(svg);
+  const std::string text((std::istreambuf_iterator<char>(picture)), {});
+  EXPECT_NE(text.find("<title>wendlemoor-chaos verdict: clean: "),
+            std::string::npos);
+  for (const char* signal : {"INT", "TERM", "HUP"}) {
+    EXPECT_TRUE(std::filesystem::is_empty(temp.path() + "/" + signal))
+        << signal;
+  }
+  // Only the faults asked for struck (the row's line shows the first ones).
+  const std::string& faults = runs[15].output;
+  EXPECT_EQ(faults.find(" stop 0,"), std::string::npos) << faults;
+  EXPECT_NE(faults.find("remove-files 0, remove-folder 0, "
+                        "two-instances 0, misuse "),
+            std::string::npos)
+      << faults;
+  EXPECT_EQ(faults.find(", misuse 0\n"), std::string::npos);
+  // The lock files and the folder went only while no name was held or
+  // being taken.
+  std::vector<ChaosRecord> history;
+  ASSERT_TRUE(ReadHistory(folder + "/history", &history));
+  const std::vector<ChaosHold> holds = CheckHistory(history, 4).holds;
+  int removals = 0;
+  for (const ChaosRecord& removal : history) {
+    if (removal.event != ChaosEvent::kFault ||
+        (removal.call != std::uint16_t(ChaosFault::kRemoveFiles) &&
+         removal.call != std::uint16_t(ChaosFault::kRemoveFolder))) {
+      continue;
+    }
+    ++removals;
+    for (const ChaosHold& hold : holds) {
+      EXPECT_FALSE(hold.start < removal.time && removal.time < hold.end);
+    }
+    for (const ChaosRecord& taken : history) {
+      EXPECT_FALSE(taken.event == ChaosEvent::kHoldStart &&
+                   taken.time - taken.value < removal.time &&
+                   removal.time < taken.time);
+    }
+  }
+  EXPECT_GT(removals, 0);
 }
 
 }  // namespace

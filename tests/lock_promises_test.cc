@@ -38,16 +38,19 @@ class LockPromiseTest : public testing::Test {
 
 TEST_F(LockPromiseTest, ThreadsExcludeEachOtherOnlyOnTheSameName) {
   ASSERT_EQ(service_->AcquireLock("a", 1), kOk);
+  ASSERT_EQ(service_->AcquireLock("a\\", 0), kOk);
   std::thread([&] {
     EXPECT_EQ(service_->AcquireLock("a", 0), kErrorLockBusy);
+    EXPECT_EQ(service_->AcquireLock("a\\", 0), kErrorLockBusy);
     EXPECT_EQ(service_->ReleaseLock("a"), kErrorLockNotHeld);  // not ours
-    // Names that some mapping could take for "a" are other locks.
-    for (const char* other : {"b", "A", "a\\", "a/", "a%"}) {
+    // Names that some mapping could take for "a" or "a\\" are other locks.
+    for (const char* other : {"b", "A", "a/", "a%", "a%5C"}) {
       EXPECT_EQ(service_->AcquireLock(other, 0), kOk) << other;
       EXPECT_EQ(service_->ReleaseLock(other), kOk) << other;
     }
   }).join();
   EXPECT_EQ(service_->ReleaseLock("a"), kOk);
+  EXPECT_EQ(service_->ReleaseLock("a\\"), kOk);
   // Again through the description kept from the first hold.
   ASSERT_EQ(service_->AcquireLock("a", 1), kOk);
   std::thread([&] {

@@ -42,6 +42,7 @@ using wendlemoor::kErrorInvalidArgument;
 using wendlemoor::kErrorLockBusy;
 using wendlemoor::kErrorLockFolderUnusable;
 using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorSystemBase;
 using wendlemoor::kOk;
 using wendlemoor::LockFileTable;
 using wendlemoor::LockService;
@@ -340,6 +341,15 @@ TEST_F(LockServiceTest, KeptFileRemovedUnheldIsNotLockedAgain) {
   EXPECT_EQ(Finish(fresh), kHelperOk);
   waiter.join();
   EXPECT_EQ(waited, kOk);
+  // The waiter's end gave the name back. The kept file, held by another
+  // process, removed: that holder does not make the name busy to a call that
+  // must not wait.
+  Helper old = Start("lock_hold", {folder_, "r", "1"});
+  ASSERT_EQ(ReadCode(old), kOk);
+  ASSERT_EQ(unlink((folder_ + "/r").c_str()), 0);
+  EXPECT_EQ(service_->AcquireLock("r", 0), kOk);
+  EXPECT_EQ(service_->ReleaseLock("r"), kOk);
+  EXPECT_EQ(Finish(old), kHelperOk);
 }
 
 TEST_F(LockServiceTest, LongLivedServiceTakesNamesAfterItsFolderIsRemoved) {
@@ -369,6 +379,16 @@ TEST_F(LockServiceTest, LongLivedServiceTakesNamesAfterItsFolderIsRemoved) {
   EXPECT_EQ(Entries(folder_), 0u);
   ASSERT_EQ(chmod(folder_.c_str(), 0700), 0);
   EXPECT_EQ(service_->AcquireLock("kept", 0), kOk);
+
+  // A folder found removed at every pass (its path leads to a removed
+  // folder, still open) ends the call with ENOENT.
+  ASSERT_EQ(mkdir((base_ + "/gone").c_str(), 0700), 0);
+  const int gone = open((base_ + "/gone").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(rmdir((base_ + "/gone").c_str()), 0);
+  EXPECT_EQ(NewService("/proc/self/fd/" + std::to_string(gone) + "/.")
+                ->AcquireLock("kept", 0),
+            kErrorSystemBase | ENOENT);
+  close(gone);
 }
 
 TEST_F(LockServiceTest, LookalikeNamesAreDistinctLocksInsideTheFolder) {

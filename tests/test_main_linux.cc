@@ -1,7 +1,9 @@
 // The test binary's entry: either a helper role or GoogleTest.
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,30 @@ namespace {
 std::string& TestBinary() {
   static auto* path = new std::string;
   return *path;
+}
+
+// True where a private lock folder can be made: the root is a mount (not a
+// chroot's plain folder), this process has one thread, and a child of it may
+// enter a mount namespace, directly or inside a user namespace.
+bool PrivateFolderPossible() {
+  struct statx root;
+  std::error_code unknown;  // a count of -1: not one thread
+  if (statx(AT_FDCWD, "/", 0, STATX_BASIC_STATS, &root) != 0 ||
+      (root.stx_attributes & root.stx_attributes_mask &
+       STATX_ATTR_MOUNT_ROOT) == 0 ||
+      std::filesystem::hard_link_count("/proc/self/task", unknown) != 3) {
+    return false;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    _exit(unshare(CLONE_NEWNS) == 0 || unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  return child > 0 &&
+         RetryOnEintr([&] { return waitpid(child, &status, 0); }) == child &&
+         WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace
@@ -90,11 +117,20 @@ int main(int argc, char** argv) {
   // standard output.
   const std::string folder = DefaultLockFolder();
   gPrivateLockFolder = JX_MountPrivateFolder(folder.c_str()) == JX_SUCCESS;
+  const int error = errno;
+  // Where one can be made, failing to make it fails the suite.
+  if (!gPrivateLockFolder && PrivateFolderPossible()) {
+    std::fprintf(stderr,
+                 "no private lock folder (%s), though this system allows "
+                 "one\n",
+                 std::strerror(error));
+    return 1;
+  }
   if (!gPrivateLockFolder) {
     std::fprintf(stderr,
                  "note: no private lock folder (%s); these tests share %s "
                  "with every other run on the machine\n",
-                 std::strerror(errno), folder.c_str());
+                 std::strerror(error), folder.c_str());
   }
   // "--exec PROGRAM ARGS...": runs PROGRAM in the private folder, for tests
   // that run a program directly under a tool.

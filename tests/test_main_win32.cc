@@ -8,6 +8,12 @@
 #include "gtest/gtest.h"
 #include "tests/helper_role.h"
 
+std::string TestBinaryPath() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+}
+
 int main(int argc, char** argv) {
   // A test that crashes must fail, not wait for a click; helpers and the
   // programs under test inherit the mode.
