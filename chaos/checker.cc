@@ -236,6 +236,8 @@ class Checker {
       }
       case ChaosEvent::kWorkerStuck:
         ++result_.verdict.failed_workers;
+        // A worker whose hung calls were recorded needs no line of its own.
+        if (std::int32_t(r.value) == last_hung_pid_) break;
         Example("worker %d had not finished long after the end; killed",
                 int(r.value));
         break;
@@ -245,8 +247,12 @@ class Checker {
         break;
       case ChaosEvent::kCallHung:
         ++result_.verdict.hung;
+        last_hung_pid_ = std::int32_t(r.value);
         if (r.call < kChaosCalls) ++result_.verdict.hung_by_call[r.call];
-        if (r.name < hung_on_.size()) hung_on_[r.name] = true;
+        // One example per name: behind a name never freed, every thread
+        // hangs the same way.
+        if (r.name >= hung_on_.size() || hung_on_[r.name]) break;
+        hung_on_[r.name] = true;
         Example("%s of name %u by process %d thread %u hung (%.1f s)",
                 ChaosCallText(static_cast<ChaosCall>(r.call)), r.name,
                 int(r.value), r.thread, double(r.code) / 1e3);
@@ -341,6 +347,7 @@ class Checker {
   // Processes that killed themselves, or that the run ended to renew them.
   std::vector<std::int32_t> killed_;
   std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
+  std::int32_t last_hung_pid_ = 0;        // the worker of the last hung call
   std::vector<bool> hung_on_;             // per name: a call on it hung
 };
 
@@ -369,6 +376,9 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   add(verdict.overlaps, "overlapping holds");
   add(verdict.never_ended, "holds never ended");
   add(verdict.unusable, "names left unusable");
+  if (verdict.unusable > 0) {
+    line += Format(" (the longest %.1f s)", double(verdict.unusable_max) / 1e9);
+  }
   add(verdict.wrong_codes, "wrong result codes");
   add(verdict.hung, "hung calls");
   add(verdict.failed_workers, "workers failed or hung");
