@@ -10,6 +10,11 @@
 #   make chaos          build wendlemoor-chaos and run it for 60 s with every
 #                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
 #                       fails unless the verdict is clean
+#   make report-card    build every lock module (build/modules/) and run each
+#                       under every fault class on its own and under none
+#                       (CARD_SECONDS=2 each, about 5 minutes on 2 cores);
+#                       prints one table, writes build/report-card/
+#                       report-card.json and the timelines of broken cells
 #   make format-check   fail when clang-format would change any C++ file
 #   make install PREFIX=P   build the library, the tools and the program, then
 #                       install them under P (default /usr/local); see
@@ -24,11 +29,12 @@
 JOBS ?= 2
 N ?=
 CHAOS_SECONDS ?= 60
+CARD_SECONDS ?= 2
 CMAKE_ARGS ?=
 PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
 
-.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos format-check install windows windows-test clean
+.PHONY: build program run tests-build test scale scale-figures asan tsan bench chaos report-card format-check install windows windows-test clean
 
 # Everything found: the tests are built when GoogleTest is installed.
 build:
@@ -75,6 +81,11 @@ chaos:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos
 	./build/wendlemoor-chaos --seconds $(CHAOS_SECONDS)
+
+report-card:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
+	./build/wendlemoor-chaos --card --modules build/modules --seconds $(CARD_SECONDS) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

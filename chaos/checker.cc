@@ -3,14 +3,19 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <tuple>
 
 #include "components/result_code.h"
 
+using wendlemoor::IsSystemError;
+using wendlemoor::kErrorInvalidArgument;
 using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
 using wendlemoor::kErrorLockNotHeld;
 using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorOutOfMemory;
 using wendlemoor::kOk;
 using wendlemoor::ResultCode;
 
@@ -46,7 +51,9 @@ bool Promised(ChaosCall call, ResultCode code) {
   return false;
 }
 
-const char* CallText(ChaosCall call) {
+}  // namespace
+
+const char* ChaosCallText(ChaosCall call) {
   switch (call) {
     case ChaosCall::kAcquireWait:
       return "blocking acquisition";
@@ -68,10 +75,37 @@ const char* CallText(ChaosCall call) {
   return "call";
 }
 
+std::string ChaosCodeText(std::uint32_t code) {
+  switch (code) {
+    case kOk:
+      return "kOk";
+    case kErrorInvalidArgument:
+      return "kErrorInvalidArgument";
+    case kErrorOutOfMemory:
+      return "kErrorOutOfMemory";
+    case kErrorLockBusy:
+      return "kErrorLockBusy";
+    case kErrorLockWouldDeadlock:
+      return "kErrorLockWouldDeadlock";
+    case kErrorLockNotHeld:
+      return "kErrorLockNotHeld";
+    case kErrorLockFolderUnusable:
+      return "kErrorLockFolderUnusable";
+  }
+  if (IsSystemError(code)) {
+    if (const char* name = strerrorname_np(int(code & 0xFFFFu))) return name;
+  }
+  return Format("%x", code);
+}
+
+namespace {
+
 class Checker {
  public:
   Checker(std::size_t names, std::uint64_t bound) : bound_(bound) {
     result_.figures.holds_per_name.assign(names, 0);
+    busy_last_.assign(names, 0);
+    hung_on_.assign(names, false);
   }
 
   ChaosCheck Run(const std::vector<ChaosRecord>& history) {
@@ -146,6 +180,7 @@ class Checker {
       }
       case ChaosEvent::kCall: {
         const auto call = static_cast<ChaosCall>(r.call);
+        if (r.call < kChaosCalls) ++figures.calls[r.call];
         if (call == ChaosCall::kAcquireNoWait ||
             call == ChaosCall::kAcquireWait) {
           ++figures.acquisitions;
@@ -153,10 +188,19 @@ class Checker {
         if (r.code == kErrorLockBusy && call == ChaosCall::kAcquireNoWait) {
           ++figures.busy;
         }
+        if (call == ChaosCall::kAcquireNoWait && r.code == kErrorLockBusy &&
+            r.name < busy_last_.size()) {
+          busy_last_[r.name] = r.time;
+        }
         if (!Promised(call, r.code)) {
           ++result_.verdict.wrong_codes;
+          if (r.call < kChaosCalls) {
+            if (result_.verdict.wrong_by_call[r.call]++ == 0) {
+              result_.verdict.first_wrong_code[r.call] = r.code;
+            }
+          }
           Example("%s of name %u by process %d at %.3f s returned %x",
-                  CallText(call), r.name, r.pid, Seconds(r.time), r.code);
+                  ChaosCallText(call), r.name, r.pid, Seconds(r.time), r.code);
         }
         break;
       }
@@ -175,11 +219,16 @@ class Checker {
         }
         break;
       case ChaosEvent::kWorkerExit: {
+        // A worker that crashed held what it held until then.
+        EndWhere(r.time, [&](const Key& k) {
+          return std::get<0>(k) == std::int32_t(r.value);
+        });
         const bool own_kill = r.code == std::uint32_t(-9) &&
                               std::find(killed_.begin(), killed_.end(),
                                         std::int32_t(r.value)) != killed_.end();
         if (r.code != 0 && !own_kill) {
           ++result_.verdict.failed_workers;
+          ++result_.verdict.crashed_workers;
           Example("worker %d ended with status %d at %.3f s", int(r.value),
                   int(r.code), Seconds(r.time));
         }
@@ -187,12 +236,29 @@ class Checker {
       }
       case ChaosEvent::kWorkerStuck:
         ++result_.verdict.failed_workers;
+        // A worker whose hung calls were recorded needs no line of its own.
+        if (std::int32_t(r.value) == last_hung_pid_) break;
         Example("worker %d had not finished long after the end; killed",
                 int(r.value));
         break;
       case ChaosEvent::kInterrupted:
         result_.verdict.interrupted = true;
         EndWhere(r.time, [](const Key&) { return true; });
+        break;
+      case ChaosEvent::kCallHung:
+        ++result_.verdict.hung;
+        last_hung_pid_ = std::int32_t(r.value);
+        if (r.call < kChaosCalls) ++result_.verdict.hung_by_call[r.call];
+        // One example per name: behind a name never freed, every thread
+        // hangs the same way.
+        if (r.name >= hung_on_.size() || hung_on_[r.name]) break;
+        hung_on_[r.name] = true;
+        Example("%s of name %u by process %d thread %u hung (%.1f s)",
+                ChaosCallText(static_cast<ChaosCall>(r.call)), r.name,
+                int(r.value), r.thread, double(r.code) / 1e3);
+        break;
+      case ChaosEvent::kWorkerRenewed:
+        killed_.push_back(std::int32_t(r.value));
         break;
       case ChaosEvent::kRunStart:
       case ChaosEvent::kRunEnd:
@@ -201,9 +267,9 @@ class Checker {
   }
 
   void FindOverlaps() {
-    std::vector<std::uint64_t> busy_until(result_.figures.holds_per_name.size(),
-                                          0);
-    std::vector<std::size_t> last(busy_until.size(), 0);
+    const std::size_t names = result_.figures.holds_per_name.size();
+    std::vector<std::uint64_t> busy_until(names);
+    std::vector<std::size_t> last(names);
     for (std::size_t i = 0; i < result_.holds.size(); ++i) {
       ChaosHold& hold = result_.holds[i];
       if (hold.start < busy_until[hold.name]) {
@@ -221,22 +287,47 @@ class Checker {
   }
 
   // After a hold that ended with its holder, the next hold of the name must
-  // come within the bound of when its holder began to wait.
+  // come within the bound of when its holder began to wait. A name whose
+  // last holder is gone and that nobody held again is unusable when a call
+  // on it hung, or it was answered busy later than the bound after.
   void FindUnusable() {
     std::vector<std::size_t> previous(result_.figures.holds_per_name.size(),
                                       SIZE_MAX);
+    std::vector<std::uint64_t> frees;
+    ChaosVerdict& verdict = result_.verdict;
     for (std::size_t i = 0; i < result_.holds.size(); ++i) {
       const ChaosHold& hold = result_.holds[i];
       const std::size_t p = previous[hold.name];
       previous[hold.name] = i;
       if (p == SIZE_MAX || !result_.holds[p].gone) continue;
       const std::uint64_t from = std::max(result_.holds[p].end, starts_[i]);
-      if (hold.start > from && hold.start - from > bound_) {
-        ++result_.verdict.unusable;
+      const std::uint64_t took = hold.start > from ? hold.start - from : 0;
+      frees.push_back(took);
+      if (took > bound_) {
+        ++verdict.unusable;
+        verdict.unusable_max = std::max(verdict.unusable_max, took);
         Example("name %u unusable for %.0f ms after its holder %d was gone",
-                hold.name, Millis(hold.start - from), result_.holds[p].pid);
+                hold.name, Millis(took), result_.holds[p].pid);
       }
     }
+    for (std::size_t name = 0; name < previous.size(); ++name) {
+      const std::size_t p = previous[name];
+      if (p == SIZE_MAX || !result_.holds[p].gone) continue;
+      const std::uint64_t gone = result_.holds[p].end;
+      const bool busy_after = busy_last_[name] > gone + bound_;
+      if (!hung_on_[name] && !busy_after) continue;
+      const std::uint64_t until =
+          hung_on_[name] ? result_.figures.end : busy_last_[name];
+      ++verdict.unusable;
+      verdict.unusable_max = std::max(verdict.unusable_max, until - gone);
+      Example("name %zu never freed after its holder %d was gone (%.1f s)",
+              name, result_.holds[p].pid, double(until - gone) / 1e9);
+    }
+    if (frees.empty()) return;
+    std::sort(frees.begin(), frees.end());
+    result_.figures.freed = frees.size();
+    result_.figures.free_p50 = frees[(frees.size() - 1) / 2];
+    result_.figures.free_max = frees.back();
   }
 
   void Waits() {
@@ -253,7 +344,11 @@ class Checker {
   std::map<Key, std::size_t> open_;    // open holds: index into holds
   std::vector<std::uint64_t> starts_;  // when each hold's caller began
   std::vector<std::uint64_t> waits_;
-  std::vector<std::int32_t> killed_;  // processes that killed themselves
+  // Processes that killed themselves, or that the run ended to renew them.
+  std::vector<std::int32_t> killed_;
+  std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
+  std::int32_t last_hung_pid_ = 0;        // the worker of the last hung call
+  std::vector<bool> hung_on_;             // per name: a call on it hung
 };
 
 }  // namespace
@@ -281,7 +376,11 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   add(verdict.overlaps, "overlapping holds");
   add(verdict.never_ended, "holds never ended");
   add(verdict.unusable, "names left unusable");
+  if (verdict.unusable > 0) {
+    line += Format(" (the longest %.1f s)", double(verdict.unusable_max) / 1e9);
+  }
   add(verdict.wrong_codes, "wrong result codes");
+  add(verdict.hung, "hung calls");
   add(verdict.failed_workers, "workers failed or hung");
   if (verdict.interrupted) line += " (interrupted)";
   return line;
@@ -306,11 +405,46 @@ std::string FiguresText(const ChaosFigures& figures) {
   text += Format("wait: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
                  Millis(figures.wait_p50), Millis(figures.wait_p99),
                  Millis(figures.wait_max));
+  if (figures.freed == 0) {
+    text += "time to free: no name was taken again after its holder was gone\n";
+  } else {
+    text += Format(
+        "time to free: p50 %.3f ms, max %.3f ms (%" PRIu64 " holders gone)\n",
+        Millis(figures.free_p50), Millis(figures.free_max), figures.freed);
+  }
   text += "faults:";
   for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
     text += Format(" %s %" PRIu64 "%s", kChaosFaultNames[i], figures.faults[i],
                    i + 1 < static_cast<int>(ChaosFault::kCount) ? "," : "");
   }
   text += "\n";
+  return text;
+}
+
+std::string AnswersText(const ChaosCheck& check) {
+  const ChaosVerdict& v = check.verdict;
+  std::string text;
+  for (const ChaosCall call :
+       {ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain,
+        ChaosCall::kOtherInstance, ChaosCall::kForkedRelease,
+        ChaosCall::kForkedAcquire}) {
+    const int c = static_cast<int>(call);
+    const std::uint64_t total = check.figures.calls[c];
+    if (total + v.hung_by_call[c] == 0) continue;
+    text += Format("%s: %" PRIu64 " as promised", ChaosCallText(call),
+                   total - v.wrong_by_call[c]);
+    if (v.wrong_by_call[c] > 0) {
+      const bool granted = v.first_wrong_code[c] == kOk &&
+                           call != ChaosCall::kReleaseAgain &&
+                           call != ChaosCall::kForkedRelease;
+      text += Format(", %" PRIu64 " not (first %s%s)", v.wrong_by_call[c],
+                     ChaosCodeText(v.first_wrong_code[c]).c_str(),
+                     granted ? ": a second grant" : "");
+    }
+    if (v.hung_by_call[c] > 0) {
+      text += Format(", %" PRIu64 " hung", v.hung_by_call[c]);
+    }
+    text += "\n";
+  }
   return text;
 }

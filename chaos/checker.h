@@ -5,7 +5,11 @@
 // - overlaps: two holds of one name at the same time;
 // - holds that never end: neither released nor ended by their holder's end;
 // - names unusable too long: a name whose holder died or whose holding thread
-//   ended, and that a waiter then still did not get within `unusable_bound`;
+//   ended, and that a waiter then still did not get within `unusable_bound`,
+//   or never got: a call on it hung, or it was answered busy later than the
+//   bound, and nobody held it again before the end;
+// - hung calls: calls that had not returned when the run gave up waiting
+//   (kCallHung), an outcome neither right nor wrong, counted by call;
 // - wrong codes: a call that returned anything but the code promised for it
 //   (see ChaosCall);
 // - workers that failed (an exit other than 0 or their own SIGKILL) or hung.
@@ -31,18 +35,31 @@ struct ChaosHold {
   bool overlaps;  // another hold of the name overlaps this one
 };
 
+// Per ChaosCall, indexed by its value.
+inline constexpr int kChaosCalls = 9;
+
 struct ChaosVerdict {
-  std::uint64_t overlaps = 0;        // holds that began while another went on
-  std::uint64_t never_ended = 0;     // holds without an end
-  std::uint64_t unusable = 0;        // names too long unusable after a holder
-  std::uint64_t wrong_codes = 0;     // calls with another code than promised
-  std::uint64_t failed_workers = 0;  // workers that crashed or hung
+  std::uint64_t overlaps = 0;         // holds that began while another went on
+  std::uint64_t never_ended = 0;      // holds without an end
+  std::uint64_t unusable = 0;         // names too long unusable after a holder
+  std::uint64_t wrong_codes = 0;      // calls with another code than promised
+  std::uint64_t failed_workers = 0;   // workers that crashed or hung
+  std::uint64_t crashed_workers = 0;  // of those, the ones that ended by a
+                                      // signal not their own or an exit code
+  std::uint64_t hung = 0;             // calls that never returned
+  // The longest a name stayed unusable after its holder was gone (to the
+  // run's end for one never freed), in nanoseconds.
+  std::uint64_t unusable_max = 0;
+  std::uint64_t wrong_by_call[kChaosCalls] = {};
+  std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
+  std::uint64_t hung_by_call[kChaosCalls] = {};
   bool interrupted = false;
   // A few of the faults found, described one a line, first ones first.
   std::vector<std::string> examples;
 
   bool clean() const {
-    return overlaps + never_ended + unusable + wrong_codes + failed_workers ==
+    return overlaps + never_ended + unusable + wrong_codes + failed_workers +
+               hung ==
            0;
   }
 };
@@ -58,6 +75,13 @@ struct ChaosFigures {
   std::uint64_t wait_p99 = 0;
   std::uint64_t wait_max = 0;
   std::uint64_t faults[static_cast<int>(ChaosFault::kCount)] = {};
+  // Time to free: from a holder's death or its thread's end (or from when
+  // the next holder asked, if later) to the next hold of the name, in
+  // nanoseconds, over `freed` such handovers.
+  std::uint64_t calls[kChaosCalls] = {};  // judged calls that returned
+  std::uint64_t freed = 0;
+  std::uint64_t free_p50 = 0;
+  std::uint64_t free_max = 0;
 };
 
 struct ChaosCheck {
@@ -74,8 +98,18 @@ ChaosCheck CheckHistory(const std::vector<ChaosRecord>& history,
                         std::size_t names,
                         std::uint64_t unusable_bound = kUnusableBoundNanos);
 
+// A short text for a call ("blocking acquisition"), and for a result code
+// ("kErrorLockBusy", "ESRCH" for a system error, the hex otherwise).
+const char* ChaosCallText(ChaosCall call);
+std::string ChaosCodeText(std::uint32_t code);
+
 // The one-line verdict: "clean: ..." or "BROKEN: ...".
 std::string VerdictLine(const ChaosVerdict& verdict);
+
+// What each kind of misuse, fork and second instance got, a line for each
+// that happened: how many answers were as promised, how many not (and the
+// first code), how many hung. Empty when none happened.
+std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.
 std::string FiguresText(const ChaosFigures& figures);

@@ -24,13 +24,30 @@ inline constexpr int kChaosNamesMax = 256;
 // for every count to be 0: from then on until it opens the gate, no lock is
 // held and none is being taken. Both sides use sequentially consistent
 // operations, so they cannot miss each other.
+//
+// Each worker thread also says which call of the lock service it is inside,
+// in the slot of its worker and its place among the worker's threads: the
+// thread sets `call` and `name` and then `since` (the CLOCK_MONOTONIC
+// time the call began) before the call, and clears `since` once it returned.
+// A worker that has not ended long after the run's end is stopped before
+// the run reads its slots: what they say then is the call each thread hangs
+// in.
+struct ChaosCallSlot {
+  std::atomic<std::uint64_t> since;  // 0: in no call
+  std::atomic<std::uint32_t> thread;
+  std::atomic<std::uint16_t> call;  // a ChaosCall
+  std::atomic<std::uint16_t> name;
+};
+
 struct ChaosControl {
   std::atomic<std::uint32_t> gate;  // 1 closed, 0 open; a futex word
   std::atomic<std::int32_t> busy[kChaosProcessesMax];
   std::atomic<std::uint64_t> holds;   // for the progress line
   std::atomic<std::uint64_t> faults;  // faults the workers injected
+  ChaosCallSlot calls[kChaosProcessesMax][kChaosThreadsMax];
 };
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free &&
+static_assert(std::atomic<std::uint16_t>::is_always_lock_free &&
+              std::atomic<std::uint32_t>::is_always_lock_free &&
               std::atomic<std::uint64_t>::is_always_lock_free);
 
 // Maps the control file `path`, creating it (zeroed) when `create`. Returns

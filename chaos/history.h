@@ -45,6 +45,15 @@ enum class ChaosEvent : std::uint16_t {
   // The run's first and last records.
   kRunStart,
   kRunEnd,
+  // The run's own process: a call of worker `value`'s thread `thread` on
+  // `name` (`call`, a ChaosCall) had not returned `code` milliseconds after
+  // it began, when the run gave up waiting for the worker (kWorkerStuck
+  // follows).
+  kCallHung,
+  // The run's own process: right after a removal, while no name was held or
+  // being taken, worker `value` was ended (SIGKILL) to be replaced by a
+  // fresh one, which opens every name afresh.
+  kWorkerRenewed,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

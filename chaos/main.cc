@@ -2,6 +2,8 @@
 //
 //   wendlemoor-chaos [OPTIONS]     a run (chaos/run.h; --help)
 //   wendlemoor-chaos --worker ...  one of its worker processes
+//   wendlemoor-chaos --module PATH ..., --card ...  over lock modules
+//                                  (chaos/module_run.h)
 //
 // Exit status: 0 a clean history, 1 a broken one, 2 a bad command line, 130
 // interrupted.
@@ -10,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/lock_service.h"
@@ -22,11 +25,15 @@ int main(int argc, char** argv) {
     return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),
                           CreateLockService);
   }
+  if (int status = 0; wendlemoor::RunModuleCommand(argc, argv, &status)) {
+    return status;
+  }
   ChaosOptions options;
   std::string error;
   switch (ParseChaosOptions(argc, argv, &options, &error)) {
     case ChaosParse::kHelp:
       std::fputs(kChaosUsage, stdout);
+      std::fputs(wendlemoor::kModuleUsage, stdout);
       return 0;
     case ChaosParse::kBad:
       std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),

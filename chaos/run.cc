@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/card.h"
 #include "chaos/checker.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
@@ -59,8 +60,10 @@ namespace {
 
 constexpr std::uint64_t kMillis = 1000000;
 constexpr std::uint64_t kSeconds = 1000000000;
-// How long workers get to finish after the end before they count as hung.
-constexpr std::uint64_t kFinishNanos = 30 * kSeconds;
+// How long workers get to finish after the end before they count as hung:
+// a hold lasts milliseconds, so a worker still busy after this waits in a
+// call that will not return. Its calls are recorded as hung and it is killed.
+constexpr std::uint64_t kFinishNanos = 2 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 
@@ -213,8 +216,10 @@ class Run {
   void Stop();
   void Continue();
   void Remove();
+  void Renew();
   void Progress(bool last);
   void Finish();
+  void RecordHung();
   void KillAll(bool interrupted);
   int Report();
 
@@ -435,8 +440,25 @@ void Run::Remove() {
       }
       for (const auto& file : files) (void)unlink((locks + "/" + file).c_str());
     }
+    Renew();
   }
   OpenGate(control_);
+}
+
+// Programs come and go while a cleaner removes files: one worker, holding
+// nothing while the gate is closed, is ended and replaced, and the new one
+// opens every name afresh, on the new files, beside workers that kept the
+// old ones open. A lock that keeps what it opened without looking again then
+// has two holders.
+void Run::Renew() {
+  std::vector<pid_t> live;
+  for (const Slot& s : slots_) {
+    if (s.pid != -1) live.push_back(s.pid);
+  }
+  if (live.empty() || JX_MonotonicNanos() + 200 * kMillis >= deadline_) return;
+  const pid_t pid = live[random_.Below(live.size())];
+  Record(ChaosEvent::kWorkerRenewed, std::uint64_t(pid));
+  kill(pid, SIGKILL);
 }
 
 void Run::Progress(bool last) {
@@ -469,10 +491,34 @@ void Run::Finish() {
     (void)HandleSignals();
     if (interrupted_) return;
   }
-  for (const Slot& s : slots_) {
-    if (s.pid != -1) Record(ChaosEvent::kWorkerStuck, std::uint64_t(s.pid));
-  }
+  RecordHung();
   KillAll(false);
+}
+
+// Stops the workers that have not ended and records the call each of their
+// threads hangs in, then the worker as stuck.
+void Run::RecordHung() {
+  const std::uint64_t now = JX_MonotonicNanos();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid == -1) continue;
+    kill(slots_[i].pid, SIGSTOP);
+    for (ChaosCallSlot& call : control_->calls[i]) {
+      const std::uint64_t since = call.since.load();
+      if (since == 0 || since > now) continue;
+      ChaosRecord record{};
+      record.event = ChaosEvent::kCallHung;
+      record.value = std::uint64_t(slots_[i].pid);
+      record.thread = call.thread.load();
+      record.call = call.call.load();
+      record.name = call.name.load();
+      record.code = std::uint32_t((now - since) / kMillis);
+      if (!RecordEvent(history_, record)) {
+        std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
+                     std::strerror(errno));
+      }
+    }
+    Record(ChaosEvent::kWorkerStuck, std::uint64_t(slots_[i].pid));
+  }
 }
 
 // Ends every worker. They are all stopped first and only then recorded as
@@ -539,6 +585,7 @@ int Run::Report() {
                 (unsigned long long)options_.seed);
   std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
+  std::fputs(AnswersText(check).c_str(), stdout);
   if (cpu >= 0) {
     std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
                 cpu);
@@ -560,6 +607,11 @@ int Run::Report() {
   }
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
+  if (!options_.result.empty() &&
+      !wendlemoor::WriteCellResult(options_.result, check, options_.seconds)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options_.result.c_str(),
+                 std::strerror(errno));
+  }
   if (interrupted_) return 130;
   return check.verdict.clean() ? 0 : 1;
 }
@@ -608,6 +660,7 @@ int Run::Main() {
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)
   close(signals_);
+  if (options_.cleanup) options_.cleanup(folder_ + "/locks");
   const int status = started ? Report() : 1;
   if (own_folder_) (void)RemoveTree(folder_);
   return status;

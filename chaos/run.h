@@ -9,7 +9,9 @@
 // gate that the run closes to remove the lock files while nobody holds a
 // name, and per-worker counts of threads inside a hold). A worker is the same
 // executable started again with the worker command; a worker that killed
-// itself is replaced by a fresh one while time remains. Workers die with the
+// itself, or that the run ended right after a removal (holding nothing, so
+// that a newcomer opens the names afresh), is replaced by a fresh one while
+// time remains. Workers die with the
 // run (PR_SET_PDEATHSIG) and run in a process group of their own, so that
 // Ctrl-C reaches the run alone, which then ends them and reports.
 //
@@ -22,6 +24,7 @@
 #define WENDLEMOOR_CHAOS_RUN_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +40,10 @@ struct ChaosOptions {
   bool seed_given = false;  // otherwise a seed is drawn and printed
   std::string folder;       // empty: a fresh private folder, removed after
   std::string timeline;     // an SVG file to write, or empty
+  std::string result;       // a JSON file of the verdict to write, or empty
+  // Called once, after every worker has ended (interrupted or not), with the
+  // lock folder the workers used: a module's cleanup. May be empty.
+  std::function<void(const std::string& lock_folder)> cleanup;
 };
 
 // The usage text of wendlemoor-chaos.

@@ -74,8 +74,28 @@ struct Worker {
 struct ThreadState {
   Worker* worker;
   std::uint32_t number;
+  int place;  // among the worker's threads: its call slot
   JX_Thread handle = nullptr;
   bool ended_holding = false;
+};
+
+// Says, in the thread's call slot, which call it is inside while the object
+// lives (chaos/control.h): a call that never returns is found there.
+class InCall {
+ public:
+  InCall(Worker* w, const ThreadState* t, ChaosCall call, int name)
+      : slot_(w->control->calls[w->slot][t->place]) {
+    slot_.thread.store(t->number);
+    slot_.call.store(static_cast<std::uint16_t>(call));
+    slot_.name.store(static_cast<std::uint16_t>(name));
+    slot_.since.store(JX_MonotonicNanos());
+  }
+  ~InCall() { slot_.since.store(0); }
+  InCall(const InCall&) = delete;
+  InCall& operator=(const InCall&) = delete;
+
+ private:
+  ChaosCallSlot& slot_;
 };
 
 ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
@@ -127,6 +147,10 @@ void RecordFault(Worker* w, std::uint32_t thread, int name, ChaosFault fault) {
 [[noreturn]] void ForkedChild(Worker* w, std::uint32_t thread, int name,
                               LockService* service) {
   w->forked_child = true;
+  // A lock may hang this child in its calls: it dies with the worker, which
+  // the run kills when it hangs too.
+  const pid_t parent = getppid();
+  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(0);
   const char* lock = w->lock_names[name].c_str();
   RecordCall(w, thread, name, ChaosCall::kForkedRelease,
              service->ReleaseLock(lock));
@@ -144,13 +168,24 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
   const char* lock = w->lock_names[name].c_str();
   if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kMisuse);
-    RecordCall(w, t->number, name, ChaosCall::kAcquireAgain,
-               service->AcquireLock(lock, 1));
+    ResultCode code;
+    {
+      InCall in_call(w, t, ChaosCall::kAcquireAgain, name);
+      code = service->AcquireLock(lock, 1);
+    }
+    RecordCall(w, t->number, name, ChaosCall::kAcquireAgain, code);
+    // A lock that granted the name a second time is given that grant back,
+    // as any caller would, before the hold goes on.
+    if (code == kOk) {
+      InCall in_call(w, t, ChaosCall::kRelease, name);
+      (void)service->ReleaseLock(lock);
+    }
   }
   if (w->Enabled(ChaosFault::kTwoInstances) &&
       random.OneIn(kOtherInstanceOneIn)) {
     LockService* other = w->instances[1 - instance].get();
     RecordFault(w, t->number, name, ChaosFault::kTwoInstances);
+    InCall in_call(w, t, ChaosCall::kOtherInstance, name);
     const ResultCode code = other->AcquireLock(lock, 0);
     RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
     if (code == kOk) (void)other->ReleaseLock(lock);
@@ -164,6 +199,8 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
     const pid_t child = fork();
     if (child == 0) ForkedChild(w, t->number, name, service);
     if (child > 0) {
+      // The child's calls are this thread's wait.
+      InCall in_call(w, t, ChaosCall::kForkedAcquire, name);
       int status = 0;
       (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
     }
@@ -200,7 +237,12 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   const char* lock = w->lock_names[name].c_str();
 
   const std::uint64_t asked = JX_MonotonicNanos();
-  const ResultCode code = service->AcquireLock(lock, wait ? 1 : 0);
+  ResultCode code;
+  {
+    InCall in_call(
+        w, t, wait ? ChaosCall::kAcquireWait : ChaosCall::kAcquireNoWait, name);
+    code = service->AcquireLock(lock, wait ? 1 : 0);
+  }
   if (code != kOk) {
     RecordCall(w, t->number, name,
                wait ? ChaosCall::kAcquireWait : ChaosCall::kAcquireNoWait,
@@ -213,10 +255,14 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   if (!StrikeWhileHolding(w, t, random, name, instance)) return false;
   JX_Sleep(hold_micros);
   Record(w, t->number, ChaosEvent::kHoldEnd, name);
-  RecordCall(w, t->number, name, ChaosCall::kRelease,
-             service->ReleaseLock(lock));
+  {
+    InCall in_call(w, t, ChaosCall::kRelease, name);
+    RecordCall(w, t->number, name, ChaosCall::kRelease,
+               service->ReleaseLock(lock));
+  }
   if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kMisuse);
+    InCall in_call(w, t, ChaosCall::kReleaseAgain, name);
     RecordCall(w, t->number, name, ChaosCall::kReleaseAgain,
                service->ReleaseLock(lock));
   }
@@ -247,8 +293,8 @@ void ThreadMain(void* argument) {
   w->changed.notify_one();
 }
 
-bool StartThread(Worker* w, std::uint32_t number) {
-  auto* t = new ThreadState{w, number};
+bool StartThread(Worker* w, std::uint32_t number, int place) {
+  auto* t = new ThreadState{w, number, place};
   t->handle = JX_CreateThread(JX_USER_THREAD, ThreadMain, t, JX_PRIORITY_NORMAL,
                               JX_GLOBAL_THREAD, JX_JOINABLE_THREAD, 0);
   if (t->handle == nullptr) {
@@ -322,7 +368,7 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
   std::uint32_t next_number = 1;
   std::unique_lock<std::mutex> lock(w.mutex);
   for (int i = 0; i < w.threads && status == 0; ++i) {
-    if (!StartThread(&w, next_number++)) status = Fail("thread");
+    if (!StartThread(&w, next_number++, i)) status = Fail("thread");
   }
   while (w.running > 0) {
     w.changed.wait(lock, [&] { return !w.ended.empty(); });
@@ -336,10 +382,13 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
       if (t->ended_holding) w.control->busy[w.slot].fetch_sub(1);
       const bool replace =
           t->ended_holding && status == 0 && JX_MonotonicNanos() < w.deadline;
+      const int place = t->place;
       delete t;
       lock.lock();
       --w.running;
-      if (replace && !StartThread(&w, next_number++)) status = Fail("thread");
+      if (replace && !StartThread(&w, next_number++, place)) {
+        status = Fail("thread");
+      }
       lock.unlock();
     }
     lock.lock();

@@ -47,6 +47,21 @@ inline constexpr ResultCode kErrorLockNotHeld = 0x80000203;
 // Not private to us.
 inline constexpr ResultCode kErrorLockFolderUnusable = 0x80000204;
 
+// --- Component modules (components/module_loader.h) ---
+
+// The module's path names no file we can reach.
+inline constexpr ResultCode kErrorModuleNotFound = 0x80000301;
+// The file is not a shared library that this process can load.
+inline constexpr ResultCode kErrorModuleNotLibrary = 0x80000302;
+// The library exports no wendlemoor_module_entry.
+inline constexpr ResultCode kErrorModuleNoEntry = 0x80000303;
+// Built against another version of components/module.h.
+inline constexpr ResultCode kErrorModuleAbiVersion = 0x80000304;
+// Its entry point returned a failure or no description.
+inline constexpr ResultCode kErrorModuleEntryFailed = 0x80000305;
+// It provides no lock service, or one without its operations.
+inline constexpr ResultCode kErrorModuleNoLockService = 0x80000306;
+
 // Any other failed system call: kErrorSystemBase | errno (on Windows, the
 // low 16 bits of the Win32 error code).
 inline constexpr ResultCode kErrorSystemBase = 0x80010000;

@@ -127,6 +127,17 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
       {"a worker crashed, another was killed without killing itself",
        {Exit(1, 10, 134), Exit(2, 11, -9), Exit(3, 12, 0)},
        {0, 0, 0, 0, 2}},
+      {"a worker that crashed holding ended its hold with it",
+       {Start(1, 10), Exit(2, 10, 134), Start(3, 11), End(4, 11)},
+       {0, 0, 0, 0, 1}},
+      {"a call hung on a name that its dead holder never freed",
+       {Start(1, 10), Fault(2, 10, ChaosFault::kKill), Exit(3, 10, -9),
+        At(900, ChaosEvent::kCallHung, 1, 0, 800,
+           std::uint16_t(ChaosCall::kAcquireWait), 11)},
+       {0, 0, 1, 0, 0}},
+      {"a worker that the run renewed after a removal did not fail",
+       {At(1, ChaosEvent::kWorkerRenewed, 1, 0, 0, 0, 10), Exit(2, 10, -9)},
+       {0, 0, 0, 0, 0}},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

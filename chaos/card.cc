@@ -1,0 +1,483 @@
+// The report card: a chaos run per module and fault class, one table.
+#include "chaos/card.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "chaos/module_run.h"
+#include "runtime/eintr.h"
+#include "runtime/process.h"
+
+namespace wendlemoor {
+
+namespace {
+
+// How long a cell's run may take beyond its seconds before the card gives up
+// on it: the run itself ends a few seconds after its time, whatever its
+// lock does.
+constexpr int kCellSlackMs = 60000;
+constexpr int kCostDeadlineMs = 20000;
+
+// The calls of ChaosCall as keys of the result file, and as the table
+// says them.
+constexpr const char* kCallKeys[kChaosCalls] = {"",
+                                                "acquire_wait",
+                                                "acquire_nowait",
+                                                "release",
+                                                "again",
+                                                "release_again",
+                                                "other_instance",
+                                                "forked_release",
+                                                "forked_acquire"};
+constexpr const char* kCallShort[kChaosCalls] = {"",
+                                                 "blocking acquire",
+                                                 "try",
+                                                 "release",
+                                                 "2nd acquire",
+                                                 "2nd release",
+                                                 "other instance",
+                                                 "forked release",
+                                                 "forked acquire"};
+
+std::string Format(const char* format, auto... arguments) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, arguments...);
+  return text;
+}
+
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += Format("\\u%04x", c);
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+double Millis(std::uint64_t nanos) { return double(nanos) / 1e6; }
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+std::string ObjectText(const Fields& fields) {
+  std::string text = "{\n";
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    text += Quoted(fields[i].first) + ": " + fields[i].second +
+            (i + 1 < fields.size() ? ",\n" : "\n");
+  }
+  return text + "}\n";
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd == -1) return false;
+  const bool written = WriteAll(fd, text.data(), text.size());
+  const int error = errno;
+  close(fd);  // never retried (runtime/eintr.h)
+  errno = error;
+  return written;
+}
+
+// Reads a file written as ObjectText: one "key": value a line.
+std::map<std::string, std::string> ReadFields(const std::string& path) {
+  std::map<std::string, std::string> fields;
+  FILE* file = std::fopen(path.c_str(), "re");
+  if (file == nullptr) return fields;
+  char line[4096];
+  while (std::fgets(line, sizeof line, file) != nullptr) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ',')) {
+      text.pop_back();
+    }
+    const std::size_t colon = text.find("\": ");
+    if (text.size() < 2 || text[0] != '"' || colon == text.npos) continue;
+    fields[text.substr(1, colon - 1)] = text.substr(colon + 3);
+  }
+  std::fclose(file);
+  return fields;
+}
+
+double Number(const std::map<std::string, std::string>& fields,
+              const std::string& key) {
+  const auto it = fields.find(key);
+  return it == fields.end() ? 0 : std::strtod(it->second.c_str(), nullptr);
+}
+
+std::string Unquoted(const std::string& value) {
+  return value.size() >= 2 && value.front() == '"'
+             ? value.substr(1, value.size() - 2)
+             : value;
+}
+
+struct Cell {
+  std::string module;  // the module's file name without ".so"
+  std::string fault;
+  bool ran = false;  // the run ended by itself with a result file
+  int status = 0;    // its exit status
+  std::map<std::string, std::string> fields;
+  std::string text;  // the table's words
+  std::string timeline;
+};
+
+// The call with the largest count among the keys `prefix` + call.
+int TopCall(const std::map<std::string, std::string>& fields,
+            const std::string& prefix) {
+  int top = 0;
+  double most = 0;
+  for (int call = 1; call < kChaosCalls; ++call) {
+    const double count = Number(fields, prefix + kCallKeys[call]);
+    if (count > most) {
+      most = count;
+      top = call;
+    }
+  }
+  return top;
+}
+
+std::string CellText(const Cell& cell) {
+  if (!cell.ran) {
+    return cell.status == 2 ? "refused (status 2)"
+                            : Format("run failed (status %d)", cell.status);
+  }
+  const auto& f = cell.fields;
+  std::vector<std::string> parts;
+  auto count = [&](const char* key) {
+    return static_cast<long long>(Number(f, key));
+  };
+  if (count("crashed") > 0)
+    parts.push_back(Format("crash %lld", count("crashed")));
+  if (count("overlaps") > 0) {
+    parts.push_back(Format("overlap %lld", count("overlaps")));
+  }
+  if (count("unusable") > 0) {
+    parts.push_back(Format("not freed %lld (%.1f s)", count("unusable"),
+                           Number(f, "unusable_max_ms") / 1e3));
+  }
+  if (count("never_ended") > 0) {
+    parts.push_back(Format("never ended %lld", count("never_ended")));
+  }
+  if (count("hung") > 0) {
+    const int call = TopCall(f, "hung_");
+    parts.push_back(Format("hung %lld (%s)", count("hung"), kCallShort[call]));
+  }
+  if (count("wrong_codes") > 0) {
+    const int call = TopCall(f, "wrong_");
+    const std::string key = std::string("wrong_") + kCallKeys[call];
+    const auto code = f.find(key + "_code");
+    parts.push_back(
+        Format("%s→%s %lld", kCallShort[call],
+               code == f.end() ? "?" : Unquoted(code->second).c_str(),
+               static_cast<long long>(Number(f, key))));
+  }
+  if (parts.empty()) {
+    return cell.fault != "none" && count(("struck_" + cell.fault).c_str()) == 0
+               ? "not struck"
+               : "holds";
+  }
+  std::string text = parts[0];
+  if (parts.size() > 1) text += ", " + parts[1];
+  if (parts.size() > 2) text += ", …";
+  return text;
+}
+
+std::string Stem(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  if (name.ends_with(".so")) name.resize(name.size() - 3);
+  return name;
+}
+
+// Runs `arguments` (this executable's) with a deadline; returns its exit
+// status, -1 when it could not start or did not end in time.
+int RunChild(const std::string& self, const std::vector<std::string>& arguments,
+             int deadline_ms) {
+  std::vector<std::string> strings = {self};
+  strings.insert(strings.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& s : strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  JX_Process child =
+      JX_CreateProcess(self.c_str(), argv.data(), nullptr, nullptr);
+  if (child == nullptr) return -1;
+  int code = -1;
+  return WaitChildFor(child, deadline_ms, &code) ? code : -1;
+}
+
+bool Interrupted() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  return sigismember(&pending, SIGINT) == 1 ||
+         sigismember(&pending, SIGTERM) == 1 ||
+         sigismember(&pending, SIGHUP) == 1;
+}
+
+std::string Padded(const std::string& text, std::size_t width) {
+  // Width in characters: the arrow is one character of three bytes.
+  std::size_t shown = 0;
+  for (const char c : text)
+    shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return text + std::string(width > shown ? width - shown : 0, ' ');
+}
+
+std::size_t Shown(const std::string& text) {
+  std::size_t shown = 0;
+  for (const char c : text)
+    shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return shown;
+}
+
+std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
+                  const std::map<std::string, std::string>& costs) {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> header = {"module"};
+  for (const std::string& fault : options.faults) header.push_back(fault);
+  header.push_back("warm acquire+release");
+  header.push_back("time to free after kill (p50 / max)");
+  rows.push_back(header);
+  for (const std::string& path : options.modules) {
+    const std::string module = Stem(path);
+    std::vector<std::string> row = {module};
+    std::string free = "-";
+    for (const std::string& fault : options.faults) {
+      for (const Cell& cell : cells) {
+        if (cell.module != module || cell.fault != fault) continue;
+        row.push_back(cell.text);
+        if (fault == "kill" && cell.ran) {
+          if (Number(cell.fields, "free_count") > 0) {
+            free = Format("%.2f / %.2f ms", Number(cell.fields, "free_p50_ms"),
+                          Number(cell.fields, "free_max_ms"));
+          } else if (Number(cell.fields, "unusable") > 0) {
+            free = "never";
+          }
+        }
+      }
+    }
+    row.resize(options.faults.size() + 1, "-");
+    row.push_back(costs.count(module) ? costs.at(module) : "-");
+    row.push_back(free);
+    rows.push_back(row);
+  }
+  std::vector<std::size_t> widths(header.size(), 3);
+  for (const auto& row : rows) {
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      widths[i] = std::max(widths[i], Shown(row[i]));
+    }
+  }
+  std::string text;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    text += "|";
+    for (std::size_t i = 0; i < rows[r].size(); ++i) {
+      text += " " + Padded(rows[r][i], widths[i]) + " |";
+    }
+    text += "\n";
+    if (r == 0) {
+      text += "|";
+      for (std::size_t width : widths)
+        text += std::string(width + 2, '-') + "|";
+      text += "\n";
+    }
+  }
+  return text;
+}
+
+std::string CellJson(const Cell& cell, const std::string& cost) {
+  Fields fields = {{"module", Quoted(cell.module)},
+                   {"fault", Quoted(cell.fault)},
+                   {"ran", cell.ran ? "true" : "false"},
+                   {"status", std::to_string(cell.status)},
+                   {"text", Quoted(cell.text)}};
+  if (!cell.ran) {
+    fields.push_back({"holds", "false"});
+    for (const char* key : {"overlaps", "unusable", "never_ended", "hung",
+                            "wrong_codes", "crashed"}) {
+      fields.push_back({key, "0"});
+    }
+  }
+  for (const auto& [key, value] : cell.fields) fields.push_back({key, value});
+  fields.push_back({"warm_ns", cost.empty() ? "null" : cost});
+  fields.push_back(
+      {"timeline", cell.timeline.empty() ? "null" : Quoted(cell.timeline)});
+  std::string text = ObjectText(fields);
+  // One line per cell in the array: the file stays a table to the eye.
+  std::string line;
+  for (const char c : text) line += c == '\n' ? ' ' : c;
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+}  // namespace
+
+bool WriteCellResult(const std::string& path, const ChaosCheck& check,
+                     int seconds) {
+  const ChaosVerdict& v = check.verdict;
+  const ChaosFigures& f = check.figures;
+  Fields fields;
+  auto number = [&](const std::string& key, std::uint64_t value) {
+    fields.push_back({key, std::to_string(value)});
+  };
+  auto millis = [&](const std::string& key, std::uint64_t nanos) {
+    fields.push_back({key, Format("%.3f", Millis(nanos))});
+  };
+  fields.push_back({"holds", v.clean() ? "true" : "false"});
+  number("overlaps", v.overlaps);
+  number("unusable", v.unusable);
+  millis("unusable_max_ms", v.unusable_max);
+  number("never_ended", v.never_ended);
+  number("hung", v.hung);
+  number("wrong_codes", v.wrong_codes);
+  number("crashed", v.crashed_workers);
+  number("failed_workers", v.failed_workers);
+  fields.push_back({"interrupted", v.interrupted ? "true" : "false"});
+  number("seconds", std::uint64_t(seconds));
+  number("acquisitions", f.acquisitions);
+  number("busy", f.busy);
+  millis("wait_p50_ms", f.wait_p50);
+  millis("wait_max_ms", f.wait_max);
+  number("free_count", f.freed);
+  millis("free_p50_ms", f.free_p50);
+  millis("free_max_ms", f.free_max);
+  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+    number(std::string("struck_") + kChaosFaultNames[i], f.faults[i]);
+  }
+  for (int call = 1; call < kChaosCalls; ++call) {
+    if (f.calls[call] > 0) {
+      number(std::string("calls_") + kCallKeys[call], f.calls[call]);
+    }
+    if (v.wrong_by_call[call] > 0) {
+      number(std::string("wrong_") + kCallKeys[call], v.wrong_by_call[call]);
+      fields.push_back({std::string("wrong_") + kCallKeys[call] + "_code",
+                        Quoted(ChaosCodeText(v.first_wrong_code[call]))});
+    }
+    if (v.hung_by_call[call] > 0) {
+      number(std::string("hung_") + kCallKeys[call], v.hung_by_call[call]);
+    }
+  }
+  std::string examples = "[";
+  for (const std::string& example : v.examples) {
+    examples += (examples.size() > 1 ? ", " : "") + Quoted(example);
+  }
+  fields.push_back({"examples", examples + "]"});
+  return WriteFile(path, ObjectText(fields));
+}
+
+int RunCard(const CardOptions& options, const std::string& self) {
+  if (mkdir(options.out.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.out.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
+  // Ctrl-C reaches the cell's run too, which ends, cleans up and reports;
+  // the card then stops with what it has.
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
+  (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
+  std::printf(
+      "wendlemoor-chaos --card: %zu modules x %zu faults, %d s each, "
+      "%d processes x %d threads, %d names, seed %" PRIu64 "\n",
+      options.modules.size(), options.faults.size(), options.seconds,
+      options.processes, options.threads, options.names, options.seed);
+  std::fflush(stdout);
+  std::vector<Cell> cells;
+  std::map<std::string, std::string> costs, cost_ns;
+  bool interrupted = false;
+  bool failed = false;
+  const std::size_t total = options.modules.size() * options.faults.size();
+  for (const std::string& path : options.modules) {
+    const std::string module = Stem(path);
+    const std::string base = options.out + "/" + module;
+    if (RunChild(self,
+                 {"--module", path, "--cost", "--result", base + "-cost.json",
+                  "--log", base + "-cost.log"},
+                 kCostDeadlineMs) == 0) {
+      const auto fields = ReadFields(base + "-cost.json");
+      const double ns = Number(fields, "warm_ns");
+      cost_ns[module] = Format("%.0f", ns);
+      costs[module] =
+          ns >= 1000 ? Format("%.2f µs", ns / 1e3) : Format("%.0f ns", ns);
+      (void)unlink((base + "-cost.log").c_str());
+    } else {
+      costs[module] = "failed";
+    }
+    (void)unlink((base + "-cost.json").c_str());
+    for (const std::string& fault : options.faults) {
+      if (interrupted || Interrupted()) {
+        interrupted = true;
+        break;
+      }
+      Cell cell;
+      cell.module = module;
+      cell.fault = fault;
+      const std::string name = base + "-" + fault;
+      const std::vector<std::string> arguments = {
+          "--module",    path,
+          "--faults",    fault,
+          "--seconds",   std::to_string(options.seconds),
+          "--processes", std::to_string(options.processes),
+          "--threads",   std::to_string(options.threads),
+          "--names",     std::to_string(options.names),
+          "--seed",      std::to_string(options.seed),
+          "--result",    name + ".json",
+          "--timeline",  name + ".svg",
+          "--log",       name + ".log"};
+      cell.status =
+          RunChild(self, arguments, options.seconds * 1000 + kCellSlackMs);
+      cell.fields = ReadFields(name + ".json");
+      cell.ran = (cell.status == 0 || cell.status == 1) && !cell.fields.empty();
+      interrupted = interrupted || cell.status == 130;
+      failed = failed || !cell.ran;
+      cell.text = CellText(cell);
+      const bool holds = cell.ran && cell.fields["holds"] == "true";
+      if (holds) {
+        (void)unlink((name + ".svg").c_str());
+        (void)unlink((name + ".log").c_str());
+      } else {
+        cell.timeline = module + "-" + fault + ".svg";
+      }
+      (void)unlink((name + ".json").c_str());
+      cells.push_back(cell);
+      std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells.size(), total,
+                   module.c_str(), fault.c_str(), cell.text.c_str());
+    }
+    if (interrupted) break;
+  }
+  std::printf("%s", Table(options, cells, costs).c_str());
+  std::string json = "[\n";
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    json += CellJson(cells[i], cost_ns[cells[i].module]) +
+            (i + 1 < cells.size() ? ",\n" : "\n");
+  }
+  json += "]\n";
+  const std::string json_path = options.out + "/report-card.json";
+  if (!WriteFile(json_path, json)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", json_path.c_str(),
+                 std::strerror(errno));
+    failed = true;
+  }
+  std::printf(
+      "cells: %zu, written to %s (timelines of the cells that broke "
+      "beside it)\n",
+      cells.size(), json_path.c_str());
+  std::fflush(stdout);
+  if (interrupted) return 130;
+  return failed ? 1 : 0;
+}
+
+}  // namespace wendlemoor

@@ -1,0 +1,49 @@
+// wendlemoor-chaos over a lock module (components/module.h): the options
+// that name a module, the worker that takes its lock service from it, the
+// measure of its warm cost, and the report card (chaos/card.h).
+//
+//   --module PATH [run options]   a run over the module's lock service
+//   --module PATH --worker ...    one of that run's workers
+//   --module PATH --cost          the warm acquire+release cost, alone
+//   --card [--module PATH]... [--modules DIR] [--faults LIST] [--out DIR]
+//                                 the report card
+//   --result FILE, --log FILE     the verdict as JSON; standard output and
+//                                 error to FILE
+//
+// A module that cannot be loaded is refused before any worker starts: one
+// line on standard error naming the file and the cause, status 2. The run
+// process loads the module too, to call its cleanup for the run's lock
+// folder once every worker has ended (interrupted or not), in a child
+// process of its own and with a deadline: a cleanup that crashes or hangs is
+// reported, and the run still ends.
+//
+// Thread safety: RunModuleCommand takes over the process and runs once, on
+// the main thread.
+#ifndef WENDLEMOOR_CHAOS_MODULE_RUN_H_
+#define WENDLEMOOR_CHAOS_MODULE_RUN_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+#include "runtime/process.h"
+
+namespace wendlemoor {
+
+// The module options' usage lines, shown after the run's own.
+extern const char kModuleUsage[];
+
+// When `argv` holds one of the options above, does what it asks, sets
+// `*status` to the exit status and returns true; otherwise returns false
+// and does nothing.
+bool RunModuleCommand(int argc, char** argv, int* status);
+
+// Waits for `child` to end, at most `deadline_ms`; one still running then is
+// killed and reaped. Spends the handle. Returns true with its exit code in
+// `*code` (as JX_WaitProcess gives it) when it ended in time; false, with
+// `*code` -1, when it did not or could not be waited for.
+bool WaitChildFor(JX_Process child, int deadline_ms, int* code);
+
+}  // namespace wendlemoor
+
+#endif  // WENDLEMOOR_CHAOS_MODULE_RUN_H_

@@ -1,0 +1,188 @@
+// Lock services from modules: the loader's refusals, a module written in C
+// served through the registry, and a short report card of real modules.
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "components/module_loader.h"
+#include "components/registry.h"
+#include "gtest/gtest.h"
+#include "tests/run_capture.h"
+
+namespace wendlemoor {
+namespace {
+
+constexpr int kDeadlineMs = 120000;
+
+std::string TestModule(const char* kind) {
+  return std::string(WENDLEMOOR_TEST_MODULES) + "/" + kind + ".so";
+}
+
+std::string ChaosBinary() {
+  return (std::filesystem::path(WENDLEMOOR_BINARY).parent_path() /
+          "wendlemoor-chaos")
+      .string();
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const std::string text = temp.WriteFile("text.so", "not a library\n", 0644);
+  struct Row {
+    std::string path;
+    ResultCode code;
+    const char* cause;
+  };
+  const std::vector<Row> rows = {
+      {temp.path() + "/missing.so", kErrorModuleNotFound, "No such file"},
+      {text, kErrorModuleNotLibrary, "not a shared library"},
+      {temp.path(), kErrorModuleNotLibrary, "not a regular file"},
+      {TestModule("no_entry"), kErrorModuleNoEntry, "wendlemoor_module_entry"},
+      {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 2, not 1"},
+      {TestModule("entry_fails"), kErrorModuleEntryFailed, "80000001"},
+      {TestModule("no_service"), kErrorModuleNoLockService, "no lock service"},
+  };
+  std::vector<RunRequest> requests;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    requests.push_back({{ChaosBinary(), "--module", rows[i].path, "--log",
+                         temp.path() + "/" + std::to_string(i) + ".log"},
+                        ""});
+  }
+  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].path);
+    std::shared_ptr<LockModule> module;
+    std::string error;
+    EXPECT_EQ(LoadLockModule(rows[i].path.c_str(), &module, &error),
+              rows[i].code);
+    EXPECT_FALSE(module);
+    EXPECT_NE(error.find(rows[i].cause), std::string::npos) << error;
+    // The run refuses it before any worker starts: one line naming the file
+    // and the cause, status 2.
+    EXPECT_EQ(runs[i].status, 2);
+    const auto lines = SplitLines(ReadAll(requests[i].argv.back()));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(rows[i].path + ": "), std::string::npos);
+    EXPECT_NE(lines[0].find(rows[i].cause), std::string::npos) << lines[0];
+  }
+}
+
+TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryUntilReleased) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const std::string path = TestModule("grant");
+  // The same library, opened again to read its count of live objects.
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr);
+  const auto live =
+      reinterpret_cast<int (*)()>(dlsym(library, "test_module_live_objects"));
+  ASSERT_NE(live, nullptr);
+
+  std::shared_ptr<LockModule> module;
+  std::string error;
+  ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
+  EXPECT_EQ(module->name(), "test");
+  ASSERT_EQ(InitComponentSystem(nullptr, nullptr, nullptr), kOk);
+  ASSERT_EQ(RegisterModuleLockService(module, temp.path().c_str()), kOk);
+  EXPECT_EQ(live(), 1);
+  ResultCode rv = kErrorNotInitialized;
+  InterfacePtr<LockService> lock =
+      GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
+  ASSERT_EQ(rv, kOk);
+  // The service outlives the loader's own pointer: its library stays loaded.
+  module.reset();
+  EXPECT_EQ(lock->AcquireLock("a", 1), kOk);
+  EXPECT_EQ(lock->ReleaseLock("a"), kOk);
+  void* base = nullptr;
+  EXPECT_EQ(lock->QueryInterface(kBaseInterfaceId, &base), kOk);
+  static_cast<Interface*>(base)->Release();
+  lock.reset();
+  EXPECT_EQ(live(), 1);  // the registry's reference
+  ASSERT_EQ(ShutdownComponentSystem(nullptr), kOk);
+  EXPECT_EQ(live(), 0);
+  dlclose(library);
+}
+
+// The cell of `module` under `fault` in report-card.json, one line.
+std::string CellLine(const std::string& json, const std::string& module,
+                     const std::string& fault) {
+  const std::string key =
+      "\"module\": \"" + module + "\", \"fault\": \"" + fault + "\"";
+  for (const std::string& line : SplitLines(json)) {
+    if (line.find(key) != std::string::npos) return line;
+  }
+  return "";
+}
+
+bool Holds(const std::string& cell) {
+  return cell.find("\"holds\": true") != std::string::npos;
+}
+
+TEST(ModuleCardTest, GrantingAndForgettingLocksBreakOursHolds) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const std::string modules = WENDLEMOOR_MODULES;
+  const std::string grant_all = modules + "/grant-all.so";
+  const std::string semaphore = modules + "/posix-semaphore.so";
+  std::vector<std::string> argv = {ChaosBinary(), "--card",
+                                   "--faults",    "none,kill",
+                                   "--seconds",   "1",
+                                   "--out",       temp.path(),
+                                   "--module",    modules + "/wendlemoor.so",
+                                   "--module",    TestModule("hang")};
+  // The mechanism modules where they are built; the granting one of the
+  // tests' own otherwise.
+  const bool mechanisms = std::filesystem::exists(grant_all);
+  for (const std::string& path :
+       {mechanisms ? grant_all : TestModule("grant"), semaphore}) {
+    if (std::filesystem::exists(path)) {
+      argv.push_back("--module");
+      argv.push_back(path);
+    }
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const RunResult run = RunCapture(argv, "", kDeadlineMs);
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(run.status, 0) << run.output;
+  // Eight cells of 1 s; the hanging module's end within a short grace.
+  EXPECT_LT(took, std::chrono::seconds(60));
+  const std::string json = ReadAll(temp.path() + "/report-card.json");
+
+  for (const char* fault : {"none", "kill"}) {
+    SCOPED_TRACE(fault);
+    EXPECT_TRUE(Holds(CellLine(json, "wendlemoor", fault))) << json;
+    const std::string grant =
+        CellLine(json, mechanisms ? "grant-all" : "grant", fault);
+    EXPECT_FALSE(Holds(grant)) << grant;
+    EXPECT_EQ(grant.find("\"overlaps\": 0,"), std::string::npos) << grant;
+    // A lock that hangs and crashes its callers: the card outlives it and
+    // says so.
+    const std::string hang = CellLine(json, "hang", fault);
+    EXPECT_EQ(hang.find("\"hung\": 0,"), std::string::npos) << hang;
+    EXPECT_EQ(hang.find("\"crashed\": 0,"), std::string::npos) << hang;
+  }
+  if (std::filesystem::exists(semaphore)) {
+    // A named semaphore is not given back when its holder dies.
+    EXPECT_FALSE(Holds(CellLine(json, "posix-semaphore", "kill"))) << json;
+  }
+  EXPECT_TRUE(std::filesystem::exists(temp.path() + "/hang-none.svg"));
+  EXPECT_FALSE(std::filesystem::exists(temp.path() + "/wendlemoor-none.svg"));
+  EXPECT_NE(run.output.find("| wendlemoor "), std::string::npos) << run.output;
+}
+
+}  // namespace
+}  // namespace wendlemoor

@@ -1,0 +1,118 @@
+/* A lock module written in plain C against the installed header, built in
+ * several kinds (TEST_MODULE_KIND) for the loader's tests:
+ *   grant       a lock that grants every call (never exclusive: the
+ *               adversary must find it broken);
+ *   no_entry    no entry point;
+ *   abi         built for another ABI version;
+ *   entry_fails an entry point that fails;
+ *   no_service  no lock service;
+ *   hang        as grant, but an acquisition of "chaos-0" never returns
+ *               and one of "chaos-1" crashes the process.
+ * test_module_live_objects() counts the objects not yet released. */
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "components/module.h"
+
+#define KIND_GRANT 0
+#define KIND_NO_ENTRY 1
+#define KIND_ABI 2
+#define KIND_ENTRY_FAILS 3
+#define KIND_NO_SERVICE 4
+#define KIND_HANG 5
+
+typedef struct object {
+  wendlemoor_lock_service base;
+  uint32_t references;
+} object;
+
+static int live_objects;
+
+WENDLEMOOR_MODULE_EXPORT int test_module_live_objects(void) {
+  return __atomic_load_n(&live_objects, __ATOMIC_SEQ_CST);
+}
+
+static wendlemoor_result query_interface(wendlemoor_lock_service* self,
+                                         const wendlemoor_interface_id* iid,
+                                         void** result) {
+  static const wendlemoor_interface_id lock = WENDLEMOOR_LOCK_SERVICE_IID;
+  if (memcmp(iid, &lock, sizeof lock) != 0) {
+    *result = NULL;
+    return WENDLEMOOR_ERROR_NO_INTERFACE;
+  }
+  __atomic_add_fetch(&((object*)self)->references, 1, __ATOMIC_SEQ_CST);
+  *result = self;
+  return WENDLEMOOR_OK;
+}
+
+static uint32_t add_ref(wendlemoor_lock_service* self) {
+  return __atomic_add_fetch(&((object*)self)->references, 1, __ATOMIC_SEQ_CST);
+}
+
+static uint32_t release(wendlemoor_lock_service* self) {
+  const uint32_t left =
+      __atomic_sub_fetch(&((object*)self)->references, 1, __ATOMIC_SEQ_CST);
+  if (left == 0) {
+    __atomic_sub_fetch(&live_objects, 1, __ATOMIC_SEQ_CST);
+    free(self);
+  }
+  return left;
+}
+
+static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
+                                      const char* name, int wait) {
+  (void)self;
+  (void)wait;
+  if (TEST_MODULE_KIND == KIND_HANG && strcmp(name, "chaos-0") == 0) {
+    for (;;) pause();
+  }
+  if (TEST_MODULE_KIND == KIND_HANG && strcmp(name, "chaos-1") == 0) abort();
+  return WENDLEMOOR_OK;
+}
+
+static wendlemoor_result release_lock(wendlemoor_lock_service* self,
+                                      const char* name) {
+  (void)self;
+  (void)name;
+  return WENDLEMOOR_OK;
+}
+
+static const wendlemoor_lock_service_ops ops = {
+    query_interface, add_ref, release, acquire_lock, release_lock};
+
+static wendlemoor_result create(const char* folder,
+                                wendlemoor_lock_service** out) {
+  object* made = calloc(1, sizeof *made);
+  (void)folder;
+  *out = NULL;
+  if (made == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  made->base.ops = &ops;
+  made->references = 1;
+  __atomic_add_fetch(&live_objects, 1, __ATOMIC_SEQ_CST);
+  *out = &made->base;
+  return WENDLEMOOR_OK;
+}
+
+static const wendlemoor_module module = {
+    TEST_MODULE_KIND == KIND_ABI ? WENDLEMOOR_MODULE_ABI_VERSION + 1
+                                 : WENDLEMOOR_MODULE_ABI_VERSION,
+    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create, NULL};
+
+#if TEST_MODULE_KIND == KIND_NO_ENTRY
+/* The description, exported under another name than the entry point's. */
+WENDLEMOOR_MODULE_EXPORT const wendlemoor_module* module_entry(void) {
+  return &module;
+}
+#else
+WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(
+    uint32_t host_abi_version, const wendlemoor_module** out) {
+  (void)host_abi_version;
+  if (TEST_MODULE_KIND == KIND_ENTRY_FAILS) {
+    return WENDLEMOOR_ERROR_NOT_INITIALIZED;
+  }
+  *out = &module;
+  return WENDLEMOOR_OK;
+}
+#endif
