@@ -63,7 +63,7 @@ constexpr std::uint64_t kSeconds = 1000000000;
 // How long workers get to finish after the end before they count as hung:
 // a hold lasts milliseconds, so a worker still busy after this waits in a
 // call that will not return. Its calls are recorded as hung and it is killed.
-constexpr std::uint64_t kFinishNanos = 2 * kSeconds;
+constexpr std::uint64_t kFinishNanos = 5 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 
