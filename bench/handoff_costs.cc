@@ -18,6 +18,9 @@
 
 #include "bench/measurements.h"
 
+using wendlemoor::InterfacePtr;
+using wendlemoor::LockService;
+
 extern char** environ;
 
 namespace {

@@ -16,6 +16,9 @@
 
 #include "bench/measurements.h"
 
+using wendlemoor::InterfacePtr;
+using wendlemoor::LockService;
+
 namespace {
 
 // ---- The table ------------------------------------------------------------

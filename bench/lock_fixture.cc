@@ -2,6 +2,13 @@
 
 #include <sys/file.h>
 
+using wendlemoor::CreateLockService;
+using wendlemoor::Failed;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kErrorOutOfMemory;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 void DieCode(const char* what, ResultCode code) {
   std::fprintf(stderr, "wendlemoor_bench: %s: result code %x\n", what, code);
   std::fflush(stderr);

@@ -34,7 +34,7 @@ inline constexpr std::uint64_t kSecond = 1000 * kMillisecond;
 inline constexpr char kProbeName[] = "bench_probe";
 
 // Reports a failed result code on standard error and exits with status 2.
-[[noreturn]] void DieCode(const char* what, ResultCode code);
+[[noreturn]] void DieCode(const char* what, wendlemoor::ResultCode code);
 
 // A private lock folder (mode 0700, as the service demands) that is removed
 // with everything in it when the benchmark ends.
@@ -118,13 +118,14 @@ void FlockRelease(int fd);
 void KeptFlock(int fd);
 void KeptUnflock(int fd);
 
-InterfacePtr<LockService> NewService(const TempFolder& folder);
-void ServiceAcquire(LockService* service, const char* name);
-void ServiceRelease(LockService* service, const char* name);
+wendlemoor::InterfacePtr<wendlemoor::LockService> NewService(
+    const TempFolder& folder);
+void ServiceAcquire(wendlemoor::LockService* service, const char* name);
+void ServiceRelease(wendlemoor::LockService* service, const char* name);
 
 // Whether a name the service reports held is locked in the kernel: a second
 // open of its file must be refused both kinds of lock the service may use.
 // Rows that time the service mean nothing when it does not lock at all.
-bool ServiceLocks(LockService* service, const TempFolder& folder);
+bool ServiceLocks(wendlemoor::LockService* service, const TempFolder& folder);
 
 #endif  // WENDLEMOOR_BENCH_LOCK_FIXTURE_H_

@@ -34,7 +34,8 @@ struct PairCosts {
 // its median round, and a ratio is the median of the rounds' ratios, so that
 // a busy spell of the machine, which slows both sides of a round alike,
 // moves it little.
-PairCosts MeasurePairs(LockService* service, const TempFolder& folder);
+PairCosts MeasurePairs(wendlemoor::LockService* service,
+                       const TempFolder& folder);
 
 // ---- Handoff between processes ----------------------------------------------
 
@@ -63,8 +64,8 @@ void MeasureHandoff(const TempFolder& folder, bool via_service, int waiters,
 
 // Waiters woken per release with `waiters` processes queued, or -1 when a
 // release could not be set up.
-double MeasureWakeups(LockService* service, const TempFolder& folder,
-                      bool via_service, int waiters);
+double MeasureWakeups(wendlemoor::LockService* service,
+                      const TempFolder& folder, bool via_service, int waiters);
 
 // ---- A waiter blocked for one second, and a whole driver run ----------------
 
@@ -74,7 +75,7 @@ struct BlockedCosts {
 };
 
 BlockedCosts MeasureSleeper();
-BlockedCosts MeasureBlockedWaiter(LockService* service,
+BlockedCosts MeasureBlockedWaiter(wendlemoor::LockService* service,
                                   const TempFolder& folder);
 
 struct RunCosts {

@@ -4,6 +4,10 @@
 #include "bench/measurements.h"
 #include "components/lock_file_table.h"
 
+using wendlemoor::InterfacePtr;
+using wendlemoor::LockFileTable;
+using wendlemoor::LockService;
+
 namespace {
 
 template <typename Pair>

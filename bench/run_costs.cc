@@ -17,6 +17,9 @@
 #include "bench/measurements.h"
 #include "runtime/private_mount.h"
 
+using wendlemoor::DefaultLockFolder;
+using wendlemoor::LockService;
+
 extern char** environ;
 
 namespace {

@@ -359,6 +359,9 @@ bool WriteCellResult(const std::string& path, const ChaosCheck& check,
     number(std::string("struck_") + kChaosFaultNames[i], f.faults[i]);
   }
   for (int call = 1; call < kChaosCalls; ++call) {
+    if (f.calls[call] > 0) {
+      number(std::string("calls_") + kCallKeys[call], f.calls[call]);
+    }
     if (v.wrong_by_call[call] > 0) {
       number(std::string("wrong_") + kCallKeys[call], v.wrong_by_call[call]);
       fields.push_back({std::string("wrong_") + kCallKeys[call] + "_code",

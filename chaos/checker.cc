@@ -9,6 +9,16 @@
 
 #include "components/result_code.h"
 
+using wendlemoor::IsSystemError;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorOutOfMemory;
+using wendlemoor::kOk;
+using wendlemoor::ResultCode;
+
 namespace {
 
 constexpr std::size_t kExamplesMax = 5;
@@ -170,6 +180,7 @@ class Checker {
       }
       case ChaosEvent::kCall: {
         const auto call = static_cast<ChaosCall>(r.call);
+        if (r.call < kChaosCalls) ++figures.calls[r.call];
         if (call == ChaosCall::kAcquireNoWait ||
             call == ChaosCall::kAcquireWait) {
           ++figures.acquisitions;
@@ -240,6 +251,9 @@ class Checker {
                 ChaosCallText(static_cast<ChaosCall>(r.call)), r.name,
                 int(r.value), r.thread, double(r.code) / 1e3);
         break;
+      case ChaosEvent::kWorkerRenewed:
+        killed_.push_back(std::int32_t(r.value));
+        break;
       case ChaosEvent::kRunStart:
       case ChaosEvent::kRunEnd:
         break;
@@ -247,9 +261,9 @@ class Checker {
   }
 
   void FindOverlaps() {
-    std::vector<std::uint64_t> busy_until(result_.figures.holds_per_name.size(),
-                                          0);
-    std::vector<std::size_t> last(busy_until.size(), 0);
+    const std::size_t names = result_.figures.holds_per_name.size();
+    std::vector<std::uint64_t> busy_until(names);
+    std::vector<std::size_t> last(names);
     for (std::size_t i = 0; i < result_.holds.size(); ++i) {
       ChaosHold& hold = result_.holds[i];
       if (hold.start < busy_until[hold.name]) {
@@ -324,7 +338,8 @@ class Checker {
   std::map<Key, std::size_t> open_;    // open holds: index into holds
   std::vector<std::uint64_t> starts_;  // when each hold's caller began
   std::vector<std::uint64_t> waits_;
-  std::vector<std::int32_t> killed_;      // processes that killed themselves
+  // Processes that killed themselves, or that the run ended to renew them.
+  std::vector<std::int32_t> killed_;
   std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
   std::vector<bool> hung_on_;             // per name: a call on it hung
 };
@@ -393,5 +408,33 @@ std::string FiguresText(const ChaosFigures& figures) {
                    i + 1 < static_cast<int>(ChaosFault::kCount) ? "," : "");
   }
   text += "\n";
+  return text;
+}
+
+std::string AnswersText(const ChaosCheck& check) {
+  const ChaosVerdict& v = check.verdict;
+  std::string text;
+  for (const ChaosCall call :
+       {ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain,
+        ChaosCall::kOtherInstance, ChaosCall::kForkedRelease,
+        ChaosCall::kForkedAcquire}) {
+    const int c = static_cast<int>(call);
+    const std::uint64_t total = check.figures.calls[c];
+    if (total + v.hung_by_call[c] == 0) continue;
+    text += Format("%s: %" PRIu64 " as promised", ChaosCallText(call),
+                   total - v.wrong_by_call[c]);
+    if (v.wrong_by_call[c] > 0) {
+      const bool granted = v.first_wrong_code[c] == kOk &&
+                           call != ChaosCall::kReleaseAgain &&
+                           call != ChaosCall::kForkedRelease;
+      text += Format(", %" PRIu64 " not (first %s%s)", v.wrong_by_call[c],
+                     ChaosCodeText(v.first_wrong_code[c]).c_str(),
+                     granted ? ": a second grant" : "");
+    }
+    if (v.hung_by_call[c] > 0) {
+      text += Format(", %" PRIu64 " hung", v.hung_by_call[c]);
+    }
+    text += "\n";
+  }
   return text;
 }

@@ -78,6 +78,7 @@ struct ChaosFigures {
   // Time to free: from a holder's death or its thread's end (or from when
   // the next holder asked, if later) to the next hold of the name, in
   // nanoseconds, over `freed` such handovers.
+  std::uint64_t calls[kChaosCalls] = {};  // judged calls that returned
   std::uint64_t freed = 0;
   std::uint64_t free_p50 = 0;
   std::uint64_t free_max = 0;
@@ -104,6 +105,11 @@ std::string ChaosCodeText(std::uint32_t code);
 
 // The one-line verdict: "clean: ..." or "BROKEN: ...".
 std::string VerdictLine(const ChaosVerdict& verdict);
+
+// What each kind of misuse, fork and second instance got, a line for each
+// that happened: how many answers were as promised, how many not (and the
+// first code), how many hung. Empty when none happened.
+std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.
 std::string FiguresText(const ChaosFigures& figures);

@@ -50,6 +50,10 @@ enum class ChaosEvent : std::uint16_t {
   // it began, when the run gave up waiting for the worker (kWorkerStuck
   // follows).
   kCallHung,
+  // The run's own process: right after a removal, while no name was held or
+  // being taken, worker `value` was ended (SIGKILL) to be replaced by a
+  // fresh one, which opens every name afresh.
+  kWorkerRenewed,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

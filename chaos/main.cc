@@ -18,6 +18,8 @@
 #include "components/lock_service.h"
 #include "runtime/eintr.h"
 
+using wendlemoor::CreateLockService;
+
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--worker") {
     return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),

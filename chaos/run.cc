@@ -218,6 +218,7 @@ class Run {
   void Stop();
   void Continue();
   void Remove();
+  void Renew();
   void Progress(bool last);
   void Finish();
   void RecordHung();
@@ -447,8 +448,25 @@ void Run::Remove() {
       }
       for (const auto& file : files) (void)unlink((locks + "/" + file).c_str());
     }
+    Renew();
   }
   OpenGate(control_);
+}
+
+// Programs come and go while a cleaner removes files: one worker, holding
+// nothing while the gate is closed, is ended and replaced, and the new one
+// opens every name afresh, on the new files, beside workers that kept the
+// old ones open. A lock that keeps what it opened without looking again then
+// has two holders.
+void Run::Renew() {
+  std::vector<pid_t> live;
+  for (const Slot& s : slots_) {
+    if (s.pid != -1) live.push_back(s.pid);
+  }
+  if (live.empty() || ChaosNow() + 200 * kMillis >= deadline_) return;
+  const pid_t pid = live[random_.Below(live.size())];
+  Record(ChaosEvent::kWorkerRenewed, std::uint64_t(pid));
+  kill(pid, SIGKILL);
 }
 
 void Run::Progress(bool last) {
@@ -576,6 +594,7 @@ int Run::Report() {
                 (unsigned long long)options_.seed);
   std::printf("wendlemoor-chaos: %s\n", run);
   std::fputs(FiguresText(check.figures).c_str(), stdout);
+  std::fputs(AnswersText(check).c_str(), stdout);
   if (cpu >= 0) {
     std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
                 cpu);

@@ -9,7 +9,9 @@
 // gate that the run closes to remove the lock files while nobody holds a
 // name, and per-worker counts of threads inside a hold). A worker is the same
 // executable started again with the worker command; a worker that killed
-// itself is replaced by a fresh one while time remains. Workers die with the
+// itself, or that the run ended right after a removal (holding nothing, so
+// that a newcomer opens the names afresh), is replaced by a fresh one while
+// time remains. Workers die with the
 // run (PR_SET_PDEATHSIG) and run in a process group of their own, so that
 // Ctrl-C reaches the run alone, which then ends them and reports.
 //
@@ -55,7 +57,7 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
                              ChaosOptions* options, std::string* error);
 
 // Creates a lock service over a folder: CreateLockService, or a test's own.
-using ChaosServiceFactory = LockService* (*)(const char* folder);
+using ChaosServiceFactory = wendlemoor::LockService* (*)(const char* folder);
 
 // Runs the adversary, then checks its history and prints the figures (the
 // CPU time of the run's own process among them) and the verdict on standard

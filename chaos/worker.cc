@@ -24,6 +24,11 @@
 #include "runtime/interval.h"
 #include "runtime/thread.h"
 
+using wendlemoor::InterfacePtr;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 namespace {
 
 // How often each fault strikes a holder, as "once in N holds". A process

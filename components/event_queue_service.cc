@@ -6,6 +6,8 @@
 
 #include "runtime/thread.h"
 
+namespace wendlemoor {
+
 namespace {
 
 class EventQueueImpl final : public InterfaceImpl<EventQueueImpl, EventQueue> {
@@ -66,3 +68,5 @@ class EventQueueServiceImpl final
 EventQueueService* CreateEventQueueService() {
   return new (std::nothrow) EventQueueServiceImpl;
 }
+
+}  // namespace wendlemoor

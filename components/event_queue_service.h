@@ -14,6 +14,8 @@
 #include "components/interface.h"
 #include "components/result_code.h"
 
+namespace wendlemoor {
+
 inline constexpr char kEventQueueServiceContractId[] =
     "@wendlemoor.org/event-queue-service;1";
 
@@ -62,5 +64,7 @@ class EventQueueService : public Interface {
 // Creates a new event-queue service with one reference for the caller, or
 // returns null when memory runs out.
 EventQueueService* CreateEventQueueService();
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_EVENT_QUEUE_SERVICE_H_

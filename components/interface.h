@@ -20,6 +20,8 @@
 
 #include "components/result_code.h"
 
+namespace wendlemoor {
+
 // A 128-bit interface ID, written {d1-d2-d3-d4[0..1]-d4[2..7]}.
 struct InterfaceId {
   std::uint32_t d1;
@@ -150,5 +152,7 @@ class InterfacePtr {
  private:
   T* raw_ = nullptr;
 };
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_INTERFACE_H_

@@ -1,5 +1,7 @@
 #include "components/lock_file_name.h"
 
+namespace wendlemoor {
+
 namespace {
 
 constexpr char kHex[] = "0123456789ABCDEF";
@@ -55,3 +57,5 @@ std::size_t LockNameFromFileName(const char* file_name, char* out) {
   out[length] = '\0';
   return length;
 }
+
+}  // namespace wendlemoor

@@ -18,6 +18,8 @@
 
 #include "components/lock_service.h"
 
+namespace wendlemoor {
+
 // Room for the file name of the longest lock name, its NUL included.
 inline constexpr std::size_t kLockFileNameSize = 256;
 static_assert(kLockNameMax * 3 + 1 <= kLockFileNameSize);
@@ -33,5 +35,7 @@ void LockFileName(const char* name, std::size_t length, char* out);
 // REQUIRES: `out` holds kLockNameMax + 1 bytes.
 [[nodiscard]] std::size_t LockNameFromFileName(const char* file_name,
                                                char* out);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_LOCK_FILE_NAME_H_

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+namespace wendlemoor {
+
 namespace {
 
 // Room for the kept descriptions and a handful of holds.
@@ -124,3 +126,5 @@ void LockFileTable::CloseAll() {
   for (const Entry& entry : entries_) close(entry.fd);
   entries_.clear();
 }
+
+}  // namespace wendlemoor

@@ -35,6 +35,8 @@
 
 #include "components/lock_service.h"
 
+namespace wendlemoor {
+
 class LockFileTable {
  public:
   // Kept descriptions, a handful per name for a few dozen names.
@@ -92,5 +94,7 @@ class LockFileTable {
   std::vector<Entry> entries_;
   std::uint64_t clock_ = 0;
 };
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_LOCK_FILE_TABLE_H_

@@ -37,6 +37,8 @@
 #include <string>
 #include <vector>
 
+namespace wendlemoor {
+
 // One name of the folder.
 struct LockRow {
   std::string name;     // the lock name as its callers wrote it (raw bytes)
@@ -73,5 +75,7 @@ enum class SnapshotResult {
 // A short phrase for a result, such as "does not exist"; for the two results
 // with an errno, the caller adds strerror(error).
 const char* SnapshotResultText(SnapshotResult result);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_LOCK_HOLDERS_H_

@@ -17,6 +17,8 @@
 #include "components/lock_holders.h"
 #include "runtime/eintr.h"
 
+namespace wendlemoor {
+
 namespace {
 
 // Room for "<pid>/fdinfo/<fd>" with any two directory entry names.
@@ -310,3 +312,5 @@ const char* SnapshotResultText(SnapshotResult result) {
   }
   return "unknown result";
 }
+
+}  // namespace wendlemoor

@@ -137,6 +137,8 @@
 #include "components/interface.h"
 #include "components/result_code.h"
 
+namespace wendlemoor {
+
 inline constexpr char kLockServiceContractId[] =
     "@wendlemoor.org/ipc/lock-service;1";
 
@@ -191,5 +193,7 @@ std::string DefaultLockFolder();
 // is not private to the user is not an error here: every call then fails with
 // kErrorLockFolderUnusable.
 LockService* CreateLockService(const char* folder);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_LOCK_SERVICE_H_

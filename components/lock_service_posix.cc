@@ -22,6 +22,8 @@
 #include "runtime/eintr.h"
 #include "runtime/thread.h"
 
+namespace wendlemoor {
+
 namespace {
 
 // Where a system call failed; the same errno means different things at
@@ -473,3 +475,5 @@ LockService* CreateLockService(const char* folder) {
   std::memcpy(copy.get(), folder, size);
   return new (std::nothrow) LockServiceImpl(std::move(copy));
 }
+
+}  // namespace wendlemoor

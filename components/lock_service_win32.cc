@@ -45,6 +45,8 @@
 
 #include "runtime/thread.h"
 
+namespace wendlemoor {
+
 namespace {
 
 // The session's namespace, where every process of the logon session finds it.
@@ -317,3 +319,5 @@ LockService* CreateLockService(const char* folder) {
   }
   return service;
 }
+
+}  // namespace wendlemoor

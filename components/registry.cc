@@ -9,6 +9,8 @@
 #include "components/event_queue_service.h"
 #include "components/lock_service.h"
 
+namespace wendlemoor {
+
 namespace {
 
 struct Entry {
@@ -144,3 +146,5 @@ ResultCode GetServiceRaw(const char* contract_id, const InterfaceId& iid,
   if (Failed(code)) *result = nullptr;
   return code;
 }
+
+}  // namespace wendlemoor

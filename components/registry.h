@@ -13,6 +13,8 @@
 #include "components/interface.h"
 #include "components/result_code.h"
 
+namespace wendlemoor {
+
 // Starts the component system and registers the built-in services: the
 // event-queue service and the lock service (with its default lock folder).
 // The three arguments are reserved; callers pass null.
@@ -54,5 +56,7 @@ InterfacePtr<T> GetService(const char* contract_id, const InterfaceId& iid,
   if (rv != nullptr) *rv = code;
   return InterfacePtr<T>::Adopt(static_cast<T*>(raw));
 }
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_REGISTRY_H_

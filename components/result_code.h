@@ -12,6 +12,8 @@
 
 #include <cstdint>
 
+namespace wendlemoor {
+
 using ResultCode = std::uint32_t;
 
 inline constexpr ResultCode kOk = 0;
@@ -70,5 +72,7 @@ constexpr bool Succeeded(ResultCode code) { return !Failed(code); }
 constexpr bool IsSystemError(ResultCode code) {
   return (code & 0xFFFF0000u) == kErrorSystemBase;
 }
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_COMPONENTS_RESULT_CODE_H_

@@ -22,6 +22,12 @@
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 
+using wendlemoor::DefaultLockFolder;
+using wendlemoor::LockRow;
+using wendlemoor::SnapshotResult;
+using wendlemoor::SnapshotResultText;
+using wendlemoor::TakeLockSnapshot;
+
 namespace {
 
 constexpr char kUsage[] =

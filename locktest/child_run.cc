@@ -8,6 +8,21 @@
 #include "locktest/lock_worker.h"
 #include "runtime/thread.h"
 
+using wendlemoor::EventQueue;
+using wendlemoor::EventQueueService;
+using wendlemoor::Failed;
+using wendlemoor::GetService;
+using wendlemoor::InitComponentSystem;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kEventQueueServiceContractId;
+using wendlemoor::kEventQueueServiceId;
+using wendlemoor::kLockServiceContractId;
+using wendlemoor::kLockServiceId;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+using wendlemoor::ShutdownComponentSystem;
+
 const char* const kLockNames[6] = {"foopy", "test",     "1",
                                    "xyz",   "zib4ever", nullptr};
 

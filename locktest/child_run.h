@@ -19,7 +19,7 @@ extern const char* const kLockNames[6];
 // the others run. The three references it takes are released in reverse order
 // of taking, however it ends.
 // REQUIRES: the component system is started.
-ResultCode DoTest();
+wendlemoor::ResultCode DoTest();
 
 // The child branch: pauses 1000 ms, logs "running child test", starts the
 // component system, runs DoTest and shuts the component system down. Returns

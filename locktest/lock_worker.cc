@@ -3,6 +3,10 @@
 #include "driver/log.h"
 #include "driver/random_sleep.h"
 
+using wendlemoor::Failed;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 LockService* gLockService = nullptr;
 
 void TestThread(void* lock_name) {

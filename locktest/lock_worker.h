@@ -12,7 +12,7 @@
 // only by the child's main thread while no worker exists (before the first
 // start, after the last join); starting and joining the threads order those
 // writes with the workers' reads, so no lock guards it.
-extern LockService* gLockService;
+extern wendlemoor::LockService* gLockService;
 
 // The thread routine of a worker; `lock_name` is a const char* that outlives
 // the thread. Logs "entering TestThread [lock=NAME]", pauses 1000-1100 ms,

@@ -10,6 +10,7 @@
 #include "components/lock_service.h"
 #include "components/module.h"
 
+namespace wendlemoor {
 namespace {
 
 struct Object {
@@ -85,11 +86,12 @@ const wendlemoor_module kModule = {WENDLEMOOR_MODULE_ABI_VERSION, "wendlemoor",
                                    Create, nullptr};
 
 }  // namespace
+}  // namespace wendlemoor
 
 extern "C" WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(
     std::uint32_t host_abi_version, const wendlemoor_module** module) {
   if (module == nullptr) return WENDLEMOOR_ERROR_INVALID_ARGUMENT;
-  *module = &kModule;
+  *module = &wendlemoor::kModule;
   // A host of another version reads the version and refuses.
   (void)host_abi_version;
   return WENDLEMOOR_OK;

@@ -16,6 +16,18 @@
 #include "gtest/gtest.h"
 #include "tests/run_capture.h"
 
+using wendlemoor::CreateLockService;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kLockFileNameSize;
+using wendlemoor::kLockNameMax;
+using wendlemoor::kOk;
+using wendlemoor::LockFileName;
+using wendlemoor::LockNameFromFileName;
+using wendlemoor::LockService;
+
 namespace {
 
 constexpr int kDeadlineMs = 60000;

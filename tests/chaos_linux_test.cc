@@ -14,6 +14,14 @@
 #include "tests/helper_role.h"
 #include "tests/run_capture.h"
 
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorSystemBase;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 namespace {
 
 constexpr int kDeadlineMs = 120000;

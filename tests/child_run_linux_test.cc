@@ -19,6 +19,14 @@
 #include "tests/helper_role.h"
 #include "tests/log_lines.h"
 
+using wendlemoor::InitComponentSystem;
+using wendlemoor::kEventQueueServiceContractId;
+using wendlemoor::kLockServiceContractId;
+using wendlemoor::kOk;
+using wendlemoor::RegisterService;
+using wendlemoor::ResultCode;
+using wendlemoor::ShutdownComponentSystem;
+
 // The test binary is linked with --wrap=pthread_create, so the runtime's
 // thread starts come here: bit i of gFailThreadStarts makes the i-th start
 // after arming fail as if the system had run out of threads.

@@ -9,6 +9,29 @@
 #include "gtest/gtest.h"
 #include "tests/fake_lock_service.h"
 
+using wendlemoor::EventQueue;
+using wendlemoor::EventQueueService;
+using wendlemoor::GetService;
+using wendlemoor::InitComponentSystem;
+using wendlemoor::Interface;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kBaseInterfaceId;
+using wendlemoor::kErrorAlreadyInitialized;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorNoInterface;
+using wendlemoor::kErrorNoQueue;
+using wendlemoor::kErrorNotInitialized;
+using wendlemoor::kErrorUnknownContract;
+using wendlemoor::kEventQueueServiceContractId;
+using wendlemoor::kEventQueueServiceId;
+using wendlemoor::kLockServiceContractId;
+using wendlemoor::kLockServiceId;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::RegisterService;
+using wendlemoor::ResultCode;
+using wendlemoor::ShutdownComponentSystem;
+
 namespace {
 
 // Starts the component system for one test and always stops it again.

@@ -8,19 +8,22 @@
 
 #include "components/lock_service.h"
 
-class FakeLockService final : public LockService {
+class FakeLockService final : public wendlemoor::LockService {
  public:
-  FakeLockService(ResultCode acquire_code = kOk, ResultCode release_code = kOk)
+  FakeLockService(wendlemoor::ResultCode acquire_code = wendlemoor::kOk,
+                  wendlemoor::ResultCode release_code = wendlemoor::kOk)
       : acquire_code_(acquire_code), release_code_(release_code) {}
 
-  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
-    if (!(iid == kLockServiceId || iid == kBaseInterfaceId)) {
+  wendlemoor::ResultCode QueryInterface(const wendlemoor::InterfaceId& iid,
+                                        void** result) override {
+    if (!(iid == wendlemoor::kLockServiceId ||
+          iid == wendlemoor::kBaseInterfaceId)) {
       *result = nullptr;
-      return kErrorNoInterface;
+      return wendlemoor::kErrorNoInterface;
     }
     AddRef();
-    *result = static_cast<LockService*>(this);
-    return kOk;
+    *result = static_cast<wendlemoor::LockService*>(this);
+    return wendlemoor::kOk;
   }
   std::uint32_t AddRef() override {
     ++add_refs_;
@@ -32,11 +35,11 @@ class FakeLockService final : public LockService {
     if (left == 0) delete this;
     return left;
   }
-  ResultCode AcquireLock(const char*, int) override {
+  wendlemoor::ResultCode AcquireLock(const char*, int) override {
     ++acquires_;
     return acquire_code_;
   }
-  ResultCode ReleaseLock(const char*) override {
+  wendlemoor::ResultCode ReleaseLock(const char*) override {
     ++release_calls_;
     return release_code_;
   }
@@ -48,8 +51,8 @@ class FakeLockService final : public LockService {
   int release_calls() const { return release_calls_; }
 
  private:
-  const ResultCode acquire_code_;
-  const ResultCode release_code_;
+  const wendlemoor::ResultCode acquire_code_;
+  const wendlemoor::ResultCode release_code_;
   // The creator's reference is counted as taken once.
   std::atomic<std::uint32_t> references_{1};
   std::atomic<std::uint32_t> add_refs_{1};

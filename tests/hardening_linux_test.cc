@@ -43,6 +43,15 @@
 #include "tests/log_lines.h"
 #include "tests/run_capture.h"
 
+using wendlemoor::CreateLockService;
+using wendlemoor::DefaultLockFolder;
+using wendlemoor::InitComponentSystem;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+using wendlemoor::ShutdownComponentSystem;
+
 extern char** environ;
 
 namespace {

@@ -18,10 +18,11 @@
 
 inline constexpr int kLockDeadlineMs = 60000;
 // What ReadCode returns when the helper reported nothing.
-inline constexpr ResultCode kNoReport = 0xFFFFFFFF;
+inline constexpr wendlemoor::ResultCode kNoReport = 0xFFFFFFFF;
 
 // A service over `folder`, or over the default folder for "-".
-InterfacePtr<LockService> NewService(const std::string& folder);
+wendlemoor::InterfacePtr<wendlemoor::LockService> NewService(
+    const std::string& folder);
 
 // Blocks until the control pipe whose read end is descriptor `fd` closes.
 void WaitForControl(const std::string& fd);
@@ -44,7 +45,7 @@ Helper Start(const char* role, std::vector<std::string> arguments,
 std::string Read(int fd, bool line, int deadline_ms = kLockDeadlineMs);
 
 // The result code a "lock_hold" helper reports, or kNoReport.
-ResultCode ReadCode(const Helper& helper);
+wendlemoor::ResultCode ReadCode(const Helper& helper);
 
 // Closes the helper's pipes and waits for it; returns what WaitHelper does.
 int Finish(Helper& helper);

@@ -11,6 +11,12 @@
 #include "tests/helper_role.h"
 #include "tests/lock_helpers.h"
 
+using wendlemoor::CreateLockService;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 InterfacePtr<LockService> NewService(const std::string& folder) {
   return InterfacePtr<LockService>::Adopt(
       CreateLockService(folder == "-" ? nullptr : folder.c_str()));

@@ -20,6 +20,16 @@
 #include "tests/lock_helpers.h"
 #include "tests/run_capture.h"
 
+using wendlemoor::CreateLockService;
+using wendlemoor::DefaultLockFolder;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kLockNameMax;
+using wendlemoor::kOk;
+using wendlemoor::LockRow;
+using wendlemoor::LockService;
+using wendlemoor::SnapshotResult;
+using wendlemoor::TakeLockSnapshot;
+
 namespace {
 
 constexpr int kDeadlineMs = 60000;

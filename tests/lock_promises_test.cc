@@ -9,6 +9,19 @@
 #include "gtest/gtest.h"
 #include "tests/scratch_lock_folder.h"
 
+using wendlemoor::Interface;
+using wendlemoor::InterfaceId;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kBaseInterfaceId;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorNoInterface;
+using wendlemoor::kLockNameMax;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+
 namespace {
 
 class LockPromiseTest : public testing::Test {

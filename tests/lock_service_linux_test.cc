@@ -37,6 +37,16 @@
 #include "tests/lock_helpers.h"
 #include "tests/timed_holds.h"
 
+using wendlemoor::InterfacePtr;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kOk;
+using wendlemoor::LockFileTable;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 namespace {
 
 constexpr int kDeadlineMs = kLockDeadlineMs;

@@ -23,6 +23,17 @@
 #include "tests/test_child_win32.h"
 #include "tests/timed_holds.h"
 
+using wendlemoor::CreateLockService;
+using wendlemoor::InterfacePtr;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+
 namespace {
 
 constexpr int kDeadlineMs = 60000;

@@ -23,8 +23,9 @@ class ScratchLockFolder {
   const std::string& path() const { return path_; }
 
   // A new service over the folder, with the caller's reference.
-  InterfacePtr<LockService> NewService() const {
-    return InterfacePtr<LockService>::Adopt(CreateLockService(path_.c_str()));
+  wendlemoor::InterfacePtr<wendlemoor::LockService> NewService() const {
+    return wendlemoor::InterfacePtr<wendlemoor::LockService>::Adopt(
+        wendlemoor::CreateLockService(path_.c_str()));
   }
 
  private:

@@ -19,6 +19,8 @@
 #include "runtime/private_mount.h"
 #include "tests/helper_role.h"
 
+using wendlemoor::DefaultLockFolder;
+
 extern char** environ;
 
 bool gPrivateLockFolder = false;

@@ -21,14 +21,14 @@
 // Takes `name` `count` times, holding it `hold` each time, and prints
 // "acquired released" monotonic times of every hold on standard output.
 // Returns kHelperOk, or kHelperFailed when a call failed.
-inline int TakeTimedHolds(LockService* service, const char* name, int count,
-                          JX_Interval hold) {
+inline int TakeTimedHolds(wendlemoor::LockService* service, const char* name,
+                          int count, JX_Interval hold) {
   for (int i = 0; i < count; ++i) {
-    if (service->AcquireLock(name, 1) != kOk) return kHelperFailed;
+    if (service->AcquireLock(name, 1) != wendlemoor::kOk) return kHelperFailed;
     const std::uint64_t acquired = JX_MonotonicNanos();
     JX_Sleep(hold);
     const std::uint64_t released = JX_MonotonicNanos();
-    if (service->ReleaseLock(name) != kOk) return kHelperFailed;
+    if (service->ReleaseLock(name) != wendlemoor::kOk) return kHelperFailed;
     std::printf("%llu %llu\n", static_cast<unsigned long long>(acquired),
                 static_cast<unsigned long long>(released));
   }

@@ -17,6 +17,28 @@
 #include "components/lock_service.h"
 #include "components/registry.h"
 
+using wendlemoor::Failed;
+using wendlemoor::GetService;
+using wendlemoor::InitComponentSystem;
+using wendlemoor::InterfacePtr;
+using wendlemoor::IsSystemError;
+using wendlemoor::kErrorAlreadyInitialized;
+using wendlemoor::kErrorInvalidArgument;
+using wendlemoor::kErrorLockBusy;
+using wendlemoor::kErrorLockFolderUnusable;
+using wendlemoor::kErrorLockNotHeld;
+using wendlemoor::kErrorLockWouldDeadlock;
+using wendlemoor::kErrorNoInterface;
+using wendlemoor::kErrorNotInitialized;
+using wendlemoor::kErrorOutOfMemory;
+using wendlemoor::kErrorUnknownContract;
+using wendlemoor::kLockServiceContractId;
+using wendlemoor::kOk;
+using wendlemoor::LockService;
+using wendlemoor::ResultCode;
+using wendlemoor::ShutdownComponentSystem;
+using wendlemoor::Succeeded;
+
 namespace {
 
 struct CodeName {
