@@ -13,11 +13,10 @@
  * in its process and in every other until the process ends; the child of a
  * fork shares the held description (it finds the name busy only because it
  * inherited the table that says a thread holds it); a file removed at any
- * time, held or
- * not, leaves this service locking a file that is no longer the name's,
- * while a process that opens the name afresh locks the new one: two holders
- * from then on. Two services in one process open two descriptions, which
- * exclude each other as processes do. */
+ * time, held or not, leaves this service locking a file that is no longer
+ * the name's, while a process that opens the name afresh locks the new one:
+ * two holders from then on. Two services in one process open two descriptions,
+ * which exclude each other as processes do. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -137,13 +137,31 @@ static uint32_t AddRef(wendlemoor_lock_service* self) {
   return __atomic_add_fetch(&s->refs, 1, __ATOMIC_RELAXED);
 }
 
+/* The calling thread's hold of `e`, or null. REQUIRES: the mutex held. */
+static wm_hold** FindHold(wm_entry* e, wm_thread_id self) {
+  for (wm_hold** h = &e->holds; *h != NULL; h = &(*h)->next) {
+    if (Same((*h)->holder, self)) return h;
+  }
+  return NULL;
+}
+
+/* Unlinks and frees the hold at `h`. REQUIRES: the mutex held. */
+static void RemoveHold(wm_hold** h) {
+  wm_hold* hold = *h;
+  *h = hold->next;
+  free(hold);
+}
+
 /* Gives back what is still held (a thread that ended holding, a caller that
  * never released), then frees each name's object. */
 static void Destroy(wm_service* s) {
   wm_lock();
   for (wm_entry* e = s->entries; e != NULL;) {
     wm_entry* next = e->next;
-    if (e->held) (void)s->mechanism->give(s, e, e->token);
+    while (e->holds != NULL) {
+      (void)s->mechanism->give(s, e, e->holds->token);
+      RemoveHold(&e->holds);
+    }
     if (s->mechanism->drop != NULL) s->mechanism->drop(e);
     free(e);
     e = next;
@@ -166,28 +184,30 @@ static wendlemoor_result AcquireLock(wendlemoor_lock_service* self,
   const wm_mechanism* m = s->mechanism;
   wendlemoor_result code = CheckName(name);
   if (WENDLEMOOR_FAILED(code) || m->grant_all) return code;
-  const wm_thread_id self_id = Self();
+  /* Made before the name is taken, so that no hold is ever lost for want of
+   * memory. */
+  wm_hold* hold = calloc(1, sizeof *hold);
+  if (hold == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  hold->holder = Self();
   wm_lock();
   wm_entry* e = FindEntry(s, name, 1);
-  if (e == NULL) {
+  if (e == NULL || FindHold(e, hold->holder) != NULL) {
     wm_unlock();
-    return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
-  }
-  if (e->held && Same(e->holder, self_id)) {
-    wm_unlock();
-    return WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK;
+    free(hold);
+    return e == NULL ? WENDLEMOOR_ERROR_OUT_OF_MEMORY
+                     : WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK;
   }
   if (m->exclude_threads) {
-    while (e->held) {
+    while (e->holds != NULL) {
       if (!wait) {
         wm_unlock();
+        free(hold);
         return WENDLEMOOR_ERROR_LOCK_BUSY;
       }
       pthread_cond_wait(&g_changed, &g_mutex);
     }
     /* Reserved for this thread while it takes the kernel lock. */
-    e->held = 1;
-    e->holder = self_id;
+    e->holds = hold;
   }
   if (m->prepare != NULL && e->object == WM_NONE) code = m->prepare(s, e);
   wm_unlock();
@@ -196,13 +216,19 @@ static wendlemoor_result AcquireLock(wendlemoor_lock_service* self,
   if (!WENDLEMOOR_FAILED(code)) code = m->take(s, e, wait, &token);
 
   wm_lock();
-  if (!WENDLEMOOR_FAILED(code)) {
-    e->held = 1;
-    e->holder = self_id;
-    e->token = token;
-  } else if (m->exclude_threads) {
-    e->held = 0;
-    pthread_cond_broadcast(&g_changed);
+  if (m->exclude_threads) {
+    if (WENDLEMOOR_FAILED(code)) {
+      RemoveHold(&e->holds);
+      pthread_cond_broadcast(&g_changed);
+    } else {
+      hold->token = token;
+    }
+  } else if (WENDLEMOOR_FAILED(code)) {
+    free(hold);
+  } else {
+    hold->token = token;
+    hold->next = e->holds;
+    e->holds = hold;
   }
   wm_unlock();
   return code;
@@ -214,15 +240,15 @@ static wendlemoor_result ReleaseLock(wendlemoor_lock_service* self,
   const wm_mechanism* m = s->mechanism;
   wendlemoor_result code = CheckName(name);
   if (WENDLEMOOR_FAILED(code) || m->grant_all) return code;
-  const wm_thread_id self_id = Self();
   wm_lock();
   wm_entry* e = FindEntry(s, name, 0);
-  if (e == NULL || !e->held || !Same(e->holder, self_id)) {
+  wm_hold** h = e == NULL ? NULL : FindHold(e, Self());
+  if (h == NULL) {
     wm_unlock();
     return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
   }
-  code = m->give(s, e, e->token);
-  e->held = 0;
+  code = m->give(s, e, (*h)->token);
+  RemoveHold(h);
   if (m->exclude_threads) pthread_cond_broadcast(&g_changed);
   wm_unlock();
   return code;

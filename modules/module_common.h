@@ -51,17 +51,25 @@ typedef struct wm_thread_id {
   uint64_t number;
 } wm_thread_id;
 
+/* A hold of a name by a thread of this process through one service. */
+typedef struct wm_hold {
+  struct wm_hold* next;
+  wm_thread_id holder;
+  /* What the hold needs to be given back (a descriptor). */
+  intptr_t token;
+} wm_hold;
+
 /* One name used through one service. Mutex rules: wm_lock guards every
  * field; `name` never changes, and `object`, once made, neither, so its
- * maker and the holder of the name may read it without the mutex. */
+ * maker and the holders of the name may read it without the mutex. */
 typedef struct wm_entry {
   struct wm_entry* next;
   char name[WENDLEMOOR_LOCK_NAME_MAX + 1];
-  /* Held by `holder` (or, with exclude_threads, being taken by it). */
-  int held;
-  wm_thread_id holder;
-  /* What the holder's hold needs to be given back (a descriptor). */
-  intptr_t token;
+  /* The threads that hold the name (with exclude_threads, the one that
+   * holds it or is taking it). A sound mechanism grants a name to one
+   * thread at a time; one that fails may grant it to two threads of this
+   * process, and each still gives back its own hold. */
+  wm_hold* holds;
   /* The name's object shared by the service's threads, WM_NONE until
    * made. */
   intptr_t object;

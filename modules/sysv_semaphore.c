@@ -50,10 +50,15 @@ static void Tags(const char* folder, unsigned short tags[2]) {
 static wendlemoor_result Prepare(wm_service* s, wm_entry* e) {
   char path[PATH_MAX];
   wm_lock_file_path(s, e->name, "", path);
-  const int fd = wm_open_in_folder(s, path, O_RDWR | O_CREAT);
-  if (fd == -1) return wm_code_from_errno(errno);
-  close(fd); /* never retried */
-  const key_t key = ftok(path, 'W');
+  key_t key = -1;
+  /* A file removed between its creation and ftok is made again. */
+  for (int attempt = 0; key == -1 && attempt < 100; ++attempt) {
+    const int fd = wm_open_in_folder(s, path, O_RDWR | O_CREAT);
+    if (fd == -1) return wm_code_from_errno(errno);
+    close(fd); /* never retried */
+    key = ftok(path, 'W');
+    if (key == -1 && errno != ENOENT) break;
+  }
   if (key == -1) return wm_code_from_errno(errno);
   int id = semget(key, 3, IPC_CREAT | IPC_EXCL | 0600);
   if (id != -1) {
