@@ -373,7 +373,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
   }
   if (!result.empty()) options.result = result;
   if (modules.empty()) {
-    *status = cost ? MeasureCost(nullptr, result)
+    *status = cost ? MeasureCost(nullptr, options.result)
                    : RunChaos(options, {self, "--worker"});
     return true;
   }
@@ -387,7 +387,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     return true;
   }
   if (cost) {
-    *status = MeasureCost(module, result);
+    *status = MeasureCost(module, options.result);
     return true;
   }
   options.cleanup = [&module](const std::string& folder) {
