@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chaos/module_run.h"
+#include "chaos/report.h"
 #include "runtime/eintr.h"
 #include "runtime/process.h"
 
@@ -57,46 +58,7 @@ std::string Format(const char* format, auto... arguments) {
   return text;
 }
 
-std::string Quoted(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      out += Format("\\u%04x", c);
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-double Millis(std::uint64_t nanos) { return double(nanos) / 1e6; }
-
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-std::string ObjectText(const Fields& fields) {
-  std::string text = "{\n";
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    text += Quoted(fields[i].first) + ": " + fields[i].second +
-            (i + 1 < fields.size() ? ",\n" : "\n");
-  }
-  return text + "}\n";
-}
-
-bool WriteFile(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd == -1) return false;
-  const bool written = WriteAll(fd, text.data(), text.size());
-  const int error = errno;
-  close(fd);  // never retried (runtime/eintr.h)
-  errno = error;
-  return written;
-}
-
-// Reads a file written as ObjectText: one "key": value a line.
+// Reads a file written as JsonObject: one "key": value a line.
 std::map<std::string, std::string> ReadFields(const std::string& path) {
   std::map<std::string, std::string> fields;
   FILE* file = std::fopen(path.c_str(), "re");
@@ -298,11 +260,11 @@ std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
 }
 
 std::string CellJson(const Cell& cell, const std::string& cost) {
-  Fields fields = {{"module", Quoted(cell.module)},
-                   {"fault", Quoted(cell.fault)},
-                   {"ran", cell.ran ? "true" : "false"},
-                   {"status", std::to_string(cell.status)},
-                   {"text", Quoted(cell.text)}};
+  JsonFields fields = {{"module", JsonString(cell.module)},
+                       {"fault", JsonString(cell.fault)},
+                       {"ran", cell.ran ? "true" : "false"},
+                       {"status", std::to_string(cell.status)},
+                       {"text", JsonString(cell.text)}};
   if (!cell.ran) {
     fields.push_back({"holds", "false"});
     for (const char* key : {"overlaps", "unusable", "never_ended", "hung",
@@ -313,69 +275,55 @@ std::string CellJson(const Cell& cell, const std::string& cost) {
   for (const auto& [key, value] : cell.fields) fields.push_back({key, value});
   fields.push_back({"warm_ns", cost.empty() ? "null" : cost});
   fields.push_back(
-      {"timeline", cell.timeline.empty() ? "null" : Quoted(cell.timeline)});
-  std::string text = ObjectText(fields);
+      {"timeline", cell.timeline.empty() ? "null" : JsonString(cell.timeline)});
   // One line per cell in the array: the file stays a table to the eye.
-  std::string line;
-  for (const char c : text) line += c == '\n' ? ' ' : c;
-  while (!line.empty() && line.back() == ' ') line.pop_back();
-  return line;
+  return JsonObject(fields, true);
+}
+
+bool CellHolds(const Cell& cell) {
+  const auto holds = cell.fields.find("holds");
+  return cell.ran && holds != cell.fields.end() && holds->second == "true";
+}
+
+// A suite per module, a case per cell: "contention" for the cell without
+// faults, else the fault class.
+std::string CardJunit(const CardOptions& options,
+                      const std::vector<Cell>& cells,
+                      const std::string& description) {
+  std::vector<JunitSuite> suites;
+  for (const std::string& path : options.modules) {
+    JunitSuite suite;
+    suite.name = Stem(path);
+    suite.properties = {{"module", path},
+                        {"seed", std::to_string(options.seed)},
+                        {"card", description}};
+    for (const Cell& cell : cells) {
+      if (cell.module != suite.name) continue;
+      JunitCase c;
+      c.name = cell.fault == "none" ? "contention" : cell.fault;
+      suite.seconds += cell.ran ? Number(cell.fields, "ran_ms") / 1e3 : 0;
+      const auto verdict = cell.fields.find("verdict");
+      if (!cell.ran) {
+        c.failure = cell.text;
+        c.error = true;
+        c.details = "see " + options.out + "/" + cell.module + "-" +
+                    cell.fault + ".log";
+      } else if (!CellHolds(cell)) {
+        c.failure = cell.text;
+        c.details = (verdict == cell.fields.end() ? std::string()
+                                                  : Unquoted(verdict->second)) +
+                    "\ntimeline: " + options.out + "/" + cell.timeline;
+      } else if (cell.text == "not struck") {
+        c.skipped = cell.text;
+      }
+      suite.cases.push_back(c);
+    }
+    suites.push_back(suite);
+  }
+  return JunitXml(suites);
 }
 
 }  // namespace
-
-bool WriteCellResult(const std::string& path, const ChaosCheck& check,
-                     int seconds) {
-  const ChaosVerdict& v = check.verdict;
-  const ChaosFigures& f = check.figures;
-  Fields fields;
-  auto number = [&](const std::string& key, std::uint64_t value) {
-    fields.push_back({key, std::to_string(value)});
-  };
-  auto millis = [&](const std::string& key, std::uint64_t nanos) {
-    fields.push_back({key, Format("%.3f", Millis(nanos))});
-  };
-  fields.push_back({"holds", v.clean() ? "true" : "false"});
-  number("overlaps", v.overlaps);
-  number("unusable", v.unusable);
-  millis("unusable_max_ms", v.unusable_max);
-  number("never_ended", v.never_ended);
-  number("hung", v.hung);
-  number("wrong_codes", v.wrong_codes);
-  number("crashed", v.crashed_workers);
-  number("failed_workers", v.failed_workers);
-  fields.push_back({"interrupted", v.interrupted ? "true" : "false"});
-  number("seconds", std::uint64_t(seconds));
-  number("acquisitions", f.acquisitions);
-  number("busy", f.busy);
-  millis("wait_p50_ms", f.wait_p50);
-  millis("wait_max_ms", f.wait_max);
-  number("free_count", f.freed);
-  millis("free_p50_ms", f.free_p50);
-  millis("free_max_ms", f.free_max);
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    number(std::string("struck_") + kChaosFaultNames[i], f.faults[i]);
-  }
-  for (int call = 1; call < kChaosCalls; ++call) {
-    if (f.calls[call] > 0) {
-      number(std::string("calls_") + kCallKeys[call], f.calls[call]);
-    }
-    if (v.wrong_by_call[call] > 0) {
-      number(std::string("wrong_") + kCallKeys[call], v.wrong_by_call[call]);
-      fields.push_back({std::string("wrong_") + kCallKeys[call] + "_code",
-                        Quoted(ChaosCodeText(v.first_wrong_code[call]))});
-    }
-    if (v.hung_by_call[call] > 0) {
-      number(std::string("hung_") + kCallKeys[call], v.hung_by_call[call]);
-    }
-  }
-  std::string examples = "[";
-  for (const std::string& example : v.examples) {
-    examples += (examples.size() > 1 ? ", " : "") + Quoted(example);
-  }
-  fields.push_back({"examples", examples + "]"});
-  return WriteFile(path, ObjectText(fields));
-}
 
 int RunCard(const CardOptions& options, const std::string& self) {
   if (mkdir(options.out.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -389,11 +337,12 @@ int RunCard(const CardOptions& options, const std::string& self) {
   sigemptyset(&ending);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
   (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
-  std::printf(
-      "wendlemoor-chaos --card: %zu modules x %zu faults, %d s each, "
-      "%d processes x %d threads, %d names, seed %" PRIu64 "\n",
+  const std::string description = Format(
+      "%zu modules x %zu faults, %d s each, %d processes x %d threads, %d "
+      "names, seed %" PRIu64,
       options.modules.size(), options.faults.size(), options.seconds,
       options.processes, options.threads, options.names, options.seed);
+  std::printf("wendlemoor-chaos --card: %s\n", description.c_str());
   std::fflush(stdout);
   std::vector<Cell> cells;
   std::map<std::string, std::string> costs, cost_ns;
@@ -436,6 +385,7 @@ int RunCard(const CardOptions& options, const std::string& self) {
           "--seed",      std::to_string(options.seed),
           "--result",    name + ".json",
           "--timeline",  name + ".svg",
+          "--history",   name + ".history",
           "--log",       name + ".log"};
       cell.status =
           RunChild(self, arguments, options.seconds * 1000 + kCellSlackMs);
@@ -444,9 +394,9 @@ int RunCard(const CardOptions& options, const std::string& self) {
       interrupted = interrupted || cell.status == 130;
       failed = failed || !cell.ran;
       cell.text = CellText(cell);
-      const bool holds = cell.ran && cell.fields["holds"] == "true";
-      if (holds) {
+      if (CellHolds(cell)) {
         (void)unlink((name + ".svg").c_str());
+        (void)unlink((name + ".history").c_str());
         (void)unlink((name + ".log").c_str());
       } else {
         cell.timeline = module + "-" + fault + ".svg";
@@ -466,10 +416,35 @@ int RunCard(const CardOptions& options, const std::string& self) {
   }
   json += "]\n";
   const std::string json_path = options.out + "/report-card.json";
-  if (!WriteFile(json_path, json)) {
+  if (!WriteTextFile(json_path, json)) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", json_path.c_str(),
                  std::strerror(errno));
     failed = true;
+  }
+  std::size_t broken = 0, not_run = 0;
+  std::string array = "[";
+  for (const Cell& cell : cells) {
+    not_run += !cell.ran;
+    broken += cell.ran && !CellHolds(cell);
+    array += std::string(array.size() > 1 ? ",\n  " : "\n  ") +
+             CellJson(cell, cost_ns[cell.module]);
+  }
+  const std::vector<std::pair<std::string, std::string>> reports = {
+      {options.json,
+       JsonObject({{"card", JsonString(description)},
+                   {"seed", JsonString(std::to_string(options.seed))},
+                   {"holds", broken + not_run == 0 ? "true" : "false"},
+                   {"cells_broken", std::to_string(broken)},
+                   {"cells_not_run", std::to_string(not_run)},
+                   {"interrupted", interrupted ? "true" : "false"},
+                   {"cells", array + "\n]"}})},
+      {options.junit, CardJunit(options, cells, description)}};
+  for (const auto& [path, text] : reports) {
+    if (!path.empty() && !WriteTextFile(path, text)) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
+                   std::strerror(errno));
+      failed = true;
+    }
   }
   std::printf(
       "cells: %zu, written to %s (timelines of the cells that broke "

@@ -4,12 +4,13 @@
 // fault class, or under none (plain contention between processes and
 // between threads), each a process of its own, so that nothing a module does
 // reaches the card. The run writes its verdict and figures to a result file,
-// a JSON object with one key a line (WriteCellResult); the card reads them
-// back, adds the module's warm acquire+release cost (a --cost process of its
-// own), and prints one table: a row per module, a column per fault class,
+// a JSON object with one key a line (--json, chaos/report.h); the card reads
+// them back, adds the module's warm acquire+release cost (a --cost process of
+// its own), and prints one table: a row per module, a column per fault class,
 // each cell "holds" or what broke in a few words with its count. It writes
-// the same as report-card.json (an array of cells) and keeps the timeline of
-// every cell that broke.
+// the same as report-card.json (an array of cells), keeps the timeline and
+// the history file of every cell that broke, and on demand writes the card
+// as one JSON object (--json) and as JUnit XML (--junit, chaos/report.h).
 //
 // Thread safety: RunCard runs once per process, on the main thread.
 #ifndef WENDLEMOOR_CHAOS_CARD_H_
@@ -23,12 +24,6 @@
 
 namespace wendlemoor {
 
-// Writes the verdict and the figures of a run of `seconds` to `path` as a
-// JSON object, one key a line. Returns false with errno set when it could
-// not be written.
-bool WriteCellResult(const std::string& path, const ChaosCheck& check,
-                     int seconds);
-
 struct CardOptions {
   std::vector<std::string> modules;  // paths, in row order
   std::vector<std::string> faults;   // column order: "none" or a fault name
@@ -38,6 +33,8 @@ struct CardOptions {
   int names = 4;
   std::uint64_t seed = 1;
   std::string out = "report-card";  // the folder of the JSON and timelines
+  std::string json;   // a JSON file of the card and its cells, or empty
+  std::string junit;  // a JUnit XML file: a suite per module, or empty
 };
 
 // Runs every cell with `self` (this executable) and prints the table on

@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include "chaos/control.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 
@@ -28,10 +31,10 @@ bool RecordEvent(int fd, ChaosRecord record) {
 
 namespace {
 
-bool ReadFile(const std::string& path, std::vector<ChaosRecord>* records) {
+// Reads the whole file at `path` into `*bytes`; false with errno set.
+bool ReadBytes(const std::string& path, std::string* bytes) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd == -1) return false;
-  std::string bytes;
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n =
@@ -43,9 +46,15 @@ bool ReadFile(const std::string& path, std::vector<ChaosRecord>* records) {
       errno = error;
       return false;
     }
-    bytes.append(buffer, static_cast<std::size_t>(n));
+    bytes->append(buffer, static_cast<std::size_t>(n));
   }
   close(fd);
+  return true;
+}
+
+bool ReadFile(const std::string& path, std::vector<ChaosRecord>* records) {
+  std::string bytes;
+  if (!ReadBytes(path, &bytes)) return false;
   // A file may hold no whole record (its process ended before it recorded
   // anything): there is then nothing to copy, and no buffer to copy into.
   const std::size_t count = bytes.size() / sizeof(ChaosRecord);
@@ -91,4 +100,151 @@ bool ReadHistory(const std::string& folder, std::vector<ChaosRecord>* records) {
   for (const auto& file : files) ok = ReadFile(file, records) && ok;
   MergeHistory(records);
   return ok;
+}
+
+namespace {
+
+constexpr char kHistoryMagic[] = "wendlemoor-chaos history 1";
+
+// Whether `r` is a record a run writes, over `names` names.
+bool Plausible(const ChaosRecord& r, int names) {
+  const auto event = static_cast<std::uint16_t>(r.event);
+  if (event < static_cast<std::uint16_t>(ChaosEvent::kHoldStart) ||
+      event > static_cast<std::uint16_t>(ChaosEvent::kWorkerRenewed)) {
+    return false;
+  }
+  const bool on_name =
+      r.event == ChaosEvent::kHoldStart || r.event == ChaosEvent::kHoldEnd ||
+      r.event == ChaosEvent::kCall || r.event == ChaosEvent::kCallHung;
+  const bool with_call =
+      r.event == ChaosEvent::kCall || r.event == ChaosEvent::kCallHung;
+  if (on_name && r.name >= names) return false;
+  if (with_call &&
+      (r.call < static_cast<std::uint16_t>(ChaosCall::kAcquireWait) ||
+       r.call > static_cast<std::uint16_t>(ChaosCall::kForkedAcquire))) {
+    return false;
+  }
+  return r.event != ChaosEvent::kFault ||
+         r.call < static_cast<std::uint16_t>(ChaosFault::kCount);
+}
+
+bool Fail(std::string* error, const std::string& cause) {
+  *error = cause;
+  return false;
+}
+
+}  // namespace
+
+bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
+                      const std::vector<ChaosRecord>& records) {
+  std::string run = header.run;
+  for (char& c : run) c = c == '\n' ? ' ' : c;
+  std::string text =
+      std::string(kHistoryMagic) + "\nnames " + std::to_string(header.names) +
+      "\nfaults " + std::to_string(header.faults) + "\nseconds " +
+      std::to_string(header.seconds) + "\nseed " + std::to_string(header.seed) +
+      "\nrun " + run + "\nrecords " + std::to_string(records.size()) + "\n\n";
+  text.append(reinterpret_cast<const char*>(records.data()),
+              records.size() * sizeof(ChaosRecord));
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd == -1) return false;
+  const bool written = WriteAll(fd, text.data(), text.size());
+  const int error = errno;
+  close(fd);  // never retried (runtime/eintr.h)
+  errno = error;
+  return written;
+}
+
+bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
+                     std::vector<ChaosRecord>* records, std::string* error) {
+  *header = ChaosHistoryHeader();
+  records->clear();
+  std::string bytes;
+  if (!ReadBytes(path, &bytes)) return Fail(error, std::strerror(errno));
+  std::size_t at = 0;
+  // The next header line, without its newline; false at the end of the file.
+  auto line = [&](std::string_view* out) {
+    const std::size_t end = bytes.find('\n', at);
+    if (end == bytes.npos) return false;
+    *out = std::string_view(bytes).substr(at, end - at);
+    at = end + 1;
+    return true;
+  };
+  std::string_view text;
+  if (!line(&text) || text != kHistoryMagic) {
+    return Fail(error, "not a wendlemoor-chaos history file");
+  }
+  std::uint64_t count = 0;
+  bool names = false, faults = false, seconds = false, seed = false,
+       run = false, counted = false;
+  while (line(&text) && !text.empty()) {
+    const std::size_t space = text.find(' ');
+    const std::string key(text.substr(0, space));
+    const std::string value(space == text.npos ? "" : text.substr(space + 1));
+    // A number field: digits only, within [low, high].
+    auto number = [&](std::uint64_t low, std::uint64_t high,
+                      std::uint64_t* out) {
+      if (value.empty() || value.size() > 20 ||
+          value.find_first_not_of("0123456789") != value.npos) {
+        return false;
+      }
+      errno = 0;
+      *out = std::strtoull(value.c_str(), nullptr, 10);
+      return errno == 0 && *out >= low && *out <= high;
+    };
+    std::uint64_t n = 0;
+    bool ok = true;
+    if (key == "names") {
+      ok = names = number(1, kChaosNamesMax, &n);
+      header->names = int(n);
+    } else if (key == "faults") {
+      ok = faults = number(0, (1u << int(ChaosFault::kCount)) - 1, &n);
+      header->faults = std::uint32_t(n);
+    } else if (key == "seconds") {
+      ok = seconds = number(1, 86400, &n);
+      header->seconds = int(n);
+    } else if (key == "seed") {
+      ok = seed = number(0, UINT64_MAX, &header->seed);
+    } else if (key == "run") {
+      run = true;
+      header->run = value;
+    } else if (key == "records") {
+      ok = counted = number(2, UINT64_MAX / sizeof(ChaosRecord), &count);
+    }  // other keys are for later versions to add, and ignored
+    if (!ok) return Fail(error, "bad header line: " + std::string(text));
+  }
+  if (!text.empty() ||
+      !(names && faults && seconds && seed && run && counted)) {
+    return Fail(error, "cut short in its header");
+  }
+  const std::uint64_t size = count * sizeof(ChaosRecord);
+  if (bytes.size() - at != size) {
+    return Fail(
+        error,
+        bytes.size() - at < size
+            ? "cut short: " + std::to_string(count) + " records announced, " +
+                  std::to_string((bytes.size() - at) / sizeof(ChaosRecord)) +
+                  " whole ones found"
+            : "longer than its " + std::to_string(count) + " records");
+  }
+  records->resize(count);
+  std::memcpy(records->data(), bytes.data() + at, size);
+  for (std::size_t i = 0; i < records->size(); ++i) {
+    const ChaosRecord& r = (*records)[i];
+    if (!Plausible(r, header->names) ||
+        (i > 0 && r.time < (*records)[i - 1].time)) {
+      records->clear();
+      return Fail(error, "not a history: record " + std::to_string(i) +
+                             " is not one a run writes");
+    }
+  }
+  if (records->front().event != ChaosEvent::kRunStart ||
+      records->back().event != ChaosEvent::kRunEnd) {
+    records->clear();
+    return Fail(error,
+                "not a whole run: it does not begin with the run's "
+                "start and end with its end");
+  }
+  return true;
 }

@@ -112,4 +112,39 @@ bool ReadHistory(const std::string& folder, std::vector<ChaosRecord>* records);
 // the order of equal times.
 void MergeHistory(std::vector<ChaosRecord>* records);
 
+// A whole run's history in one file, for `wendlemoor-chaos --check` to judge
+// again: a text header, then the merged records as they lie in memory (this
+// machine's byte order). The header is "wendlemoor-chaos history 1" and one
+// "key value" line for each of names, faults (a bit per ChaosFault),
+// seconds, seed, run (the run's one-line description) and records (their
+// count), then an empty line:
+//
+//   wendlemoor-chaos history 1
+//   names 4
+//   ...
+//   records 1234
+//
+//   <1234 records of 40 bytes>
+struct ChaosHistoryHeader {
+  int names = 0;
+  std::uint32_t faults = 0;
+  int seconds = 0;
+  std::uint64_t seed = 0;
+  std::string run;  // one line
+};
+
+// Writes `header` and `records` (merged) to `path`, replacing it. Returns
+// false with errno set when it could not be written.
+bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
+                      const std::vector<ChaosRecord>& records);
+
+// Reads a file written by WriteHistoryFile. Returns false with the cause in
+// `*error` when the file cannot be read, is cut short or longer than its
+// header says, or is not such a history (a header line missing or out of
+// range, records out of time order, not begun by the run's start and ended
+// by its end, or naming an event, call, fault or name that a run never
+// records); `*header` and `*records` then hold nothing to judge.
+bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
+                     std::vector<ChaosRecord>* records, std::string* error);
+
 #endif  // WENDLEMOOR_CHAOS_HISTORY_H_

@@ -2,11 +2,12 @@
 //
 //   wendlemoor-chaos [OPTIONS]     a run (chaos/run.h; --help)
 //   wendlemoor-chaos --worker ...  one of its worker processes
+//   wendlemoor-chaos --check FILE  a kept history judged again
 //   wendlemoor-chaos --module PATH ..., --card ...  over lock modules
 //                                  (chaos/module_run.h)
 //
-// Exit status: 0 a clean history, 1 a broken one, 2 a bad command line, 130
-// interrupted.
+// Exit status: 0 a clean history, 1 a broken one, 2 a bad command line (or
+// a history file to check that is no whole history), 130 interrupted.
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     case ChaosParse::kRun:
       break;
   }
+  if (!options.check.empty()) return CheckChaosHistory(options);
   // Workers are this very executable, found again through /proc even when it
   // was started by a relative path or from PATH.
   char self[PATH_MAX];

@@ -40,7 +40,8 @@ const char kModuleUsage[] =
     "                   broke to --out DIR (default report-card)\n"
     "  --cost           the warm acquire+release cost alone (of the module\n"
     "                   with --module, of the service linked in without)\n"
-    "  --result FILE    write the verdict and figures as JSON to FILE\n"
+    "  --result FILE    the same as --json; with --card, --json and --junit\n"
+    "                   write the whole card (a JUnit suite per module)\n"
     "  --log FILE       write standard output and error to FILE\n";
 
 namespace {
@@ -340,6 +341,10 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     case ChaosParse::kRun:
       break;
   }
+  if (!options.check.empty()) {
+    *status = CheckChaosHistory(options);
+    return true;
+  }
   if (card) {
     if (!modules_folder.empty()) {
       for (const std::string& path : ModulesIn(modules_folder)) {
@@ -361,12 +366,14 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     card_options.names = options.names;
     if (options.seed_given) card_options.seed = options.seed;
     if (!out.empty()) card_options.out = out;
+    card_options.json = options.result;
+    card_options.junit = options.junit;
     *status = RunCard(card_options, self);
     return true;
   }
-  options.result = result;
+  if (!result.empty()) options.result = result;
   if (modules.empty()) {
-    *status = cost ? MeasureCost(nullptr, result)
+    *status = cost ? MeasureCost(nullptr, options.result)
                    : RunChaos(options, {self, "--worker"});
     return true;
   }
@@ -380,7 +387,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     return true;
   }
   if (cost) {
-    *status = MeasureCost(module, result);
+    *status = MeasureCost(module, options.result);
     return true;
   }
   options.cleanup = [&module](const std::string& folder) {

@@ -18,12 +18,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "chaos/card.h"
 #include "chaos/checker.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
+#include "chaos/report.h"
 #include "chaos/timeline.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
@@ -51,6 +52,13 @@ const char kChaosUsage[] =
     "                   the history); default: a fresh private folder, "
     "removed\n"
     "  --timeline FILE  write the history as an SVG picture to FILE\n"
+    "  --json FILE      write the verdict and the figures as JSON to FILE\n"
+    "  --junit FILE     write JUnit XML to FILE: a test case for plain\n"
+    "                   contention and one per fault class injected\n"
+    "  --history FILE   keep the whole history in FILE, for --check\n"
+    "  --check FILE     judge a history kept with --history again, as the\n"
+    "                   run that wrote it (with --json, --junit, --timeline);\n"
+    "                   status 2 when FILE is missing or no whole history\n"
     "  -h, --help       show this text\n"
     "Exit status: 0 a clean history, 1 a broken one (or the run could not be\n"
     "made), 2 a bad command line, 130 interrupted (the figures so far are\n"
@@ -149,6 +157,18 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
     } else if (option == "--timeline") {
       ok = !value.empty();
       options->timeline = value;
+    } else if (option == "--json") {
+      ok = !value.empty();
+      options->result = value;
+    } else if (option == "--junit") {
+      ok = !value.empty();
+      options->junit = value;
+    } else if (option == "--history") {
+      ok = !value.empty();
+      options->history = value;
+    } else if (option == "--check") {
+      ok = !value.empty();
+      options->check = value;
     } else {
       *error = "unknown option: " + option;
       return ChaosParse::kBad;
@@ -559,20 +579,11 @@ double OwnCpuSeconds() {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-int Run::Report() {
-  // Before the check: what the run cost while its workers ran, which is CPU
-  // the workers did not get.
-  const double cpu = OwnCpuSeconds();
-  Progress(true);
-  std::vector<ChaosRecord> history;
-  if (!ReadHistory(folder_ + "/history", &history)) {
-    std::fprintf(stderr, "wendlemoor-chaos: reading the history: %s\n",
-                 std::strerror(errno));
-  }
-  const ChaosCheck check = CheckHistory(history, std::size_t(options_.names));
+// The run's one-line description: its shape, faults and seed.
+std::string Description(const ChaosOptions& options) {
   std::string faults;
   for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    if (Enabled(static_cast<ChaosFault>(i))) {
+    if ((options.faults >> i) & 1u) {
       faults += (faults.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
     }
   }
@@ -580,10 +591,36 @@ int Run::Report() {
   std::snprintf(run, sizeof run,
                 "%d s, %d processes x %d threads, %d names, faults %s, "
                 "seed %llu",
-                options_.seconds, options_.processes, options_.threads,
-                options_.names, faults.empty() ? "none" : faults.c_str(),
-                (unsigned long long)options_.seed);
-  std::printf("wendlemoor-chaos: %s\n", run);
+                options.seconds, options.processes, options.threads,
+                options.names, faults.empty() ? "none" : faults.c_str(),
+                (unsigned long long)options.seed);
+  return run;
+}
+
+// Writes `text` to `path` unless it is empty; says so when it cannot.
+void WriteReport(const std::string& path, const std::string& text) {
+  if (!path.empty() && !wendlemoor::WriteTextFile(path, text)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+  }
+}
+
+// Judges `history`, prints the figures and the verdict, and writes the files
+// that `options` asks for; `run` describes the run and `cpu`, when not
+// negative, what its own process cost. Returns 0 for a clean history, 1 for
+// a broken one.
+int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
+          const std::string& run, double cpu) {
+  if (!options.history.empty() &&
+      !WriteHistoryFile(
+          options.history,
+          {options.names, options.faults, options.seconds, options.seed, run},
+          history)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.history.c_str(),
+                 std::strerror(errno));
+  }
+  const ChaosCheck check = CheckHistory(history, std::size_t(options.names));
+  std::printf("wendlemoor-chaos: %s\n", run.c_str());
   std::fputs(FiguresText(check.figures).c_str(), stdout);
   std::fputs(AnswersText(check).c_str(), stdout);
   if (cpu >= 0) {
@@ -594,26 +631,48 @@ int Run::Report() {
     std::printf("found: %s\n", example.c_str());
   }
   const std::string verdict = VerdictLine(check.verdict);
-  if (!options_.timeline.empty()) {
-    const std::string svg = TimelineSvg(check, history, options_.names,
-                                        "wendlemoor-chaos " + verdict, run);
-    const int fd = open(options_.timeline.c_str(),
-                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd == -1 || !WriteAll(fd, svg.data(), svg.size())) {
-      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n",
-                   options_.timeline.c_str(), std::strerror(errno));
-    }
-    if (fd != -1) close(fd);  // never retried (runtime/eintr.h)
+  if (!options.timeline.empty()) {
+    WriteReport(options.timeline,
+                TimelineSvg(check, history, options.names,
+                            "wendlemoor-chaos " + verdict, run));
   }
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
-  if (!options_.result.empty() &&
-      !wendlemoor::WriteCellResult(options_.result, check, options_.seconds)) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options_.result.c_str(),
+  if (!options.result.empty()) {
+    wendlemoor::JsonFields fields = {
+        {"run", wendlemoor::JsonString(run)},
+        // A string: a seed may exceed what a double holds exactly.
+        {"seed", wendlemoor::JsonString(std::to_string(options.seed))}};
+    for (auto& field : wendlemoor::CheckJsonFields(check, options.seconds)) {
+      fields.push_back(std::move(field));
+    }
+    WriteReport(options.result, wendlemoor::JsonObject(fields));
+  }
+  if (!options.junit.empty()) {
+    wendlemoor::JunitSuite suite;
+    suite.name = "wendlemoor-chaos";
+    suite.seconds = double(check.figures.end - check.figures.start) / 1e9;
+    suite.properties = {{"run", run},
+                        {"seed", std::to_string(options.seed)},
+                        {"verdict", verdict}};
+    suite.cases = wendlemoor::RunJunitCases(check, options.faults);
+    WriteReport(options.junit, wendlemoor::JunitXml({suite}));
+  }
+  return check.verdict.clean() ? 0 : 1;
+}
+
+int Run::Report() {
+  // Before the check: what the run cost while its workers ran, which is CPU
+  // the workers did not get.
+  const double cpu = OwnCpuSeconds();
+  Progress(true);
+  std::vector<ChaosRecord> history;
+  if (!ReadHistory(folder_ + "/history", &history)) {
+    std::fprintf(stderr, "wendlemoor-chaos: reading the history: %s\n",
                  std::strerror(errno));
   }
-  if (interrupted_) return 130;
-  return check.verdict.clean() ? 0 : 1;
+  const int status = Judge(history, options_, Description(options_), cpu);
+  return interrupted_ ? 130 : status;
 }
 
 int Run::Main() {
@@ -674,4 +733,23 @@ int RunChaos(const ChaosOptions& given,
   if (!options.seed_given)
     options.seed = JX_MonotonicNanos() ^ (getpid() * 0x9E37u);
   return Run(options, worker_command).Main();
+}
+
+int CheckChaosHistory(const ChaosOptions& given) {
+  ChaosHistoryHeader header;
+  std::vector<ChaosRecord> history;
+  std::string error;
+  if (!ReadHistoryFile(given.check, &header, &history, &error)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", given.check.c_str(),
+                 error.c_str());
+    return 2;
+  }
+  ChaosOptions options = given;
+  options.names = header.names;
+  options.faults = header.faults;
+  options.seconds = header.seconds;
+  options.seed = header.seed;
+  options.history.clear();  // the file judged is kept as it is
+  std::printf("wendlemoor-chaos: judging %s again\n", given.check.c_str());
+  return Judge(history, options, header.run, -1);
 }

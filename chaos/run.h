@@ -41,6 +41,9 @@ struct ChaosOptions {
   std::string folder;       // empty: a fresh private folder, removed after
   std::string timeline;     // an SVG file to write, or empty
   std::string result;       // a JSON file of the verdict to write, or empty
+  std::string junit;        // a JUnit XML file to write, or empty
+  std::string history;      // a file to keep the merged history in, or empty
+  std::string check;        // a history file to judge instead of running
   // Called once, after every worker has ended (interrupted or not), with the
   // lock folder the workers used: a module's cleanup. May be empty.
   std::function<void(const std::string& lock_folder)> cleanup;
@@ -69,5 +72,13 @@ using ChaosServiceFactory = wendlemoor::LockService* (*)(const char* folder);
 // SIGHUP (after the figures so far).
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
+
+// Judges the history file `options.check` (chaos/history.h) again, as the
+// run that wrote it: prints its description, the figures and the verdict,
+// and writes the JSON, JUnit and timeline files that `options` asks for.
+// The run's shape (names, faults, seconds, seed) comes from the file.
+// Returns 0 for a clean history, 1 for a broken one, and 2 with the cause
+// on standard error when the file is missing, cut short or not a history.
+int CheckChaosHistory(const ChaosOptions& options);
 
 #endif  // WENDLEMOOR_CHAOS_RUN_H_

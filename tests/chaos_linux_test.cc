@@ -2,6 +2,7 @@
 // its options, a clean run, and a run against a lock that grants every name.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -197,7 +198,16 @@ WENDLEMOOR_HELPER_ROLE(chaos_granting_worker) {
 }
 
 WENDLEMOOR_HELPER_ROLE(chaos_granting_run) {
+  // The files to write (--json, --junit, --history) come from the arguments.
+  std::vector<const char*> argv = {"chaos_granting_run"};
+  for (const std::string& argument : arguments)
+    argv.push_back(argument.c_str());
   ChaosOptions options;
+  std::string error;
+  if (ParseChaosOptions(int(argv.size()), argv.data(), &options, &error) !=
+      ChaosParse::kRun) {
+    return 2;
+  }
   options.seconds = 2;
   options.processes = 2;
   options.threads = 2;
@@ -221,6 +231,8 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   const std::string chaos = ChaosBinaryPath();
   const std::string svg = temp.path() + "/timeline.svg";
   const std::string folder = temp.path() + "/run";
+  const std::string clean = temp.path() + "/clean";
+  const std::string broken = temp.path() + "/broken";
   // Runs a minute-long run in a folder named after the signal, and sends
   // the signal once a worker has started.
   const std::string interrupt =
@@ -252,9 +264,27 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       // that the run has no terminal wherever the test runs. Without one it
       // sleeps between its duties: over its 3 s it takes a small part of a
       // core from the workers it measures.
-      {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos, "--seconds", "3",
-        "--processes", "3", "--threads", "3", "--timeline", svg, "--folder",
-        folder},
+      {{"/bin/sh",
+        "-c",
+        "exec \"$@\" 2>&1",
+        "sh",
+        chaos,
+        "--seconds",
+        "3",
+        "--processes",
+        "3",
+        "--threads",
+        "3",
+        "--timeline",
+        svg,
+        "--folder",
+        folder,
+        "--history",
+        clean + ".history",
+        "--json",
+        clean + ".json",
+        "--junit",
+        clean + ".xml"},
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
        "every code as promised",
@@ -274,7 +304,9 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "HUP"},
        130,
        "verdict: clean so far (interrupted)"},
-      {{TestBinaryPath(), "--helper-role", "chaos_granting_run"},
+      {{TestBinaryPath(), "--helper-role", "chaos_granting_run", "--history",
+        broken + ".history", "--json", broken + ".json", "--junit",
+        broken + ".xml"},
        1,
        "verdict: BROKEN:"},
   };
@@ -344,6 +376,66 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
     }
   }
   EXPECT_GT(removals, 0);
+
+  // A kept history judged again gives the run's verdict and status; one
+  // that is missing, cut short or not a history gives status 2 and why.
+  const std::string cut = temp.path() + "/cut.history";
+  std::filesystem::copy_file(clean + ".history", cut);
+  std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 7);
+  ASSERT_FALSE(
+      temp.WriteFile("garbage.history", "records 3\n\n", 0600).empty());
+  const std::string stderr_too = "exec \"$@\" 2>&1";
+  const std::vector<Row> checks = {
+      {{chaos, "--check", clean + ".history"}, 0, runs[14].output.c_str()},
+      {{chaos, "--check", broken + ".history"}, 1, runs.back().output.c_str()},
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check", cut},
+       2,
+       "wendlemoor-chaos: "},
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check",
+        temp.path() + "/garbage.history"},
+       2,
+       "wendlemoor-chaos: "},
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check",
+        temp.path() + "/missing.history"},
+       2,
+       "wendlemoor-chaos: "},
+  };
+  requests.clear();
+  for (const Row& row : checks) requests.push_back({row.argv, ""});
+  const std::vector<RunResult> judged = RunCaptureAll(requests, kDeadlineMs);
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    SCOPED_TRACE(checks[i].argv.back());
+    EXPECT_EQ(judged[i].status, checks[i].status) << judged[i].output;
+    const std::string verdict = checks[i].status == 2
+                                    ? checks[i].output
+                                    : SplitLines(checks[i].output).back();
+    EXPECT_NE(judged[i].output.find(verdict), std::string::npos)
+        << judged[i].output;
+  }
+  EXPECT_NE(judged[2].output.find("cut short"), std::string::npos);
+  EXPECT_NE(judged[3].output.find("not a wendlemoor-chaos history"),
+            std::string::npos);
+
+  // The JSON and JUnit files read by a real parser: the verdict, the seed,
+  // and the failing test case of the granting lock (misuse, its only fault).
+  if (std::system("command -v python3 >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "no python3 to parse the JSON and JUnit files";
+  }
+  const char* parse =
+      "import json, sys, xml.etree.ElementTree as E\n"
+      "j = json.load(open(sys.argv[1] + '.json'))\n"
+      "s = E.parse(sys.argv[1] + '.xml').getroot().find('testsuite')\n"
+      "bad = [c.get('name') for c in s if c.find('failure') is not None]\n"
+      "print(j['holds'], j['run'].endswith('seed ' + j['seed']),"
+      " len(j['holds_per_name']),"
+      " s.get('tests'), s.get('failures'), ','.join(bad))\n";
+  requests = {
+      {{"/bin/sh", "-c", stderr_too, "sh", "python3", "-c", parse, clean}, ""},
+      {{"/bin/sh", "-c", stderr_too, "sh", "python3", "-c", parse, broken},
+       ""}};
+  const std::vector<RunResult> parsed = RunCaptureAll(requests, kDeadlineMs);
+  EXPECT_EQ(parsed[0].output, "True True 4 9 0 \n");
+  EXPECT_EQ(parsed[1].output, "False True 2 2 1 misuse\n");
 }
 
 }  // namespace

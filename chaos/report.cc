@@ -1,0 +1,324 @@
+// JSON and JUnit XML of chaos runs.
+#include "chaos/report.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "runtime/eintr.h"
+
+namespace wendlemoor {
+
+namespace {
+
+// The calls of ChaosCall as JSON keys.
+constexpr const char* kCallKeys[kChaosCalls] = {"",
+                                                "acquire_wait",
+                                                "acquire_nowait",
+                                                "release",
+                                                "again",
+                                                "release_again",
+                                                "other_instance",
+                                                "forked_release",
+                                                "forked_acquire"};
+
+std::string Format(const char* format, auto... arguments) {
+  char text[512];
+  std::snprintf(text, sizeof text, format, arguments...);
+  return text;
+}
+
+std::string Millis(std::uint64_t nanos) {
+  return Format("%.3f", double(nanos) / 1e6);
+}
+
+// `text` with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by '?': neither JSON nor XML may hold one, and a module's file
+// name may.
+std::string ValidUtf8(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const std::size_t length = c < 0x80           ? 1
+                               : (c >> 5) == 0x6  ? 2
+                               : (c >> 4) == 0xE  ? 3
+                               : (c >> 3) == 0x1E ? 4
+                                                  : 0;
+    bool whole =
+        length > 0 && i + length <= text.size() && !(length == 2 && c < 0xC2);
+    for (std::size_t k = 1; whole && k < length; ++k) {
+      whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    }
+    if (whole) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += '?';
+      ++i;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : ValidUtf8(text)) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += Format("\\u%04x", static_cast<unsigned>(c));
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonObject(const JsonFields& fields, bool one_line) {
+  const char* const end = one_line ? " " : "\n";
+  std::string text = std::string("{") + end;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    text += JsonString(fields[i].first) + ": " + fields[i].second +
+            (i + 1 < fields.size() ? "," : "") + end;
+  }
+  return text + (one_line ? "}" : "}\n");
+}
+
+JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
+  const ChaosVerdict& v = check.verdict;
+  const ChaosFigures& f = check.figures;
+  JsonFields fields;
+  auto number = [&](const std::string& key, std::uint64_t value) {
+    fields.push_back({key, std::to_string(value)});
+  };
+  auto millis = [&](const std::string& key, std::uint64_t nanos) {
+    fields.push_back({key, Millis(nanos)});
+  };
+  fields.push_back({"holds", v.clean() ? "true" : "false"});
+  fields.push_back({"verdict", JsonString(VerdictLine(v))});
+  number("overlaps", v.overlaps);
+  number("unusable", v.unusable);
+  millis("unusable_max_ms", v.unusable_max);
+  number("never_ended", v.never_ended);
+  number("hung", v.hung);
+  number("wrong_codes", v.wrong_codes);
+  number("crashed", v.crashed_workers);
+  number("failed_workers", v.failed_workers);
+  fields.push_back({"interrupted", v.interrupted ? "true" : "false"});
+  number("seconds", std::uint64_t(seconds));
+  millis("ran_ms", f.end - f.start);
+  number("acquisitions", f.acquisitions);
+  number("busy", f.busy);
+  std::string per_name = "[";
+  for (const std::uint64_t holds : f.holds_per_name) {
+    per_name += (per_name.size() > 1 ? ", " : "") + std::to_string(holds);
+  }
+  fields.push_back({"holds_per_name", per_name + "]"});
+  millis("wait_p50_ms", f.wait_p50);
+  millis("wait_p99_ms", f.wait_p99);
+  millis("wait_max_ms", f.wait_max);
+  number("free_count", f.freed);
+  millis("free_p50_ms", f.free_p50);
+  millis("free_max_ms", f.free_max);
+  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+    number(std::string("struck_") + kChaosFaultNames[i], f.faults[i]);
+  }
+  for (int call = 1; call < kChaosCalls; ++call) {
+    if (f.calls[call] > 0) {
+      number(std::string("calls_") + kCallKeys[call], f.calls[call]);
+    }
+    if (v.wrong_by_call[call] > 0) {
+      number(std::string("wrong_") + kCallKeys[call], v.wrong_by_call[call]);
+      fields.push_back({std::string("wrong_") + kCallKeys[call] + "_code",
+                        JsonString(ChaosCodeText(v.first_wrong_code[call]))});
+    }
+    if (v.hung_by_call[call] > 0) {
+      number(std::string("hung_") + kCallKeys[call], v.hung_by_call[call]);
+    }
+  }
+  std::string examples = "[";
+  for (const std::string& example : v.examples) {
+    examples += (examples.size() > 1 ? ", " : "") + JsonString(example);
+  }
+  fields.push_back({"examples", examples + "]"});
+  return fields;
+}
+
+std::string XmlEscaped(const std::string& text) {
+  std::string out;
+  for (const char c : ValidUtf8(text)) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' &&
+                       c != '\r'
+                   ? '?'
+                   : c;
+    }
+  }
+  return out;
+}
+
+std::string JunitXml(const std::vector<JunitSuite>& suites) {
+  std::size_t tests = 0, failures = 0, errors = 0, skipped = 0;
+  std::string body;
+  for (const JunitSuite& suite : suites) {
+    std::size_t suite_failures = 0, suite_errors = 0, suite_skipped = 0;
+    std::string cases;
+    for (const JunitCase& c : suite.cases) {
+      cases += "    <testcase classname=\"" + XmlEscaped(suite.name) +
+               "\" name=\"" + XmlEscaped(c.name) + "\"";
+      if (!c.failure.empty()) {
+        const char* tag = c.error ? "error" : "failure";
+        ++(c.error ? suite_errors : suite_failures);
+        cases += Format(">\n      <%s message=\"", tag) +
+                 XmlEscaped(c.failure) + "\" type=\"" +
+                 (c.error ? "not run" : "broken") + "\">" +
+                 XmlEscaped(c.details) + Format("</%s>\n", tag) +
+                 "    </testcase>\n";
+      } else if (!c.skipped.empty()) {
+        ++suite_skipped;
+        cases += ">\n      <skipped message=\"" + XmlEscaped(c.skipped) +
+                 "\"/>\n    </testcase>\n";
+      } else {
+        cases += "/>\n";
+      }
+    }
+    body += "  <testsuite name=\"" + XmlEscaped(suite.name) +
+            Format(
+                "\" tests=\"%zu\" failures=\"%zu\" errors=\"%zu\" "
+                "skipped=\"%zu\" time=\"%.3f\">\n",
+                suite.cases.size(), suite_failures, suite_errors, suite_skipped,
+                suite.seconds);
+    if (!suite.properties.empty()) {
+      body += "    <properties>\n";
+      for (const auto& [name, value] : suite.properties) {
+        body += "      <property name=\"" + XmlEscaped(name) + "\" value=\"" +
+                XmlEscaped(value) + "\"/>\n";
+      }
+      body += "    </properties>\n";
+    }
+    body += cases + "  </testsuite>\n";
+    tests += suite.cases.size();
+    failures += suite_failures;
+    errors += suite_errors;
+    skipped += suite_skipped;
+  }
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n" +
+         Format(
+             "<testsuites name=\"wendlemoor-chaos\" tests=\"%zu\" "
+             "failures=\"%zu\" errors=\"%zu\" skipped=\"%zu\">\n",
+             tests, failures, errors, skipped) +
+         body + "</testsuites>\n";
+}
+
+std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
+                                     std::uint32_t faults) {
+  const ChaosVerdict& v = check.verdict;
+  constexpr int kFaults = static_cast<int>(ChaosFault::kCount);
+  auto injected = [&](ChaosFault fault) {
+    return ((faults >> static_cast<int>(fault)) & 1u) != 0;
+  };
+  // Case 0 is plain contention, case 1 + f the fault class f.
+  std::vector<std::vector<std::string>> problems(kFaults + 1);
+  int only = -1, count = 0;
+  std::string together;
+  for (int i = 0; i < kFaults; ++i) {
+    if (!injected(static_cast<ChaosFault>(i))) continue;
+    only = i;
+    ++count;
+    together +=
+        (together.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
+  }
+  const int general = count == 1 ? 1 + only : 0;
+  // The case of `fault` when it was injected, else the general one.
+  auto of = [&](ChaosFault fault) {
+    return injected(fault) ? 1 + static_cast<int>(fault) : general;
+  };
+  auto add = [&](int owner, std::uint64_t n, const std::string& text) {
+    if (n > 0) problems[owner].push_back(std::to_string(n) + " " + text);
+  };
+  add(general, v.overlaps, "overlapping holds");
+  add(general, v.never_ended, "holds never ended");
+  add(general, v.failed_workers, "workers crashed or hung");
+  const bool by_thread = injected(ChaosFault::kThreadEnd);
+  const bool by_kill = injected(ChaosFault::kKill);
+  add(by_thread != by_kill
+          ? of(by_thread ? ChaosFault::kThreadEnd : ChaosFault::kKill)
+          : general,
+      v.unusable,
+      Format("names unusable after their holder was gone (longest %.1f s)",
+             double(v.unusable_max) / 1e9));
+  for (int call = 1; call < kChaosCalls; ++call) {
+    const auto which = static_cast<ChaosCall>(call);
+    int owner = general;
+    if (which == ChaosCall::kAcquireAgain ||
+        which == ChaosCall::kReleaseAgain) {
+      owner = of(ChaosFault::kMisuse);
+    } else if (which == ChaosCall::kOtherInstance) {
+      owner = of(ChaosFault::kTwoInstances);
+    } else if (which == ChaosCall::kForkedRelease ||
+               which == ChaosCall::kForkedAcquire) {
+      owner = of(ChaosFault::kFork);
+    }
+    add(owner, v.wrong_by_call[call],
+        std::string("wrong codes from ") + ChaosCallText(which) + " (first " +
+            ChaosCodeText(v.first_wrong_code[call]) + ")");
+    add(owner, v.hung_by_call[call],
+        std::string("calls hung: ") + ChaosCallText(which));
+  }
+  std::string details = VerdictLine(v);
+  for (const std::string& example : v.examples)
+    details += "\nfound: " + example;
+  std::vector<JunitCase> cases;
+  for (int owner = 0; owner <= kFaults; ++owner) {
+    if (owner > 0 && !injected(static_cast<ChaosFault>(owner - 1))) continue;
+    JunitCase c;
+    c.name = owner == 0 ? "contention" : kChaosFaultNames[owner - 1];
+    for (const std::string& problem : problems[owner]) {
+      c.failure += (c.failure.empty() ? "" : "; ") + problem;
+    }
+    if (!c.failure.empty()) {
+      if (owner == 0 && count > 1) {
+        c.failure = "with " + together + " together: " + c.failure;
+      }
+      c.details = details;
+    } else if (owner > 0 && check.figures.faults[owner - 1] == 0) {
+      c.skipped = "not struck";
+    }
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+bool WriteTextFile(const std::string& path, const std::string& text) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd == -1) return false;
+  const bool written = WriteAll(fd, text.data(), text.size());
+  const int error = errno;
+  close(fd);  // never retried (runtime/eintr.h)
+  errno = error;
+  return written;
+}
+
+}  // namespace wendlemoor
