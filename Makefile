@@ -15,7 +15,7 @@
 #                       (CARD_SECONDS=2 each, about 5 minutes on 2 cores);
 #                       prints one table, writes build/report-card/
 #                       report-card.json and the timelines of broken cells
-#   make format-check   fail when clang-format would change any C++ file
+#   make format-check   fail when clang-format would change any C or C++ file
 #   make install PREFIX=P   build the library, the tools and the program, then
 #                       install them under P (default /usr/local); see
 #                       cmake/install.cmake for what goes where
@@ -89,7 +89,7 @@ report-card:
 
 format-check:
 	$(ENSURE) format-check
-	git ls-files '*.cc' '*.h' | xargs clang-format --dry-run -Werror
+	git ls-files '*.c' '*.cc' '*.h' | xargs clang-format --dry-run -Werror
 
 # Only what is installed is built: the tests need not be.
 install:
