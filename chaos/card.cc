@@ -31,17 +31,7 @@ namespace {
 constexpr int kCellSlackMs = 60000;
 constexpr int kCostDeadlineMs = 20000;
 
-// The calls of ChaosCall as keys of the result file, and as the table
-// says them.
-constexpr const char* kCallKeys[kChaosCalls] = {"",
-                                                "acquire_wait",
-                                                "acquire_nowait",
-                                                "release",
-                                                "again",
-                                                "release_again",
-                                                "other_instance",
-                                                "forked_release",
-                                                "forked_acquire"};
+// The calls of ChaosCall as the table says them.
 constexpr const char* kCallShort[kChaosCalls] = {"",
                                                  "blocking acquire",
                                                  "try",
@@ -105,7 +95,7 @@ int TopCall(const std::map<std::string, std::string>& fields,
   int top = 0;
   double most = 0;
   for (int call = 1; call < kChaosCalls; ++call) {
-    const double count = Number(fields, prefix + kCallKeys[call]);
+    const double count = Number(fields, prefix + kChaosCallKeys[call]);
     if (count > most) {
       most = count;
       top = call;
@@ -142,7 +132,7 @@ std::string CellText(const Cell& cell) {
   }
   if (count("wrong_codes") > 0) {
     const int call = TopCall(f, "wrong_");
-    const std::string key = std::string("wrong_") + kCallKeys[call];
+    const std::string key = std::string("wrong_") + kChaosCallKeys[call];
     const auto code = f.find(key + "_code");
     parts.push_back(
         Format("%s→%s %lld", kCallShort[call],

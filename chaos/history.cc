@@ -135,6 +135,17 @@ bool Fail(std::string* error, const std::string& cause) {
 
 }  // namespace
 
+bool WriteTextFile(const std::string& path, const std::string& text) {
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd == -1) return false;
+  const bool written = WriteAll(fd, text.data(), text.size());
+  const int error = errno;
+  close(fd);  // never retried (runtime/eintr.h)
+  errno = error;
+  return written;
+}
+
 bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
                       const std::vector<ChaosRecord>& records) {
   std::string run = header.run;
@@ -146,14 +157,7 @@ bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
       "\nrun " + run + "\nrecords " + std::to_string(records.size()) + "\n\n";
   text.append(reinterpret_cast<const char*>(records.data()),
               records.size() * sizeof(ChaosRecord));
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd == -1) return false;
-  const bool written = WriteAll(fd, text.data(), text.size());
-  const int error = errno;
-  close(fd);  // never retried (runtime/eintr.h)
-  errno = error;
-  return written;
+  return WriteTextFile(path, text);
 }
 
 bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,

@@ -133,6 +133,10 @@ struct ChaosHistoryHeader {
   std::string run;  // one line
 };
 
+// Writes `text` to `path`, replacing it. Returns false with errno set when
+// it could not be written.
+bool WriteTextFile(const std::string& path, const std::string& text);
+
 // Writes `header` and `records` (merged) to `path`, replacing it. Returns
 // false with errno set when it could not be written.
 bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,

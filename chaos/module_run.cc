@@ -103,17 +103,6 @@ void CleanUp(const std::shared_ptr<LockModule>& module,
   }
 }
 
-bool WriteText(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd == -1) return false;
-  const bool written = WriteAll(fd, text.data(), text.size());
-  const int error = errno;
-  close(fd);  // never retried (runtime/eintr.h)
-  errno = error;
-  return written;
-}
-
 // One thread takes and gives back one name, uncontended, in a fresh folder:
 // the warm cost of an acquire+release pair.
 // The service over `folder`: the module's, or the one linked in when
@@ -164,7 +153,7 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
   if (module) module->Cleanup(locks.c_str());
   (void)RemoveTree(folder);
   std::printf("%s", json.c_str());
-  if (!result.empty() && !WriteText(result, json)) {
+  if (!result.empty() && !WriteTextFile(result, json)) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", result.c_str(),
                  std::strerror(errno));
     return 1;

@@ -11,18 +11,17 @@
 
 namespace wendlemoor {
 
-namespace {
+const char* const kChaosCallKeys[kChaosCalls] = {"",
+                                                 "acquire_wait",
+                                                 "acquire_nowait",
+                                                 "release",
+                                                 "again",
+                                                 "release_again",
+                                                 "other_instance",
+                                                 "forked_release",
+                                                 "forked_acquire"};
 
-// The calls of ChaosCall as JSON keys.
-constexpr const char* kCallKeys[kChaosCalls] = {"",
-                                                "acquire_wait",
-                                                "acquire_nowait",
-                                                "release",
-                                                "again",
-                                                "release_again",
-                                                "other_instance",
-                                                "forked_release",
-                                                "forked_acquire"};
+namespace {
 
 std::string Format(const char* format, auto... arguments) {
   char text[512];
@@ -130,15 +129,16 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   }
   for (int call = 1; call < kChaosCalls; ++call) {
     if (f.calls[call] > 0) {
-      number(std::string("calls_") + kCallKeys[call], f.calls[call]);
+      number(std::string("calls_") + kChaosCallKeys[call], f.calls[call]);
     }
     if (v.wrong_by_call[call] > 0) {
-      number(std::string("wrong_") + kCallKeys[call], v.wrong_by_call[call]);
-      fields.push_back({std::string("wrong_") + kCallKeys[call] + "_code",
+      number(std::string("wrong_") + kChaosCallKeys[call],
+             v.wrong_by_call[call]);
+      fields.push_back({std::string("wrong_") + kChaosCallKeys[call] + "_code",
                         JsonString(ChaosCodeText(v.first_wrong_code[call]))});
     }
     if (v.hung_by_call[call] > 0) {
-      number(std::string("hung_") + kCallKeys[call], v.hung_by_call[call]);
+      number(std::string("hung_") + kChaosCallKeys[call], v.hung_by_call[call]);
     }
   }
   std::string examples = "[";
@@ -308,17 +308,6 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
     cases.push_back(c);
   }
   return cases;
-}
-
-bool WriteTextFile(const std::string& path, const std::string& text) {
-  const int fd =
-      open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd == -1) return false;
-  const bool written = WriteAll(fd, text.data(), text.size());
-  const int error = errno;
-  close(fd);  // never retried (runtime/eintr.h)
-  errno = error;
-  return written;
 }
 
 }  // namespace wendlemoor

@@ -2,7 +2,7 @@
 // JSON, and as JUnit XML a test case per fault class. The run, the check of
 // a kept history (--check) and the report card write them with these.
 //
-// Thread safety: pure functions but for WriteTextFile. Ownership: results
+// Thread safety: pure functions. Ownership: results
 // are the caller's.
 #ifndef WENDLEMOOR_CHAOS_REPORT_H_
 #define WENDLEMOOR_CHAOS_REPORT_H_
@@ -15,6 +15,9 @@
 #include "chaos/checker.h"
 
 namespace wendlemoor {
+
+// The calls of ChaosCall as the keys of result files ("acquire_wait").
+extern const char* const kChaosCallKeys[kChaosCalls];
 
 // `text` as a JSON string, quotes included: '"', '\\' and control
 // characters escaped, every other byte as it is.
@@ -67,10 +70,6 @@ std::string JunitXml(const std::vector<JunitSuite>& suites);
 // text then says which faults struck together.
 std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
                                      std::uint32_t faults);
-
-// Writes `text` to `path`, replacing it. Returns false with errno set when
-// it could not be written.
-bool WriteTextFile(const std::string& path, const std::string& text);
 
 }  // namespace wendlemoor
 

@@ -599,7 +599,7 @@ std::string Description(const ChaosOptions& options) {
 
 // Writes `text` to `path` unless it is empty; says so when it cannot.
 void WriteReport(const std::string& path, const std::string& text) {
-  if (!path.empty() && !wendlemoor::WriteTextFile(path, text)) {
+  if (!path.empty() && !WriteTextFile(path, text)) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
                  std::strerror(errno));
   }
