@@ -6,6 +6,10 @@
 #include <cstdio>
 #include <map>
 
+#include "chaos/report.h"
+
+using wendlemoor::XmlEscaped;
+
 namespace {
 
 constexpr int kWidth = 1600;
@@ -25,29 +29,6 @@ std::string Format(const char* format, auto... arguments) {
   char text[1024];
   std::snprintf(text, sizeof text, format, arguments...);
   return text;
-}
-
-std::string Escaped(const std::string& text) {
-  std::string out;
-  for (const char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
 }
 
 // Distinct, stable colours: the golden angle apart on the hue circle.
@@ -110,7 +91,7 @@ std::string Frame(const Layout& layout, const std::string& title) {
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
       "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"11\">\n",
       kWidth, layout.height, kWidth, layout.height);
-  svg += "<title>" + Escaped(title) + "</title>\n";
+  svg += "<title>" + XmlEscaped(title) + "</title>\n";
   svg += Format("<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>\n", kWidth,
                 layout.height);
   return svg;
@@ -122,13 +103,13 @@ std::string Heading(const ChaosCheck& check, std::size_t processes,
   std::string svg =
       Format("<text x=\"%d\" y=\"22\" font-size=\"15\" font-weight=\"bold\">",
              kLeft) +
-      Escaped(title) + "</text>\n";
+      XmlEscaped(title) + "</text>\n";
   svg += Format(
       "<text x=\"%d\" y=\"40\">%s</text>\n"
       "<text x=\"%d\" y=\"56\">%zu holds by %zu processes: a lane per name, "
       "each hold a bar coloured by its process; red above a lane marks "
       "overlapping holds (%llu)</text>\n",
-      kLeft, Escaped(run).c_str(), kLeft, check.holds.size(), processes,
+      kLeft, XmlEscaped(run).c_str(), kLeft, check.holds.size(), processes,
       (unsigned long long)check.verdict.overlaps);
   return svg;
 }
