@@ -4,6 +4,8 @@
 //   wendlemoor-chaos --worker ...  one of its worker processes
 //   wendlemoor-chaos --module PATH ..., --card ...  over lock modules
 //                                  (chaos/module_run.h)
+//   wendlemoor-chaos --command CMD ...  over an adapter program
+//                                  (chaos/command_run.h)
 //
 // Exit status: 0 a clean history, 1 a broken one, 2 a bad command line, 130
 // interrupted.
@@ -12,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/command_run.h"
 #include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
@@ -25,6 +28,9 @@ int main(int argc, char** argv) {
     return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),
                           CreateLockService);
   }
+  if (int status = 0; wendlemoor::RunCommandCommand(argc, argv, &status)) {
+    return status;
+  }
   if (int status = 0; wendlemoor::RunModuleCommand(argc, argv, &status)) {
     return status;
   }
@@ -34,6 +40,7 @@ int main(int argc, char** argv) {
     case ChaosParse::kHelp:
       std::fputs(kChaosUsage, stdout);
       std::fputs(wendlemoor::kModuleUsage, stdout);
+      std::fputs(wendlemoor::kCommandUsage, stdout);
       return 0;
     case ChaosParse::kBad:
       std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),

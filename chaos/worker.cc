@@ -98,6 +98,9 @@ class InCall {
   ChaosCallSlot& slot_;
 };
 
+// The worker of this process, for GiveUpChaosWorker.
+Worker* gWorker = nullptr;
+
 ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
                        std::uint16_t call = 0, std::uint32_t code = 0,
                        std::uint64_t value = 0, bool wait = false) {
@@ -215,7 +218,9 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
     (void)RecordEvent(
         w->history, MakeRecord(t->number, ChaosEvent::kFault, name,
                                static_cast<std::uint16_t>(ChaosFault::kKill)));
-    kill(getpid(), SIGKILL);
+    // The whole process group: an adapter of the worker (chaos/adapter.h)
+    // dies with it, as a lock inside it would.
+    kill(0, SIGKILL);
   }
   if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kThreadEnd);
@@ -322,6 +327,18 @@ int Fail(const char* what) {
 
 }  // namespace
 
+void GiveUpChaosWorker(std::uint32_t code) {
+  Worker* w = gWorker;
+  // As a kill while holding: no record after this one.
+  w->records.lock();
+  (void)RecordEvent(w->history,
+                    MakeRecord(0, ChaosEvent::kAdapterFailed, 0, 0, code));
+  // The whole group at once: the adapter and whatever it started die with
+  // the worker, which the run then counts as failed (a kill not its own).
+  kill(0, SIGKILL);
+  _exit(4);
+}
+
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory) {
   // folder slot seed threads names faults deadline parent
@@ -335,6 +352,7 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
   if (getppid() != pid_t(n[6])) return 0;
 
   Worker w;
+  gWorker = &w;
   const std::string& folder = arguments[0];
   w.slot = int(n[0]);
   w.seed = n[1];

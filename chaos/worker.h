@@ -7,6 +7,7 @@
 #ifndef WENDLEMOOR_CHAOS_WORKER_H_
 #define WENDLEMOOR_CHAOS_WORKER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,13 @@
 // standard error).
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory);
+
+// Ends the calling worker process when its lock can no longer be used (an
+// adapter that failed): records kAdapterFailed with `code`, which ends
+// every hold of the process in the history, lets no other thread record
+// anything after it, and kills the worker's process group (its adapter
+// with it). From any thread of a worker,
+// once RunChaosWorker has begun.
+[[noreturn]] void GiveUpChaosWorker(std::uint32_t code);
 
 #endif  // WENDLEMOOR_CHAOS_WORKER_H_
