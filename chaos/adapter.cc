@@ -98,6 +98,10 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
     if (words[i] == "thread-end") features->thread_end = true;
     if (words[i] == "fork") features->fork = true;
     if (words[i] == "misuse") features->misuse = true;
+    if (words[i] == "missing") {
+      features->missing = "missing";
+      for (++i; i < words.size(); ++i) features->missing += " " + words[i];
+    }
   }
   return true;
 }

@@ -37,6 +37,8 @@ struct AdapterFeatures {
   bool thread_end = false;  // "end T": a thread ends holding
   bool fork = false;        // "fork T NAME": a fork while holding
   bool misuse = false;      // "failed deadlock", "failed not-held"
+  // Not empty: the lock is not on this machine ("missing WHAT...").
+  std::string missing;
 };
 
 // Reads a greeting line. Returns false, with the cause in `*error`, for a

@@ -1,6 +1,7 @@
 // wendlemoor-chaos over an adapter program: options, probe, worker.
 #include "chaos/command_run.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -212,9 +213,13 @@ bool ProbeAdapter(const std::string& self, const std::string& command,
     AdapterAnswer answer;
     std::string reason;
     ok = adapter != nullptr &&
-         adapter->Greet(kGreetMs, features, error) == AdapterFault::kNone &&
-         adapter->Request(1, "release 1 wendlemoor-probe", kAnswerMs, &answer,
-                          &reason, error) == AdapterFault::kNone;
+         adapter->Greet(kGreetMs, features, error) == AdapterFault::kNone;
+    if (ok && !features->missing.empty()) {
+      *error = "is not supported here: " + features->missing;
+      ok = false;
+    }
+    ok = ok && adapter->Request(1, "release 1 wendlemoor-probe", kAnswerMs,
+                                &answer, &reason, error) == AdapterFault::kNone;
   }
   (void)RemoveTree(folder);
   return ok;
@@ -233,24 +238,46 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
                              CreateFromCommand);
     return true;
   }
-  std::string command, result;
+  // The report card takes adapters as rows (chaos/card.h).
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--card") return false;
+  }
+  std::string command, result, log;
   bool any = false, faults_given = false;
   std::vector<const char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option == "--command" || option == "--result") {
+    if (option == "--command" || option == "--result" || option == "--log") {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         *status = Usage("missing value for " + option);
         return true;
       }
       any = any || option == "--command";
-      (option == "--command" ? command : result) = argv[++i];
+      (option == "--command"  ? command
+       : option == "--result" ? result
+                              : log) = argv[++i];
       continue;
     }
     faults_given = faults_given || option == "--faults";
     rest.push_back(argv[i]);
   }
   if (!any) return false;
+  if (!log.empty()) {
+    const int fd =
+        open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
+                            dup2(fd, STDERR_FILENO) != -1;
+    const int error = errno;
+    // Never retried (runtime/eintr.h); a descriptor that landed on a closed
+    // standard one stays open as it.
+    if (fd > STDERR_FILENO) close(fd);
+    if (!redirected) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
+                   std::strerror(error));
+      *status = 1;
+      return true;
+    }
+  }
   ChaosOptions options;
   std::string error;
   switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error)) {

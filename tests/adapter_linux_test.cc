@@ -55,6 +55,9 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
        "",
        "does not support: thread-end",
        {"--faults", "thread-end"}},
+      {"missing-library",
+       "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
+       "is not supported here: missing libfoo"},
   };
   std::vector<RunRequest> requests;
   std::vector<std::string> commands;
@@ -102,23 +105,40 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       std::string(kGreet) +
           "n=0\nwhile read -r verb thread rest; do n=$((n+1)); "
           "[ $n -ge 10 ] && exit 0; echo \"$thread done\"; done\n");
+  const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
+  // Several threads and their ends go through the Python adapter, where its
+  // library is installed.
+  const bool python =
+      RunCapture({"/usr/bin/python3", "-c", "import filelock"}, "", 30000)
+          .status == 0;
   struct Row {
     std::string command;
     int status;
-    const char* line;  // a line the output holds
+    const char* line;  // what the output holds
+    std::vector<std::string> options = {"--seconds", "3", "--processes", "3"};
   };
   const std::vector<Row> rows = {
-      {std::string(WENDLEMOOR_ADAPTERS) + "/flock-command", 0,
-       "verdict: clean: no overlap"},
+      {flock, 0, "verdict: clean: no overlap"},
       {liar, 1, "verdict: BROKEN: "},
       {quitter, 1, "its adapter exited"},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
+       python ? 0 : 2,
+       python ? "verdict: clean: no overlap" : "is not supported here",
+       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
+        "thread-end,misuse,kill"}},
+      {flock,
+       0,
+       "\n| flock-command | holds | not supported |",
+       {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
+        temp.path() + "/card"}},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
-    requests.push_back(
-        {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", ChaosPath(), "--command",
-          row.command, "--seconds", "3", "--processes", "3"},
-         ""});
+    std::vector<std::string> argv = {
+        "/bin/sh",   "-c",        "exec \"$@\" 2>&1", "sh",
+        ChaosPath(), "--command", row.command};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    requests.push_back({argv, ""});
   }
   const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
   for (std::size_t i = 0; i < rows.size(); ++i) {
