@@ -119,6 +119,9 @@ bool ParseAnswer(const std::string& line, std::uint32_t* thread,
     *answer = AdapterAnswer::kDone;
   } else if (words[1] == "busy" && words.size() == 2) {
     *answer = AdapterAnswer::kBusy;
+  } else if (words[1] == "forked" && words.size() == 4) {
+    *answer = AdapterAnswer::kForked;
+    *reason = words[2] + " " + words[3];
   } else if (words[1] == "failed" && words.size() >= 3) {
     *answer = AdapterAnswer::kFailed;
     *reason = words[2];

@@ -46,10 +46,13 @@ struct AdapterFeatures {
 bool ParseGreeting(const std::string& line, AdapterFeatures* features,
                    std::string* error);
 
-enum class AdapterAnswer { kDone, kBusy, kFailed };
+// kForked answers "fork T NAME": "T forked RELEASE ACQUIRE", the child's
+// two results, each "done", "busy" or a failure's reason.
+enum class AdapterAnswer { kDone, kBusy, kFailed, kForked };
 
-// Reads an answer line ("T done", "T busy", "T failed REASON"). Returns false
-// for a line that does not parse; `*reason` is the failure's reason.
+// Reads an answer line ("T done", "T busy", "T failed REASON", "T forked R
+// A"). Returns false for a line that does not parse; `*reason` is the
+// failure's reason, or the fork's "R A".
 bool ParseAnswer(const std::string& line, std::uint32_t* thread,
                  AdapterAnswer* answer, std::string* reason);
 

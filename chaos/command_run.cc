@@ -112,6 +112,26 @@ class AdapterLockService final : public LockService {
     return Ask(t, "release " + std::to_string(t) + " " + name, kAnswerMs);
   }
 
+  // The fork hook (chaos/worker.h): "fork T NAME".
+  static void Fork(LockService* service, const char* name, ResultCode* release,
+                   ResultCode* acquire) {
+    auto* self = static_cast<AdapterLockService*>(service);
+    const std::uint32_t t = self->Thread();
+    const std::string line = "fork " + std::to_string(t) + " " + name;
+    AdapterAnswer answer;
+    std::string results, error;
+    const AdapterFault fault =
+        self->adapter_->Request(t, line, kAnswerMs, &answer, &results, &error);
+    if (fault != AdapterFault::kNone) GiveUp(fault, error);
+    if (answer != AdapterAnswer::kForked) {
+      GiveUp(AdapterFault::kGarbage,
+             "answered \"" + line + "\" with no \"forked\" answer");
+    }
+    const std::size_t space = results.find(' ');
+    *release = self->CodeOf(line, results.substr(0, space));
+    *acquire = self->CodeOf(line, results.substr(space + 1));
+  }
+
   // The thread `t` has ended: what it held is given back as the adapter's
   // lock does on a thread's end.
   void EndThread(std::uint32_t t) {
@@ -136,8 +156,19 @@ class AdapterLockService final : public LockService {
     const AdapterFault fault =
         adapter_->Request(t, line, deadline_ms, &answer, &reason, &error);
     if (fault != AdapterFault::kNone) GiveUp(fault, error);
+    if (answer == AdapterAnswer::kForked) {
+      GiveUp(AdapterFault::kGarbage,
+             "answered \"" + line + "\" with a \"forked\" answer");
+    }
     if (answer == AdapterAnswer::kDone) return kOk;
     if (answer == AdapterAnswer::kBusy) return kErrorLockBusy;
+    return CodeOf(line, reason);
+  }
+
+  // The code of an answer's word: done, busy or a failure's reason.
+  ResultCode CodeOf(const std::string& line, const std::string& reason) {
+    if (reason == "done") return kOk;
+    if (reason == "busy") return kErrorLockBusy;
     if (reason == "deadlock") return kErrorLockWouldDeadlock;
     if (reason == "not-held") return kErrorLockNotHeld;
     // Any other failure is the adapter's own (an exception's name): it is
@@ -186,8 +217,7 @@ int Usage(const std::string& error) {
 
 std::uint32_t AdapterFaults(const AdapterFeatures& features) {
   std::uint32_t faults = (1u << static_cast<int>(ChaosFault::kCount)) - 1;
-  // This adversary does not send "fork" yet, whatever the adapter says.
-  faults &= ~(1u << static_cast<int>(ChaosFault::kFork));
+  if (!features.fork) faults &= ~(1u << static_cast<int>(ChaosFault::kFork));
   if (!features.thread_end) {
     faults &= ~(1u << static_cast<int>(ChaosFault::kThreadEnd));
   }
@@ -234,6 +264,7 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
       std::string(argv[3]) == "--worker") {
     gCommand = argv[2];
     gSelf = Self();
+    SetChaosForkHook(AdapterLockService::Fork);
     *status = RunChaosWorker(std::vector<std::string>(argv + 4, argv + argc),
                              CreateFromCommand);
     return true;

@@ -100,6 +100,7 @@ class InCall {
 
 // The worker of this process, for GiveUpChaosWorker.
 Worker* gWorker = nullptr;
+ChaosForkHook gForkHook = nullptr;
 
 ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
                        std::uint16_t call = 0, std::uint32_t code = 0,
@@ -193,7 +194,18 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
     RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
     if (code == kOk) (void)other->ReleaseLock(lock);
   }
-  if (w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn)) {
+  const bool fork_now =
+      w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn);
+  if (fork_now && gForkHook != nullptr) {
+    RecordFault(w, t->number, name, ChaosFault::kFork);
+    ResultCode release = kOk, acquire = kOk;
+    {
+      InCall in_call(w, t, ChaosCall::kForkedAcquire, name);
+      gForkHook(service, lock, &release, &acquire);
+    }
+    RecordCall(w, t->number, name, ChaosCall::kForkedRelease, release);
+    RecordCall(w, t->number, name, ChaosCall::kForkedAcquire, acquire);
+  } else if (fork_now) {
     RecordFault(w, t->number, name, ChaosFault::kFork);
     // The child judges this process's hold, which must outlive its calls:
     // a kill by another thread (it takes the records' lock alone) waits
@@ -326,6 +338,8 @@ int Fail(const char* what) {
 }
 
 }  // namespace
+
+void SetChaosForkHook(ChaosForkHook hook) { gForkHook = hook; }
 
 void GiveUpChaosWorker(std::uint32_t code) {
   Worker* w = gWorker;

@@ -19,6 +19,17 @@
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory);
 
+// A lock service whose holder lives in another process (an adapter,
+// chaos/adapter.h) cannot be forked with this one: the fault "fork while
+// holding" is then asked of it through this hook, which makes the holder of
+// `name` fork and returns what the child's release of the name and its
+// acquisition without waiting returned. Set once, before RunChaosWorker.
+using ChaosForkHook = void (*)(wendlemoor::LockService* service,
+                               const char* name,
+                               wendlemoor::ResultCode* release,
+                               wendlemoor::ResultCode* acquire);
+void SetChaosForkHook(ChaosForkHook hook);
+
 // Ends the calling worker process when its lock can no longer be used (an
 // adapter that failed): records kAdapterFailed with `code`, which ends
 // every hold of the process in the history, lets no other thread record

@@ -126,6 +126,13 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        python ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
         "thread-end,misuse,kill"}},
+      // Its child's release of an inherited FileLock frees the parent's.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
+       python ? 1 : 2,
+       python ? "found: forked child's release of its parent's hold"
+              : "is not supported here",
+       {"--seconds", "4", "--processes", "4", "--threads", "4", "--faults",
+        "fork"}},
       {flock,
        0,
        "\n| flock-command | holds | not supported |",
