@@ -102,6 +102,10 @@ class InCall {
 Worker* gWorker = nullptr;
 ChaosForkHook gForkHook = nullptr;
 
+// Kills the worker with its process group, which it leads when the run
+// started it (chaos/run.h); a worker started otherwise kills only itself.
+void KillWorker() { kill(getpgrp() == getpid() ? 0 : getpid(), SIGKILL); }
+
 ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
                        std::uint16_t call = 0, std::uint32_t code = 0,
                        std::uint64_t value = 0, bool wait = false) {
@@ -232,7 +236,7 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
                                static_cast<std::uint16_t>(ChaosFault::kKill)));
     // The whole process group: an adapter of the worker (chaos/adapter.h)
     // dies with it, as a lock inside it would.
-    kill(0, SIGKILL);
+    KillWorker();
   }
   if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kThreadEnd);
@@ -349,7 +353,7 @@ void GiveUpChaosWorker(std::uint32_t code) {
                     MakeRecord(0, ChaosEvent::kAdapterFailed, 0, 0, code));
   // The whole group at once: the adapter and whatever it started die with
   // the worker, which the run then counts as failed (a kill not its own).
-  kill(0, SIGKILL);
+  KillWorker();
   _exit(4);
 }
 
