@@ -425,7 +425,7 @@ int RunCard(const CardOptions& options, const std::string& self) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
   (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
   std::printf(
-      "wendlemoor-chaos --card: %zu modules x %zu faults, %d s each, "
+      "wendlemoor-chaos --card: %zu rows x %zu faults, %d s each, "
       "%d processes x %d threads, %d names, seed %" PRIu64 "\n",
       options.modules.size() + options.commands.size(), options.faults.size(),
       options.seconds, options.processes, options.threads, options.names,
