@@ -10,8 +10,9 @@
 #   make chaos          build wendlemoor-chaos and run it for 60 s with every
 #                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
 #                       fails unless the verdict is clean
-#   make report-card    build every lock module (build/modules/) and run each
-#                       under every fault class on its own and under none
+#   make report-card    build every lock module (build/modules/) and run each,
+#                       and each adapter (adapters/; its library where it is
+#                       missing), under every fault class on its own and none
 #                       (CARD_SECONDS=2 each, about 5 minutes on 2 cores);
 #                       prints one table, writes build/report-card/
 #                       report-card.json and the timelines of broken cells
@@ -85,7 +86,8 @@ chaos:
 report-card:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
-	./build/wendlemoor-chaos --card --modules build/modules --seconds $(CARD_SECONDS) --out build/report-card
+	-$(ENSURE) report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --seconds $(CARD_SECONDS) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "chaos/command_run.h"
 #include "chaos/module_run.h"
 #include "chaos/report.h"
 #include "runtime/eintr.h"
@@ -156,6 +157,40 @@ std::string Stem(const std::string& path) {
   return name;
 }
 
+// An adapter's row name: the file name of the command's last word.
+std::string CommandStem(const std::string& command) {
+  std::string last = command;
+  while (!last.empty() && last.back() == ' ') last.pop_back();
+  return Stem(last.substr(last.rfind(' ') + 1));
+}
+
+struct Row {
+  std::string path;  // a module's path or an adapter's command
+  bool is_command;
+  std::string name;  // unique among the rows
+};
+
+// The card's rows in order: each module, then each adapter command. A name
+// that an earlier row has gets its row's number.
+std::vector<Row> Rows(const CardOptions& options) {
+  std::vector<Row> rows;
+  for (const std::string& path : options.modules) {
+    rows.push_back({path, false, Stem(path)});
+  }
+  for (const std::string& command : options.commands) {
+    rows.push_back({command, true, CommandStem(command)});
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (rows[j].name == rows[i].name) {
+        rows[i].name += "-" + std::to_string(i + 1);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
 // Runs `arguments` (this executable's) with a deadline; returns its exit
 // status, -1 when it could not start or did not end in time.
 int RunChild(const std::string& self, const std::vector<std::string>& arguments,
@@ -203,8 +238,8 @@ std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
   header.push_back("warm acquire+release");
   header.push_back("time to free after kill (p50 / max)");
   rows.push_back(header);
-  for (const std::string& path : options.modules) {
-    const std::string module = Stem(path);
+  for (const Row& r : Rows(options)) {
+    const std::string& module = r.name;
     std::vector<std::string> row = {module};
     std::string free = "-";
     for (const std::string& fault : options.faults) {
@@ -328,24 +363,37 @@ int RunCard(const CardOptions& options, const std::string& self) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
   (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
   const std::string description = Format(
-      "%zu modules x %zu faults, %d s each, %d processes x %d threads, %d "
+      "%zu rows x %zu faults, %d s each, %d processes x %d threads, %d "
       "names, seed %" PRIu64,
-      options.modules.size(), options.faults.size(), options.seconds,
-      options.processes, options.threads, options.names, options.seed);
+      options.modules.size() + options.commands.size(), options.faults.size(),
+      options.seconds, options.processes, options.threads, options.names,
+      options.seed);
   std::printf("wendlemoor-chaos --card: %s\n", description.c_str());
   std::fflush(stdout);
   std::vector<Cell> cells;
   std::map<std::string, std::string> costs, cost_ns;
   bool interrupted = false;
   bool failed = false;
-  const std::size_t total = options.modules.size() * options.faults.size();
-  for (const std::string& path : options.modules) {
-    const std::string module = Stem(path);
+  const std::size_t total = (options.modules.size() + options.commands.size()) *
+                            options.faults.size();
+  for (const Row& row : Rows(options)) {
+    const std::string& path = row.path;
+    const bool is_command = row.is_command;
+    const std::string& module = row.name;
     const std::string base = options.out + "/" + module;
-    if (RunChild(self,
-                 {"--module", path, "--cost", "--result", base + "-cost.json",
-                  "--log", base + "-cost.log"},
-                 kCostDeadlineMs) == 0) {
+    // An adapter is asked once what it supports; the faults it does not
+    // are cells of their own words, not runs.
+    AdapterFeatures features;
+    std::string probe_error;
+    const bool probed =
+        is_command && ProbeAdapter(self, path, &features, &probe_error);
+    const std::uint32_t supported = probed ? AdapterFaults(features) : ~0u;
+    if (is_command) {
+      costs[module] = "-";
+    } else if (RunChild(self,
+                        {"--module", path, "--cost", "--result",
+                         base + "-cost.json", "--log", base + "-cost.log"},
+                        kCostDeadlineMs) == 0) {
       const auto fields = ReadFields(base + "-cost.json");
       const double ns = Number(fields, "warm_ns");
       cost_ns[module] = Format("%.0f", ns);
@@ -364,19 +412,42 @@ int RunCard(const CardOptions& options, const std::string& self) {
       Cell cell;
       cell.module = module;
       cell.fault = fault;
+      int bit = -1;
+      for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+        if (fault == kChaosFaultNames[i]) bit = i;
+      }
+      if (is_command && (!features.missing.empty() ||
+                         (bit >= 0 && ((supported >> bit) & 1u) == 0))) {
+        cell.text = "not supported";
+        cells.push_back(cell);
+        std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells.size(), total,
+                     module.c_str(), fault.c_str(), cell.text.c_str());
+        continue;
+      }
       const std::string name = base + "-" + fault;
       const std::vector<std::string> arguments = {
-          "--module",    path,
-          "--faults",    fault,
-          "--seconds",   std::to_string(options.seconds),
-          "--processes", std::to_string(options.processes),
-          "--threads",   std::to_string(options.threads),
-          "--names",     std::to_string(options.names),
-          "--seed",      std::to_string(options.seed),
-          "--result",    name + ".json",
-          "--timeline",  name + ".svg",
-          "--history",   name + ".history",
-          "--log",       name + ".log"};
+          is_command ? "--command" : "--module",
+          path,
+          "--faults",
+          fault,
+          "--seconds",
+          std::to_string(options.seconds),
+          "--processes",
+          std::to_string(options.processes),
+          "--threads",
+          std::to_string(options.threads),
+          "--names",
+          std::to_string(options.names),
+          "--seed",
+          std::to_string(options.seed),
+          "--result",
+          name + ".json",
+          "--timeline",
+          name + ".svg",
+          "--history",
+          name + ".history",
+          "--log",
+          name + ".log"};
       cell.status =
           RunChild(self, arguments, options.seconds * 1000 + kCellSlackMs);
       cell.fields = ReadFields(name + ".json");

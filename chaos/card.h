@@ -26,7 +26,10 @@ namespace wendlemoor {
 
 struct CardOptions {
   std::vector<std::string> modules;  // paths, in row order
-  std::vector<std::string> faults;   // column order: "none" or a fault name
+  // Adapter command lines (chaos/command_run.h), rows after the modules,
+  // named after their last word's file name; no cost is measured for them.
+  std::vector<std::string> commands;
+  std::vector<std::string> faults;  // column order: "none" or a fault name
   int seconds = 2;
   int processes = 4;
   int threads = 3;

@@ -7,6 +7,7 @@
 #include <map>
 #include <tuple>
 
+#include "chaos/adapter.h"
 #include "components/result_code.h"
 
 using wendlemoor::IsSystemError;
@@ -259,6 +260,14 @@ class Checker {
         break;
       case ChaosEvent::kWorkerRenewed:
         killed_.push_back(std::int32_t(r.value));
+        break;
+      case ChaosEvent::kAdapterFailed:
+        // Its holds end here; its exit with a failure counts it as failed.
+        EndWhere(r.time, [&](const Key& k) { return std::get<0>(k) == r.pid; });
+        Example("worker %d gave up at %.3f s: its adapter %s", int(r.pid),
+                Seconds(r.time),
+                wendlemoor::AdapterFaultText(
+                    static_cast<wendlemoor::AdapterFault>(r.code)));
         break;
       case ChaosEvent::kRunStart:
       case ChaosEvent::kRunEnd:

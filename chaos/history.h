@@ -54,6 +54,10 @@ enum class ChaosEvent : std::uint16_t {
   // being taken, worker `value` was ended (SIGKILL) to be replaced by a
   // fresh one, which opens every name afresh.
   kWorkerRenewed,
+  // A worker gave up on its adapter (chaos/adapter.h), which `code` (an
+  // AdapterFault) says how it failed; every hold of the worker ends here,
+  // before the adapter is killed, and the worker then exits with a failure.
+  kAdapterFailed,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

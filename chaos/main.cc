@@ -5,6 +5,8 @@
 //   wendlemoor-chaos --check FILE  a kept history judged again
 //   wendlemoor-chaos --module PATH ..., --card ...  over lock modules
 //                                  (chaos/module_run.h)
+//   wendlemoor-chaos --command CMD ...  over an adapter program
+//                                  (chaos/command_run.h)
 //
 // Exit status: 0 a clean history, 1 a broken one, 2 a bad command line (or
 // a history file to check that is no whole history), 130 interrupted.
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/command_run.h"
 #include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
@@ -26,6 +29,9 @@ int main(int argc, char** argv) {
     return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),
                           CreateLockService);
   }
+  if (int status = 0; wendlemoor::RunCommandCommand(argc, argv, &status)) {
+    return status;
+  }
   if (int status = 0; wendlemoor::RunModuleCommand(argc, argv, &status)) {
     return status;
   }
@@ -35,6 +41,7 @@ int main(int argc, char** argv) {
     case ChaosParse::kHelp:
       std::fputs(kChaosUsage, stdout);
       std::fputs(wendlemoor::kModuleUsage, stdout);
+      std::fputs(wendlemoor::kCommandUsage, stdout);
       return 0;
     case ChaosParse::kBad:
       std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),

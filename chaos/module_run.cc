@@ -243,7 +243,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     return true;
   }
   // The module options are taken out; the rest are the run's own.
-  std::vector<std::string> modules;
+  std::vector<std::string> modules, commands;  // commands: card rows only
   std::string modules_folder, result, log, out, faults = "all";
   bool card = false, cost = false, any = false;
   for (int i = 1; i < argc; ++i) {
@@ -264,6 +264,9 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     if (option == "--module") {
       modules.emplace_back();
       value = &modules.back();
+    } else if (option == "--command" && card) {
+      commands.emplace_back();
+      value = &commands.back();
     } else if (option == "--modules") {
       value = &modules_folder;
     } else if (option == "--result") {
@@ -340,8 +343,9 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
         modules.push_back(path);
       }
     }
-    if (modules.empty()) {
-      *status = Usage("--card needs --module or --modules with a module");
+    if (modules.empty() && commands.empty()) {
+      *status = Usage(
+          "--card needs --module or --modules with a module, or --command");
       return true;
     }
     if (!ReadCardFaults(faults, &card_options.faults)) {
@@ -349,6 +353,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
       return true;
     }
     card_options.modules = modules;
+    card_options.commands = commands;
     card_options.seconds = options.seconds;
     card_options.processes = options.processes;
     card_options.threads = options.threads;

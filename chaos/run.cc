@@ -376,6 +376,9 @@ void Run::Reap(bool replace) {
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       if (slots_[i].pid != pid) continue;
       slots_[i].pid = -1;
+      // What it left in its group (an adapter's children) goes with it; the
+      // group's ID is not reused while any of them lives.
+      (void)kill(-pid, SIGKILL);
       // Dead, it holds nothing: its count of holds in progress goes.
       control_->busy[i].store(0);
       const int code = JX_ExitCodeFromStatus(status);
@@ -408,13 +411,13 @@ void Run::Stop() {
   stopped_ = live[random_.Below(live.size())];
   Record(ChaosEvent::kFault, std::uint64_t(stopped_), 0, ChaosFault::kStop);
   ++outside_faults_;
-  kill(stopped_, SIGSTOP);
+  kill(-stopped_, SIGSTOP);
   schedule_.Set(Duty::kContinue,
                 JX_MonotonicNanos() + (10 + random_.Below(140)) * kMillis);
 }
 
 void Run::Continue() {
-  if (stopped_ != -1) kill(stopped_, SIGCONT);
+  if (stopped_ != -1) kill(-stopped_, SIGCONT);
   stopped_ = -1;
   schedule_.Clear(Duty::kContinue);
 }
@@ -478,7 +481,7 @@ void Run::Renew() {
   if (live.empty() || JX_MonotonicNanos() + 200 * kMillis >= deadline_) return;
   const pid_t pid = live[random_.Below(live.size())];
   Record(ChaosEvent::kWorkerRenewed, std::uint64_t(pid));
-  kill(pid, SIGKILL);
+  kill(-pid, SIGKILL);
 }
 
 void Run::Progress(bool last) {
@@ -521,7 +524,7 @@ void Run::RecordHung() {
   const std::uint64_t now = JX_MonotonicNanos();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i].pid == -1) continue;
-    kill(slots_[i].pid, SIGSTOP);
+    kill(-slots_[i].pid, SIGSTOP);
     for (ChaosCallSlot& call : control_->calls[i]) {
       const std::uint64_t since = call.since.load();
       if (since == 0 || since > now) continue;
@@ -547,7 +550,7 @@ void Run::RecordHung() {
 // ends every hold still open.
 void Run::KillAll(bool interrupted) {
   for (Slot& s : slots_) {
-    if (s.pid != -1) kill(s.pid, SIGSTOP);
+    if (s.pid != -1) kill(-s.pid, SIGSTOP);
   }
   for (Slot& s : slots_) {
     if (s.pid == -1) continue;
@@ -563,7 +566,7 @@ void Run::KillAll(bool interrupted) {
   if (interrupted) Record(ChaosEvent::kInterrupted);
   for (Slot& s : slots_) {
     if (s.pid == -1) continue;
-    kill(s.pid, SIGKILL);
+    kill(-s.pid, SIGKILL);
     int status = 0;
     (void)RetryOnEintr([&] { return waitpid(s.pid, &status, 0); });
     s.pid = -1;

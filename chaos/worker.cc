@@ -98,6 +98,14 @@ class InCall {
   ChaosCallSlot& slot_;
 };
 
+// The worker of this process, for GiveUpChaosWorker.
+Worker* gWorker = nullptr;
+ChaosForkHook gForkHook = nullptr;
+
+// Kills the worker with its process group, which it leads when the run
+// started it (chaos/run.h); a worker started otherwise kills only itself.
+void KillWorker() { kill(getpgrp() == getpid() ? 0 : getpid(), SIGKILL); }
+
 ChaosRecord MakeRecord(std::uint32_t thread, ChaosEvent event, int name,
                        std::uint16_t call = 0, std::uint32_t code = 0,
                        std::uint64_t value = 0, bool wait = false) {
@@ -190,7 +198,18 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
     RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
     if (code == kOk) (void)other->ReleaseLock(lock);
   }
-  if (w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn)) {
+  const bool fork_now =
+      w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn);
+  if (fork_now && gForkHook != nullptr) {
+    RecordFault(w, t->number, name, ChaosFault::kFork);
+    ResultCode release = kOk, acquire = kOk;
+    {
+      InCall in_call(w, t, ChaosCall::kForkedAcquire, name);
+      gForkHook(service, lock, &release, &acquire);
+    }
+    RecordCall(w, t->number, name, ChaosCall::kForkedRelease, release);
+    RecordCall(w, t->number, name, ChaosCall::kForkedAcquire, acquire);
+  } else if (fork_now) {
     RecordFault(w, t->number, name, ChaosFault::kFork);
     // The child judges this process's hold, which must outlive its calls:
     // a kill by another thread (it takes the records' lock alone) waits
@@ -215,7 +234,9 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
     (void)RecordEvent(
         w->history, MakeRecord(t->number, ChaosEvent::kFault, name,
                                static_cast<std::uint16_t>(ChaosFault::kKill)));
-    kill(getpid(), SIGKILL);
+    // The whole process group: an adapter of the worker (chaos/adapter.h)
+    // dies with it, as a lock inside it would.
+    KillWorker();
   }
   if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kThreadEnd);
@@ -322,6 +343,20 @@ int Fail(const char* what) {
 
 }  // namespace
 
+void SetChaosForkHook(ChaosForkHook hook) { gForkHook = hook; }
+
+void GiveUpChaosWorker(std::uint32_t code) {
+  Worker* w = gWorker;
+  // As a kill while holding: no record after this one.
+  w->records.lock();
+  (void)RecordEvent(w->history,
+                    MakeRecord(0, ChaosEvent::kAdapterFailed, 0, 0, code));
+  // The whole group at once: the adapter and whatever it started die with
+  // the worker, which the run then counts as failed (a kill not its own).
+  KillWorker();
+  _exit(4);
+}
+
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory) {
   // folder slot seed threads names faults deadline parent
@@ -335,6 +370,7 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
   if (getppid() != pid_t(n[6])) return 0;
 
   Worker w;
+  gWorker = &w;
   const std::string& folder = arguments[0];
   w.slot = int(n[0]);
   w.seed = n[1];

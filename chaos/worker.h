@@ -7,6 +7,7 @@
 #ifndef WENDLEMOOR_CHAOS_WORKER_H_
 #define WENDLEMOOR_CHAOS_WORKER_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,5 +18,24 @@
 // standard error).
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory);
+
+// A lock service whose holder lives in another process (an adapter,
+// chaos/adapter.h) cannot be forked with this one: the fault "fork while
+// holding" is then asked of it through this hook, which makes the holder of
+// `name` fork and returns what the child's release of the name and its
+// acquisition without waiting returned. Set once, before RunChaosWorker.
+using ChaosForkHook = void (*)(wendlemoor::LockService* service,
+                               const char* name,
+                               wendlemoor::ResultCode* release,
+                               wendlemoor::ResultCode* acquire);
+void SetChaosForkHook(ChaosForkHook hook);
+
+// Ends the calling worker process when its lock can no longer be used (an
+// adapter that failed): records kAdapterFailed with `code`, which ends
+// every hold of the process in the history, lets no other thread record
+// anything after it, and kills the worker's process group (its adapter
+// with it). From any thread of a worker,
+// once RunChaosWorker has begun.
+[[noreturn]] void GiveUpChaosWorker(std::uint32_t code);
 
 #endif  // WENDLEMOOR_CHAOS_WORKER_H_

@@ -1,0 +1,144 @@
+// An adapter: a program, in any language, that holds named locks for the
+// chaos run when asked by lines on its standard input and answers each
+// request with one line on its standard output (docs/adapter-protocol.md).
+// This is the run's side of that protocol: it starts the program, reads its
+// greeting, sends requests and waits for their answers with deadlines.
+//
+// The program is started as `/bin/sh -c 'exec COMMAND "$@"' LOCK_FOLDER`
+// through this executable again (--adapter-exec), which first asks the
+// kernel to kill it when the starting thread's process ends: no adapter
+// outlives the process that started it, even one killed with SIGKILL.
+//
+// Thread safety: Request may be called from any number of threads at once,
+// one request per thread id at a time; the rest from one thread. Ownership:
+// the Adapter owns its process, its pipes and its reader thread; destroying
+// it ends all three.
+#ifndef WENDLEMOOR_CHAOS_ADAPTER_H_
+#define WENDLEMOOR_CHAOS_ADAPTER_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "runtime/process.h"
+#include "runtime/thread.h"
+
+namespace wendlemoor {
+
+inline constexpr int kAdapterProtocolVersion = 1;
+
+// What the greeting ("wendlemoor-adapter 1 threads thread-end misuse")
+// says the adapter can do.
+struct AdapterFeatures {
+  bool threads = false;     // several threads, answers in any order
+  bool thread_end = false;  // "end T": a thread ends holding
+  bool fork = false;        // "fork T NAME": a fork while holding
+  bool misuse = false;      // "failed deadlock", "failed not-held"
+  // Not empty: the lock is not on this machine ("missing WHAT...").
+  std::string missing;
+};
+
+// Reads a greeting line. Returns false, with the cause in `*error`, for a
+// line that is not one or names another protocol version.
+bool ParseGreeting(const std::string& line, AdapterFeatures* features,
+                   std::string* error);
+
+// kForked answers "fork T NAME": "T forked RELEASE ACQUIRE", the child's
+// two results, each "done", "busy" or a failure's reason.
+enum class AdapterAnswer { kDone, kBusy, kFailed, kForked };
+
+// Reads an answer line ("T done", "T busy", "T failed REASON", "T forked R
+// A"). Returns false for a line that does not parse; `*reason` is the
+// failure's reason, or the fork's "R A".
+bool ParseAnswer(const std::string& line, std::uint32_t* thread,
+                 AdapterAnswer* answer, std::string* reason);
+
+// Why an adapter can no longer be used: each is a finding with its name.
+enum class AdapterFault {
+  kNone,
+  kCannotStart,  // the command could not be started
+  kExited,       // it exited, or closed its standard output
+  kGarbage,      // a line that does not parse, or answers no request
+  kLate,         // no greeting or no answer within the deadline
+  kVersion,      // it greeted with another protocol version
+};
+
+// Ordinary findings' names: "exited", "answered garbage", ...
+const char* AdapterFaultText(AdapterFault fault);
+
+class Adapter {
+ public:
+  // Starts `command` with `lock_folder` as its last argument, in the
+  // caller's process group or, when `own_group`, in one of its own. `self`
+  // is this executable. Returns null with `*error` set when it cannot be
+  // started (a first word that names no executable file among them).
+  static std::unique_ptr<Adapter> Start(const std::string& self,
+                                        const std::string& command,
+                                        const std::string& lock_folder,
+                                        bool own_group, std::string* error);
+  ~Adapter();
+  Adapter(const Adapter&) = delete;
+  Adapter& operator=(const Adapter&) = delete;
+
+  // Waits at most `deadline_ms` for the greeting. Returns kNone with the
+  // features, or the fault with a description in `*error`.
+  AdapterFault Greet(int deadline_ms, AdapterFeatures* features,
+                     std::string* error);
+
+  // Sends `line` (without its newline) for `thread` and waits for that
+  // thread's answer, at most `deadline_ms` (-1: as long as it takes, until
+  // the adapter ends). Returns kNone with the answer, or the fault that
+  // made the adapter unusable (every later call returns it too) with a
+  // description in `*error`.
+  AdapterFault Request(std::uint32_t thread, const std::string& line,
+                       int deadline_ms, AdapterAnswer* answer,
+                       std::string* reason, std::string* error);
+
+  // Kills the adapter's process (and its group when it has one of its own).
+  void Kill();
+
+  const std::string& command() const { return command_; }
+
+ private:
+  Adapter() = default;
+  static void ReaderMain(void* argument);
+  void Fail(AdapterFault fault, const std::string& error);  // mutex_ held
+  void Reader();
+
+  std::string command_;
+  std::mutex process_mutex_;  // guards `process_`, spent once reaped
+  JX_Process process_ = nullptr;
+  int to_ = -1;    // its standard input
+  int from_ = -1;  // its standard output
+  JX_Thread reader_ = nullptr;
+  int wake_ = -1;       // closed to end the reader
+  int wake_read_ = -1;  // the reader's end of that pipe
+  bool own_group_ = false;
+
+  // Mutex rules: `mutex_` guards every field below and the writes to `to_`.
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool greeted_ = false;
+  std::string greeting_;
+  struct Pending {
+    bool answered = false;
+    AdapterAnswer answer = AdapterAnswer::kFailed;
+    std::string reason;
+  };
+  std::map<std::uint32_t, Pending> pending_;  // by thread id
+  AdapterFault fault_ = AdapterFault::kNone;
+  std::string error_;
+  bool closing_ = false;
+};
+
+// The role started by Adapter::Start: `arguments` are the parent's process
+// ID, the command and the lock folder. Does not return unless it fails (127,
+// the reason on standard error).
+int RunAdapterExec(int argc, char** argv);
+
+}  // namespace wendlemoor
+
+#endif  // WENDLEMOOR_CHAOS_ADAPTER_H_

@@ -1,0 +1,362 @@
+// wendlemoor-chaos over an adapter program: options, probe, worker.
+#include "chaos/command_run.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "chaos/control.h"
+#include "chaos/history.h"
+#include "chaos/run.h"
+#include "chaos/worker.h"
+#include "components/lock_service.h"
+
+namespace wendlemoor {
+
+const char kCommandUsage[] =
+    "Locks in any language, through an adapter program "
+    "(docs/adapter-protocol.md):\n"
+    "  --command CMD    run over the adapter CMD (a shell command line; the\n"
+    "                   lock folder is added as its last argument); each\n"
+    "                   worker drives one by lines on its standard input.\n"
+    "                   An adapter that cannot be started, does not greet\n"
+    "                   or answers garbage is refused with status 2; faults\n"
+    "                   it does not support are left out\n";
+
+namespace {
+
+// How long an adapter has for its greeting and for every answer but that to
+// a blocking acquisition, which may rightly wait as long as the name is
+// held (the run counts one that never returns as hung).
+constexpr int kGreetMs = 5000;
+constexpr int kAnswerMs = 5000;
+
+// The worker's command and this executable, set once before any thread.
+std::string gCommand;
+std::string gSelf;
+
+std::string Self() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return "";
+  self[n] = '\0';
+  return self;
+}
+
+// Ends the worker over an adapter that failed: the finding goes to standard
+// error once and to the history (GiveUpChaosWorker).
+[[noreturn]] void GiveUp(AdapterFault fault, const std::string& error) {
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true)) {
+    std::fprintf(stderr, "wendlemoor-chaos worker %d: adapter \"%s\" %s\n",
+                 getpid(), gCommand.c_str(), error.c_str());
+  }
+  GiveUpChaosWorker(static_cast<std::uint32_t>(fault));
+}
+
+class AdapterLockService;
+
+// A worker thread's number in every adapter (from 1, never reused in the
+// process), and the services it used, told of its end when it ends.
+struct ThreadTag {
+  std::uint32_t number = 0;
+  std::vector<AdapterLockService*> used;
+  ~ThreadTag();
+};
+thread_local ThreadTag tThread;
+std::atomic<std::uint32_t> gNextThread{1};
+
+// The lock service of a worker: each call is a request to its adapter.
+class AdapterLockService final : public LockService {
+ public:
+  AdapterLockService(std::unique_ptr<Adapter> adapter,
+                     const AdapterFeatures& features)
+      : adapter_(std::move(adapter)), features_(features) {}
+
+  ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
+    if (!(iid == kLockServiceId || iid == kBaseInterfaceId)) {
+      *result = nullptr;
+      return kErrorNoInterface;
+    }
+    AddRef();
+    *result = static_cast<LockService*>(this);
+    return kOk;
+  }
+  std::uint32_t AddRef() override { return ++references_; }
+  std::uint32_t Release() override {
+    const std::uint32_t left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+  ResultCode AcquireLock(const char* name, int wait) override {
+    const std::uint32_t t = Thread();
+    return Ask(t,
+               "acquire " + std::to_string(t) + " " + name +
+                   (wait != 0 ? " wait" : " nowait"),
+               wait != 0 ? -1 : kAnswerMs);
+  }
+  ResultCode ReleaseLock(const char* name) override {
+    const std::uint32_t t = Thread();
+    return Ask(t, "release " + std::to_string(t) + " " + name, kAnswerMs);
+  }
+
+  // The fork hook (chaos/worker.h): "fork T NAME".
+  static void Fork(LockService* service, const char* name, ResultCode* release,
+                   ResultCode* acquire) {
+    auto* self = static_cast<AdapterLockService*>(service);
+    const std::uint32_t t = self->Thread();
+    const std::string line = "fork " + std::to_string(t) + " " + name;
+    AdapterAnswer answer;
+    std::string results, error;
+    const AdapterFault fault =
+        self->adapter_->Request(t, line, kAnswerMs, &answer, &results, &error);
+    if (fault != AdapterFault::kNone) GiveUp(fault, error);
+    if (answer != AdapterAnswer::kForked) {
+      GiveUp(AdapterFault::kGarbage,
+             "answered \"" + line + "\" with no \"forked\" answer");
+    }
+    const std::size_t space = results.find(' ');
+    *release = self->CodeOf(line, results.substr(0, space));
+    *acquire = self->CodeOf(line, results.substr(space + 1));
+  }
+
+  // The thread `t` has ended: what it held is given back as the adapter's
+  // lock does on a thread's end.
+  void EndThread(std::uint32_t t) {
+    if (features_.thread_end)
+      (void)Ask(t, "end " + std::to_string(t), kAnswerMs);
+  }
+
+ private:
+  ~AdapterLockService() = default;
+
+  std::uint32_t Thread() {
+    if (tThread.number == 0) tThread.number = gNextThread.fetch_add(1);
+    bool known = false;
+    for (AdapterLockService* s : tThread.used) known = known || s == this;
+    if (!known) tThread.used.push_back(this);
+    return tThread.number;
+  }
+
+  ResultCode Ask(std::uint32_t t, const std::string& line, int deadline_ms) {
+    AdapterAnswer answer;
+    std::string reason, error;
+    const AdapterFault fault =
+        adapter_->Request(t, line, deadline_ms, &answer, &reason, &error);
+    if (fault != AdapterFault::kNone) GiveUp(fault, error);
+    if (answer == AdapterAnswer::kForked) {
+      GiveUp(AdapterFault::kGarbage,
+             "answered \"" + line + "\" with a \"forked\" answer");
+    }
+    if (answer == AdapterAnswer::kDone) return kOk;
+    if (answer == AdapterAnswer::kBusy) return kErrorLockBusy;
+    return CodeOf(line, reason);
+  }
+
+  // The code of an answer's word: done, busy or a failure's reason.
+  ResultCode CodeOf(const std::string& line, const std::string& reason) {
+    if (reason == "done") return kOk;
+    if (reason == "busy") return kErrorLockBusy;
+    if (reason == "deadlock") return kErrorLockWouldDeadlock;
+    if (reason == "not-held") return kErrorLockNotHeld;
+    // Any other failure is the adapter's own (an exception's name): it is
+    // named once on standard error and counts as an I/O error.
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (said_.insert(reason).second) {
+        std::fprintf(stderr,
+                     "wendlemoor-chaos worker %d: adapter \"%s\": \"%s\" "
+                     "failed: %s\n",
+                     getpid(), gCommand.c_str(), line.c_str(), reason.c_str());
+      }
+    }
+    return kErrorSystemBase | EIO;
+  }
+
+  const std::unique_ptr<Adapter> adapter_;
+  const AdapterFeatures features_;
+  std::atomic<std::uint32_t> references_{1};
+  std::mutex mutex_;            // guards `said_`
+  std::set<std::string> said_;  // failure reasons already named
+};
+
+ThreadTag::~ThreadTag() {
+  for (AdapterLockService* s : used) s->EndThread(number);
+}
+
+LockService* CreateFromCommand(const char* folder) {
+  std::string error;
+  std::unique_ptr<Adapter> adapter =
+      Adapter::Start(gSelf, gCommand, folder, false, &error);
+  if (!adapter) GiveUp(AdapterFault::kCannotStart, error);
+  AdapterFeatures features;
+  const AdapterFault fault = adapter->Greet(kGreetMs, &features, &error);
+  if (fault != AdapterFault::kNone) GiveUp(fault, error);
+  return new AdapterLockService(std::move(adapter), features);
+}
+
+int Usage(const std::string& error) {
+  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(), kChaosUsage,
+               kCommandUsage);
+  return 2;
+}
+
+}  // namespace
+
+std::uint32_t AdapterFaults(const AdapterFeatures& features) {
+  std::uint32_t faults = (1u << static_cast<int>(ChaosFault::kCount)) - 1;
+  if (!features.fork) faults &= ~(1u << static_cast<int>(ChaosFault::kFork));
+  if (!features.thread_end) {
+    faults &= ~(1u << static_cast<int>(ChaosFault::kThreadEnd));
+  }
+  if (!features.misuse) {
+    faults &= ~(1u << static_cast<int>(ChaosFault::kMisuse));
+  }
+  return faults;
+}
+
+bool ProbeAdapter(const std::string& self, const std::string& command,
+                  AdapterFeatures* features, std::string* error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
+                       "/wendlemoor-probe-XXXXXX";
+  if (mkdtemp(folder.data()) == nullptr) {
+    *error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  bool ok = false;
+  {
+    std::unique_ptr<Adapter> adapter =
+        Adapter::Start(self, command, folder + "/locks", true, error);
+    AdapterAnswer answer;
+    std::string reason;
+    ok = adapter != nullptr &&
+         adapter->Greet(kGreetMs, features, error) == AdapterFault::kNone;
+    if (ok && !features->missing.empty()) {
+      *error = "is not supported here: " + features->missing;
+      ok = false;
+    }
+    ok = ok && adapter->Request(1, "release 1 wendlemoor-probe", kAnswerMs,
+                                &answer, &reason, error) == AdapterFault::kNone;
+  }
+  (void)RemoveTree(folder);
+  return ok;
+}
+
+bool RunCommandCommand(int argc, char** argv, int* status) {
+  if (argc >= 2 && std::string(argv[1]) == "--adapter-exec") {
+    *status = RunAdapterExec(argc, argv);
+    return true;
+  }
+  if (argc >= 4 && std::string(argv[1]) == "--command" &&
+      std::string(argv[3]) == "--worker") {
+    gCommand = argv[2];
+    gSelf = Self();
+    SetChaosForkHook(AdapterLockService::Fork);
+    *status = RunChaosWorker(std::vector<std::string>(argv + 4, argv + argc),
+                             CreateFromCommand);
+    return true;
+  }
+  // The report card takes adapters as rows (chaos/card.h).
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--card") return false;
+  }
+  std::string command, result, log;
+  bool any = false, faults_given = false;
+  std::vector<const char*> rest = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--command" || option == "--result" || option == "--log") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+        *status = Usage("missing value for " + option);
+        return true;
+      }
+      any = any || option == "--command";
+      (option == "--command"  ? command
+       : option == "--result" ? result
+                              : log) = argv[++i];
+      continue;
+    }
+    faults_given = faults_given || option == "--faults";
+    rest.push_back(argv[i]);
+  }
+  if (!any) return false;
+  if (!log.empty()) {
+    const int fd =
+        open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
+                            dup2(fd, STDERR_FILENO) != -1;
+    const int error = errno;
+    // Never retried (runtime/eintr.h); a descriptor that landed on a closed
+    // standard one stays open as it.
+    if (fd > STDERR_FILENO) close(fd);
+    if (!redirected) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
+                   std::strerror(error));
+      *status = 1;
+      return true;
+    }
+  }
+  ChaosOptions options;
+  std::string error;
+  switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error)) {
+    case ChaosParse::kHelp:
+      std::fputs(kChaosUsage, stdout);
+      std::fputs(kCommandUsage, stdout);
+      *status = 0;
+      return true;
+    case ChaosParse::kBad:
+      *status = Usage(error);
+      return true;
+    case ChaosParse::kRun:
+      break;
+  }
+  options.result = result;
+  gSelf = Self();
+  AdapterFeatures features;
+  if (!ProbeAdapter(gSelf, command, &features, &error)) {
+    std::fprintf(stderr, "wendlemoor-chaos: adapter \"%s\" %s\n",
+                 command.c_str(), error.c_str());
+    *status = 2;
+    return true;
+  }
+  const std::uint32_t supported = AdapterFaults(features);
+  std::string missing;
+  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
+    if ((supported >> i) & 1u) continue;
+    if (!faults_given || ((options.faults >> i) & 1u)) {
+      missing +=
+          (missing.empty() ? "" : ", ") + std::string(kChaosFaultNames[i]);
+    }
+  }
+  if (faults_given && (options.faults & ~supported) != 0) {
+    std::fprintf(stderr,
+                 "wendlemoor-chaos: adapter \"%s\" does not support: %s\n",
+                 command.c_str(), missing.c_str());
+    *status = 2;
+    return true;
+  }
+  options.faults &= supported;
+  if (!features.threads) options.threads = 1;
+  std::printf("adapter \"%s\": protocol %d, %d thread%s per process%s%s\n",
+              command.c_str(), kAdapterProtocolVersion, options.threads,
+              options.threads == 1 ? "" : "s",
+              missing.empty() ? "" : "; not supported: ", missing.c_str());
+  std::fflush(stdout);
+  *status = RunChaos(options, {gSelf, "--command", command, "--worker"});
+  return true;
+}
+
+}  // namespace wendlemoor

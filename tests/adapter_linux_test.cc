@@ -1,0 +1,163 @@
+// The chaos run over adapter programs (docs/adapter-protocol.md): adapters
+// that cannot speak the protocol are refused before the run, a real one is
+// judged clean, and adapters that lie or fail midway are findings.
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "tests/run_capture.h"
+
+namespace {
+
+constexpr int kDeadlineMs = 120000;
+
+std::string ChaosPath() {
+  return (std::filesystem::path(WENDLEMOOR_BINARY).parent_path() /
+          "wendlemoor-chaos")
+      .string();
+}
+
+// Writes a shell adapter named `name` into `folder` and returns its path.
+std::string WriteAdapter(const std::string& folder, const std::string& name,
+                         const std::string& body) {
+  const std::string path = folder + "/" + name;
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+// The greeting of an adapter that supports nothing beyond one thread.
+constexpr char kGreet[] = "echo 'wendlemoor-adapter 1'\n";
+
+TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  struct Row {
+    const char* name;
+    std::string body;
+    const char* cause;  // what the one line on standard error says
+    std::vector<std::string> options = {};
+  };
+  const std::vector<Row> rows = {
+      {"missing", "", "cannot be started: "},
+      {"garbage-greeting", "echo hello\nsleep 30\n", "greeted with \"hello\""},
+      {"other-version", "echo 'wendlemoor-adapter 2 threads'\nsleep 30\n",
+       "speaks protocol version 2, not 1"},
+      {"silent", "exec sleep 30\n", "did not greet within 5000 ms"},
+      {"exits-at-once", "exit 3\n", "exited with status 3 before greeting"},
+      {"garbage-answer", std::string(kGreet) + "read -r line\necho '1 maybe'\n",
+       "answered a line that does not parse: \"1 maybe\""},
+      {"flock-command-thread-end",
+       "",
+       "does not support: thread-end",
+       {"--faults", "thread-end"}},
+      {"missing-library",
+       "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
+       "is not supported here: missing libfoo"},
+  };
+  std::vector<RunRequest> requests;
+  std::vector<std::string> commands;
+  for (const Row& row : rows) {
+    std::string command = temp.path() + "/" + row.name;
+    if (row.body.empty() && row.options.empty()) {
+      // Nothing written: the file is not there.
+    } else if (row.body.empty()) {
+      command = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
+    } else {
+      command = WriteAdapter(temp.path(), row.name, row.body);
+    }
+    commands.push_back(command);
+    // Standard error alone is captured.
+    std::vector<std::string> argv = {
+        "/bin/sh",   "-c",   "exec \"$@\" 2>&1 >/dev/null", "sh", ChaosPath(),
+        "--command", command};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    requests.push_back({argv, ""});
+  }
+  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].name);
+    EXPECT_EQ(runs[i].status, 2) << runs[i].output;
+    const std::vector<std::string> lines = SplitLines(runs[i].output);
+    ASSERT_EQ(lines.size(), 1u) << runs[i].output;
+    EXPECT_NE(lines[0].find("adapter \"" + commands[i] + "\""),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find(rows[i].cause), std::string::npos) << lines[0];
+  }
+}
+
+TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  // Answers "done" to everything and locks nothing.
+  const std::string liar = WriteAdapter(
+      temp.path(), "liar",
+      std::string(kGreet) +
+          "while read -r verb thread rest; do echo \"$thread done\"; done\n");
+  // Locks nothing either, and exits after its tenth request.
+  const std::string quitter = WriteAdapter(
+      temp.path(), "quitter",
+      std::string(kGreet) +
+          "n=0\nwhile read -r verb thread rest; do n=$((n+1)); "
+          "[ $n -ge 10 ] && exit 0; echo \"$thread done\"; done\n");
+  const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
+  // Several threads and their ends go through the Python adapter, where its
+  // library is installed.
+  const bool python =
+      RunCapture({"/usr/bin/python3", "-c", "import filelock"}, "", 30000)
+          .status == 0;
+  struct Row {
+    std::string command;
+    int status;
+    const char* line;  // what the output holds
+    std::vector<std::string> options = {"--seconds", "3", "--processes", "3"};
+  };
+  const std::vector<Row> rows = {
+      {flock, 0, "verdict: clean: no overlap"},
+      {liar, 1, "verdict: BROKEN: "},
+      {quitter, 1, "its adapter exited"},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
+       python ? 0 : 2,
+       python ? "verdict: clean: no overlap" : "is not supported here",
+       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
+        "thread-end,misuse,kill"}},
+      // Its child's release of an inherited FileLock frees the parent's.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
+       python ? 1 : 2,
+       python ? "found: forked child's release of its parent's hold"
+              : "is not supported here",
+       {"--seconds", "4", "--processes", "4", "--threads", "4", "--faults",
+        "fork"}},
+      {flock,
+       0,
+       "\n| flock-command | holds | not supported |",
+       {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
+        temp.path() + "/card"}},
+  };
+  std::vector<RunRequest> requests;
+  for (const Row& row : rows) {
+    std::vector<std::string> argv = {
+        "/bin/sh",   "-c",        "exec \"$@\" 2>&1", "sh",
+        ChaosPath(), "--command", row.command};
+    argv.insert(argv.end(), row.options.begin(), row.options.end());
+    requests.push_back({argv, ""});
+  }
+  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].command);
+    EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
+    EXPECT_NE(runs[i].output.find(rows[i].line), std::string::npos)
+        << runs[i].output;
+  }
+  // The shell adapter's run says which faults it left out.
+  EXPECT_NE(runs[0].output.find("not supported: thread-end, fork\n"),
+            std::string::npos)
+      << runs[0].output;
+}
+
+}  // namespace
