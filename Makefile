@@ -83,11 +83,12 @@ chaos:
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos
 	./build/wendlemoor-chaos --seconds $(CHAOS_SECONDS)
 
+# The packages first: the boost-* modules are built only where Boost is.
 report-card:
+	-$(ENSURE) report-card
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
-	-$(ENSURE) report-card
-	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --seconds $(CARD_SECONDS) --out build/report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --seconds $(CARD_SECONDS) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

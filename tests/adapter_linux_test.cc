@@ -111,6 +111,9 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   const bool python =
       RunCapture({"/usr/bin/python3", "-c", "import filelock"}, "", 30000)
           .status == 0;
+  const bool fasteners =
+      RunCapture({"/usr/bin/python3", "-c", "import fasteners"}, "", 30000)
+          .status == 0;
   struct Row {
     std::string command;
     int status;
@@ -133,6 +136,12 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
               : "is not supported here",
        {"--seconds", "4", "--processes", "4", "--threads", "4", "--faults",
         "fork"}},
+      // One InterProcessLock per name per process, its threads taking turns.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-fasteners",
+       fasteners ? 0 : 2,
+       fasteners ? "verdict: clean: no overlap" : "is not supported here",
+       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
+        "none"}},
       {flock,
        0,
        "\n| flock-command | holds | not supported |",
