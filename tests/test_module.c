@@ -6,12 +6,20 @@
  *   abi         built for another ABI version;
  *   entry_fails an entry point that fails;
  *   no_service  no lock service;
- *   hang        as grant, but an acquisition of "chaos-0" never returns
- *               and one of "chaos-1" crashes the process.
+ *   hang        as grant, but in the one process that holds the folder's
+ *               "hang-role" file an acquisition of "chaos-0" never returns,
+ *               and in every other one an acquisition of "chaos-1" crashes
+ *               the process (so that a run always shows both, however its
+ *               threads interleave).
  * test_module_live_objects() counts the objects not yet released. */
+#define _DEFAULT_SOURCE /* flock */
+#include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "components/module.h"
@@ -29,6 +37,10 @@ typedef struct object {
 } object;
 
 static int live_objects;
+
+/* Hang kind: 1 in the process that hangs, 0 in those that crash, -1 before
+ * the first service is made. */
+static int hang_role = -1;
 
 WENDLEMOOR_MODULE_EXPORT int test_module_live_objects(void) {
   return __atomic_load_n(&live_objects, __ATOMIC_SEQ_CST);
@@ -65,10 +77,14 @@ static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
                                       const char* name, int wait) {
   (void)self;
   (void)wait;
-  if (TEST_MODULE_KIND == KIND_HANG && strcmp(name, "chaos-0") == 0) {
+  if (TEST_MODULE_KIND == KIND_HANG && hang_role == 1 &&
+      strcmp(name, "chaos-0") == 0) {
     for (;;) pause();
   }
-  if (TEST_MODULE_KIND == KIND_HANG && strcmp(name, "chaos-1") == 0) abort();
+  if (TEST_MODULE_KIND == KIND_HANG && hang_role == 0 &&
+      strcmp(name, "chaos-1") == 0) {
+    abort();
+  }
   return WENDLEMOOR_OK;
 }
 
@@ -85,8 +101,17 @@ static const wendlemoor_lock_service_ops ops = {
 static wendlemoor_result create(const char* folder,
                                 wendlemoor_lock_service** out) {
   object* made = calloc(1, sizeof *made);
-  (void)folder;
   *out = NULL;
+  if (TEST_MODULE_KIND == KIND_HANG && hang_role == -1) {
+    /* The role's file stays locked, and open, while this process lives: a
+     * process that takes over a dead one's slot may take the role. */
+    char path[4096];
+    (void)mkdir(folder, 0700); /* made by the first module to use it */
+    snprintf(path, sizeof path, "%s/hang-role", folder);
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    hang_role = fd != -1 && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd != -1 && hang_role == 0) close(fd);
+  }
   if (made == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
   made->base.ops = &ops;
   made->references = 1;
