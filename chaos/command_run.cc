@@ -323,7 +323,7 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
     case ChaosParse::kRun:
       break;
   }
-  options.result = result;
+  if (!result.empty()) options.result = result;
   gSelf = Self();
   AdapterFeatures features;
   if (!ProbeAdapter(gSelf, command, &features, &error)) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -120,8 +121,12 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     const char* line;  // what the output holds
     std::vector<std::string> options = {"--seconds", "3", "--processes", "3"};
   };
+  const std::string json = temp.path() + "/flock.json";
   const std::vector<Row> rows = {
-      {flock, 0, "verdict: clean: no overlap"},
+      {flock,
+       0,
+       "verdict: clean: no overlap",
+       {"--seconds", "3", "--processes", "3", "--json", json}},
       {liar, 1, "verdict: BROKEN: "},
       {quitter, 1, "its adapter exited"},
       {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
@@ -167,6 +172,11 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   EXPECT_NE(runs[0].output.find("not supported: thread-end, fork\n"),
             std::string::npos)
       << runs[0].output;
+  // Its results are written as any run's.
+  std::ifstream written(json);
+  const std::string text((std::istreambuf_iterator<char>(written)), {});
+  EXPECT_NE(text.find("\"verdict\": \"verdict: clean: "), std::string::npos)
+      << text;
 }
 
 }  // namespace
