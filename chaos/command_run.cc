@@ -18,6 +18,7 @@
 
 #include "chaos/control.h"
 #include "chaos/history.h"
+#include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/lock_service.h"
@@ -293,21 +294,9 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
     rest.push_back(argv[i]);
   }
   if (!any) return false;
-  if (!log.empty()) {
-    const int fd =
-        open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
-                            dup2(fd, STDERR_FILENO) != -1;
-    const int error = errno;
-    // Never retried (runtime/eintr.h); a descriptor that landed on a closed
-    // standard one stays open as it.
-    if (fd > STDERR_FILENO) close(fd);
-    if (!redirected) {
-      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
-                   std::strerror(error));
-      *status = 1;
-      return true;
-    }
+  if (!log.empty() && !RedirectOutputToLog(log)) {
+    *status = 1;
+    return true;
   }
   ChaosOptions options;
   std::string error;

@@ -218,6 +218,22 @@ int Usage(const std::string& error) {
 
 }  // namespace
 
+bool RedirectOutputToLog(const std::string& log) {
+  const int fd =
+      open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
+                          dup2(fd, STDERR_FILENO) != -1;
+  const int error = errno;
+  // Never retried (runtime/eintr.h); a descriptor that landed on a closed
+  // standard one stays open as it.
+  if (fd > STDERR_FILENO) close(fd);
+  if (!redirected) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
+                 std::strerror(error));
+  }
+  return redirected;
+}
+
 bool WaitChildFor(JX_Process child, int deadline_ms, int* code) {
   *code = -1;
   const JX_Status status =
@@ -289,21 +305,9 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     *value = argv[++i];
   }
   if (!any) return false;
-  if (!log.empty()) {
-    const int fd =
-        open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
-                            dup2(fd, STDERR_FILENO) != -1;
-    const int error = errno;
-    // Never retried (runtime/eintr.h); a descriptor that landed on a closed
-    // standard one stays open as it.
-    if (fd > STDERR_FILENO) close(fd);
-    if (!redirected) {
-      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
-                   std::strerror(error));
-      *status = 1;
-      return true;
-    }
+  if (!log.empty() && !RedirectOutputToLog(log)) {
+    *status = 1;
+    return true;
   }
   const std::string self = Self();
   if (self.empty()) {

@@ -38,6 +38,10 @@ extern const char kModuleUsage[];
 // and does nothing.
 bool RunModuleCommand(int argc, char** argv, int* status);
 
+// Sends standard output and error to the file `log`, made afresh (a card
+// cell's log). Returns false, the cause on standard error, when it cannot.
+bool RedirectOutputToLog(const std::string& log);
+
 // Waits for `child` to end, at most `deadline_ms`; one still running then is
 // killed and reaped. Spends the handle. Returns true with its exit code in
 // `*code` (as JX_WaitProcess gives it) when it ended in time; false, with
