@@ -10,15 +10,7 @@
 #include "chaos/adapter.h"
 #include "components/result_code.h"
 
-using wendlemoor::IsSystemError;
-using wendlemoor::kErrorInvalidArgument;
-using wendlemoor::kErrorLockBusy;
-using wendlemoor::kErrorLockFolderUnusable;
-using wendlemoor::kErrorLockNotHeld;
-using wendlemoor::kErrorLockWouldDeadlock;
-using wendlemoor::kErrorOutOfMemory;
-using wendlemoor::kOk;
-using wendlemoor::ResultCode;
+namespace wendlemoor {
 
 namespace {
 
@@ -266,8 +258,7 @@ class Checker {
         EndWhere(r.time, [&](const Key& k) { return std::get<0>(k) == r.pid; });
         Example("worker %d gave up at %.3f s: its adapter %s", int(r.pid),
                 Seconds(r.time),
-                wendlemoor::AdapterFaultText(
-                    static_cast<wendlemoor::AdapterFault>(r.code)));
+                AdapterFaultText(static_cast<AdapterFault>(r.code)));
         break;
       case ChaosEvent::kRunStart:
       case ChaosEvent::kRunEnd:
@@ -457,3 +448,5 @@ std::string AnswersText(const ChaosCheck& check) {
   }
   return text;
 }
+
+}  // namespace wendlemoor

@@ -24,6 +24,8 @@
 
 #include "chaos/history.h"
 
+namespace wendlemoor {
+
 // One hold of a name, as the checker reconstructed it.
 struct ChaosHold {
   std::uint64_t start;
@@ -113,5 +115,7 @@ std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.
 std::string FiguresText(const ChaosFigures& figures);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_CHECKER_H_

@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <climits>
 
+namespace wendlemoor {
+
 ChaosControl* MapControl(const std::string& path, bool create) {
   const int fd =
       open(path.c_str(),
@@ -68,3 +70,5 @@ bool RemoveTree(const std::string& path) {
   closedir(dir);
   return (rmdir(path.c_str()) == 0 || errno == ENOENT) && ok;
 }
+
+}  // namespace wendlemoor

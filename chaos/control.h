@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+namespace wendlemoor {
+
 inline constexpr int kChaosProcessesMax = 64;
 inline constexpr int kChaosThreadsMax = 64;
 inline constexpr int kChaosNamesMax = 256;
@@ -95,5 +97,7 @@ std::string ChaosLockName(int i);
 // Returns false with errno set when something could not be removed; a path
 // already gone counts as removed.
 bool RemoveTree(const std::string& path);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_CONTROL_H_

@@ -14,6 +14,8 @@
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 
+namespace wendlemoor {
+
 const char* const kChaosFaultNames[] = {
     "thread-end",   "kill",          "fork",          "stop",
     "remove-files", "remove-folder", "two-instances", "misuse",
@@ -252,3 +254,5 @@ bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
   }
   return true;
 }
+
+}  // namespace wendlemoor

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+namespace wendlemoor {
+
 enum class ChaosEvent : std::uint16_t {
   // A worker took `name`. `wait` says whether it asked to wait, `value` is the
   // nanoseconds the acquisition took, `code` the instance (0 or 1) used.
@@ -154,5 +156,7 @@ bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
 // records); `*header` and `*records` then hold nothing to judge.
 bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
                      std::vector<ChaosRecord>* records, std::string* error);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_HISTORY_H_

@@ -22,17 +22,28 @@
 #include "components/lock_service.h"
 #include "runtime/eintr.h"
 
+using wendlemoor::ChaosOptions;
+using wendlemoor::ChaosParse;
+using wendlemoor::CheckChaosHistory;
 using wendlemoor::CreateLockService;
+using wendlemoor::kChaosUsage;
+using wendlemoor::kCommandUsage;
+using wendlemoor::kModuleUsage;
+using wendlemoor::ParseChaosOptions;
+using wendlemoor::RunChaos;
+using wendlemoor::RunChaosWorker;
+using wendlemoor::RunCommandCommand;
+using wendlemoor::RunModuleCommand;
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::string(argv[1]) == "--worker") {
     return RunChaosWorker(std::vector<std::string>(argv + 2, argv + argc),
                           CreateLockService);
   }
-  if (int status = 0; wendlemoor::RunCommandCommand(argc, argv, &status)) {
+  if (int status = 0; RunCommandCommand(argc, argv, &status)) {
     return status;
   }
-  if (int status = 0; wendlemoor::RunModuleCommand(argc, argv, &status)) {
+  if (int status = 0; RunModuleCommand(argc, argv, &status)) {
     return status;
   }
   ChaosOptions options;
@@ -40,8 +51,8 @@ int main(int argc, char** argv) {
   switch (ParseChaosOptions(argc, argv, &options, &error)) {
     case ChaosParse::kHelp:
       std::fputs(kChaosUsage, stdout);
-      std::fputs(wendlemoor::kModuleUsage, stdout);
-      std::fputs(wendlemoor::kCommandUsage, stdout);
+      std::fputs(kModuleUsage, stdout);
+      std::fputs(kCommandUsage, stdout);
       return 0;
     case ChaosParse::kBad:
       std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),

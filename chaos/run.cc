@@ -30,6 +30,8 @@
 #include "runtime/interval.h"
 #include "runtime/process.h"
 
+namespace wendlemoor {
+
 const char kChaosUsage[] =
     "usage: wendlemoor-chaos [OPTIONS]\n"
     "Runs an adversary against the lock service: PROCESSES worker processes\n"
@@ -642,24 +644,24 @@ int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
   if (!options.result.empty()) {
-    wendlemoor::JsonFields fields = {
-        {"run", wendlemoor::JsonString(run)},
+    JsonFields fields = {
+        {"run", JsonString(run)},
         // A string: a seed may exceed what a double holds exactly.
-        {"seed", wendlemoor::JsonString(std::to_string(options.seed))}};
-    for (auto& field : wendlemoor::CheckJsonFields(check, options.seconds)) {
+        {"seed", JsonString(std::to_string(options.seed))}};
+    for (auto& field : CheckJsonFields(check, options.seconds)) {
       fields.push_back(std::move(field));
     }
-    WriteReport(options.result, wendlemoor::JsonObject(fields));
+    WriteReport(options.result, JsonObject(fields));
   }
   if (!options.junit.empty()) {
-    wendlemoor::JunitSuite suite;
+    JunitSuite suite;
     suite.name = "wendlemoor-chaos";
     suite.seconds = double(check.figures.end - check.figures.start) / 1e9;
     suite.properties = {{"run", run},
                         {"seed", std::to_string(options.seed)},
                         {"verdict", verdict}};
-    suite.cases = wendlemoor::RunJunitCases(check, options.faults);
-    WriteReport(options.junit, wendlemoor::JunitXml({suite}));
+    suite.cases = RunJunitCases(check, options.faults);
+    WriteReport(options.junit, JunitXml({suite}));
   }
   return check.verdict.clean() ? 0 : 1;
 }
@@ -756,3 +758,5 @@ int CheckChaosHistory(const ChaosOptions& given) {
   std::printf("wendlemoor-chaos: judging %s again\n", given.check.c_str());
   return Judge(history, options, header.run, -1);
 }
+
+}  // namespace wendlemoor

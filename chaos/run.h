@@ -32,6 +32,8 @@
 
 #include "components/lock_service.h"
 
+namespace wendlemoor {
+
 struct ChaosOptions {
   int seconds = 10;
   int processes = 6;
@@ -62,7 +64,7 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
                              ChaosOptions* options, std::string* error);
 
 // Creates a lock service over a folder: CreateLockService, or a test's own.
-using ChaosServiceFactory = wendlemoor::LockService* (*)(const char* folder);
+using ChaosServiceFactory = LockService* (*)(const char* folder);
 
 // Runs the adversary, then checks its history and prints the figures (the
 // CPU time of the run's own process among them) and the verdict on standard
@@ -82,5 +84,7 @@ int RunChaos(const ChaosOptions& options,
 // Returns 0 for a clean history, 1 for a broken one, and 2 with the cause
 // on standard error when the file is missing, cut short or not a history.
 int CheckChaosHistory(const ChaosOptions& options);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_RUN_H_

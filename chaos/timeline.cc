@@ -8,7 +8,7 @@
 
 #include "chaos/report.h"
 
-using wendlemoor::XmlEscaped;
+namespace wendlemoor {
 
 namespace {
 
@@ -271,3 +271,5 @@ std::string TimelineSvg(const ChaosCheck& check,
          Bars(layout, ColumnsOf(layout, check, process)) + Axis(layout) +
          "</svg>\n";
 }
+
+}  // namespace wendlemoor

@@ -19,10 +19,14 @@
 #include "chaos/checker.h"
 #include "chaos/history.h"
 
+namespace wendlemoor {
+
 // The SVG document of `check` (from CheckHistory over `history` with `names`
 // names), titled `title`, with `run` (what was run) on the line below.
 std::string TimelineSvg(const ChaosCheck& check,
                         const std::vector<ChaosRecord>& history, int names,
                         const std::string& title, const std::string& run);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_TIMELINE_H_

@@ -24,10 +24,7 @@
 #include "runtime/interval.h"
 #include "runtime/thread.h"
 
-using wendlemoor::InterfacePtr;
-using wendlemoor::kOk;
-using wendlemoor::LockService;
-using wendlemoor::ResultCode;
+namespace wendlemoor {
 
 namespace {
 
@@ -433,3 +430,5 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
   close(w.history);  // never retried (runtime/eintr.h)
   return status;
 }
+
+}  // namespace wendlemoor

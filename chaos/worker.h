@@ -13,6 +13,8 @@
 
 #include "chaos/run.h"
 
+namespace wendlemoor {
+
 // A worker process: `arguments` are those RunChaos gave it. Returns its exit
 // status: 0 after the run's end, 3 when it could not start (the reason on
 // standard error).
@@ -24,10 +26,8 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
 // holding" is then asked of it through this hook, which makes the holder of
 // `name` fork and returns what the child's release of the name and its
 // acquisition without waiting returned. Set once, before RunChaosWorker.
-using ChaosForkHook = void (*)(wendlemoor::LockService* service,
-                               const char* name,
-                               wendlemoor::ResultCode* release,
-                               wendlemoor::ResultCode* acquire);
+using ChaosForkHook = void (*)(LockService* service, const char* name,
+                               ResultCode* release, ResultCode* acquire);
 void SetChaosForkHook(ChaosForkHook hook);
 
 // Ends the calling worker process when its lock can no longer be used (an
@@ -37,5 +37,7 @@ void SetChaosForkHook(ChaosForkHook hook);
 // with it). From any thread of a worker,
 // once RunChaosWorker has begun.
 [[noreturn]] void GiveUpChaosWorker(std::uint32_t code);
+
+}  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_WORKER_H_

@@ -19,14 +19,7 @@
 #include "tests/helper_role.h"
 #include "tests/run_capture.h"
 
-using wendlemoor::kErrorLockBusy;
-using wendlemoor::kErrorLockNotHeld;
-using wendlemoor::kErrorLockWouldDeadlock;
-using wendlemoor::kErrorSystemBase;
-using wendlemoor::kOk;
-using wendlemoor::LockService;
-using wendlemoor::ResultCode;
-
+namespace wendlemoor {
 namespace {
 
 constexpr int kDeadlineMs = 120000;
@@ -439,3 +432,4 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
 }
 
 }  // namespace
+}  // namespace wendlemoor
