@@ -14,8 +14,6 @@ namespace wendlemoor {
 
 namespace {
 
-constexpr std::size_t kExamplesMax = 5;
-
 std::string Format(const char* format, auto... arguments) {
   char line[256];
   std::snprintf(line, sizeof line, format, arguments...);
@@ -128,9 +126,7 @@ class Checker {
   }
 
   void Example(const char* format, auto... arguments) {
-    if (result_.verdict.examples.size() < kExamplesMax) {
-      result_.verdict.examples.push_back(Format(format, arguments...));
-    }
+    result_.verdict.examples.push_back(Format(format, arguments...));
   }
 
   // Ends the open holds that `match` selects, at `time`.

@@ -28,6 +28,7 @@ using wendlemoor::CheckChaosHistory;
 using wendlemoor::CreateLockService;
 using wendlemoor::kChaosUsage;
 using wendlemoor::kCommandUsage;
+using wendlemoor::kLinkedInLock;
 using wendlemoor::kModuleUsage;
 using wendlemoor::ParseChaosOptions;
 using wendlemoor::RunChaos;
@@ -71,5 +72,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   self[n] = '\0';
+  options.lock = kLinkedInLock;
   return RunChaos(options, {self, "--worker"});
 }
