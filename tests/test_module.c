@@ -10,7 +10,8 @@
  *               "hang-role" file an acquisition of "chaos-0" never returns,
  *               and in every other one an acquisition of "chaos-1" crashes
  *               the process (so that a run always shows both, however its
- *               threads interleave).
+ *               threads interleave);
+ *   cleanup_hangs  as grant, with a cleanup that never returns.
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #define KIND_ENTRY_FAILS 3
 #define KIND_NO_SERVICE 4
 #define KIND_HANG 5
+#define KIND_CLEANUP_HANGS 6
 
 typedef struct object {
   wendlemoor_lock_service base;
@@ -120,10 +122,16 @@ static wendlemoor_result create(const char* folder,
   return WENDLEMOOR_OK;
 }
 
+static void cleanup_hangs(const char* folder) {
+  (void)folder;
+  for (;;) pause();
+}
+
 static const wendlemoor_module module = {
     TEST_MODULE_KIND == KIND_ABI ? WENDLEMOOR_MODULE_ABI_VERSION + 1
                                  : WENDLEMOOR_MODULE_ABI_VERSION,
-    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create, NULL};
+    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create,
+    TEST_MODULE_KIND == KIND_CLEANUP_HANGS ? cleanup_hangs : NULL};
 
 #if TEST_MODULE_KIND == KIND_NO_ENTRY
 /* The description, exported under another name than the entry point's. */
