@@ -51,7 +51,8 @@ const VERSION = 1;
 const CLOSE_DEADLINE_MS = 1000;
 
 // The words after the thread number, by verb, and the greeting word that
-// offers the verb (null: always understood).
+// offers the verb (null: always understood). A request is a row here and a
+// method of Thread named for its verb.
 const REQUESTS = {
   acquire: [['name', 'mode'], null],
   release: [['name'], null],

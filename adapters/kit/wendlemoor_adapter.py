@@ -56,7 +56,8 @@ FORK_DEADLINE_S = 4.0
 CLOSE_DEADLINE_S = 1.0
 
 # The words after the thread number, by verb, and the greeting word that
-# offers the verb (None: always understood).
+# offers the verb (None: always understood). A request is a row here and a
+# method of _Thread named for its verb.
 REQUESTS = {
     "acquire": (("name", "mode"), None),
     "release": (("name",), None),
