@@ -287,8 +287,9 @@ class _Kit:
                 if thread not in threads:
                     try:
                         threads[thread] = _Thread(self, thread)
-                    except RuntimeError as error:  # no thread to be had
-                        self.answer(thread, "failed " + type(error).__name__)
+                    except RuntimeError as failure:  # no thread to be had
+                        self.answer(thread,
+                                    "failed " + type(failure).__name__)
                         continue
                 served = (threads.pop(thread) if verb == "end" else
                           threads[thread])
