@@ -1,23 +1,33 @@
 // The mechanism modules (modules/): what the adversary's run does not ask of
 // them. Each takes any name bytes and keeps lookalike names apart, refuses
-// bad names, and its cleanup leaves nothing of the folder's outside it.
+// bad names, and its cleanup leaves nothing of the folder's outside it; the
+// table they share knows a holder by its process and thread, and survives a
+// fork.
 #include <dirent.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "components/lock_service.h"
 #include "components/module_loader.h"
 #include "gtest/gtest.h"
+#include "tests/helper_role.h"
 #include "tests/run_capture.h"
 
 namespace wendlemoor {
 namespace {
+
+constexpr int kDeadlineMs = 60000;
 
 enum class Outside { kNothing, kPosixSemaphores, kSystemVSets };
 
@@ -115,6 +125,112 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       EXPECT_EQ(file.find_first_not_of("0123456789abcdef"), std::string::npos)
           << file;
     }
+  }
+}
+
+// Whether thread `tid` of this process is asleep (blocked) within the
+// deadline.
+bool AsleepSoon(pid_t tid) {
+  const std::string stat = "/proc/self/task/" + std::to_string(tid) + "/stat";
+  for (int ms = 0; ms < kDeadlineMs; ++ms) {
+    std::ifstream file(stat);
+    std::string text((std::istreambuf_iterator<char>(file)), {});
+    const std::size_t end = text.rfind(") ");
+    if (end != std::string::npos && text.substr(end + 2, 1) == "S") return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+TEST(LockModulesTest, HoldersAreKnownByProcessAndThreadAndSurviveFork) {
+  // The negative control, grant-all, keeps none of these promises.
+  const char* const modules[] = {
+      "flock-each",     "flock-shared", "fcntl",
+      "lockf",          "ofd-unhealed", "posix-semaphore",
+      "sysv-semaphore", "robust-mutex", "pid-file"};
+  for (const char* name : modules) {
+    SCOPED_TRACE(name);
+    const std::string path =
+        std::string(WENDLEMOOR_MODULES) + "/" + name + ".so";
+    std::shared_ptr<LockModule> module;
+    std::string error;
+    ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
+    TempDir temp;
+    ASSERT_FALSE(temp.path().empty());
+    LockService* raw = nullptr;
+    ASSERT_EQ(CreateModuleLockService(module, temp.path().c_str(), &raw), kOk);
+    auto lock = InterfacePtr<LockService>::Adopt(raw);
+
+    // A holder asking again would wait for itself: told so, never busy.
+    ASSERT_EQ(lock->AcquireLock("a", 1), kOk);
+    ASSERT_EQ(lock->AcquireLock("a", 0), kErrorLockWouldDeadlock);
+    EXPECT_EQ(lock->AcquireLock("a", 1), kErrorLockWouldDeadlock);
+
+    // The child of a fork is another process: the hold of the thread that
+    // forked is not its own to give back, nor does asking for it deadlock.
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      const bool ok = lock->ReleaseLock("a") == kErrorLockNotHeld &&
+                      lock->AcquireLock("a", 0) != kErrorLockWouldDeadlock;
+      _exit(ok ? kHelperOk : kHelperFailed);
+    }
+    EXPECT_EQ(WaitHelper(JX_AdoptProcess(child), kDeadlineMs), kHelperOk);
+
+    // A thread that waits for a name another thread of its process holds
+    // waits for that name: "b" given back does not let it in.
+    ASSERT_EQ(lock->AcquireLock("b", 1), kOk);
+    std::promise<pid_t> started;
+    std::promise<std::pair<ResultCode, ResultCode>> finished;
+    std::thread waiter([&] {
+      started.set_value(gettid());
+      const ResultCode taken = lock->AcquireLock("a", 1);
+      finished.set_value({taken, lock->ReleaseLock("a")});
+    });
+    auto result = finished.get_future();
+    EXPECT_TRUE(AsleepSoon(started.get_future().get()));
+    EXPECT_EQ(lock->ReleaseLock("b"), kOk);
+    EXPECT_EQ(result.wait_for(std::chrono::milliseconds(300)),
+              std::future_status::timeout);
+    EXPECT_EQ(lock->ReleaseLock("a"), kOk);
+    if (result.wait_for(std::chrono::milliseconds(kDeadlineMs)) !=
+        std::future_status::ready) {
+      ADD_FAILURE() << "the waiter never took the name";
+      waiter.detach();
+      return;
+    }
+    waiter.join();
+    EXPECT_EQ(result.get(), std::make_pair(kOk, kOk));
+
+    // Children forked while two threads take and give back names (and so
+    // are often inside the table) find the table usable.
+    std::atomic<bool> stop{false};
+    std::atomic<int> failures{0};
+    auto busy = [&](const char* held) {
+      while (!stop) {
+        failures +=
+            lock->AcquireLock(held, 1) != kOk || lock->ReleaseLock(held) != kOk;
+      }
+    };
+    std::thread busy1(busy, "busy1"), busy2(busy, "busy2");
+    for (int round = 0; round < 20 && !HasFailure(); ++round) {
+      const pid_t forked = fork();
+      EXPECT_NE(forked, -1);
+      if (forked == 0) {
+        const bool ok = lock->AcquireLock("child", 0) == kOk &&
+                        lock->ReleaseLock("child") == kOk;
+        _exit(ok ? kHelperOk : kHelperFailed);
+      }
+      if (forked > 0) {
+        EXPECT_EQ(WaitHelper(JX_AdoptProcess(forked), kDeadlineMs), kHelperOk)
+            << "round " << round;
+      }
+    }
+    stop = true;
+    busy1.join(), busy2.join();
+    EXPECT_EQ(failures.load(), 0);
+    lock.reset();
+    module->Cleanup(temp.path().c_str());
   }
 }
 
