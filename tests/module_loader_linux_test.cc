@@ -42,8 +42,8 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   const std::string text = temp.WriteFile("text.so", "not a library\n", 0644);
-  // "lock.so" in the run's current folder lacks the entry point; the one along
-  // library path is a good module that the run must not take instead.
+  // "lock.so" in the run's current folder lacks the entry point; the one on
+  // the library path is a good module that the run must not take instead.
   const std::string library_path = temp.path() + "/library-path";
   std::filesystem::create_directory(library_path);
   std::filesystem::copy_file(TestModule("no_entry"), temp.path() + "/lock.so");
