@@ -1,8 +1,8 @@
 // The mechanism modules (modules/): what the adversary's run does not ask of
 // them. Each takes any name bytes and keeps lookalike names apart, refuses
-// bad names, and its cleanup leaves nothing of the folder's outside it; the
-// table they share knows a holder by its process and thread, and survives a
-// fork.
+// bad names, and its cleanup, called by a test or at the end of a run, leaves
+// nothing of the folder's outside it; the table they share knows a holder by
+// its process and thread, and survives a fork.
 #include <dirent.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -41,19 +43,60 @@ std::string Hex(const std::string& name) {
   return hex;
 }
 
-// Whether /dev/shm holds a semaphore whose name ends with `suffix`.
-bool SemaphoreEndingIn(const std::string& suffix) {
+// Whether /dev/shm holds a semaphore whose name starts with `prefix` and
+// ends with `suffix`.
+bool SemaphoreNamed(const std::string& prefix, const std::string& suffix) {
   DIR* dir = opendir("/dev/shm");
   if (dir == nullptr) return false;
   bool found = false;
   while (dirent* d = readdir(dir)) {
     const std::string entry = d->d_name;
     found |=
-        entry.rfind("sem.", 0) == 0 && entry.size() >= suffix.size() &&
+        entry.rfind("sem." + prefix, 0) == 0 && entry.size() >= suffix.size() &&
         entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) == 0;
   }
   closedir(dir);
   return found;
+}
+
+// The FNV-1a hash of a folder's path, from which the semaphore modules name
+// what they make outside it.
+std::uint64_t FolderHash(const std::string& folder) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : folder) hash = (hash ^ c) * 1099511628211ull;
+  return hash;
+}
+
+// The prefix of the names of `folder`'s POSIX semaphores.
+std::string SemaphorePrefix(const std::string& folder) {
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "wendlemoor-%016" PRIx64 "-",
+                FolderHash(folder));
+  return prefix;
+}
+
+// How many of this user's System V sets carry `folder`'s tag (15 bits of
+// its hash in each of the two semaphores after the lock).
+int TaggedSystemVSets(const std::string& folder) {
+  const std::uint64_t hash = FolderHash(folder);
+  std::ifstream list("/proc/sysvipc/sem");
+  std::string line;
+  std::getline(list, line);  // the heading
+  int tagged = 0;
+  while (std::getline(list, line)) {
+    long long key;
+    int id;
+    unsigned perms, owner;
+    unsigned long count;
+    if (std::sscanf(line.c_str(), "%lld %d %o %lu %u", &key, &id, &perms,
+                    &count, &owner) == 5 &&
+        count == 3 && owner == geteuid() &&
+        semctl(id, 1, GETVAL) == int(hash & 0x7fff) &&
+        semctl(id, 2, GETVAL) == int((hash >> 15) & 0x7fff)) {
+      ++tagged;
+    }
+  }
+  return tagged;
 }
 
 TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
@@ -107,14 +150,14 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       EXPECT_NE(semget(key, 0, 0), -1);
     }
     if (row.outside == Outside::kPosixSemaphores) {
-      EXPECT_TRUE(SemaphoreEndingIn(Hex(probe)));
+      EXPECT_TRUE(SemaphoreNamed("", Hex(probe)));
     }
     for (const std::string& name : names) {
       EXPECT_EQ(lock->ReleaseLock(name.c_str()), kOk) << Hex(name);
     }
     lock->Release();
     module->Cleanup(temp.path().c_str());
-    EXPECT_FALSE(SemaphoreEndingIn(Hex(probe)));
+    EXPECT_FALSE(SemaphoreNamed("", Hex(probe)));
     if (key != -1) {
       EXPECT_EQ(semget(key, 0, 0), -1);
       EXPECT_EQ(errno, ENOENT);
@@ -124,6 +167,40 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       const std::string file = entry.path().filename().string();
       EXPECT_EQ(file.find_first_not_of("0123456789abcdef"), std::string::npos)
           << file;
+    }
+  }
+
+  // A run over each module that makes objects outside the lock folder
+  // leaves none of them behind: its cleanup is given the folder that the
+  // workers named them from, whatever the faults left taken.
+  TempDir runs;
+  ASSERT_FALSE(runs.path().empty());
+  std::vector<const Row*> run_rows;
+  std::vector<RunRequest> requests;
+  for (const Row& row : rows) {
+    if (row.outside == Outside::kNothing) continue;
+    const std::string folder = runs.path() + "/" + row.module;
+    run_rows.push_back(&row);
+    requests.push_back(
+        {{(std::filesystem::path(WENDLEMOOR_BINARY).parent_path() /
+           "wendlemoor-chaos")
+              .string(),
+          "--module",
+          std::string(WENDLEMOOR_MODULES) + "/" + row.module + ".so",
+          "--seconds", "1", "--folder", folder, "--log", folder + ".log"},
+         ""});
+  }
+  const std::vector<RunResult> results = RunCaptureAll(requests, kDeadlineMs);
+  for (std::size_t i = 0; i < run_rows.size(); ++i) {
+    SCOPED_TRACE(run_rows[i]->module);
+    EXPECT_TRUE(results[i].status == 0 || results[i].status == 1)
+        << results[i].status;
+    const std::string locks =
+        runs.path() + "/" + run_rows[i]->module + "/locks";
+    if (run_rows[i]->outside == Outside::kPosixSemaphores) {
+      EXPECT_FALSE(SemaphoreNamed(SemaphorePrefix(locks), ""));
+    } else {
+      EXPECT_EQ(TaggedSystemVSets(locks), 0);
     }
   }
 }
