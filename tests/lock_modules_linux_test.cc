@@ -1,4 +1,5 @@
-// The mechanism modules (modules/): what the adversary's run does not ask of
+// The mechanism modules (modules/) and the module to copy
+// (components/module_skeleton.c): what the adversary's run does not ask of
 // them. Each takes any name bytes and keeps lookalike names apart, refuses
 // bad names, and its cleanup, called by a test or at the end of a run, leaves
 // nothing of the folder's outside it; the table they share knows a holder by
@@ -32,6 +33,13 @@ namespace {
 constexpr int kDeadlineMs = 60000;
 
 enum class Outside { kNothing, kPosixSemaphores, kSystemVSets };
+
+// The file of `module`: a mechanism of modules/, or the skeleton.
+std::string ModulePath(const std::string& module) {
+  return std::string(module == "skeleton" ? WENDLEMOOR_TEST_MODULES
+                                          : WENDLEMOOR_MODULES) +
+         "/" + module + ".so";
+}
 
 std::string Hex(const std::string& name) {
   static const char kDigits[] = "0123456789abcdef";
@@ -115,6 +123,7 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       {"robust-mutex", Outside::kNothing},
       {"pid-file", Outside::kNothing},
       {"grant-all", Outside::kNothing},
+      {"skeleton", Outside::kNothing},
   };
   // A name of this process alone, so that no other run's objects count.
   const std::string probe = "probe/" + std::to_string(getpid());
@@ -122,8 +131,7 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
   const std::string too_long(kLockNameMax + 1, 'x');
   for (const Row& row : rows) {
     SCOPED_TRACE(row.module);
-    const std::string path =
-        std::string(WENDLEMOOR_MODULES) + "/" + row.module + ".so";
+    const std::string path = ModulePath(row.module);
     std::shared_ptr<LockModule> module;
     std::string error;
     ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
@@ -172,31 +180,38 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
 
   // A run over each module that makes objects outside the lock folder
   // leaves none of them behind: its cleanup is given the folder that the
-  // workers named them from, whatever the faults left taken.
+  // workers named them from, whatever the faults left taken. The skeleton
+  // keeps every promise under every fault.
   TempDir runs;
   ASSERT_FALSE(runs.path().empty());
   std::vector<const Row*> run_rows;
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
-    if (row.outside == Outside::kNothing) continue;
+    const bool skeleton = std::string(row.module) == "skeleton";
+    if (row.outside == Outside::kNothing && !skeleton) continue;
     const std::string folder = runs.path() + "/" + row.module;
     run_rows.push_back(&row);
     requests.push_back(
         {{(std::filesystem::path(WENDLEMOOR_BINARY).parent_path() /
            "wendlemoor-chaos")
               .string(),
-          "--module",
-          std::string(WENDLEMOOR_MODULES) + "/" + row.module + ".so",
-          "--seconds", "1", "--folder", folder, "--log", folder + ".log"},
+          "--module", ModulePath(row.module), "--seconds", skeleton ? "3" : "1",
+          "--folder", folder, "--log", folder + ".log"},
          ""});
   }
   const std::vector<RunResult> results = RunCaptureAll(requests, kDeadlineMs);
   for (std::size_t i = 0; i < run_rows.size(); ++i) {
     SCOPED_TRACE(run_rows[i]->module);
+    const std::string folder = runs.path() + "/" + run_rows[i]->module;
+    if (run_rows[i]->outside == Outside::kNothing) {
+      std::ifstream log(folder + ".log");
+      EXPECT_EQ(results[i].status, 0)
+          << std::string((std::istreambuf_iterator<char>(log)), {});
+      continue;
+    }
     EXPECT_TRUE(results[i].status == 0 || results[i].status == 1)
         << results[i].status;
-    const std::string locks =
-        runs.path() + "/" + run_rows[i]->module + "/locks";
+    const std::string locks = folder + "/locks";
     if (run_rows[i]->outside == Outside::kPosixSemaphores) {
       EXPECT_FALSE(SemaphoreNamed(SemaphorePrefix(locks), ""));
     } else {
@@ -222,13 +237,12 @@ bool AsleepSoon(pid_t tid) {
 TEST(LockModulesTest, HoldersAreKnownByProcessAndThreadAndSurviveFork) {
   // The negative control, grant-all, keeps none of these promises.
   const char* const modules[] = {
-      "flock-each",     "flock-shared", "fcntl",
-      "lockf",          "ofd-unhealed", "posix-semaphore",
-      "sysv-semaphore", "robust-mutex", "pid-file"};
+      "flock-each",   "flock-shared",    "fcntl",          "lockf",
+      "ofd-unhealed", "posix-semaphore", "sysv-semaphore", "robust-mutex",
+      "pid-file",     "skeleton"};
   for (const char* name : modules) {
     SCOPED_TRACE(name);
-    const std::string path =
-        std::string(WENDLEMOOR_MODULES) + "/" + name + ".so";
+    const std::string path = ModulePath(name);
     std::shared_ptr<LockModule> module;
     std::string error;
     ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
