@@ -122,9 +122,6 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   const bool fasteners =
       RunCapture({"/usr/bin/python3", "-c", "import fasteners"}, "", 30000)
           .status == 0;
-  const bool portalocker =
-      RunCapture({"/usr/bin/python3", "-c", "import portalocker"}, "", 30000)
-          .status == 0;
   struct Row {
     std::string command;
     int status;
@@ -157,12 +154,6 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        fasteners ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
         "none"}},
-      // A file of its own per hold: a thread's end and a kill free it.
-      {std::string(WENDLEMOOR_ADAPTERS) + "/python-portalocker",
-       portalocker ? 0 : 2,
-       portalocker ? "verdict: clean: no overlap" : "is not supported here",
-       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
-        "thread-end,misuse,kill"}},
       {flock,
        0,
        "\n| flock-command | holds | not supported |",
