@@ -85,12 +85,12 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   struct Row {
-    const char* name;
+    std::string name;
     std::string body;
     const char* cause;  // what the one line on standard error says
     std::vector<std::string> options = {};
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {"missing", "", "cannot be started: "},
       {"garbage-greeting", "echo hello\nsleep 30\n", "greeted with \"hello\""},
       {"other-version", "echo 'wendlemoor-adapter 2 threads'\nsleep 30\n",
@@ -107,6 +107,13 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
        "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
        "is not supported here: missing libfoo"},
   };
+  // An adapter that only says what it misses and exits: its greeting and
+  // its end reach the run together, and the greeting must win each time.
+  for (int i = 0; i < 24; ++i) {
+    rows.push_back({"greets-missing-and-exits-" + std::to_string(i),
+                    "echo 'wendlemoor-adapter 1 missing libfoo'\n",
+                    "is not supported here: missing libfoo"});
+  }
   std::vector<RunRequest> requests;
   std::vector<std::string> commands;
   for (const Row& row : rows) {
