@@ -10,9 +10,18 @@
  *               "hang-role" file an acquisition of "chaos-0" never returns,
  *               and in every other one an acquisition of "chaos-1" crashes
  *               the process (so that a run always shows both, however its
- *               threads interleave).
+ *               threads interleave);
+ *   crash       a real lock (flock(2) on the file of the name, opened at
+ *               each acquisition) whose every 500th acquisition in a
+ *               process crashes it, while its other threads hold names;
+ *   release_hang the same lock, whose every 300th release in a process
+ *               blocks: it appends 'b' to the folder's "hang-marks", sleeps
+ *               1.5 s (past the adversary's hang bound, chaos/run.h),
+ *               appends 'p' and kills its process, as a worker whose
+ *               release is stuck and that later kills itself.
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -20,6 +29,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "components/module.h"
@@ -30,10 +40,16 @@
 #define KIND_ENTRY_FAILS 3
 #define KIND_NO_SERVICE 4
 #define KIND_HANG 5
+#define KIND_CRASH 6
+#define KIND_RELEASE_HANG 7
+#define REAL_LOCK (TEST_MODULE_KIND >= KIND_CRASH)
 
 typedef struct object {
   wendlemoor_lock_service base;
   uint32_t references;
+  char folder[4096];
+  int held[256];  /* the real lock kinds: the descriptor of "chaos-<i>" + 1 */
+  uint32_t calls; /* acquisitions (crash) or releases (release_hang) */
 } object;
 
 static int live_objects;
@@ -73,10 +89,64 @@ static uint32_t release(wendlemoor_lock_service* self) {
   return left;
 }
 
+/* The slot of "chaos-<i>" in object.held, or NULL for another name. */
+static int* held_slot(wendlemoor_lock_service* self, const char* name) {
+  char* end = NULL;
+  const long i =
+      strncmp(name, "chaos-", 6) == 0 ? strtol(name + 6, &end, 10) : -1;
+  return i >= 0 && i < 256 && *end == '\0' ? &((object*)self)->held[i] : NULL;
+}
+
+static void mark(object* self, const char* what) {
+  char path[4200];
+  snprintf(path, sizeof path, "%s/hang-marks", self->folder);
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd != -1 && write(fd, what, 1) == 1) close(fd);
+}
+
+static wendlemoor_result real_acquire(object* self, const char* name,
+                                      int wait) {
+  int* held = held_slot(&self->base, name);
+  if (held == NULL) return WENDLEMOOR_ERROR_INVALID_ARGUMENT;
+  if (TEST_MODULE_KIND == KIND_CRASH &&
+      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 500 == 0) {
+    abort();
+  }
+  char path[4200];
+  snprintf(path, sizeof path, "%s/%s", self->folder, name);
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd == -1) return WENDLEMOOR_ERROR_SYSTEM_BASE | (uint32_t)errno;
+  int rc;
+  do rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    close(fd);
+    return WENDLEMOOR_ERROR_LOCK_BUSY;
+  }
+  __atomic_store_n(held, fd + 1, __ATOMIC_SEQ_CST);
+  return WENDLEMOOR_OK;
+}
+
+static wendlemoor_result real_release(object* self, const char* name) {
+  int* held = held_slot(&self->base, name);
+  const int fd = held ? __atomic_exchange_n(held, 0, __ATOMIC_SEQ_CST) - 1 : -1;
+  if (fd == -1) return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  if (TEST_MODULE_KIND == KIND_RELEASE_HANG &&
+      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 300 == 0) {
+    const struct timespec pause = {1, 500000000};
+    mark(self, "b");
+    while (nanosleep(&pause, NULL) != 0 && errno == EINTR) {
+    }
+    mark(self, "p");
+    kill(getpid(), SIGKILL);
+  }
+  close(fd); /* frees the lock */
+  return WENDLEMOOR_OK;
+}
+
 static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
                                       const char* name, int wait) {
-  (void)self;
-  (void)wait;
+  if (REAL_LOCK) return real_acquire((object*)self, name, wait);
   if (TEST_MODULE_KIND == KIND_HANG && hang_role == 1 &&
       strcmp(name, "chaos-0") == 0) {
     for (;;) pause();
@@ -90,8 +160,7 @@ static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
 
 static wendlemoor_result release_lock(wendlemoor_lock_service* self,
                                       const char* name) {
-  (void)self;
-  (void)name;
+  if (REAL_LOCK) return real_release((object*)self, name);
   return WENDLEMOOR_OK;
 }
 
@@ -113,6 +182,10 @@ static wendlemoor_result create(const char* folder,
     if (fd != -1 && hang_role == 0) close(fd);
   }
   if (made == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  if (REAL_LOCK) {
+    (void)mkdir(folder, 0700);
+    snprintf(made->folder, sizeof made->folder, "%s", folder);
+  }
   made->base.ops = &ops;
   made->references = 1;
   __atomic_add_fetch(&live_objects, 1, __ATOMIC_SEQ_CST);
