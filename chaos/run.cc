@@ -253,7 +253,7 @@ class Run {
   void Renew();
   void Progress(bool last);
   void LookForHangs();
-  void RecordHungCalls(std::size_t slot, bool every);
+  std::uint64_t RecordHungCalls(std::size_t slot, bool every);
   void Finish();
   void RecordStuck();
   void KillAll(bool interrupted);
@@ -553,21 +553,25 @@ void Run::Progress(bool last) {
 }
 
 // Records the calls that have hung in every worker but a stopped one, whose
-// calls do not go on.
+// calls do not go on. The next look comes when a call seen going on reaches
+// the bound, or after kHangLookNanos, for calls begun since.
 void Run::LookForHangs() {
-  schedule_.Set(Duty::kHangs, JX_MonotonicNanos() + kHangLookNanos);
+  std::uint64_t next = JX_MonotonicNanos() + kHangLookNanos;
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i].pid != -1 && slots_[i].pid != stopped_) {
-      RecordHungCalls(i, false);
+      next = std::min(next, RecordHungCalls(i, false));
     }
   }
+  schedule_.Set(Duty::kHangs, next);
 }
 
 // Records, once each, the calls of the worker in `slot` that hang: those
 // that must not wait and have gone on for the hang bound, or with `every`,
-// every call still going on.
-void Run::RecordHungCalls(std::size_t slot, bool every) {
+// every call still going on. Returns when the first of the others that must
+// not wait will have gone on for the bound (Schedule::kNever for none).
+std::uint64_t Run::RecordHungCalls(std::size_t slot, bool every) {
   const std::uint64_t now = JX_MonotonicNanos();
+  std::uint64_t due = Schedule::kNever;
   Slot& s = slots_[slot];
   for (int place = 0; place < options_.threads; ++place) {
     ChaosCallSlot& call = control_->calls[slot][place];
@@ -584,6 +588,9 @@ void Run::RecordHungCalls(std::size_t slot, bool every) {
     if (call.since.load() != since) continue;
     const bool waits =
         record.call == static_cast<std::uint16_t>(ChaosCall::kAcquireWait);
+    if (!every && !waits && now - since < kHangNanos) {
+      due = std::min(due, since + kHangNanos);
+    }
     if (!every && (waits || now - since < kHangNanos)) continue;
     s.hung_since[place] = since;
     if (!RecordEvent(history_, record)) {
@@ -591,6 +598,7 @@ void Run::RecordHungCalls(std::size_t slot, bool every) {
                    std::strerror(errno));
     }
   }
+  return due;
 }
 
 // After the end: every worker ends on its own, or counts as hung. Hung

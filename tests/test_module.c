@@ -14,11 +14,12 @@
  *   crash       a real lock (flock(2) on the file of the name, opened at
  *               each acquisition) whose every 500th acquisition in a
  *               process crashes it, while its other threads hold names;
- *   release_hang the same lock, whose every 300th release in a process
+ *   release_hang the same lock, whose every 100th release in a process
  *               blocks: it appends 'b' to the folder's "hang-marks", sleeps
- *               1.5 s (past the adversary's hang bound, chaos/run.h),
- *               appends 'p' and kills its process, as a worker whose
- *               release is stuck and that later kills itself.
+ *               1.3 s (past the adversary's hang bound, chaos/run.h),
+ *               and appends 'p'; then the first such release in a process
+ *               returns, and the second kills its process, as a worker
+ *               whose release is stuck and that later kills itself.
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <errno.h>
@@ -131,14 +132,17 @@ static wendlemoor_result real_release(object* self, const char* name) {
   int* held = held_slot(&self->base, name);
   const int fd = held ? __atomic_exchange_n(held, 0, __ATOMIC_SEQ_CST) - 1 : -1;
   if (fd == -1) return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
-  if (TEST_MODULE_KIND == KIND_RELEASE_HANG &&
-      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 300 == 0) {
-    const struct timespec pause = {1, 500000000};
+  const uint32_t call =
+      TEST_MODULE_KIND == KIND_RELEASE_HANG
+          ? __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST)
+          : 1;
+  if (call % 100 == 0) {
+    const struct timespec pause = {1, 300000000};
     mark(self, "b");
     while (nanosleep(&pause, NULL) != 0 && errno == EINTR) {
     }
     mark(self, "p");
-    kill(getpid(), SIGKILL);
+    if (call % 200 == 0) kill(getpid(), SIGKILL);
   }
   close(fd); /* frees the lock */
   return WENDLEMOOR_OK;
