@@ -36,7 +36,8 @@ enum class ChaosEvent : std::uint16_t {
   kCall,
   // A fault was injected (`call` holds the ChaosFault). kThreadEnd ends the
   // holds of (pid, thread); kKill ends every hold of pid; the others only
-  // mark the moment. `value` is the target process for kStop.
+  // mark the moment. `value` is the target process for kStop, and for the
+  // removals the time the run closed the gate (chaos/control.h).
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
   // (minus the signal number when a signal ended it); recorded as soon as

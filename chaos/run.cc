@@ -486,8 +486,9 @@ void Run::Remove() {
   schedule_.Set(Duty::kRemove,
                 JX_MonotonicNanos() + (500 + random_.Below(1000)) * kMillis);
   if (stopped_ != -1) Continue();
+  const std::uint64_t closed = JX_MonotonicNanos();
   control_->gate.store(1);
-  const std::uint64_t give_up = JX_MonotonicNanos() + kQuietNanos;
+  const std::uint64_t give_up = closed + kQuietNanos;
   bool quiet = false;
   while (!quiet && !interrupted_ && JX_MonotonicNanos() < give_up) {
     quiet = true;
@@ -502,7 +503,7 @@ void Run::Remove() {
     const bool folder =
         Enabled(ChaosFault::kRemoveFolder) &&
         (!Enabled(ChaosFault::kRemoveFiles) || random_.OneIn(2));
-    Record(ChaosEvent::kFault, 0, 0,
+    Record(ChaosEvent::kFault, closed, 0,
            folder ? ChaosFault::kRemoveFolder : ChaosFault::kRemoveFiles);
     ++outside_faults_;
     const std::string locks = folder_ + "/locks";

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -416,10 +417,16 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
     for (const ChaosHold& hold : holds) {
       EXPECT_FALSE(hold.start < removal.time && removal.time < hold.end);
     }
+    // Once the gate closed, a thread could end the round it was in, and
+    // begin no other.
+    std::set<std::pair<std::int32_t, std::uint32_t>> began;
     for (const ChaosRecord& taken : history) {
-      EXPECT_FALSE(taken.event == ChaosEvent::kHoldStart &&
-                   taken.time - taken.value < removal.time &&
+      if (taken.event != ChaosEvent::kHoldStart) continue;
+      EXPECT_FALSE(taken.time - taken.value < removal.time &&
                    removal.time < taken.time);
+      if (removal.value < taken.time && taken.time < removal.time) {
+        EXPECT_TRUE(began.insert({taken.pid, taken.thread}).second);
+      }
     }
   }
   EXPECT_GT(removals, 0);

@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "components/module_loader.h"
@@ -198,18 +199,23 @@ long long JsonCount(const std::string& json, const std::string& key) {
 TEST(ModuleRunTest, CrashesHangsAndStaleFilesAreFoundAsTheyHappened) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
-  const std::pair<std::string, const char*> runs[] = {
-      {TestModule("crash"), "kill"},
-      {TestModule("release_hang"), "kill"},
-      {std::string(WENDLEMOOR_MODULES) + "/ofd-unhealed.so", "remove-files"}};
+  // module, faults, threads per process
+  const std::tuple<std::string, const char*, const char*> runs[] = {
+      {TestModule("crash"), "kill,remove-files", "3"},
+      {TestModule("release_hang"), "kill", "3"},
+      // One thread a process: a process opens a name afresh only when it is
+      // a newcomer.
+      {std::string(WENDLEMOOR_MODULES) + "/ofd-unhealed.so", "remove-files",
+       "1"}};
   std::vector<RunRequest> requests;
-  for (const auto& [module, faults] : runs) {
+  for (const auto& [module, faults, threads] : runs) {
     const std::string folder =
         temp.path() + "/" + faults + std::to_string(requests.size());
-    requests.push_back({{ChaosBinary(), "--module", module, "--faults", faults,
-                         "--seconds", "3", "--processes", "4", "--threads", "3",
-                         "--folder", folder, "--json", folder + ".json"},
-                        ""});
+    requests.push_back(
+        {{ChaosBinary(), "--module", module, "--faults", faults, "--seconds",
+          "3", "--processes", "4", "--threads", threads, "--folder", folder,
+          "--json", folder + ".json"},
+         ""});
   }
   const std::vector<RunResult> done = RunCaptureAll(requests, kDeadlineMs);
   std::string json[3];
@@ -220,6 +226,8 @@ TEST(ModuleRunTest, CrashesHangsAndStaleFilesAreFoundAsTheyHappened) {
   EXPECT_EQ(JsonCount(json[0], "overlaps"), 0) << done[0].output;
   // Every release that hung past the bound was found, once, though its
   // process then killed itself.
+  // Removals went on after workers died inside a hold.
+  EXPECT_GE(JsonCount(json[0], "struck_remove-files"), 2) << done[0].output;
   const std::string marks = ReadAll(temp.path() + "/kill1/locks/hang-marks");
   const long long past = std::count(marks.begin(), marks.end(), 'p');
   EXPECT_GT(past, 0);

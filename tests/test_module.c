@@ -12,7 +12,7 @@
  *               the process (so that a run always shows both, however its
  *               threads interleave);
  *   crash       a real lock (flock(2) on the file of the name, opened at
- *               each acquisition) whose every 500th acquisition in a
+ *               each acquisition) whose every 300th acquisition in a
  *               process crashes it, while its other threads hold names;
  *   release_hang the same lock, whose every 100th release in a process
  *               blocks: it appends 'b' to the folder's "hang-marks", sleeps
@@ -110,7 +110,7 @@ static wendlemoor_result real_acquire(object* self, const char* name,
   int* held = held_slot(&self->base, name);
   if (held == NULL) return WENDLEMOOR_ERROR_INVALID_ARGUMENT;
   if (TEST_MODULE_KIND == KIND_CRASH &&
-      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 500 == 0) {
+      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 300 == 0) {
     abort();
   }
   char path[4200];
