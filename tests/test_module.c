@@ -11,6 +11,7 @@
  *               and in every other one an acquisition of "chaos-1" crashes
  *               the process (so that a run always shows both, however its
  *               threads interleave);
+ *   no_release  as grant, but its table lacks release_lock (slot 4);
  *   crash       a real lock (flock(2) on the name's file, opened at each
  *               acquisition); a process's every 300th acquisition crashes it;
  *   release_hang the same lock; a process's every 100th release appends 'b'
@@ -38,9 +39,11 @@
 #define KIND_ENTRY_FAILS 3
 #define KIND_NO_SERVICE 4
 #define KIND_HANG 5
-#define KIND_CRASH 6
-#define KIND_RELEASE_HANG 7
-#define REAL_LOCK (TEST_MODULE_KIND >= KIND_CRASH)
+#define KIND_NO_RELEASE 6
+#define KIND_CRASH 7
+#define KIND_RELEASE_HANG 8
+#define REAL_LOCK \
+  (TEST_MODULE_KIND == KIND_CRASH || TEST_MODULE_KIND == KIND_RELEASE_HANG)
 
 typedef struct object {
   wendlemoor_lock_service base;
@@ -161,7 +164,8 @@ static wendlemoor_result release_lock(wendlemoor_lock_service* self,
 }
 
 static const wendlemoor_lock_service_ops ops = {
-    query_interface, add_ref, release, acquire_lock, release_lock};
+    query_interface, add_ref, release, acquire_lock,
+    TEST_MODULE_KIND == KIND_NO_RELEASE ? NULL : release_lock};
 
 static wendlemoor_result create(const char* folder,
                                 wendlemoor_lock_service** out) {
