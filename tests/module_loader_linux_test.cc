@@ -108,7 +108,7 @@ int LiveObjects(const std::string& path) {
   return count;
 }
 
-TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryAndKeepsItsLibrary) {
+TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryUntilReleased) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   const std::string path = TestModule("grant");
