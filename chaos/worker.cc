@@ -190,10 +190,13 @@ bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
       random.OneIn(kOtherInstanceOneIn)) {
     LockService* other = w->instances[1 - instance].get();
     RecordFault(w, t->number, name, ChaosFault::kTwoInstances);
-    InCall in_call(w, t, ChaosCall::kOtherInstance, name);
-    const ResultCode code = other->AcquireLock(lock, 0);
+    ResultCode code;
+    {
+      InCall in_call(w, t, ChaosCall::kOtherInstance, name);
+      code = other->AcquireLock(lock, 0);
+      if (code == kOk) (void)other->ReleaseLock(lock);
+    }
     RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
-    if (code == kOk) (void)other->ReleaseLock(lock);
   }
   const bool fork_now =
       w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn);
@@ -273,16 +276,20 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   if (!StrikeWhileHolding(w, t, random, name, instance)) return false;
   JX_Sleep(hold_micros);
   Record(w, t->number, ChaosEvent::kHoldEnd, name);
+  // A call slot covers the call alone, never the record of its result,
+  // whose write may be slow.
   {
     InCall in_call(w, t, ChaosCall::kRelease, name);
-    RecordCall(w, t->number, name, ChaosCall::kRelease,
-               service->ReleaseLock(lock));
+    code = service->ReleaseLock(lock);
   }
+  RecordCall(w, t->number, name, ChaosCall::kRelease, code);
   if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
     RecordFault(w, t->number, name, ChaosFault::kMisuse);
-    InCall in_call(w, t, ChaosCall::kReleaseAgain, name);
-    RecordCall(w, t->number, name, ChaosCall::kReleaseAgain,
-               service->ReleaseLock(lock));
+    {
+      InCall in_call(w, t, ChaosCall::kReleaseAgain, name);
+      code = service->ReleaseLock(lock);
+    }
+    RecordCall(w, t->number, name, ChaosCall::kReleaseAgain, code);
   }
   return true;
 }
