@@ -634,6 +634,13 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
     }
   }
   EXPECT_EQ(listed, all);
+  // One at least for each overlap and each wrong code.
+  auto count = [&](const std::string& key) {
+    const std::size_t at = json.find("\n\"" + key + "\": ");
+    return at == json.npos ? 0 : std::stoul(json.substr(at + key.size() + 5));
+  };
+  EXPECT_GT(count("overlaps"), 0u);
+  EXPECT_GE(listed, count("overlaps") + count("wrong_codes"));
 
   // The JSON and JUnit files read by a real parser: the verdict, the seed,
   // and the failing test case of the granting lock (misuse, its only fault).
