@@ -313,6 +313,7 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
       break;
   }
   if (!result.empty()) options.result = result;
+  options.lock = "adapter " + command;
   gSelf = Self();
   AdapterFeatures features;
   if (!ProbeAdapter(gSelf, command, &features, &error)) {
