@@ -112,22 +112,26 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
   struct Row {
     const char* module;
     Outside outside;
-    // A holder asking again without waiting: the mechanism's own answer (a
-    // lock of the process or of the description is granted again).
+    // The mechanism's own answers to a holder asking again without waiting
+    // (a lock of the process or of the description is granted again), and
+    // to a second release (with no descriptor to close: EBADF).
     ResultCode again;
+    ResultCode release_again;
   };
+  constexpr ResultCode kBadDescriptor = kErrorSystemBase | EBADF;
   const Row rows[] = {
-      {"flock-each", Outside::kNothing, kErrorLockBusy},
-      {"flock-shared", Outside::kNothing, kOk},
-      {"fcntl", Outside::kNothing, kOk},
-      {"lockf", Outside::kNothing, kOk},
-      {"ofd-unhealed", Outside::kNothing, kErrorLockBusy},
-      {"posix-semaphore", Outside::kPosixSemaphores, kErrorLockBusy},
-      {"sysv-semaphore", Outside::kSystemVSets, kErrorLockBusy},
-      {"robust-mutex", Outside::kNothing, kErrorLockBusy},
-      {"pid-file", Outside::kNothing, kErrorLockBusy},
-      {"grant-all", Outside::kNothing, kOk},
-      {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock},
+      {"flock-each", Outside::kNothing, kErrorLockBusy, kBadDescriptor},
+      {"flock-shared", Outside::kNothing, kOk, kOk},
+      {"fcntl", Outside::kNothing, kOk, kOk},
+      {"lockf", Outside::kNothing, kOk, kOk},
+      {"ofd-unhealed", Outside::kNothing, kErrorLockBusy, kBadDescriptor},
+      {"posix-semaphore", Outside::kPosixSemaphores, kErrorLockBusy, kOk},
+      {"sysv-semaphore", Outside::kSystemVSets, kErrorLockBusy, kOk},
+      {"robust-mutex", Outside::kNothing, kErrorLockBusy, kErrorLockNotHeld},
+      {"pid-file", Outside::kNothing, kErrorLockBusy, kOk},
+      {"grant-all", Outside::kNothing, kOk, kOk},
+      {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock,
+       kErrorLockNotHeld},
   };
   // A name of this process alone, so that no other run's objects count.
   const std::string probe = "probe/" + std::to_string(getpid());
@@ -171,6 +175,7 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
     for (const std::string& name : names) {
       EXPECT_EQ(lock->ReleaseLock(name.c_str()), kOk) << Hex(name);
     }
+    EXPECT_EQ(lock->ReleaseLock(probe.c_str()), row.release_again);
     lock->Release();
     module->Cleanup(temp.path().c_str());
     EXPECT_FALSE(SemaphoreNamed("", Hex(probe)));
