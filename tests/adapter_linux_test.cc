@@ -3,6 +3,7 @@
 // judged clean, and adapters that lie or fail midway are findings.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -225,7 +226,25 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     argv.insert(argv.end(), row.options.begin(), row.options.end());
     requests.push_back({argv, ""});
   }
-  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  // A row of one fault class proves nothing when the class never struck (its
+  // strikes are drawn per hold, and a starved machine may make few holds):
+  // such a row runs again, up to twice, before it is judged.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::vector<std::string>& o = rows[i].options;
+    const auto faults = std::find(o.begin(), o.end(), "--faults");
+    if (faults == o.end() || faults + 1 == o.end() ||
+        faults[1].find(',') != std::string::npos) {
+      continue;
+    }
+    const std::string unstruck = " " + faults[1] + " 0,";
+    for (int again = 0;
+         again < 2 && runs[i].output.find("faults: ") != std::string::npos &&
+         runs[i].output.find(unstruck) != std::string::npos;
+         ++again) {
+      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
+    }
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].command);
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
