@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chaos/command_run.h"
+#include "chaos/fault.h"
 #include "chaos/module_run.h"
 #include "chaos/report.h"
 #include "runtime/eintr.h"
@@ -387,7 +388,7 @@ int RunCard(const CardOptions& options, const std::string& self) {
     std::string probe_error;
     const bool probed =
         is_command && ProbeAdapter(self, path, &features, &probe_error);
-    const std::uint32_t supported = probed ? AdapterFaults(features) : ~0u;
+    const FaultSet supported = probed ? AdapterFaults(features) : kAllFaults;
     if (is_command) {
       costs[module] = "-";
     } else if (RunChild(self,
@@ -412,12 +413,10 @@ int RunCard(const CardOptions& options, const std::string& self) {
       Cell cell;
       cell.module = module;
       cell.fault = fault;
-      int bit = -1;
-      for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-        if (fault == kChaosFaultNames[i]) bit = i;
-      }
-      if (is_command && (!features.missing.empty() ||
-                         (bit >= 0 && ((supported >> bit) & 1u) == 0))) {
+      const FaultClass* column = FindFault(fault);  // null: "none"
+      if (is_command &&
+          (!features.missing.empty() ||
+           (column != nullptr && !Has(supported, column->fault)))) {
         cell.text = "not supported";
         cells.push_back(cell);
         std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells.size(), total,

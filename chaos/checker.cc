@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "chaos/adapter.h"
+#include "chaos/fault.h"
 #include "components/result_code.h"
 
 namespace wendlemoor {
@@ -198,17 +199,21 @@ class Checker {
         break;
       }
       case ChaosEvent::kFault:
-        if (r.call < static_cast<int>(ChaosFault::kCount)) {
-          ++figures.faults[r.call];
-        }
-        if (r.call == static_cast<int>(ChaosFault::kThreadEnd)) {
-          EndWhere(r.time, [&](const Key& k) {
-            return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
-          });
-        } else if (r.call == static_cast<int>(ChaosFault::kKill)) {
-          EndWhere(r.time,
-                   [&](const Key& k) { return std::get<0>(k) == r.pid; });
-          killed_.push_back(r.pid);
+        if (r.call >= kFaultCount) break;
+        ++figures.faults[r.call];
+        switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
+          case FaultEnds::kNone:
+            break;
+          case FaultEnds::kThread:
+            EndWhere(r.time, [&](const Key& k) {
+              return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
+            });
+            break;
+          case FaultEnds::kProcess:
+            EndWhere(r.time,
+                     [&](const Key& k) { return std::get<0>(k) == r.pid; });
+            killed_.push_back(r.pid);
+            break;
         }
         break;
       case ChaosEvent::kWorkerExit: {
@@ -413,9 +418,10 @@ std::string FiguresText(const ChaosFigures& figures) {
         Millis(figures.free_p50), Millis(figures.free_max), figures.freed);
   }
   text += "faults:";
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    text += Format(" %s %" PRIu64 "%s", kChaosFaultNames[i], figures.faults[i],
-                   i + 1 < static_cast<int>(ChaosFault::kCount) ? "," : "");
+  for (const FaultClass& c : FaultTable()) {
+    const int i = static_cast<int>(c.fault);
+    text += Format(" %s %" PRIu64 "%s", c.name, figures.faults[i],
+                   i + 1 < kFaultCount ? "," : "");
   }
   text += "\n";
   return text;
@@ -424,11 +430,10 @@ std::string FiguresText(const ChaosFigures& figures) {
 std::string AnswersText(const ChaosCheck& check) {
   const ChaosVerdict& v = check.verdict;
   std::string text;
-  for (const ChaosCall call :
-       {ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain,
-        ChaosCall::kOtherInstance, ChaosCall::kForkedRelease,
-        ChaosCall::kForkedAcquire}) {
-    const int c = static_cast<int>(call);
+  // The calls that fault classes make, in ChaosCall order.
+  for (int c = 1; c < kChaosCalls; ++c) {
+    const auto call = static_cast<ChaosCall>(c);
+    if (FaultJudging(call) == nullptr) continue;
     const std::uint64_t total = check.figures.calls[c];
     if (total + v.hung_by_call[c] == 0) continue;
     text += Format("%s: %" PRIu64 " as promised", ChaosCallText(call),

@@ -108,9 +108,10 @@ std::string ChaosCodeText(std::uint32_t code);
 // The one-line verdict: "clean: ..." or "BROKEN: ...".
 std::string VerdictLine(const ChaosVerdict& verdict);
 
-// What each kind of misuse, fork and second instance got, a line for each
-// that happened: how many answers were as promised, how many not (and the
-// first code), how many hung. Empty when none happened.
+// What each call that a fault class makes (FaultClass::judges: misuse,
+// fork, a second instance) got, a line for each that happened: how many
+// answers were as promised, how many not (and the first code), how many
+// hung. Empty when none happened.
 std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.

@@ -186,33 +186,9 @@ std::vector<std::string> ModulesIn(const std::string& folder) {
   return found;
 }
 
-bool ReadCardFaults(const std::string& text, std::vector<std::string>* out) {
-  out->clear();
-  if (text == "all") {
-    out->push_back("none");
-    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-      out->push_back(kChaosFaultNames[i]);
-    }
-    return true;
-  }
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', at);
-    const std::string word = text.substr(at, comma - at);
-    bool known = word == "none";
-    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-      known = known || word == kChaosFaultNames[i];
-    }
-    if (!known) return false;
-    out->push_back(word);
-    if (comma == text.npos) return true;
-    at = comma + 1;
-  }
-}
-
 int Usage(const std::string& error) {
-  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(), kChaosUsage,
-               kModuleUsage);
+  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(),
+               ChaosUsage(), kModuleUsage);
   return 2;
 }
 
@@ -260,7 +236,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
   }
   // The module options are taken out; the rest are the run's own.
   std::vector<std::string> modules, commands;  // commands: card rows only
-  std::string modules_folder, result, log, out, faults = "all";
+  std::string modules_folder, result, log, out;
   bool card = false, cost = false, any = false;
   for (int i = 1; i < argc; ++i) {
     card = card || std::string(argv[i]) == "--card";
@@ -291,8 +267,6 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
       value = &log;
     } else if (option == "--out") {
       value = &out;
-    } else if (option == "--faults" && card) {
-      value = &faults;
     } else {
       rest.push_back(argv[i]);
       continue;
@@ -325,9 +299,11 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
     options.names = card_options.names;
   }
   std::string error;
-  switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error)) {
+  // A card takes "none" among the faults: its column without any.
+  switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error,
+                            card ? FaultListFor::kCard : FaultListFor::kRun)) {
     case ChaosParse::kHelp:
-      std::fputs(kChaosUsage, stdout);
+      std::fputs(ChaosUsage(), stdout);
       std::fputs(kModuleUsage, stdout);
       *status = 0;
       return true;
@@ -352,10 +328,7 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
           "--card needs --module or --modules with a module, or --command");
       return true;
     }
-    if (!ReadCardFaults(faults, &card_options.faults)) {
-      *status = Usage("bad value for --faults: \"" + faults + "\"");
-      return true;
-    }
+    card_options.faults = options.fault_columns;
     card_options.modules = modules;
     card_options.commands = commands;
     card_options.seconds = options.seconds;
