@@ -232,6 +232,11 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       "mkdir \"$1/$2\" || exit 9; TMPDIR=\"$1/$2\" \"$0\" --seconds 60 "
       "--processes 2 --threads 2 & until ls \"$1/$2\"/*/history/[0-9]* "
       ">/dev/null 2>&1; do sleep 0.1; done; kill -$2 $!; wait $!";
+  // An adapter that offers neither thread-end nor fork.
+  const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
+  const std::string fitted = "adapter \"" + flock +
+                             "\": protocol 1, 1 thread per process; not "
+                             "supported: thread-end, fork";
   struct Row {
     std::vector<std::string> argv;
     int status;
@@ -297,6 +302,17 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "HUP"},
        130,
        "verdict: clean so far (interrupted)"},
+      // --faults=X is --faults X, and "all" the default, for an adapter and
+      // for a card as for a run.
+      {{chaos, "--command", flock, "--faults=thread-end"}, 2, ""},
+      {{chaos, "--command", flock, "--faults", "all", "--seconds", "1",
+        "--processes", "2"},
+       0,
+       fitted.c_str()},
+      {{chaos, "--command", flock, "--card", "--faults=none", "--seconds", "1",
+        "--processes", "2", "--out", temp.path() + "/card"},
+       0,
+       "| module        | none  | warm acquire+release |"},
       {{TestBinaryPath(), "--helper-role", "chaos_granting_run", "--history",
         broken + ".history", "--json", broken + ".json", "--junit",
         broken + ".xml"},
