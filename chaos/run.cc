@@ -54,54 +54,44 @@ std::string Wrapped(const std::string& text, std::size_t indent,
   return lines + std::string(indent, ' ') + line + "\n";
 }
 
+// The usage text before and after the fault classes' names.
+constexpr char kUsageBefore[] =
+    "usage: wendlemoor-chaos [OPTIONS]\n"
+    "Runs an adversary against the lock service: PROCESSES worker processes\n"
+    "of THREADS threads take NAMES lock names at random (blocking and not),\n"
+    "hold them for random short times and release them while faults strike;\n"
+    "every process records a history, which is checked at the end: no two\n"
+    "holds of one name overlap, every hold ends, no name stays unusable after\n"
+    "its holder is gone, every call returns the code promised for it.\n"
+    "  --seconds N      how long to run, 1..86400 (default 10)\n"
+    "  --processes N    worker processes, 1..64 (default 6)\n"
+    "  --threads N      threads per worker, 1..64 (default 4)\n"
+    "  --names N        lock names, 1..256 (default 4)\n"
+    "  --faults LIST    comma-separated faults to inject, \"all\" (default) "
+    "or\n";
+constexpr char kUsageAfter[] =
+    "  --seed N         the seed of every choice (default: drawn, and shown);\n"
+    "                   the same seed makes the same choices again\n"
+    "  --folder DIR     the run's folder, new or empty (kept afterwards, with\n"
+    "                   the history); default: a fresh private folder, "
+    "removed\n"
+    "  --timeline FILE  write the history as an SVG picture to FILE\n"
+    "  --json FILE      write the verdict and the figures as JSON to FILE\n"
+    "  --junit FILE     write JUnit XML to FILE: a test case for plain\n"
+    "                   contention and one per fault class injected\n"
+    "  --history FILE   keep the whole history in FILE, for --check\n"
+    "  --check FILE     judge a history kept with --history again, as the\n"
+    "                   run that wrote it (with --json, --junit, --timeline);\n"
+    "                   status 2 when FILE is missing or no whole history\n"
+    "  -h, --help       show this text\n"
+    "Exit status: 0 a clean history, 1 a broken one (or the run could not be\n"
+    "made), 2 a bad command line, 130 interrupted (the figures so far are\n"
+    "shown).\n";
+
 std::string UsageText() {
-  return std::string(
-             "usage: wendlemoor-chaos [OPTIONS]\n"
-             "Runs an adversary against the lock service: PROCESSES worker "
-             "processes\n"
-             "of THREADS threads take NAMES lock names at random (blocking and "
-             "not),\n"
-             "hold them for random short times and release them while faults "
-             "strike;\n"
-             "every process records a history, which is checked at the end: no "
-             "two\n"
-             "holds of one name overlap, every hold ends, no name stays "
-             "unusable after\n"
-             "its holder is gone, every call returns the code promised for "
-             "it.\n"
-             "  --seconds N      how long to run, 1..86400 (default 10)\n"
-             "  --processes N    worker processes, 1..64 (default 6)\n"
-             "  --threads N      threads per worker, 1..64 (default 4)\n"
-             "  --names N        lock names, 1..256 (default 4)\n"
-             "  --faults LIST    comma-separated faults to inject, \"all\" "
-             "(default) "
-             "or\n") +
+  return kUsageBefore +
          Wrapped("\"none\": " + FaultNames(kAllFaults, ", "), 19, 76) +
-         "  --seed N         the seed of every choice (default: drawn, and "
-         "shown);\n"
-         "                   the same seed makes the same choices again\n"
-         "  --folder DIR     the run's folder, new or empty (kept afterwards, "
-         "with\n"
-         "                   the history); default: a fresh private folder, "
-         "removed\n"
-         "  --timeline FILE  write the history as an SVG picture to FILE\n"
-         "  --json FILE      write the verdict and the figures as JSON to "
-         "FILE\n"
-         "  --junit FILE     write JUnit XML to FILE: a test case for plain\n"
-         "                   contention and one per fault class injected\n"
-         "  --history FILE   keep the whole history in FILE, for --check\n"
-         "  --check FILE     judge a history kept with --history again, as "
-         "the\n"
-         "                   run that wrote it (with --json, --junit, "
-         "--timeline);\n"
-         "                   status 2 when FILE is missing or no whole "
-         "history\n"
-         "  -h, --help       show this text\n"
-         "Exit status: 0 a clean history, 1 a broken one (or the run could not "
-         "be\n"
-         "made), 2 a bad command line, 130 interrupted (the figures so far "
-         "are\n"
-         "shown).\n";
+         kUsageAfter;
 }
 
 }  // namespace
