@@ -23,9 +23,10 @@
 // reports carry, read by ParseFaults and written by FaultNames. The history
 // file alone keeps the set's number, as its format always has.
 //
-// Thread safety: the table is constant and every function here is pure
-// (the strikes act through the interface they are given). Ownership:
-// results are the caller's; the table lives as long as the program.
+// Thread safety: the table is constant, and no function here keeps state
+// of its own: the strikes act through the interface and draw from the
+// generator they are given. Ownership: results are the caller's; the table
+// lives as long as the program.
 #ifndef WENDLEMOOR_CHAOS_FAULT_H_
 #define WENDLEMOOR_CHAOS_FAULT_H_
 
@@ -196,7 +197,6 @@ struct FaultClass {
 // Every class, in ChaosFault order.
 std::span<const FaultClass> FaultTable();
 const FaultClass& FaultOf(ChaosFault fault);
-inline const char* FaultName(ChaosFault fault) { return FaultOf(fault).name; }
 
 // The class `name` spells, or null when it spells none.
 const FaultClass* FindFault(std::string_view name);
@@ -236,9 +236,12 @@ FaultSet FaultsGreeted(const std::set<std::string>& words);
 
 // Strikes one hold with the enabled classes of FaultSite::kHold, each at
 // its rate, drawn from `random` in the table's reverse order: the first
-// classes end the hold (kThreadEnd, kKill), and strike last. `threads` is
+// classes end the hold (kThreadEnd, kKill) and strike last, and the draws
+// keep the order they have always had: under the same classes a seed
+// strikes the same holds as before. A class appended later is drawn first,
+// and draws nothing while it is not enabled. `threads` is
 // the worker's thread count. Returns kThreadEnds when the thread is to end
-// holding (the classes after it in that order are not drawn).
+// holding; the classes after the one that ended it are not drawn.
 HoldAfter StrikeHold(FaultSet enabled, int threads, ChaosRandom& random,
                      FaultWorkerSide& worker);
 
