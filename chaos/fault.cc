@@ -174,9 +174,9 @@ constexpr FaultClass kTable[] = {
 // Every entry in its place, named and coloured, with the strike and the
 // rate or schedule its site needs.
 constexpr bool Complete() {
-  for (int i = 0; i < kFaultCount; ++i) {
+  for (std::size_t i = 0; i < std::size(kTable); ++i) {
     const FaultClass& c = kTable[i];
-    if (static_cast<int>(c.fault) != i || c.name == nullptr ||
+    if (static_cast<std::size_t>(c.fault) != i || c.name == nullptr ||
         c.colour == nullptr) {
       return false;
     }
