@@ -331,11 +331,16 @@ AdapterFault Adapter::Greet(int deadline_ms, AdapterFeatures* features,
   if (!done) {
     Fail(AdapterFault::kLate,
          "did not greet within " + std::to_string(deadline_ms) + " ms");
-  } else if (greeted_ && fault_ == AdapterFault::kNone &&
-             !ParseGreeting(greeting_, features, error)) {
-    Fail(error->find("version") != std::string::npos ? AdapterFault::kVersion
-                                                     : AdapterFault::kGarbage,
-         *error);
+  } else if (greeted_) {
+    // The reader hands over the greeting before it looks for the end that
+    // may follow it at once (an adapter that only says what is missing):
+    // the greeting is judged whatever came after it.
+    if (ParseGreeting(greeting_, features, error)) return AdapterFault::kNone;
+    const AdapterFault fault = error->find("version") != std::string::npos
+                                   ? AdapterFault::kVersion
+                                   : AdapterFault::kGarbage;
+    Fail(fault, *error);
+    return fault;
   }
   if (fault_ == AdapterFault::kExited) error_ = error_ + " before greeting";
   *error = error_;

@@ -1,6 +1,8 @@
 # What `cmake --install` puts under the prefix:
 #   include/wendlemoor/components/  the public headers (their opening comments
-#                                   say so); the service's private helpers stay out
+#                                   say so), and module_skeleton.c, a lock
+#                                   module to copy; the service's private
+#                                   helpers stay out
 #   lib/                            libwendlemoor_components.a, libwendlemoor_runtime.a
 #   lib/cmake/Wendlemoor/           find_package(Wendlemoor): Wendlemoor::components
 #   lib/pkgconfig/wendlemoor.pc     the same for pkg-config, relocatable
@@ -34,6 +36,10 @@ foreach(header IN LISTS WENDLEMOOR_PUBLIC_HEADERS)
   install(FILES ${WENDLEMOOR_ROOT}/${header}
           DESTINATION ${WENDLEMOOR_INCLUDE_DESTINATION}/${folder})
 endforeach()
+# A lock module to copy, beside the header it is written against (CI builds
+# the installed copy).
+install(FILES ${WENDLEMOOR_ROOT}/components/module_skeleton.c
+        DESTINATION ${WENDLEMOOR_INCLUDE_DESTINATION}/components)
 
 # Under the prefix's lib/ the libraries carry the project's name.
 set_target_properties(components PROPERTIES OUTPUT_NAME wendlemoor_components

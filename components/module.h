@@ -16,19 +16,72 @@
  * table is wendlemoor_lock_service_ops: slot 3 acquire_lock, slot 4
  * release_lock, with the same contract as the C++ LockService
  * (components/lock_service.h): the same arguments, the same result codes,
- * the same promises (exclusive across threads and processes, a thread that
- * holds a name gets WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK, a release by a
- * thread that does not hold it WENDLEMOOR_ERROR_LOCK_NOT_HELD). How a module
- * makes a name exclusive is its own choice.
+ * the same promises, written out below in C terms. How a module makes a
+ * name exclusive is its own choice; components/module_skeleton.c, installed
+ * beside this header, is a small module that keeps every promise, to copy.
+ *
+ * What a lock service promises. A holder is a thread of a process: compare
+ * the process ID and a thread identity, never a thread ID alone, which the
+ * child of a fork shares with the thread that forked.
+ *   - Exclusion: while a thread holds a name (acquire_lock answered
+ *     WENDLEMOOR_OK and it has not released it), no other thread of any
+ *     process, through any service over the same folder, is given it.
+ *     acquire_lock with `wait` non-zero blocks until the name is free (a
+ *     signal handled meanwhile does not end the wait); with `wait` 0 it
+ *     never blocks on the name and answers WENDLEMOOR_ERROR_LOCK_BUSY.
+ *   - Misuse: a thread that asks again for a name it holds, waiting or not,
+ *     gets WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK at once, never BUSY and
+ *     never a wait for itself. release_lock by a thread that does not hold
+ *     the name (it never took it, released it already, or another thread
+ *     holds it) gets WENDLEMOOR_ERROR_LOCK_NOT_HELD and changes nothing. A
+ *     name that is null, empty or longer than WENDLEMOOR_LOCK_NAME_MAX bytes
+ *     gets WENDLEMOOR_ERROR_INVALID_ARGUMENT from both.
+ *   - Thread end: a thread that ends (returns from its start function or
+ *     calls pthread_exit) holding names gives them back as it ends, as if by
+ *     release_lock (a pthread key's destructor can do it).
+ *   - Process end: a process that ends for any reason, SIGKILL included,
+ *     gives back every name it held: the name's lock is a kernel object that
+ *     goes with the process (a lock on an open file description, say), and
+ *     no other process keeps it alive.
+ *   - Fork: the child of a fork() holds none of its parent's names: its
+ *     release_lock of one gets WENDLEMOOR_ERROR_LOCK_NOT_HELD, its
+ *     acquire_lock of one with `wait` 0 gets WENDLEMOOR_ERROR_LOCK_BUSY
+ *     while the parent holds it, and nothing it does (its exit included)
+ *     frees the parent's holds; what it inherited must not outlive the
+ *     parent either (close inherited lock descriptors in the child, open
+ *     them close-on-exec). fork() may come while other threads are inside
+ *     the module: the child's calls must not wait on a mutex that a thread
+ *     it does not have held (pthread_atfork handlers).
+ *   - Two instances: two services over the same folder in one process are
+ *     two lock objects, which exclude each other as two processes do. A
+ *     thread that holds a name through one and asks for it through the
+ *     other with `wait` 0 gets WENDLEMOOR_ERROR_LOCK_BUSY (with `wait`
+ *     non-zero it may wait for itself: each service's misuse check sees
+ *     only its own holds); one's release never gives back the other's hold.
+ * wendlemoor-chaos strikes each of these (its faults thread-end, kill, fork,
+ * two-instances, misuse) and reports, module by module, which ones hold.
  *
  * Lifetime and threads. Every function of a service may be called from any
  * thread of the process, concurrently. create_lock_service returns one
- * reference; the object goes when its last reference is released. cleanup,
- * when not null, is called once per folder by the process that owns the run
- * (after every service of that folder has ended, possibly in other processes
- * that were killed) to remove what the module made outside the folder for it
- * (named semaphores, System V objects): everything else lives inside the
- * folder, which its owner removes.
+ * reference; the object goes when its last reference is released, giving
+ * back whatever its callers still held. cleanup, when not null, is called
+ * once per folder by the process that owns the run (after every service of
+ * that folder has ended, possibly in other processes that were killed), with
+ * the folder string the services were given, byte for byte, to remove what
+ * the module made outside the folder for it (named semaphores, System V
+ * objects): everything else lives inside the folder, which its owner
+ * removes.
+ *
+ * Unloading. A host unloads the library (dlclose) only once every object
+ * made by it has been released and its cleanup has returned: a
+ * wendlemoor-chaos worker keeps the module loaded while it runs and unloads
+ * it as it exits normally, after releasing its services; a worker killed (a
+ * fault, a hang) is never unloaded. So a module must leave nothing that
+ * could call into it after its last object goes and the library is unloaded
+ * (a thread of its own, a pthread key whose destructor is its code: delete
+ * the key in a library destructor; glibc itself drops a library's
+ * pthread_atfork handlers when it is unloaded), and must not count on any
+ * destructor of its own running (a killed process runs none).
  *
  * Public: installed with the library (include/wendlemoor/components/). */
 #ifndef WENDLEMOOR_COMPONENTS_MODULE_H_

@@ -40,8 +40,7 @@ class ModuleLockService final
 };
 
 bool HasEverySlot(const wendlemoor_lock_service* object) {
-  return object != nullptr && object->ops != nullptr &&
-         object->ops->query_interface != nullptr &&
+  return object->ops != nullptr && object->ops->query_interface != nullptr &&
          object->ops->add_ref != nullptr && object->ops->release != nullptr &&
          object->ops->acquire_lock != nullptr &&
          object->ops->release_lock != nullptr;
@@ -126,7 +125,15 @@ ResultCode CreateModuleLockService(const std::shared_ptr<LockModule>& module,
   wendlemoor_lock_service* object = nullptr;
   const ResultCode code = module->module_->create_lock_service(folder, &object);
   if (Failed(code)) return code;
-  if (!HasEverySlot(object)) return kErrorModuleNoLockService;
+  if (object == nullptr) return kErrorModuleNoLockService;
+  if (!HasEverySlot(object)) {
+    // Refused now rather than called through a null slot later; the
+    // reference it gave is given back where its table allows.
+    if (object->ops != nullptr && object->ops->release != nullptr) {
+      (void)object->ops->release(object);
+    }
+    return kErrorModuleMissingOperation;
+  }
   auto* service = new (std::nothrow) ModuleLockService(module, object);
   if (service == nullptr) {
     (void)object->ops->release(object);

@@ -64,7 +64,10 @@ class LockModule {
   const wendlemoor_module* module_ = nullptr;
 };
 
-// Loads the library at `path` and checks it. Returns kOk with the module in
+// Loads the library at `path` and checks it. A path without a folder
+// ("lock.so") names a file in the current folder: it is never searched for
+// along the library path (LD_LIBRARY_PATH, the system's folders), which could
+// load another file of that name. Returns kOk with the module in
 // `*module`, or one of these with `*module` empty and the cause, one line
 // without the path, in `*error`:
 //   kErrorModuleNotFound       no file at `path` (or one we may not reach),
@@ -83,8 +86,9 @@ class LockModule {
 // Creates a lock service over `folder` through `module`. Returns kOk with one
 // reference in `*out`; the module's own failure code (a failure code it
 // invents is passed on as it is) with `*out` null; kErrorModuleNoLockService
-// when it answered success without an object or with a table that lacks a
-// slot; kErrorOutOfMemory.
+// when it answered success without an object; kErrorModuleMissingOperation
+// when the object's table lacks a slot (the object's reference is given back
+// through its release slot, when it has one); kErrorOutOfMemory.
 [[nodiscard]] ResultCode CreateModuleLockService(
     const std::shared_ptr<LockModule>& module, const char* folder,
     LockService** out);

@@ -38,8 +38,16 @@ ResultCode OpenModuleLibrary(const char* path, void** library,
     *error = "not a shared library: a folder";
     return kErrorModuleNotLibrary;
   }
-  // The full path keeps the search order out of it.
-  HMODULE handle = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  // A full path keeps the search order out of it: a name without a folder
+  // would be looked for along the DLL search path.
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(path, sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) {
+    *error = "not a shared library: " +
+             (length == 0 ? Win32Text(GetLastError()) : "path too long");
+    return kErrorModuleNotLibrary;
+  }
+  HMODULE handle = LoadLibraryExA(full, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (handle == nullptr) {
     *error = "not a shared library: " + Win32Text(GetLastError());
     return kErrorModuleNotLibrary;

@@ -59,8 +59,10 @@ inline constexpr ResultCode kErrorModuleNoEntry = 0x80000303;
 inline constexpr ResultCode kErrorModuleAbiVersion = 0x80000304;
 // Its entry point returned a failure or no description.
 inline constexpr ResultCode kErrorModuleEntryFailed = 0x80000305;
-// It provides no lock service, or one without its operations.
+// It provides no lock service, or answered success without one.
 inline constexpr ResultCode kErrorModuleNoLockService = 0x80000306;
+// Its lock service's table of operations lacks one (a null slot).
+inline constexpr ResultCode kErrorModuleMissingOperation = 0x80000307;
 
 // Any other failed system call: kErrorSystemBase | errno (on Windows, the
 // low 16 bits of the Win32 error code).

@@ -3,12 +3,16 @@
 // judged clean, and adapters that lie or fail midway are findings.
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "chaos/adapter.h"
 #include "gtest/gtest.h"
 #include "tests/run_capture.h"
 
@@ -31,6 +35,49 @@ std::string WriteAdapter(const std::string& folder, const std::string& name,
   return path;
 }
 
+// Starts the adapter `command` over `folder` as a worker of the run does (in
+// this process's group: it ends at the end of its input) and reads its
+// greeting.
+std::unique_ptr<wendlemoor::Adapter> StartAdapter(
+    const std::string& command, const std::string& folder,
+    wendlemoor::AdapterFeatures* features) {
+  std::string error;
+  std::unique_ptr<wendlemoor::Adapter> adapter =
+      wendlemoor::Adapter::Start(ChaosPath(), command, folder, false, &error);
+  EXPECT_NE(adapter, nullptr) << error;
+  if (adapter != nullptr && adapter->Greet(30000, features, &error) !=
+                                wendlemoor::AdapterFault::kNone) {
+    ADD_FAILURE() << command << " " << error;
+    adapter.reset();
+  }
+  return adapter;
+}
+
+// One request and its answer as the adapter wrote it after the thread
+// number ("done", "failed not-held", "forked done busy"), or the fault that
+// made the adapter unusable ("fault: answered garbage").
+std::string Ask(wendlemoor::Adapter* adapter, std::uint32_t thread,
+                const std::string& line, int deadline_ms = 30000) {
+  wendlemoor::AdapterAnswer answer = wendlemoor::AdapterAnswer::kFailed;
+  std::string reason, error;
+  const wendlemoor::AdapterFault fault =
+      adapter->Request(thread, line, deadline_ms, &answer, &reason, &error);
+  if (fault != wendlemoor::AdapterFault::kNone) {
+    return std::string("fault: ") + wendlemoor::AdapterFaultText(fault);
+  }
+  switch (answer) {
+    case wendlemoor::AdapterAnswer::kDone:
+      return "done";
+    case wendlemoor::AdapterAnswer::kBusy:
+      return "busy";
+    case wendlemoor::AdapterAnswer::kFailed:
+      return "failed " + reason;
+    case wendlemoor::AdapterAnswer::kForked:
+      return "forked " + reason;
+  }
+  return "?";
+}
+
 // The greeting of an adapter that supports nothing beyond one thread.
 constexpr char kGreet[] = "echo 'wendlemoor-adapter 1'\n";
 
@@ -38,12 +85,12 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   struct Row {
-    const char* name;
+    std::string name;
     std::string body;
     const char* cause;  // what the one line on standard error says
     std::vector<std::string> options = {};
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {"missing", "", "cannot be started: "},
       {"garbage-greeting", "echo hello\nsleep 30\n", "greeted with \"hello\""},
       {"other-version", "echo 'wendlemoor-adapter 2 threads'\nsleep 30\n",
@@ -60,6 +107,13 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
        "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
        "is not supported here: missing libfoo"},
   };
+  // An adapter that only says what it misses and exits: its greeting and
+  // its end reach the run together, and the greeting must win each time.
+  for (int i = 0; i < 24; ++i) {
+    rows.push_back({"greets-missing-and-exits-" + std::to_string(i),
+                    "echo 'wendlemoor-adapter 1 missing libfoo'\n",
+                    "is not supported here: missing libfoo"});
+  }
   std::vector<RunRequest> requests;
   std::vector<std::string> commands;
   for (const Row& row : rows) {
@@ -177,6 +231,89 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   const std::string text((std::istreambuf_iterator<char>(written)), {});
   EXPECT_NE(text.find("\"verdict\": \"verdict: clean: "), std::string::npos)
       << text;
+}
+
+// Each kit in adapters/kit answers a whole session as the protocol says,
+// whatever lock it serves: the misuse bookkeeping, threads that wait apart,
+// thread end, fork, lines it cannot read, and the end of its input, after
+// which a second process of the adapter gets what the first held.
+TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
+  struct Row {
+    const char* adapter;
+    const char* missing;    // its greeting where it cannot run here
+    const char* after_end;  // a name whose holder's thread ended, no wait
+    const char* fork;       // "fork T NAME" while T holds NAME
+  };
+  const std::vector<Row> rows = {
+      {"python-fcntl-flock", "", "done", "forked done busy"},
+      // The child's release of an inherited FileLock or file frees the
+      // parent's hold; fasteners' ended thread keeps its turn taken.
+      {"python-filelock", "missing python3-filelock", "done",
+       "forked done done"},
+      {"python-fasteners", "missing python3-fasteners", "busy",
+       "forked done busy"},
+      {"python-portalocker", "missing python3-portalocker", "done",
+       "forked done done"},
+      // Nothing frees a marker but its release; Node cannot fork.
+      {"node-marker-file", "missing nodejs", "busy", "failed unknown-request"},
+  };
+  constexpr int kWaitMs = 60000;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.adapter);
+    TempDir temp;
+    ASSERT_FALSE(temp.path().empty());
+    const std::string command =
+        std::string(WENDLEMOOR_ADAPTERS) + "/" + row.adapter;
+    const std::string folder = temp.path() + "/locks";
+    wendlemoor::AdapterFeatures features;
+    std::unique_ptr<wendlemoor::Adapter> first =
+        StartAdapter(command, folder, &features);
+    ASSERT_NE(first, nullptr);
+    if (!features.missing.empty()) {
+      EXPECT_EQ(features.missing, row.missing);
+      continue;
+    }
+    EXPECT_TRUE(features.threads && features.thread_end && features.misuse);
+    EXPECT_EQ(features.fork, std::string(row.fork) != "failed unknown-request");
+    const struct {
+      std::uint32_t thread;
+      const char* line;
+      std::string answer;
+    } steps[] = {
+        {1, "release 1 wendlemoor-probe", "failed not-held"},
+        {1, "acquire 1 a wait", "done"},
+        {1, "acquire 1 a nowait", "failed deadlock"},
+        {2, "acquire 2 a nowait", "busy"},
+        {2, "release 2 a", "failed not-held"},
+        {2, "acquire 2 b wait", "done"},
+        {2, "end 2", "done"},
+        {3, "acquire 3 b nowait", row.after_end},
+        {6, "bogus 6 a", "failed unknown-request"},
+        {6, "acquire 6 a sometimes", "failed bad-request"},
+    };
+    for (const auto& step : steps) {
+      EXPECT_EQ(Ask(first.get(), step.thread, step.line), step.answer)
+          << step.line;
+    }
+    // Thread 4 waits for a; meanwhile thread 5 is served and 1 gives a up.
+    std::string waited;
+    std::thread waiter(
+        [&] { waited = Ask(first.get(), 4, "acquire 4 a wait", kWaitMs); });
+    EXPECT_EQ(Ask(first.get(), 5, "acquire 5 c nowait"), "done");
+    EXPECT_EQ(Ask(first.get(), 1, "release 1 a"), "done");
+    waiter.join();
+    EXPECT_EQ(waited, "done");
+    EXPECT_EQ(Ask(first.get(), 5, "fork 5 c"), row.fork);
+    std::unique_ptr<wendlemoor::Adapter> second =
+        StartAdapter(command, folder, &features);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(Ask(second.get(), 1, "acquire 1 a nowait"), "busy");
+    // A line without a thread number gets a line the run cannot read.
+    EXPECT_EQ(Ask(first.get(), 7, "acquire x"), "fault: answered garbage");
+    // At the end of its input the first gives a back.
+    first.reset();
+    EXPECT_EQ(Ask(second.get(), 1, "acquire 1 a wait", kWaitMs), "done");
+  }
 }
 
 }  // namespace

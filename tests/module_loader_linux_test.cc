@@ -42,12 +42,19 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   const std::string text = temp.WriteFile("text.so", "not a library\n", 0644);
+  // "lock.so" in the run's current folder lacks the entry point; the one on
+  // the library path is a good module that the run must not take instead.
+  const std::string library_path = temp.path() + "/library-path";
+  std::filesystem::create_directory(library_path);
+  std::filesystem::copy_file(TestModule("no_entry"), temp.path() + "/lock.so");
+  std::filesystem::copy_file(TestModule("grant"), library_path + "/lock.so");
   struct Row {
     std::string path;
     ResultCode code;
     const char* cause;
+    std::string run_as = "";  // the path the run is given, when not `path`
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {temp.path() + "/missing.so", kErrorModuleNotFound, "No such file"},
       {text, kErrorModuleNotLibrary, "not a shared library"},
       {temp.path(), kErrorModuleNotLibrary, "not a regular file"},
@@ -55,12 +62,17 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
       {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 2, not 1"},
       {TestModule("entry_fails"), kErrorModuleEntryFailed, "80000001"},
       {TestModule("no_service"), kErrorModuleNoLockService, "no lock service"},
+      {temp.path() + "/lock.so", kErrorModuleNoEntry, "wendlemoor_module_entry",
+       "lock.so"},
   };
   std::vector<RunRequest> requests;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    requests.push_back({{ChaosBinary(), "--module", rows[i].path, "--log",
-                         temp.path() + "/" + std::to_string(i) + ".log"},
-                        ""});
+  for (Row& row : rows) {
+    if (row.run_as.empty()) row.run_as = row.path;
+    requests.push_back(
+        {{"/usr/bin/env", "LD_LIBRARY_PATH=" + library_path, ChaosBinary(),
+          "--module", row.run_as, "--seconds", "1", "--log",
+          temp.path() + "/" + std::to_string(requests.size()) + ".log"},
+         temp.path()});
   }
   const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -76,45 +88,66 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
     EXPECT_EQ(runs[i].status, 2);
     const auto lines = SplitLines(ReadAll(requests[i].argv.back()));
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find(rows[i].path + ": "), std::string::npos);
+    EXPECT_NE(lines[0].find(rows[i].run_as + ": "), std::string::npos);
     EXPECT_NE(lines[0].find(rows[i].cause), std::string::npos) << lines[0];
   }
 }
 
-TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryUntilReleased) {
+// The count of objects that the test module at `path` has not released, or
+// -1 when the library is not loaded in this process (asked without loading
+// it, and without keeping it loaded).
+int LiveObjects(const std::string& path) {
+  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
+  if (library == nullptr) return -1;
+  const auto live =
+      reinterpret_cast<int (*)()>(dlsym(library, "test_module_live_objects"));
+  const int count = live != nullptr ? live() : -2;
+  dlclose(library);
+  return count;
+}
+
+TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryAndKeepsItsLibrary) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   const std::string path = TestModule("grant");
-  // The same library, opened again to read its count of live objects.
-  void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr);
-  const auto live =
-      reinterpret_cast<int (*)()>(dlsym(library, "test_module_live_objects"));
-  ASSERT_NE(live, nullptr);
-
   std::shared_ptr<LockModule> module;
   std::string error;
   ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
   EXPECT_EQ(module->name(), "test");
   ASSERT_EQ(InitComponentSystem(nullptr, nullptr, nullptr), kOk);
   ASSERT_EQ(RegisterModuleLockService(module, temp.path().c_str()), kOk);
-  EXPECT_EQ(live(), 1);
+  EXPECT_EQ(LiveObjects(path), 1);
   ResultCode rv = kErrorNotInitialized;
   InterfacePtr<LockService> lock =
       GetService<LockService>(kLockServiceContractId, kLockServiceId, &rv);
   ASSERT_EQ(rv, kOk);
-  // The service outlives the loader's own pointer: its library stays loaded.
+  // Every reference but the service's given up: its library stays loaded.
   module.reset();
+  ASSERT_EQ(LiveObjects(path), 1);
   EXPECT_EQ(lock->AcquireLock("a", 1), kOk);
   EXPECT_EQ(lock->ReleaseLock("a"), kOk);
   void* base = nullptr;
   EXPECT_EQ(lock->QueryInterface(kBaseInterfaceId, &base), kOk);
   static_cast<Interface*>(base)->Release();
   lock.reset();
-  EXPECT_EQ(live(), 1);  // the registry's reference
+  EXPECT_EQ(LiveObjects(path), 1);  // the registry's reference
+  // Loaded once more, so that its count can be read after the registry
+  // lets go; once the last share goes, so does the library.
+  ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
   ASSERT_EQ(ShutdownComponentSystem(nullptr), kOk);
-  EXPECT_EQ(live(), 0);
-  dlclose(library);
+  EXPECT_EQ(LiveObjects(path), 0);
+  module.reset();
+  EXPECT_EQ(LiveObjects(path), -1);
+
+  // A table without an operation is refused when the service is made, not
+  // called through a null slot later; its object is given back.
+  const std::string lacking = TestModule("no_release");
+  ASSERT_EQ(LoadLockModule(lacking.c_str(), &module, &error), kOk) << error;
+  LockService* service = nullptr;
+  EXPECT_EQ(CreateModuleLockService(module, temp.path().c_str(), &service),
+            kErrorModuleMissingOperation);
+  EXPECT_EQ(service, nullptr);
+  EXPECT_EQ(LiveObjects(lacking), 0);
 }
 
 // The cell of `module` under `fault` in report-card.json, one line.

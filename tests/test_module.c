@@ -10,7 +10,8 @@
  *               "hang-role" file an acquisition of "chaos-0" never returns,
  *               and in every other one an acquisition of "chaos-1" crashes
  *               the process (so that a run always shows both, however its
- *               threads interleave).
+ *               threads interleave);
+ *   no_release  as grant, but its table lacks release_lock (slot 4).
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <fcntl.h>
@@ -30,6 +31,7 @@
 #define KIND_ENTRY_FAILS 3
 #define KIND_NO_SERVICE 4
 #define KIND_HANG 5
+#define KIND_NO_RELEASE 6
 
 typedef struct object {
   wendlemoor_lock_service base;
@@ -96,7 +98,8 @@ static wendlemoor_result release_lock(wendlemoor_lock_service* self,
 }
 
 static const wendlemoor_lock_service_ops ops = {
-    query_interface, add_ref, release, acquire_lock, release_lock};
+    query_interface, add_ref, release, acquire_lock,
+    TEST_MODULE_KIND == KIND_NO_RELEASE ? NULL : release_lock};
 
 static wendlemoor_result create(const char* folder,
                                 wendlemoor_lock_service** out) {

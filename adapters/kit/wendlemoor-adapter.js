@@ -1,0 +1,266 @@
+// The Node kit for wendlemoor-chaos adapters (docs/adapter-protocol.md),
+// with nothing but Node's own modules (CommonJS, Node 18 and later).
+//
+// The kit speaks the whole protocol on standard input and output; an adapter
+// supplies only its lock calls, as a subclass of Lock, and hands the class to
+// run(). An adapter in adapters/ finds the kit beside it:
+//
+//   const kit = require(require('path').join(__dirname, 'kit',
+//                                            'wendlemoor-adapter.js'));
+//   class MyLock extends kit.Lock {
+//     async acquire(name, wait) { ... }  // a hold, or null: busy
+//     async release(name, hold) { ... }
+//   }
+//   kit.run(MyLock);
+//
+// Node runs an adapter's code in one thread, so a run thread is not a thread
+// here: each run thread T is a chain of promises of its own, and T's requests
+// run one after the other on it while other threads' chains go on. A lock
+// call therefore must not block: a waiting acquire awaits (a timer, a
+// callback) between its tries, and then blocks T alone. Node cannot fork its
+// process, so the greeting offers "threads thread-end misuse" and never
+// "fork".
+//
+// What the kit does for every adapter:
+// - Greets with the protocol version and Lock.offers, or with "missing WHAT"
+//   when run() is told what is not installed; then it exits.
+// - Keeps the misuse bookkeeping: each thread's holds (name -> hold). Taking
+//   a name the thread holds is answered "failed deadlock", giving back one
+//   it does not hold "failed not-held"; the lock never sees either.
+// - "end T": calls Lock.threadEnded with T's holds, then drops them. Nothing
+//   in Node frees a hold when a chain of promises ends: a lock whose holds
+//   stay held keeps the default, which does nothing.
+// - A thrown error is answered "failed" with its code (ENOENT, ...) or,
+//   without one, its name.
+// - A request that does not parse is answered at once: "T failed
+//   bad-request" (wrong words after a known verb), "T failed
+//   unknown-request" (a verb this adapter does not offer), and "? failed
+//   bad-request" where no thread number can be read, which the run takes
+//   for garbage.
+// - At the end of standard input every thread gives back what it holds
+//   (Lock.release) once its last request is done; the kit waits for that at
+//   most CLOSE_DEADLINE_MS, since a waiting acquire may never come back, and
+//   exits. A waiting acquire that succeeds meanwhile gives its name back at
+//   once.
+'use strict';
+
+const path = require('path');
+
+const VERSION = 1;
+// The run kills an adapter 2 s after it closed its standard input.
+const CLOSE_DEADLINE_MS = 1000;
+
+// The words after the thread number, by verb, and the greeting word that
+// offers the verb (null: always understood). A request is a row here and a
+// method of Thread named for its verb.
+const REQUESTS = {
+  acquire: [['name', 'mode'], null],
+  release: [['name'], null],
+  end: [[], 'thread-end'],
+};
+const WORD = {name: /^[A-Za-z0-9-]+$/, mode: /^(no)?wait$/};
+const THREAD = /^[0-9]{1,9}$/;
+
+// An adapter's lock. Subclasses write acquire and release; the rest has
+// defaults. `folder` is the run's lock folder, which a cleaner may remove at
+// any time between holds.
+class Lock {
+  constructor(folder) {
+    this.folder = folder;
+  }
+
+  // FOLDER/NAME (the folder is not created).
+  path(name) {
+    return path.join(this.folder, name);
+  }
+
+  // Takes `name` for the calling run thread, waiting while it is held
+  // elsewhere when `wait`. Resolves to the hold (anything but null or
+  // undefined, handed back to release), or null when it must not wait and
+  // the name is held. Rejects on any other failure.
+  async acquire(name, wait) {
+    throw new Error('acquire is not written');
+  }
+
+  // Gives back `hold`, the name's hold taken by this run thread.
+  async release(name, hold) {
+    throw new Error('release is not written');
+  }
+
+  // Thread end: `holds` (a Map, name -> hold) are dropped after this.
+  async threadEnded(holds) {}
+}
+Lock.offers = ['threads', 'thread-end', 'misuse'];
+
+// Reads a request line. Returns {thread, verb, words, error}: `thread` is
+// null when no thread number can be read; `error`, when not null, is the
+// failure to answer ("bad-request", "unknown-request").
+function parse(line, offers) {
+  const words = line.split(/\s+/).filter((word) => word !== '');
+  if (words.length < 2 || !THREAD.test(words[1])) {
+    return {thread: null, verb: null, words: [], error: 'bad-request'};
+  }
+  const [verb, thread, ...rest] = words;
+  const request = Object.prototype.hasOwnProperty.call(REQUESTS, verb) ?
+      REQUESTS[verb] : null;
+  if (request === null ||
+      (request[1] !== null && !offers.includes(request[1]))) {
+    return {thread, verb, words: [], error: 'unknown-request'};
+  }
+  const shape = request[0];
+  if (rest.length !== shape.length ||
+      !shape.every((kind, i) => WORD[kind].test(rest[i]))) {
+    return {thread, verb, words: [], error: 'bad-request'};
+  }
+  return {thread, verb, words: rest, error: null};
+}
+
+// A failure's one-word reason.
+function reasonOf(error) {
+  const reason = String((error && (error.code || error.name)) || 'Error');
+  return reason.replace(/\s+/g, '-');
+}
+
+// One run thread: its holds and the chain its requests run on.
+class Thread {
+  constructor(kit, number) {
+    this.kit = kit;
+    this.number = number;
+    this.holds = new Map();
+    this.tail = Promise.resolve();
+  }
+
+  // Runs `verb` after the thread's earlier requests and answers it.
+  queue(verb, words) {
+    this.tail = this.tail.then(async () => {
+      let text;
+      try {
+        text = await this[verb](...words);
+      } catch (error) {
+        text = 'failed ' + reasonOf(error);
+      }
+      this.kit.answer(this.number, text);
+    });
+  }
+
+  async acquire(name, mode) {
+    if (this.holds.has(name)) return 'failed deadlock';
+    const hold = await this.kit.lock.acquire(name, mode === 'wait');
+    if (hold === null || hold === undefined) return 'busy';
+    this.holds.set(name, hold);
+    if (this.kit.closing) await this.giveBack();
+    return 'done';
+  }
+
+  async release(name) {
+    if (!this.holds.has(name)) return 'failed not-held';
+    const hold = this.holds.get(name);
+    this.holds.delete(name);
+    await this.kit.lock.release(name, hold);
+    return 'done';
+  }
+
+  async end() {
+    try {
+      await this.kit.lock.threadEnded(this.holds);
+    } finally {
+      this.holds.clear();
+    }
+    return 'done';
+  }
+
+  async giveBack() {
+    for (const [name, hold] of this.holds) {
+      try {
+        await this.kit.lock.release(name, hold);
+      } catch (error) {
+        // The process exits next: nothing more can be done for this name.
+      }
+    }
+    this.holds.clear();
+  }
+}
+
+class Kit {
+  constructor(lock, offers) {
+    this.lock = lock;
+    this.offers = offers;
+    this.threads = new Map();
+    this.closing = false;
+  }
+
+  write(line) {
+    // Writes to a pipe are synchronous on Linux: lines never interleave.
+    process.stdout.write(line + '\n');
+  }
+
+  answer(thread, text) {
+    this.write(`${thread} ${text}`);
+  }
+
+  request(line) {
+    const {thread, verb, words, error} = parse(line, this.offers);
+    if (error !== null) {
+      this.answer(thread === null ? '?' : thread, 'failed ' + error);
+      return;
+    }
+    let served = this.threads.get(thread);
+    if (served === undefined) {
+      if (verb === 'end') {
+        this.answer(thread, 'done');  // it never asked: nothing held
+        return;
+      }
+      served = new Thread(this, thread);
+      this.threads.set(thread, served);
+    }
+    if (verb === 'end') this.threads.delete(thread);
+    served.queue(verb, words);
+  }
+
+  close() {
+    this.closing = true;
+    const given = [...this.threads.values()].map(
+        (served) => served.tail.then(() => served.giveBack()));
+    const deadline = new Promise(
+        (resolve) => setTimeout(resolve, CLOSE_DEADLINE_MS));
+    Promise.race([Promise.all(given), deadline]).then(() => process.exit(0));
+  }
+
+  serve() {
+    let pending = '';
+    process.stdin.on('data', (chunk) => {
+      pending += chunk.toString('latin1');
+      let newline;
+      while ((newline = pending.indexOf('\n')) !== -1) {
+        const line = pending.slice(0, newline);
+        pending = pending.slice(newline + 1);
+        this.request(line);
+      }
+    });
+    process.stdin.on('end', () => this.close());
+    process.stdin.on('error', () => this.close());
+  }
+}
+
+// Serves the protocol until the end of standard input with new
+// LockClass(FOLDER) as the lock, FOLDER being the last argument; greets
+// "missing MISSING" instead when `missing` is given.
+function run(LockClass, missing = null) {
+  // The run stopped reading: there is nobody left to answer.
+  process.stdout.on('error', () => process.exit(1));
+  if (missing !== null) {
+    process.stdout.write(`wendlemoor-adapter ${VERSION} missing ${missing}\n`);
+    process.exit(0);
+  }
+  if (process.argv.length < 3) {
+    process.stderr.write(`usage: ${process.argv[1]} LOCK_FOLDER\n`);
+    process.exit(2);
+  }
+  const offers = LockClass.offers;
+  const kit = new Kit(new LockClass(process.argv[process.argv.length - 1]),
+                      offers);
+  kit.write(['wendlemoor-adapter', VERSION, ...offers].join(' '));
+  kit.serve();
+}
+
+module.exports = {Lock, run, parse, VERSION};

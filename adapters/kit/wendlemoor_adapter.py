@@ -1,0 +1,327 @@
+"""The Python kit for wendlemoor-chaos adapters (docs/adapter-protocol.md).
+
+The kit speaks the whole protocol on standard input and output; an adapter
+supplies only its lock calls, as a subclass of Lock, and hands the class to
+run(). An adapter in adapters/ finds the kit beside it, whatever the working
+folder, with the standard library alone:
+
+    sys.path.insert(0, os.path.join(
+        os.path.dirname(os.path.realpath(__file__)), "kit"))
+    import wendlemoor_adapter
+
+What the kit does for every adapter:
+- Greets with the protocol version and Lock.offers (threads, thread-end,
+  fork, misuse), or with "missing WHAT" when run() is told the library is
+  not installed; then it exits.
+- Serves each run thread T in a Python thread of its own, started at T's
+  first request and fed by a queue, so a waiting acquire blocks T alone.
+  Answers are written whole, one at a time, from any thread.
+- Keeps the misuse bookkeeping: each thread's holds (name -> hold). Taking
+  a name the thread holds is answered "failed deadlock", giving back one it
+  does not hold "failed not-held"; the lock never sees either.
+- "end T": calls Lock.thread_ended with T's holds, then drops them and
+  ends T's Python thread. What a dropped hold does is the library's affair
+  (an object whose deletion unlocks unlocks; a bare flag stays set).
+- "fork T NAME": forks in T's thread. The child calls Lock.child_release
+  on T's hold of NAME ("not-held" without one), then Lock.child_acquire,
+  writes both results into a pipe and exits; the parent waits for it at
+  most FORK_DEADLINE_S (then kills it) and answers "forked RELEASE ACQUIRE".
+- An exception from the lock is answered "failed" with its class's name.
+- A request that does not parse is answered at once: "T failed
+  bad-request" (wrong words after a known verb), "T failed unknown-request"
+  (a verb this adapter does not offer), and "? failed bad-request" where no
+  thread number can be read, which the run takes for garbage.
+- At the end of standard input every thread gives back what it holds
+  (Lock.release); the kit waits for that at most CLOSE_DEADLINE_S, since a
+  thread inside a waiting acquire may never come back, kills a forked child
+  still running, and exits. What is still held goes with the process.
+
+Thread safety: the kit calls one Lock object from all its threads at once;
+each hold is used only by the thread that took it (and a forked child).
+"""
+import os
+import queue
+import re
+import select
+import signal
+import sys
+import threading
+import time
+import warnings
+
+VERSION = 1
+# The run waits 5 s for an answer other than a waiting acquire's.
+FORK_DEADLINE_S = 4.0
+# The run kills an adapter 2 s after it closed its standard input.
+CLOSE_DEADLINE_S = 1.0
+
+# The words after the thread number, by verb, and the greeting word that
+# offers the verb (None: always understood). A request is a row here and a
+# method of _Thread named for its verb.
+REQUESTS = {
+    "acquire": (("name", "mode"), None),
+    "release": (("name",), None),
+    "end": ((), "thread-end"),
+    "fork": (("name",), "fork"),
+}
+_WORD = {"name": re.compile(r"[A-Za-z0-9-]+\Z"),
+         "mode": re.compile(r"(no)?wait\Z")}
+_THREAD = re.compile(r"[0-9]{1,9}\Z")
+
+
+class Lock:
+    """An adapter's lock. Subclasses write acquire and release; the rest
+    has defaults. `folder` is the run's lock folder, which a cleaner may
+    remove at any time between holds."""
+
+    offers = ("threads", "thread-end", "fork", "misuse")
+
+    def __init__(self, folder):
+        self.folder = folder
+
+    def path(self, name):
+        """FOLDER/NAME (the folder is not created)."""
+        return os.path.join(self.folder, name)
+
+    def acquire(self, name, wait):
+        """Takes `name` for the calling thread, waiting while it is held
+        elsewhere when `wait`. Returns the hold (anything but None, handed
+        back to release), or None when it must not wait and the name is
+        held. Raises on any other failure."""
+        raise NotImplementedError
+
+    def release(self, name, hold):
+        """Gives back `hold`, the name's hold taken by this thread."""
+        raise NotImplementedError
+
+    def thread_ended(self, holds):
+        """Thread end: `holds` (name -> hold) are dropped after this."""
+
+    def child_release(self, name, hold):
+        """In a forked child: gives back the inherited `hold` as a child
+        that inherited it would."""
+        self.release(name, hold)
+
+    def child_acquire(self, name):
+        """In a forked child: asks for `name` without waiting (a hold, or
+        None when busy)."""
+        return self.acquire(name, False)
+
+
+def parse(line, offers):
+    """Reads a request line. Returns (thread, verb, words, error): `thread`
+    is None when no thread number can be read; `error`, when not None, is
+    the failure to answer ("bad-request", "unknown-request")."""
+    words = line.split()
+    if len(words) < 2 or not _THREAD.match(words[1]):
+        return None, None, (), "bad-request"
+    verb, thread, rest = words[0], words[1], words[2:]
+    if verb not in REQUESTS or REQUESTS[verb][1] not in (None, *offers):
+        return thread, verb, (), "unknown-request"
+    shape = REQUESTS[verb][0]
+    if len(rest) != len(shape) or not all(
+            _WORD[kind].match(word) for kind, word in zip(shape, rest)):
+        return thread, verb, (), "bad-request"
+    return thread, verb, tuple(rest), None
+
+
+class _Thread:
+    """One run thread: a Python thread answering its requests in order."""
+
+    def __init__(self, kit, number):
+        self.kit = kit
+        self.number = number
+        self.holds = {}  # name -> hold; used by this thread alone
+        self.requests = queue.Queue()
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+        self.thread.start()
+
+    def _serve(self):
+        while True:
+            verb, words = self.requests.get()
+            if verb is None:  # the end of input
+                self._give_back()
+                return
+            try:
+                text = getattr(self, "_" + verb)(*words)
+            except Exception as error:  # the library's failure, named
+                text = "failed " + type(error).__name__
+            self.kit.answer(self.number, text)
+            if verb == "end":
+                return
+
+    def _acquire(self, name, mode):
+        if name in self.holds:
+            return "failed deadlock"
+        hold = self.kit.lock.acquire(name, mode == "wait")
+        if hold is None:
+            return "busy"
+        self.holds[name] = hold
+        return "done"
+
+    def _release(self, name):
+        if name not in self.holds:
+            return "failed not-held"
+        self.kit.lock.release(name, self.holds.pop(name))
+        return "done"
+
+    def _end(self):
+        try:
+            self.kit.lock.thread_ended(self.holds)
+        finally:
+            self.holds.clear()
+        return "done"
+
+    def _fork(self, name):
+        lock = self.kit.lock
+        read_end, write_end = os.pipe()
+        try:
+            pid = os.fork()
+        except OSError:
+            os.close(read_end)
+            os.close(write_end)
+            raise
+        if pid == 0:
+            try:
+                os.close(read_end)
+                release = "not-held"
+                if name in self.holds:
+                    release = _outcome(
+                        lambda: lock.child_release(name, self.holds[name]),
+                        False)
+                acquire = _outcome(lambda: lock.child_acquire(name), True)
+                os.write(write_end, f"{release} {acquire}".encode())
+            finally:
+                os._exit(0)
+        os.close(write_end)
+        self.kit.children_started(pid)
+        try:
+            text = _read_until_end(read_end, FORK_DEADLINE_S)
+        finally:
+            os.close(read_end)
+            self.kit.children_ended(pid)
+        return "forked " + (text if len(text.split()) == 2 else
+                            "no-answer no-answer")
+
+    def _give_back(self):
+        for name, hold in list(self.holds.items()):
+            try:
+                self.kit.lock.release(name, hold)
+            except Exception:
+                pass  # the process exits next: the kernel has the last word
+        self.holds.clear()
+
+
+def _outcome(call, taking):
+    """A forked child's result of `call`: "done", "busy" (a take that
+    returned None) or the exception's name."""
+    try:
+        result = call()
+        return "busy" if taking and result is None else "done"
+    except Exception as error:
+        return type(error).__name__
+
+
+def _read_until_end(fd, seconds):
+    """What arrives on `fd` until its writer closes it; "" after `seconds`."""
+    deadline = time.monotonic() + seconds
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    data = b""
+    while True:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not poller.poll(remaining * 1000):
+            return ""
+        chunk = os.read(fd, 256)
+        if not chunk:
+            return data.decode("ascii", "replace")
+        data += chunk
+
+
+class _Kit:
+    def __init__(self, lock):
+        self.lock = lock
+        self.out = threading.Lock()  # one answer line at a time
+        self.children_lock = threading.Lock()
+        self.children = set()  # forked children not yet reaped
+
+    def answer(self, thread, text):
+        self.write(f"{thread} {text}")
+
+    def write(self, line):
+        data = (line + "\n").encode()
+        with self.out:
+            try:
+                while data:
+                    data = data[os.write(1, data):]
+            except OSError:
+                os._exit(1)  # the run stopped reading: nobody to answer
+
+    def children_started(self, pid):
+        with self.children_lock:
+            self.children.add(pid)
+
+    def children_ended(self, pid):
+        """Reaps `pid`, killed first when it is still running. The kill and
+        the reaping happen under one lock with the exit's kill, so no kill
+        reaches a reaped child's number."""
+        with self.children_lock:
+            try:
+                if os.waitpid(pid, os.WNOHANG) == (0, 0):
+                    os.kill(pid, signal.SIGKILL)
+                    os.waitpid(pid, 0)
+            finally:
+                self.children.discard(pid)
+
+    def serve(self):
+        threads = {}
+        for raw in sys.stdin.buffer:
+            thread, verb, words, error = parse(
+                raw.decode("ascii", "replace"), self.lock.offers)
+            if error is not None:
+                self.answer("?" if thread is None else thread,
+                            "failed " + error)
+            elif verb == "end" and thread not in threads:
+                self.answer(thread, "done")  # it never asked: nothing held
+            else:
+                if thread not in threads:
+                    try:
+                        threads[thread] = _Thread(self, thread)
+                    except RuntimeError as failure:  # no thread to be had
+                        self.answer(thread,
+                                    "failed " + type(failure).__name__)
+                        continue
+                served = (threads.pop(thread) if verb == "end" else
+                          threads[thread])
+                served.requests.put((verb, words))
+        for served in threads.values():
+            served.requests.put((None, ()))
+        deadline = time.monotonic() + CLOSE_DEADLINE_S
+        for served in threads.values():
+            served.thread.join(max(0.0, deadline - time.monotonic()))
+        with self.children_lock:
+            for pid in self.children:
+                os.kill(pid, signal.SIGKILL)
+        os._exit(0)
+
+
+def run(lock_class, missing=None):
+    """Serves the protocol until the end of standard input with
+    lock_class(FOLDER) as the lock, FOLDER being the last argument; greets
+    "missing MISSING" instead when `missing` is given. Never returns."""
+    if missing is not None:
+        sys.stdout.write(f"wendlemoor-adapter {VERSION} missing {missing}\n")
+        sys.stdout.flush()
+        os._exit(0)
+    if len(sys.argv) < 2:
+        sys.stderr.write(f"usage: {sys.argv[0]} LOCK_FOLDER\n")
+        os._exit(2)
+    # Ctrl-C ends the process at once; the kernel frees what it held.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    # Forking a process with threads is what the fork request asks for.
+    warnings.filterwarnings("ignore", category=DeprecationWarning,
+                            message=".*fork")
+    kit = _Kit(lock_class(sys.argv[-1]))
+    kit.write(" ".join(("wendlemoor-adapter", str(VERSION),
+                        *lock_class.offers)))
+    kit.serve()
