@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "chaos/adapter.h"
+#include "chaos/control.h"
 #include "chaos/fault.h"
 #include "components/result_code.h"
 
@@ -96,7 +97,8 @@ namespace {
 
 class Checker {
  public:
-  Checker(std::size_t names, std::uint64_t bound) : bound_(bound) {
+  Checker(std::size_t names, std::uint64_t bound, const std::string& folder)
+      : bound_(bound), folder_(folder) {
     result_.figures.holds_per_name.assign(names, 0);
     busy_last_.assign(names, 0);
     hung_on_.assign(names, false);
@@ -107,10 +109,11 @@ class Checker {
       result_.figures.start = history.front().time;
       result_.figures.end = history.back().time;
     }
+    result_.figures.until = result_.figures.end;
     for (const ChaosRecord& record : history) Take(record);
     for (const auto& [key, index] : open_) {
       ChaosHold& hold = result_.holds[index];
-      hold.end = result_.figures.end;
+      hold.end = hold.certain = result_.figures.end;
       ++result_.verdict.never_ended;
       Example("a hold of name %u by process %d from %.3f s never ended",
               hold.name, hold.pid, Seconds(hold.start));
@@ -134,9 +137,16 @@ class Checker {
     }
   }
 
-  // Ends the open holds that `match` selects, at `time`.
+  // The name's file as far as the run knew it, or the name alone.
+  std::string NameText(std::uint16_t name) const {
+    return folder_.empty() ? ChaosLockName(name)
+                           : folder_ + "/" + ChaosLockName(name);
+  }
+
+  // Ends the open holds that `match` selects: for certain at `certain`, and
+  // at the latest at `time`.
   template <typename Match>
-  void EndWhere(std::uint64_t time, Match match) {
+  void EndWhere(std::uint64_t time, std::uint64_t certain, Match match) {
     for (auto it = open_.begin(); it != open_.end();) {
       if (!match(it->first)) {
         ++it;
@@ -144,94 +154,40 @@ class Checker {
       }
       ChaosHold& hold = result_.holds[it->second];
       hold.end = time;
+      hold.certain = std::max(hold.start, std::min(certain, time));
       hold.ended = true;
       hold.gone = true;
       it = open_.erase(it);
     }
   }
+  void EndProcess(std::uint64_t time, std::uint64_t certain, std::int32_t pid) {
+    EndWhere(time, certain,
+             [pid](const Key& k) { return std::get<0>(k) == pid; });
+  }
 
   void Take(const ChaosRecord& r) {
-    ChaosFigures& figures = result_.figures;
-    const Key key{r.pid, r.thread, r.name};
     switch (r.event) {
       case ChaosEvent::kHoldStart:
-        if (r.name >= figures.holds_per_name.size()) break;
-        ++figures.acquisitions;
-        ++figures.holds_per_name[r.name];
-        if (r.wait) waits_.push_back(r.value);
-        open_[key] = result_.holds.size();
-        result_.holds.push_back(
-            {r.time, r.time, r.pid, r.name, false, false, false});
-        starts_.push_back(r.time - std::min(r.value, r.time));
+        TakeHoldStart(r);
         break;
-      case ChaosEvent::kHoldEnd: {
-        const auto it = open_.find(key);
-        if (it == open_.end()) break;
-        result_.holds[it->second].end = r.time;
-        result_.holds[it->second].ended = true;
-        open_.erase(it);
-        break;
-      }
-      case ChaosEvent::kCall: {
-        const auto call = static_cast<ChaosCall>(r.call);
-        if (r.call < kChaosCalls) ++figures.calls[r.call];
-        if (call == ChaosCall::kAcquireNoWait ||
-            call == ChaosCall::kAcquireWait) {
-          ++figures.acquisitions;
-        }
-        if (r.code == kErrorLockBusy && call == ChaosCall::kAcquireNoWait) {
-          ++figures.busy;
-        }
-        if (call == ChaosCall::kAcquireNoWait && r.code == kErrorLockBusy &&
-            r.name < busy_last_.size()) {
-          busy_last_[r.name] = r.time;
-        }
-        if (!Promised(call, r.code)) {
-          ++result_.verdict.wrong_codes;
-          if (r.call < kChaosCalls) {
-            if (result_.verdict.wrong_by_call[r.call]++ == 0) {
-              result_.verdict.first_wrong_code[r.call] = r.code;
-            }
-          }
-          Example("%s of name %u by process %d at %.3f s returned %x",
-                  ChaosCallText(call), r.name, r.pid, Seconds(r.time), r.code);
+      case ChaosEvent::kHoldEnd:
+        if (const auto it = open_.find({r.pid, r.thread, r.name});
+            it != open_.end()) {
+          ChaosHold& hold = result_.holds[it->second];
+          hold.end = hold.certain = r.time;
+          hold.ended = true;
+          open_.erase(it);
         }
         break;
-      }
+      case ChaosEvent::kCall:
+        TakeCall(r);
+        break;
       case ChaosEvent::kFault:
-        if (r.call >= kFaultCount) break;
-        ++figures.faults[r.call];
-        switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
-          case FaultEnds::kNone:
-            break;
-          case FaultEnds::kThread:
-            EndWhere(r.time, [&](const Key& k) {
-              return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
-            });
-            break;
-          case FaultEnds::kProcess:
-            EndWhere(r.time,
-                     [&](const Key& k) { return std::get<0>(k) == r.pid; });
-            killed_.push_back(r.pid);
-            break;
-        }
+        TakeFault(r);
         break;
-      case ChaosEvent::kWorkerExit: {
-        // A worker that crashed held what it held until then.
-        EndWhere(r.time, [&](const Key& k) {
-          return std::get<0>(k) == std::int32_t(r.value);
-        });
-        const bool own_kill = r.code == std::uint32_t(-9) &&
-                              std::find(killed_.begin(), killed_.end(),
-                                        std::int32_t(r.value)) != killed_.end();
-        if (r.code != 0 && !own_kill) {
-          ++result_.verdict.failed_workers;
-          ++result_.verdict.crashed_workers;
-          Example("worker %d ended with status %d at %.3f s", int(r.value),
-                  int(r.code), Seconds(r.time));
-        }
+      case ChaosEvent::kWorkerExit:
+        TakeExit(r);
         break;
-      }
       case ChaosEvent::kWorkerStuck:
         ++result_.verdict.failed_workers;
         // A worker whose hung calls were recorded needs no line of its own.
@@ -241,54 +197,162 @@ class Checker {
         break;
       case ChaosEvent::kInterrupted:
         result_.verdict.interrupted = true;
-        EndWhere(r.time, [](const Key&) { return true; });
+        EndWhere(r.time, r.time, [](const Key&) { return true; });
         break;
       case ChaosEvent::kCallHung:
-        ++result_.verdict.hung;
-        last_hung_pid_ = std::int32_t(r.value);
-        if (r.call < kChaosCalls) ++result_.verdict.hung_by_call[r.call];
-        // One example per name: behind a name never freed, every thread
-        // hangs the same way.
-        if (r.name >= hung_on_.size() || hung_on_[r.name]) break;
-        hung_on_[r.name] = true;
-        Example("%s of name %u by process %d thread %u hung (%.1f s)",
-                ChaosCallText(static_cast<ChaosCall>(r.call)), r.name,
-                int(r.value), r.thread, double(r.code) / 1e3);
+        TakeHung(r);
         break;
-      case ChaosEvent::kWorkerRenewed:
-        killed_.push_back(std::int32_t(r.value));
+      case ChaosEvent::kWorkerRenewed:  // the kill follows at once
+      case ChaosEvent::kWorkerKilled:
+        killed_at_[std::int32_t(r.value)] = r.time;
         break;
       case ChaosEvent::kAdapterFailed:
         // Its holds end here; its exit with a failure counts it as failed.
-        EndWhere(r.time, [&](const Key& k) { return std::get<0>(k) == r.pid; });
+        EndProcess(r.time, r.time, r.pid);
         Example("worker %d gave up at %.3f s: its adapter %s", int(r.pid),
                 Seconds(r.time),
                 AdapterFaultText(static_cast<AdapterFault>(r.code)));
         break;
       case ChaosEvent::kRunStart:
+        if (r.value > r.time) {
+          result_.figures.until = std::min(result_.figures.until, r.value);
+        }
+        break;
       case ChaosEvent::kRunEnd:
+        break;
+    }
+    last_record_[r.pid] = r.time;
+  }
+
+  void TakeHoldStart(const ChaosRecord& r) {
+    ChaosFigures& figures = result_.figures;
+    if (r.name >= figures.holds_per_name.size()) return;
+    ++figures.acquisitions;
+    ++figures.holds_per_name[r.name];
+    if (r.wait) waits_.push_back(r.value);
+    open_[{r.pid, r.thread, r.name}] = result_.holds.size();
+    result_.holds.push_back(
+        {r.time, r.time, r.pid, r.name, false, false, false, r.thread, r.time});
+    starts_.push_back(r.time - std::min(r.value, r.time));
+  }
+
+  void TakeCall(const ChaosRecord& r) {
+    ChaosFigures& figures = result_.figures;
+    const auto call = static_cast<ChaosCall>(r.call);
+    if (r.call < kChaosCalls) ++figures.calls[r.call];
+    if (call == ChaosCall::kAcquireNoWait || call == ChaosCall::kAcquireWait) {
+      ++figures.acquisitions;
+    }
+    if (call == ChaosCall::kAcquireNoWait && r.code == kErrorLockBusy) {
+      ++figures.busy;
+      if (r.name < busy_last_.size()) busy_last_[r.name] = r.time;
+    }
+    if (Promised(call, r.code)) return;
+    ChaosVerdict& verdict = result_.verdict;
+    ++verdict.wrong_codes;
+    if (r.call < kChaosCalls && verdict.wrong_by_call[r.call]++ == 0) {
+      verdict.first_wrong_code[r.call] = r.code;
+    }
+    Example("%s of name %u by process %d at %.3f s returned %x",
+            ChaosCallText(call), r.name, r.pid, Seconds(r.time), r.code);
+  }
+
+  // A fault ends the holds its class ends (FaultClass::ends).
+  void TakeFault(const ChaosRecord& r) {
+    if (r.call >= kFaultCount) return;
+    ++result_.figures.faults[r.call];
+    switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
+      case FaultEnds::kNone:
+        break;
+      case FaultEnds::kThread:
+        EndWhere(r.time, r.time, [&](const Key& k) {
+          return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
+        });
+        break;
+      case FaultEnds::kProcess:
+        EndProcess(r.time, r.time, r.pid);
+        killed_at_[r.pid] = r.time;
         break;
     }
   }
 
+  // A worker ended, and its holds still open with it. One that a recorded
+  // SIGKILL ended held them until that record (or a later one of its own);
+  // one that died otherwise, for certain only until its last record, and
+  // perhaps until now, when the run saw it dead.
+  void TakeExit(const ChaosRecord& r) {
+    const auto pid = std::int32_t(r.value);
+    const auto kill = killed_at_.find(pid);
+    const bool killed = kill != killed_at_.end() && r.code == std::uint32_t(-9);
+    const std::uint64_t last = last_record_[pid];
+    const std::uint64_t certain = killed ? std::max(kill->second, last) : last;
+    EndProcess(killed ? certain : r.time, certain, pid);
+    // The process ID may come again, for another worker.
+    killed_at_.erase(pid);
+    last_record_.erase(pid);
+    if (r.code == 0 || killed) return;
+    ++result_.verdict.failed_workers;
+    ++result_.verdict.crashed_workers;
+    Example("worker %d ended with status %d at %.3f s", int(pid), int(r.code),
+            Seconds(r.time));
+  }
+
+  void TakeHung(const ChaosRecord& r) {
+    ++result_.verdict.hung;
+    last_hung_pid_ = std::int32_t(r.value);
+    if (r.call < kChaosCalls) ++result_.verdict.hung_by_call[r.call];
+    // One example per name: behind a name never freed, every thread hangs
+    // the same way.
+    if (r.name >= hung_on_.size() || hung_on_[r.name]) return;
+    hung_on_[r.name] = true;
+    Example("%s of name %u by process %d thread %u hung (%.1f s)",
+            ChaosCallText(static_cast<ChaosCall>(r.call)), r.name, int(r.value),
+            r.thread, double(r.code) / 1e3);
+  }
+
+  // Sweeps the holds in order of start, keeping for each name the hold that
+  // lasts longest and the one that lasts longest for certain. A hold that
+  // begins before the certain end overlaps; one that begins after it but
+  // before the latest end is indeterminate.
   void FindOverlaps() {
     const std::size_t names = result_.figures.holds_per_name.size();
-    std::vector<std::uint64_t> busy_until(names);
-    std::vector<std::size_t> last(names);
-    for (std::size_t i = 0; i < result_.holds.size(); ++i) {
-      ChaosHold& hold = result_.holds[i];
-      if (hold.start < busy_until[hold.name]) {
-        ChaosHold& other = result_.holds[last[hold.name]];
-        ++result_.verdict.overlaps;
-        hold.overlaps = other.overlaps = true;
-        Example("name %u held by processes %d and %d at once at %.3f s",
-                hold.name, other.pid, hold.pid, Seconds(hold.start));
+    std::vector<std::size_t> longest(names, SIZE_MAX), surest(names, SIZE_MAX);
+    std::vector<ChaosHold>& holds = result_.holds;
+    for (std::size_t i = 0; i < holds.size(); ++i) {
+      ChaosHold& hold = holds[i];
+      const std::size_t any = longest[hold.name], sure = surest[hold.name];
+      if (sure != SIZE_MAX && hold.start < holds[sure].certain) {
+        Overlap(hold, holds[sure]);
+      } else if (any != SIZE_MAX && hold.start < holds[any].end) {
+        Indeterminate(hold, holds[any]);
       }
-      if (hold.end >= busy_until[hold.name]) {
-        busy_until[hold.name] = hold.end;
-        last[hold.name] = i;
+      if (any == SIZE_MAX || hold.end >= holds[any].end) longest[hold.name] = i;
+      if (sure == SIZE_MAX || hold.certain >= holds[sure].certain) {
+        surest[hold.name] = i;
       }
     }
+  }
+
+  void Overlap(ChaosHold& hold, ChaosHold& other) {
+    ++result_.verdict.overlaps;
+    hold.overlaps = other.overlaps = true;
+    if (result_.verdict.examples.size() >= kExamplesMax) return;
+    result_.verdict.examples.push_back(
+        NameText(hold.name) +
+        Format(" held by %d:%u and %d:%u at once at %.3f s", other.pid,
+               other.thread, hold.pid, hold.thread, Seconds(hold.start)));
+  }
+
+  void Indeterminate(const ChaosHold& hold, const ChaosHold& dead) {
+    ChaosVerdict& verdict = result_.verdict;
+    ++verdict.indeterminate;
+    if (verdict.indeterminate_examples.size() >= kExamplesMax) return;
+    verdict.indeterminate_examples.push_back(
+        NameText(hold.name) +
+        Format(" taken by %d:%u at %.3f s; its holder %d:%u was last heard "
+               "of at %.3f s and seen dead at %.3f s",
+               hold.pid, hold.thread, Seconds(hold.start), dead.pid,
+               dead.thread, Seconds(dead.certain), Seconds(dead.end)));
   }
 
   // After a hold that ended with its holder, the next hold of the name must
@@ -345,12 +409,15 @@ class Checker {
   }
 
   const std::uint64_t bound_;
+  const std::string folder_;  // the lock folder, or empty
   ChaosCheck result_;
   std::map<Key, std::size_t> open_;    // open holds: index into holds
   std::vector<std::uint64_t> starts_;  // when each hold's caller began
   std::vector<std::uint64_t> waits_;
-  // Processes that killed themselves, or that the run ended to renew them.
-  std::vector<std::int32_t> killed_;
+  // Per process: the time of the SIGKILL recorded for it (its own or the
+  // run's), and of its last record.
+  std::map<std::int32_t, std::uint64_t> killed_at_;
+  std::map<std::int32_t, std::uint64_t> last_record_;
   std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
   std::int32_t last_hung_pid_ = 0;        // the worker of the last hung call
   std::vector<bool> hung_on_;             // per name: a call on it hung
@@ -359,17 +426,23 @@ class Checker {
 }  // namespace
 
 ChaosCheck CheckHistory(const std::vector<ChaosRecord>& history,
-                        std::size_t names, std::uint64_t unusable_bound) {
-  return Checker(names, unusable_bound).Run(history);
+                        std::size_t names, std::uint64_t unusable_bound,
+                        const std::string& lock_folder) {
+  return Checker(names, unusable_bound, lock_folder).Run(history);
 }
 
 std::string VerdictLine(const ChaosVerdict& verdict) {
+  const std::string indeterminate =
+      verdict.indeterminate == 0
+          ? ""
+          : Format(" (%" PRIu64 " indeterminate)", verdict.indeterminate);
   if (verdict.clean()) {
-    return verdict.interrupted
-               ? "verdict: clean so far (interrupted): no overlap, every "
-                 "hold ended, every code as promised"
-               : "verdict: clean: no overlap, every hold ended, no name left "
-                 "unusable, every code as promised";
+    return (verdict.interrupted
+                ? "verdict: clean so far (interrupted): no overlap, every "
+                  "hold ended, every code as promised"
+                : "verdict: clean: no overlap, every hold ended, no name left "
+                  "unusable, every code as promised") +
+           indeterminate;
   }
   std::string line = "verdict: BROKEN:";
   const char* separator = " ";
@@ -388,11 +461,13 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   add(verdict.hung, "hung calls");
   add(verdict.failed_workers, "workers failed or hung");
   if (verdict.interrupted) line += " (interrupted)";
-  return line;
+  return line + indeterminate;
 }
 
 std::string FiguresText(const ChaosFigures& figures) {
-  const double seconds = double(figures.end - figures.start) / 1e9;
+  const std::uint64_t until =
+      figures.until > figures.start ? figures.until : figures.end;
+  const double seconds = double(until - figures.start) / 1e9;
   std::string text = Format(
       "acquisitions: %" PRIu64 " in %.1f s (%.0f/s), %" PRIu64
       " answered busy\n",
@@ -450,6 +525,15 @@ std::string AnswersText(const ChaosCheck& check) {
       text += Format(", %" PRIu64 " hung", v.hung_by_call[c]);
     }
     text += "\n";
+  }
+  if (v.indeterminate > 0) {
+    text += Format("indeterminate: %" PRIu64
+                   " holds began after a dead holder's last record, before "
+                   "the run saw it dead\n",
+                   v.indeterminate);
+  }
+  for (const std::string& example : v.indeterminate_examples) {
+    text += "indeterminate: " + example + "\n";
   }
   return text;
 }

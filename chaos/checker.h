@@ -2,14 +2,22 @@
 // (chaos/history.h) to a verdict and the run's figures.
 //
 // It finds:
-// - overlaps: two holds of one name at the same time;
+// - overlaps: two holds of one name at the same time. A hold whose holder
+//   died without a record of its death (it crashed) is certain from its
+//   start to the last record of its process: the kernel freed its locks at
+//   a moment between that record and the run's record of the death. A hold
+//   of the name that began in between is indeterminate, neither an overlap
+//   nor sound: counted and described apart, it does not break the verdict.
+//   A worker killed by a recorded SIGKILL (its own kill fault, or the run's
+//   kWorkerKilled) held its names until that record;
 // - holds that never end: neither released nor ended by their holder's end;
 // - names unusable too long: a name whose holder died or whose holding thread
 //   ended, and that a waiter then still did not get within `unusable_bound`,
 //   or never got: a call on it hung, or it was answered busy later than the
 //   bound, and nobody held it again before the end;
-// - hung calls: calls that had not returned when the run gave up waiting
-//   (kCallHung), an outcome neither right nor wrong, counted by call;
+// - hung calls: calls that had not returned within the run's bound
+//   (kCallHung, chaos/history.h), an outcome neither right nor wrong,
+//   counted by call;
 // - wrong codes: a call that returned anything but the code promised for it
 //   (see ChaosCall);
 // - workers that failed (an exit other than 0 or their own SIGKILL) or hung.
@@ -35,6 +43,10 @@ struct ChaosHold {
   bool ended;     // false: the hold never ended
   bool gone;      // ended by its holder's death or its thread's end
   bool overlaps;  // another hold of the name overlaps this one
+  std::uint32_t thread = 0;
+  // Until when the hold lasted for certain: `end`, or for a holder that
+  // died unrecorded, its process's last record.
+  std::uint64_t certain = 0;
 };
 
 // Per ChaosCall, indexed by its value.
@@ -49,6 +61,9 @@ struct ChaosVerdict {
   std::uint64_t crashed_workers = 0;  // of those, the ones that ended by a
                                       // signal not their own or an exit code
   std::uint64_t hung = 0;             // calls that never returned
+  // Holds that began after a dead holder's last record and before the run
+  // saw its death: not counted by clean().
+  std::uint64_t indeterminate = 0;
   // The longest a name stayed unusable after its holder was gone (to the
   // run's end for one never freed), in nanoseconds.
   std::uint64_t unusable_max = 0;
@@ -58,6 +73,8 @@ struct ChaosVerdict {
   bool interrupted = false;
   // A few of the faults found, described one a line, first ones first.
   std::vector<std::string> examples;
+  // A few of the indeterminate holds, described so, one a line.
+  std::vector<std::string> indeterminate_examples;
 
   bool clean() const {
     return overlaps + never_ended + unusable + wrong_codes + failed_workers +
@@ -69,6 +86,9 @@ struct ChaosVerdict {
 struct ChaosFigures {
   std::uint64_t start = 0;  // first and last record's times
   std::uint64_t end = 0;
+  // When the workers were to stop taking names, or `end` when earlier or
+  // not recorded: the rate's span leaves out the grace after the end.
+  std::uint64_t until = 0;
   std::uint64_t acquisitions = 0;  // calls that returned a hold or busy
   std::uint64_t busy = 0;          // wait-0 calls answered busy
   std::vector<std::uint64_t> holds_per_name;
@@ -95,23 +115,27 @@ struct ChaosCheck {
 // The default for how long a name may stay unusable after its holder is gone.
 inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
 
-// Judges the merged `history` of a run over `names` lock names.
+// Judges the merged `history` of a run over `names` lock names. A finding
+// about a name shows the file `lock_folder`/name when the folder is given.
 ChaosCheck CheckHistory(const std::vector<ChaosRecord>& history,
                         std::size_t names,
-                        std::uint64_t unusable_bound = kUnusableBoundNanos);
+                        std::uint64_t unusable_bound = kUnusableBoundNanos,
+                        const std::string& lock_folder = "");
 
 // A short text for a call ("blocking acquisition"), and for a result code
 // ("kErrorLockBusy", "ESRCH" for a system error, the hex otherwise).
 const char* ChaosCallText(ChaosCall call);
 std::string ChaosCodeText(std::uint32_t code);
 
-// The one-line verdict: "clean: ..." or "BROKEN: ...".
+// The one-line verdict: "clean: ..." or "BROKEN: ...", ending in
+// "(N indeterminate)" when some holds were.
 std::string VerdictLine(const ChaosVerdict& verdict);
 
 // What each call that a fault class makes (FaultClass::judges: misuse,
 // fork, a second instance) got, a line for each that happened: how many
 // answers were as promised, how many not (and the first code), how many
-// hung. Empty when none happened.
+// hung; then the count of indeterminate holds and their descriptions, each
+// line beginning "indeterminate: ". Empty when none of these happened.
 std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.

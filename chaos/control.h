@@ -29,11 +29,16 @@ inline constexpr int kChaosNamesMax = 256;
 //
 // Each worker thread also says which call of the lock service it is inside,
 // in the slot of its worker and its place among the worker's threads: the
-// thread sets `call` and `name` and then `since` (the CLOCK_MONOTONIC
-// time the call began) before the call, and clears `since` once it returned.
-// A worker that has not ended long after the run's end is stopped before
-// the run reads its slots: what they say then is the call each thread hangs
-// in.
+// thread sets `thread`, `call` and `name` and then `since` (the
+// CLOCK_MONOTONIC time the call began) before the call, and clears `since`
+// once it returned, so that a slot shows only a call still going on. The
+// run reads `since`, the fields, and `since` again, and trusts the fields
+// only when both reads agree. While a worker was stopped, the run moves
+// `since` later by the time it was stopped (a compare-and-swap, which fails
+// harmlessly when the call ended meanwhile). Once a worker died, the run
+// reads its slots and then clears them, before a successor uses them. A
+// worker that has not ended long after the run's end is stopped before the
+// run reads its slots: what they say then is the call each thread hangs in.
 struct ChaosCallSlot {
   std::atomic<std::uint64_t> since;  // 0: in no call
   std::atomic<std::uint32_t> thread;

@@ -38,7 +38,7 @@ void StopOneWorker(FaultRunSide& run) {
   const std::vector<pid_t> live = run.Workers();
   if (live.empty()) return;
   const pid_t worker = live[run.Random().Below(live.size())];
-  run.RecordFault(ChaosFault::kStop, std::uint64_t(worker));
+  run.RecordFault(ChaosFault::kStop, worker);
   run.StopWorker(worker, (10 + run.Random().Below(140)) * kMillis);
 }
 
@@ -72,10 +72,10 @@ HoldAfter AskOtherInstance(FaultWorkerSide& worker) {
   worker.RecordFault(ChaosFault::kTwoInstances);
   const ResultCode code =
       worker.Acquire(ChaosCall::kOtherInstance, Instance::kOther, false);
-  worker.RecordCall(ChaosCall::kOtherInstance, code);
   if (code == kOk) {
     (void)worker.Release(ChaosCall::kOtherInstance, Instance::kOther);
   }
+  worker.RecordCall(ChaosCall::kOtherInstance, code);
   return HoldAfter::kGoesOn;
 }
 

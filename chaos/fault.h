@@ -82,7 +82,8 @@ class FaultWorkerSide {
   virtual void RecordFault(ChaosFault fault) = 0;
   // Asks `instance` for the name (waiting when `wait`), or gives it back,
   // while the thread's call slot says `call`: a call that never returns is
-  // found as that call. Returns the service's result, unrecorded.
+  // found as that call. The slot covers the call alone. Returns the
+  // service's result, unrecorded.
   virtual ResultCode Acquire(ChaosCall call, Instance instance, bool wait) = 0;
   virtual ResultCode Release(ChaosCall call, Instance instance) = 0;
   // Records that the judged call `call` returned `code`.
@@ -106,9 +107,10 @@ class FaultRunSide {
   // The run's seeded choices: a strike draws from them, so that the same
   // seed strikes the same way.
   virtual ChaosRandom& Random() = 0;
-  // Records that `fault` struck now, on the worker `value` (its process ID)
-  // or on none (0), and counts it.
-  virtual void RecordFault(ChaosFault fault, std::uint64_t value) = 0;
+  // Records that `fault` struck now and counts it: on `worker` (a kWorker
+  // class), or on none (0). Between holds the record carries instead the
+  // time the run closed the gate (chaos/history.h).
+  virtual void RecordFault(ChaosFault fault, pid_t worker) = 0;
   // The process IDs of the workers alive now, in slot order.
   virtual std::vector<pid_t> Workers() const = 0;
   // Stops `worker`'s process group and continues it `nanos` later; no

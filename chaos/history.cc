@@ -105,7 +105,7 @@ constexpr char kHistoryMagic[] = "wendlemoor-chaos history 1";
 bool Plausible(const ChaosRecord& r, int names) {
   const auto event = static_cast<std::uint16_t>(r.event);
   if (event < static_cast<std::uint16_t>(ChaosEvent::kHoldStart) ||
-      event > static_cast<std::uint16_t>(ChaosEvent::kWorkerRenewed)) {
+      event > static_cast<std::uint16_t>(ChaosEvent::kWorkerKilled)) {
     return false;
   }
   const bool on_name =

@@ -8,8 +8,10 @@
 // acquisition has returned and ends before the release is called; a holder
 // about to die or end records that moment first. A history of a sound lock
 // therefore never shows two holds of one name overlapping, whatever the
-// scheduling. Times are CLOCK_MONOTONIC nanoseconds, which every process of
-// the machine shares.
+// scheduling. A holder that crashes records nothing more: the kernel frees
+// its locks when it dies, which the run learns of a little later, so its
+// holds are certain only up to its last record (chaos/checker.h). Times are
+// CLOCK_MONOTONIC nanoseconds, which every process of the machine shares.
 //
 // Thread safety: RecordEvent may be called from any thread, and from the
 // child of a fork() (it only formats and writes); the reading functions are
@@ -38,23 +40,29 @@ enum class ChaosEvent : std::uint16_t {
   // A fault was injected (`call` holds the ChaosFault). The holds it ends
   // are its class's (FaultClass::ends, chaos/fault.h): those of (pid,
   // thread) for kThreadEnd, every one of pid for kKill; the others only mark
-  // the moment. `value` is the target process for kStop.
+  // the moment. `value` is the target process for kStop, and for the
+  // removals the time the run closed the gate (chaos/control.h).
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
-  // (minus the signal number when a signal ended it).
+  // (minus the signal number when a signal ended it); recorded as soon as
+  // the run learned of it.
   kWorkerExit,
   // A worker `value` did not end in time and was killed: the lock hung it.
   kWorkerStuck,
   // The run was interrupted; every worker had been killed and reaped before
   // this record, so it ends every hold still open.
   kInterrupted,
-  // The run's first and last records.
+  // The run's first and last records; kRunStart's `value` is the time the
+  // workers stop taking names (0 in histories that did not say).
   kRunStart,
   kRunEnd,
   // The run's own process: a call of worker `value`'s thread `thread` on
   // `name` (`call`, a ChaosCall) had not returned `code` milliseconds after
-  // it began, when the run gave up waiting for the worker (kWorkerStuck
-  // follows).
+  // it began (not counting the time its worker was stopped). A call that
+  // must not wait (any but a blocking acquisition) is recorded once it has
+  // gone on for the run's hang bound, or when its worker died after that;
+  // any call is recorded when the run gave up waiting for its worker after
+  // the end (kWorkerStuck follows). Each call is recorded once.
   kCallHung,
   // The run's own process: right after a removal, while no name was held or
   // being taken, worker `value` was ended (SIGKILL) to be replaced by a
@@ -64,6 +72,11 @@ enum class ChaosEvent : std::uint16_t {
   // AdapterFault) says how it failed; every hold of the worker ends here,
   // before the adapter is killed, and the worker then exits with a failure.
   kAdapterFailed,
+  // The run's own process: it is about to send SIGKILL to worker `value`
+  // and its group. A worker that then ends by SIGKILL held its names until
+  // this moment; one that died of anything else held them for certain only
+  // until its last record.
+  kWorkerKilled,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

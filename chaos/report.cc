@@ -102,6 +102,7 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   fields.push_back({"holds", v.clean() ? "true" : "false"});
   fields.push_back({"verdict", JsonString(VerdictLine(v))});
   number("overlaps", v.overlaps);
+  number("indeterminate", v.indeterminate);
   number("unusable", v.unusable);
   millis("unusable_max_ms", v.unusable_max);
   number("never_ended", v.never_ended);

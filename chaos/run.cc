@@ -111,6 +111,13 @@ constexpr std::uint64_t kSeconds = 1000000000;
 constexpr std::uint64_t kFinishNanos = 5 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
+// A call that must not wait (any but a blocking acquisition) and that has
+// gone on this long, not counting the time its worker was stopped, is hung:
+// such a call takes microseconds, and a thread that the machine's load
+// keeps off a core waits a few hundred milliseconds at worst.
+constexpr std::uint64_t kHangNanos = 1 * kSeconds;
+// How often the run looks for such calls in the control page.
+constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
 
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
@@ -206,6 +213,9 @@ namespace {
 struct Slot {
   pid_t pid = -1;  // -1: no worker in this slot
   std::uint64_t generation = 0;
+  // Per thread place: when the call last recorded as hung began, so that
+  // each hung call is recorded once.
+  std::uint64_t hung_since[kChaosThreadsMax] = {};
 };
 
 // What the run does at times of its own while the workers run, in the order
@@ -216,6 +226,7 @@ enum class Duty {
   kContinue,
   kStrikeWorker,
   kStrikeBetweenHolds,
+  kHangs,
   kProgress,
   kCount
 };
@@ -240,7 +251,7 @@ class Schedule {
  private:
   static int Index(Duty duty) { return static_cast<int>(duty); }
   std::uint64_t due_[static_cast<int>(Duty::kCount)] = {kNever, kNever, kNever,
-                                                        kNever};
+                                                        kNever, kNever};
 };
 
 class Run final : public FaultRunSide {
@@ -252,7 +263,7 @@ class Run final : public FaultRunSide {
 
   // What the fault classes that strike from the run act through.
   ChaosRandom& Random() override { return random_; }
-  void RecordFault(ChaosFault fault, std::uint64_t value) override;
+  void RecordFault(ChaosFault fault, pid_t worker) override;
   std::vector<pid_t> Workers() const override;
   void StopWorker(pid_t worker, std::uint64_t nanos) override;
   std::string LockFolder() const override { return folder_ + "/locks"; }
@@ -266,13 +277,17 @@ class Run final : public FaultRunSide {
               ChaosFault fault = ChaosFault::kCount);
   void Reap(bool replace);
   bool HandleSignals();
+  bool WaitForSignal(std::uint64_t until);
+  void Kill(pid_t pid);
   void Again(Duty duty, FaultSite site);
   void StrikeWorker();
   void Continue();
   void StrikeBetweenHolds();
   void Progress(bool last);
+  void LookForHangs();
+  std::uint64_t RecordHungCalls(std::size_t slot, bool every);
   void Finish();
-  void RecordHung();
+  void RecordStuck();
   void KillAll(bool interrupted);
   int Report();
 
@@ -289,6 +304,8 @@ class Run final : public FaultRunSide {
   std::uint64_t deadline_ = 0;
   Schedule schedule_;
   pid_t stopped_ = -1;
+  std::uint64_t stopped_at_ = 0;
+  std::uint64_t gate_closed_ = 0;  // when the open gate was closed, or 0
   std::uint64_t outside_faults_ = 0;
   bool interrupted_ = false;
   bool terminal_ = false;
@@ -399,8 +416,8 @@ bool Run::Spawn(int slot) {
   return true;
 }
 
-// Reaps every worker that has ended; while time remains, a worker that ended
-// before the end (it killed itself) is replaced when `replace`.
+// Reaps every worker that has ended and records its end at once; while time
+// remains, a worker that ended before the end is replaced when `replace`.
 void Run::Reap(bool replace) {
   for (;;) {
     int status = 0;
@@ -408,14 +425,20 @@ void Run::Reap(bool replace) {
     if (pid <= 0) return;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       if (slots_[i].pid != pid) continue;
-      slots_[i].pid = -1;
       // What it left in its group (an adapter's children) goes with it; the
       // group's ID is not reused while any of them lives.
       (void)kill(-pid, SIGKILL);
+      Record(ChaosEvent::kWorkerExit, std::uint64_t(pid),
+             std::uint32_t(JX_ExitCodeFromStatus(status)));
+      // Its calls that hung are read before a successor's threads take its
+      // call slots; the others, cut short, are forgotten.
+      RecordHungCalls(i, false);
+      for (ChaosCallSlot& call : control_->calls[i]) call.since.store(0);
+      std::fill(std::begin(slots_[i].hung_since),
+                std::end(slots_[i].hung_since), 0);
+      slots_[i].pid = -1;
       // Dead, it holds nothing: its count of holds in progress goes.
       control_->busy[i].store(0);
-      const int code = JX_ExitCodeFromStatus(status);
-      Record(ChaosEvent::kWorkerExit, std::uint64_t(pid), std::uint32_t(code));
       if (pid == stopped_) stopped_ = -1;
       if (replace && JX_MonotonicNanos() + 200 * kMillis < deadline_)
         Spawn(int(i));
@@ -433,7 +456,27 @@ bool Run::HandleSignals() {
   return !interrupted_;
 }
 
-void Run::RecordFault(ChaosFault fault, std::uint64_t value) {
+// Waits until `until` at most for a signal, a worker's end among them, and
+// handles what came. Returns false once a signal asks the run to end.
+bool Run::WaitForSignal(std::uint64_t until) {
+  const std::uint64_t now = JX_MonotonicNanos();
+  struct pollfd poll_fd = {signals_, POLLIN, 0};
+  (void)poll(&poll_fd, 1,
+             until > now ? int((until - now + kMillis - 1) / kMillis) : 0);
+  return HandleSignals();
+}
+
+// Ends worker `pid` and its group. The record comes first: the worker held
+// its names until then at least.
+void Run::Kill(pid_t pid) {
+  Record(ChaosEvent::kWorkerKilled, std::uint64_t(pid));
+  (void)kill(-pid, SIGKILL);
+}
+
+void Run::RecordFault(ChaosFault fault, pid_t worker) {
+  const std::uint64_t value = FaultOf(fault).site == FaultSite::kBetweenHolds
+                                  ? gate_closed_
+                                  : std::uint64_t(worker);
   Record(ChaosEvent::kFault, value, 0, fault);
   ++outside_faults_;
 }
@@ -449,6 +492,7 @@ std::vector<pid_t> Run::Workers() const {
 void Run::StopWorker(pid_t worker, std::uint64_t nanos) {
   stopped_ = worker;
   kill(-worker, SIGSTOP);
+  stopped_at_ = JX_MonotonicNanos();
   schedule_.Set(Duty::kContinue, JX_MonotonicNanos() + nanos);
 }
 
@@ -469,6 +513,23 @@ void Run::StrikeWorker() {
 }
 
 void Run::Continue() {
+  for (std::size_t i = 0; stopped_ != -1 && i < slots_.size(); ++i) {
+    if (slots_[i].pid != stopped_) continue;
+    // Its calls did not go on while it was stopped: they count as begun
+    // that much later, so that no stop is taken for a hang. A call that
+    // ended meanwhile is left alone.
+    const std::uint64_t stopped_for = JX_MonotonicNanos() - stopped_at_;
+    for (int place = 0; place < options_.threads; ++place) {
+      std::uint64_t since = control_->calls[i][place].since.load();
+      std::uint64_t& hung = slots_[i].hung_since[place];
+      if (since != 0 &&
+          control_->calls[i][place].since.compare_exchange_strong(
+              since, since + stopped_for) &&
+          hung == since) {
+        hung = since + stopped_for;
+      }
+    }
+  }
   if (stopped_ != -1) kill(-stopped_, SIGCONT);
   stopped_ = -1;
   schedule_.Clear(Duty::kContinue);
@@ -479,25 +540,24 @@ void Run::Continue() {
 void Run::StrikeBetweenHolds() {
   Again(Duty::kStrikeBetweenHolds, FaultSite::kBetweenHolds);
   if (stopped_ != -1) Continue();
+  gate_closed_ = JX_MonotonicNanos();
   control_->gate.store(1);
-  const std::uint64_t give_up = JX_MonotonicNanos() + kQuietNanos;
+  const std::uint64_t give_up = gate_closed_ + kQuietNanos;
   bool quiet = false;
-  while (!quiet && JX_MonotonicNanos() < give_up) {
+  while (!quiet && !interrupted_ && JX_MonotonicNanos() < give_up) {
     quiet = true;
     for (std::size_t i = 0; i < slots_.size(); ++i) {
       quiet = quiet && control_->busy[i].load() == 0;
     }
-    // Holds are short: a millisecond's pause between looks costs nothing,
-    // and a worker that died inside a hold is reaped meanwhile.
-    if (!quiet) {
-      JX_Sleep(1000);
-      Reap(true);
-    }
+    // Holds are short: a millisecond between looks costs nothing, and a
+    // worker that dies inside a hold meanwhile is reaped at once.
+    if (!quiet) (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
   }
   if (quiet) {
     DrawFault(FaultSite::kBetweenHolds, options_.faults, random_)
         ->on_run(*this);
   }
+  gate_closed_ = 0;
   OpenGate(control_);
 }
 
@@ -511,7 +571,7 @@ void Run::RenewWorker() {
   if (live.empty() || JX_MonotonicNanos() + 200 * kMillis >= deadline_) return;
   const pid_t pid = live[random_.Below(live.size())];
   Record(ChaosEvent::kWorkerRenewed, std::uint64_t(pid));
-  kill(-pid, SIGKILL);
+  Kill(pid);
 }
 
 void Run::Progress(bool last) {
@@ -527,10 +587,64 @@ void Run::Progress(bool last) {
                (unsigned long long)(control_->faults.load() + outside_faults_));
 }
 
-// After the end: every worker ends on its own, or counts as hung.
+// Records the calls that have hung in every worker but a stopped one, whose
+// calls do not go on. The next look comes when a call seen going on reaches
+// the bound, or after kHangLookNanos, for calls begun since.
+void Run::LookForHangs() {
+  std::uint64_t next = JX_MonotonicNanos() + kHangLookNanos;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid != -1 && slots_[i].pid != stopped_) {
+      next = std::min(next, RecordHungCalls(i, false));
+    }
+  }
+  schedule_.Set(Duty::kHangs, next);
+}
+
+// Records, once each, the calls of the worker in `slot` that hang: those
+// that must not wait and have gone on for the hang bound, or with `every`,
+// every call still going on. Returns when the first of the others that must
+// not wait will have gone on for the bound (Schedule::kNever for none).
+std::uint64_t Run::RecordHungCalls(std::size_t slot, bool every) {
+  const std::uint64_t now = JX_MonotonicNanos();
+  std::uint64_t due = Schedule::kNever;
+  Slot& s = slots_[slot];
+  for (int place = 0; place < options_.threads; ++place) {
+    ChaosCallSlot& call = control_->calls[slot][place];
+    const std::uint64_t since = call.since.load();
+    if (since == 0 || since > now || since == s.hung_since[place]) continue;
+    ChaosRecord record{};
+    record.event = ChaosEvent::kCallHung;
+    record.value = std::uint64_t(s.pid);
+    record.thread = call.thread.load();
+    record.call = call.call.load();
+    record.name = call.name.load();
+    record.code = std::uint32_t((now - since) / kMillis);
+    // The fields are those of the call begun at `since` if it still goes on.
+    if (call.since.load() != since) continue;
+    const bool waits =
+        record.call == static_cast<std::uint16_t>(ChaosCall::kAcquireWait);
+    if (!every && !waits && now - since < kHangNanos) {
+      due = std::min(due, since + kHangNanos);
+    }
+    if (!every && (waits || now - since < kHangNanos)) continue;
+    s.hung_since[place] = since;
+    if (!RecordEvent(history_, record)) {
+      std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
+                   std::strerror(errno));
+    }
+  }
+  return due;
+}
+
+// After the end: every worker ends on its own, or counts as hung. Hung
+// calls are still looked for meanwhile.
 void Run::Finish() {
   Continue();
   OpenGate(control_);
+  for (Duty duty :
+       {Duty::kStrikeWorker, Duty::kStrikeBetweenHolds, Duty::kProgress}) {
+    schedule_.Clear(duty);
+  }
   const std::uint64_t give_up = JX_MonotonicNanos() + kFinishNanos;
   for (;;) {
     Reap(false);
@@ -539,37 +653,20 @@ void Run::Finish() {
     if (!any) return;
     const std::uint64_t now = JX_MonotonicNanos();
     if (now >= give_up) break;
-    struct pollfd poll_fd = {signals_, POLLIN, 0};
-    (void)poll(&poll_fd, 1, int((give_up - now) / kMillis) + 1);
-    (void)HandleSignals();
-    if (interrupted_) return;
+    if (schedule_.Due(Duty::kHangs, now)) LookForHangs();
+    if (!WaitForSignal(schedule_.Next(give_up))) return;
   }
-  RecordHung();
+  RecordStuck();
   KillAll(false);
 }
 
-// Stops the workers that have not ended and records the call each of their
-// threads hangs in, then the worker as stuck.
-void Run::RecordHung() {
-  const std::uint64_t now = JX_MonotonicNanos();
+// Stops the workers that have not ended and records every call of theirs
+// still going on (the call each thread hangs in), then each as stuck.
+void Run::RecordStuck() {
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     if (slots_[i].pid == -1) continue;
     kill(-slots_[i].pid, SIGSTOP);
-    for (ChaosCallSlot& call : control_->calls[i]) {
-      const std::uint64_t since = call.since.load();
-      if (since == 0 || since > now) continue;
-      ChaosRecord record{};
-      record.event = ChaosEvent::kCallHung;
-      record.value = std::uint64_t(slots_[i].pid);
-      record.thread = call.thread.load();
-      record.call = call.call.load();
-      record.name = call.name.load();
-      record.code = std::uint32_t((now - since) / kMillis);
-      if (!RecordEvent(history_, record)) {
-        std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
-                     std::strerror(errno));
-      }
-    }
+    RecordHungCalls(i, true);
     Record(ChaosEvent::kWorkerStuck, std::uint64_t(slots_[i].pid));
   }
 }
@@ -596,9 +693,12 @@ void Run::KillAll(bool interrupted) {
   if (interrupted) Record(ChaosEvent::kInterrupted);
   for (Slot& s : slots_) {
     if (s.pid == -1) continue;
-    kill(-s.pid, SIGKILL);
+    Kill(s.pid);
     int status = 0;
-    (void)RetryOnEintr([&] { return waitpid(s.pid, &status, 0); });
+    if (RetryOnEintr([&] { return waitpid(s.pid, &status, 0); }) == s.pid) {
+      Record(ChaosEvent::kWorkerExit, std::uint64_t(s.pid),
+             std::uint32_t(JX_ExitCodeFromStatus(status)));
+    }
     s.pid = -1;
   }
 }
@@ -637,7 +737,8 @@ void WriteReport(const std::string& path, const std::string& text) {
 // negative, what its own process cost. Returns 0 for a clean history, 1 for
 // a broken one.
 int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
-          const std::string& run, double cpu) {
+          const std::string& run, double cpu,
+          const std::string& lock_folder = "") {
   if (!options.history.empty() &&
       !WriteHistoryFile(
           options.history,
@@ -646,7 +747,8 @@ int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.history.c_str(),
                  std::strerror(errno));
   }
-  const ChaosCheck check = CheckHistory(history, std::size_t(options.names));
+  const ChaosCheck check = CheckHistory(history, std::size_t(options.names),
+                                        kUnusableBoundNanos, lock_folder);
   std::printf("wendlemoor-chaos: %s\n", run.c_str());
   std::fputs(FiguresText(check.figures).c_str(), stdout);
   std::fputs(AnswersText(check).c_str(), stdout);
@@ -698,7 +800,8 @@ int Run::Report() {
     std::fprintf(stderr, "wendlemoor-chaos: reading the history: %s\n",
                  std::strerror(errno));
   }
-  const int status = Judge(history, options_, Description(options_), cpu);
+  const int status =
+      Judge(history, options_, Description(options_), cpu, folder_ + "/locks");
   return interrupted_ ? 130 : status;
 }
 
@@ -710,7 +813,7 @@ int Run::Main() {
   terminal_ = isatty(STDERR_FILENO) == 1;
   start_ = JX_MonotonicNanos();
   deadline_ = start_ + std::uint64_t(options_.seconds) * kSeconds;
-  Record(ChaosEvent::kRunStart);
+  Record(ChaosEvent::kRunStart, deadline_);
   slots_.resize(std::size_t(options_.processes));
   bool started = true;
   for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
@@ -724,6 +827,7 @@ int Run::Main() {
   // The progress line is for a person at a terminal. Without one it is never
   // due, or the loop would find it due at every turn and never sleep.
   if (terminal_) schedule_.Set(Duty::kProgress, start_);
+  schedule_.Set(Duty::kHangs, start_ + kHangLookNanos);
   while (started) {
     const std::uint64_t now = JX_MonotonicNanos();
     if (now >= deadline_) break;
@@ -732,13 +836,9 @@ int Run::Main() {
       StrikeWorker();
     }
     if (schedule_.Due(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
+    if (schedule_.Due(Duty::kHangs, now)) LookForHangs();
     if (schedule_.Due(Duty::kProgress, now)) Progress(false);
-    const std::uint64_t next = schedule_.Next(deadline_);
-    const std::uint64_t later = JX_MonotonicNanos();
-    struct pollfd poll_fd = {signals_, POLLIN, 0};
-    (void)poll(&poll_fd, 1,
-               next > later ? int((next - later) / kMillis) + 1 : 0);
-    if (!HandleSignals()) break;
+    if (!WaitForSignal(schedule_.Next(deadline_))) break;
   }
   if (interrupted_ || !started) {
     KillAll(true);

@@ -17,6 +17,23 @@
 // continuations and kills go to a worker's whole group, with any adapter
 // process (chaos/adapter.h) it started in it.
 //
+// The run learns of a worker's end at once: SIGCHLD, read from a signalfd,
+// wakes every wait of the run (its main loop, a removal's wait for quiet,
+// the wait after the end), which then reaps the worker and records its end
+// (kWorkerExit) before anything else. The kernel frees a dead worker's
+// locks a little earlier; what begins in between is judged indeterminate
+// (chaos/checker.h). Every SIGKILL the run sends a worker (a renewal, a
+// worker stuck after the end, an interrupted run) is recorded just before
+// it is sent (kWorkerKilled).
+//
+// A call that must not wait (any but a blocking acquisition) that has gone
+// on for 1 s, not counting the time its worker was stopped, is recorded as
+// hung (kCallHung) then: the run looks at the call slots of the control
+// page every 100 ms while it runs and after the end, and at the slots of a
+// worker that died, before its successor takes them. A blocking acquisition
+// may wait; it is recorded as hung only when its worker has not ended 5 s
+// after the end.
+//
 // The same seed gives every worker thread the same sequence of choices.
 // Linux only: it relies on fork(), SIGSTOP and futexes.
 //

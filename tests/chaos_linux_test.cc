@@ -2,10 +2,13 @@
 // its options, a clean run, and a run against a lock that grants every name.
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -60,6 +63,10 @@ ChaosRecord Exit(std::uint64_t ms, std::int32_t pid, int code) {
   return At(ms, ChaosEvent::kWorkerExit, 1, 0, std::uint32_t(code), 0,
             std::uint64_t(pid));
 }
+ChaosRecord ByRun(std::uint64_t ms, ChaosEvent event, std::int32_t pid,
+                  std::uint32_t code = 0, ChaosCall call = {}) {
+  return At(ms, event, 1, 0, code, std::uint16_t(call), std::uint64_t(pid));
+}
 ChaosRecord OnThread(std::uint32_t thread, ChaosRecord r) {
   r.thread = thread;
   return r;
@@ -69,8 +76,10 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
   struct Row {
     const char* what;
     std::vector<ChaosRecord> history;
-    // overlaps, never ended, unusable, wrong codes, failed workers
-    std::uint64_t expected[5];
+    // overlaps, never ended, unusable, wrong codes, failed workers, hung
+    // calls, indeterminate holds
+    std::uint64_t expected[7];
+    const char* says = "";  // in the verdict, findings, figures or answers
   };
   const std::vector<Row> rows = {
       {"holders take turns, misuse answered as promised",
@@ -80,73 +89,105 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         Call(3, 12, ChaosCall::kForkedRelease, kErrorLockNotHeld),
         Call(3, 12, ChaosCall::kForkedAcquire, kErrorLockBusy), End(4, 10),
         Call(4, 10, ChaosCall::kRelease, kOk), Start(4, 11, 0, 2), End(5, 11)},
-       {0, 0, 0, 0, 0}},
+       {0, 0, 0, 0, 0, 0, 0}},
       {"a hold begins before the last one ended",
        {Start(1, 10), Start(2, 11), End(3, 10), End(4, 11), Start(5, 12),
         End(6, 12)},
-       {1, 0, 0, 0, 0}},
+       {1, 0, 0, 0, 0, 0, 0}},
       {"a hold inside a longer one ended, then another began inside it",
        {Start(1, 10), Start(2, 11), End(3, 11), Start(4, 12), End(5, 12),
         End(6, 10)},
-       {2, 0, 0, 0, 0}},
+       {2, 0, 0, 0, 0, 0, 0}},
       {"holds of two names at once are no overlap",
        {Start(1, 10, 0), Start(2, 11, 1), End(3, 10, 0), End(4, 11, 1)},
-       {0, 0, 0, 0, 0}},
+       {0, 0, 0, 0, 0, 0, 0}},
       {"a hold never ends",
        {Start(1, 10), Start(9, 11, 1), End(10, 11, 1)},
-       {0, 1, 0, 0, 0}},
+       {0, 1, 0, 0, 0, 0, 0}},
       {"a hold that never ended lasts to the end of the run",
        {Start(1, 10), Start(5, 11), End(6, 11), Start(7, 12), End(8, 12)},
-       {2, 1, 0, 0, 0}},
+       {2, 1, 0, 0, 0, 0, 0}},
       {"a thread's end ends its own holds, not its process's others",
        {Start(1, 10), OnThread(2, Start(1, 10, 1)),
         Fault(2, 10, ChaosFault::kThreadEnd), Start(3, 11, 1), End(4, 11, 1)},
-       {1, 1, 0, 0, 0}},
+       {1, 1, 0, 0, 0, 0, 0}},
       {"a holder's own kill and a thread's end end their holds",
        {Start(1, 10), Fault(2, 10, ChaosFault::kKill), Start(3, 11, 0, 2),
         Fault(4, 11, ChaosFault::kThreadEnd), Exit(5, 10, -9),
-        Start(6, 12, 0, 5), End(7, 12)},
-       {0, 0, 0, 0, 0}},
+        Start(6, 12, 0, 5), End(7, 12), Start(8, 13), End(9, 13)},
+       {0, 0, 0, 0, 0, 0, 0},
+       "(2 holders gone)"},
       {"a name unusable long after its holder died",
        {Start(1, 10), Fault(2, 10, ChaosFault::kKill), Start(5000, 11, 0, 4000),
         End(5001, 11)},
-       {0, 0, 1, 0, 0}},
+       {0, 0, 1, 0, 0, 0, 0}},
       {"calls answered with codes other than promised",
        {Call(1, 10, ChaosCall::kAcquireAgain, kOk),
         Call(2, 10, ChaosCall::kForkedAcquire, kOk),
         Call(3, 10, ChaosCall::kAcquireWait, kErrorSystemBase | 2),
         Call(4, 10, ChaosCall::kRelease, kErrorLockNotHeld),
         Call(5, 10, ChaosCall::kAcquireWait, kErrorLockBusy)},
-       {0, 0, 0, 5, 0}},
+       {0, 0, 0, 5, 0, 0, 0}},
       {"a worker crashed, another was killed without killing itself",
        {Exit(1, 10, 134), Exit(2, 11, -9), Exit(3, 12, 0)},
-       {0, 0, 0, 0, 2}},
+       {0, 0, 0, 0, 2, 0, 0}},
       {"a worker that crashed holding ended its hold with it",
        {Start(1, 10), Exit(2, 10, 134), Start(3, 11), End(4, 11)},
-       {0, 0, 0, 0, 1}},
+       {0, 0, 0, 0, 1, 0, 0}},
       {"a call hung on a name that its dead holder never freed",
        {Start(1, 10), Fault(2, 10, ChaosFault::kKill), Exit(3, 10, -9),
         At(900, ChaosEvent::kCallHung, 1, 0, 800,
            std::uint16_t(ChaosCall::kAcquireWait), 11)},
-       {0, 0, 1, 0, 0}},
+       {0, 0, 1, 0, 0, 1, 0}},
       {"a worker that the run renewed after a removal did not fail",
        {At(1, ChaosEvent::kWorkerRenewed, 1, 0, 0, 0, 10), Exit(2, 10, -9)},
-       {0, 0, 0, 0, 0}},
+       {0, 0, 0, 0, 0, 0, 0}},
+      {"a crashed holder's name, taken before its last record and after it",
+       {Start(1, 10), Start(2, 11), Call(3, 10, ChaosCall::kRelease, kOk),
+        End(3, 11), Start(4, 12), End(5, 12), Exit(6, 10, 134)},
+       {1, 0, 0, 0, 1, 0, 1},
+       "/run/locks/chaos-0 held by 10:1 and 11:1 at once at 0.001 s"},
+      {"a holder's death seen after the name was taken again: only that",
+       {Start(1, 10), Start(3, 11), End(4, 11), Exit(5, 10, 0)},
+       {0, 0, 0, 0, 0, 0, 1},
+       "every code as promised (1 indeterminate)"},
+      {"a worker that the run killed held its names until the kill",
+       {Start(1, 10), Start(2, 11), End(3, 11),
+        ByRun(4, ChaosEvent::kWorkerKilled, 10), Start(5, 12), End(6, 12),
+        Exit(7, 10, -9)},
+       {1, 0, 0, 0, 0, 0, 0}},
+      {"a release hung, then its worker killed itself",
+       {Start(1, 10), End(2, 10),
+        ByRun(1100, ChaosEvent::kCallHung, 10, 1098, ChaosCall::kRelease),
+        Fault(1200, 10, ChaosFault::kKill), Exit(1201, 10, -9)},
+       {0, 0, 0, 0, 0, 1, 0},
+       "release of name 0 by process 10 thread 1 hung"},
+      {"the rate leaves out the grace after the end",
+       {At(0, ChaosEvent::kRunStart, 1, 0, 0, 0, 1000 * kMs), Start(1, 10),
+        End(2, 10), Start(3, 11), End(4, 11), At(6000, ChaosEvent::kRunEnd, 1)},
+       {0, 0, 0, 0, 0, 0, 0},
+       "acquisitions: 2 in 1.0 s (2/s)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    const ChaosVerdict v = CheckHistory(row.history, 2).verdict;
-    const std::uint64_t found[5] = {v.overlaps, v.never_ended, v.unusable,
-                                    v.wrong_codes, v.failed_workers};
-    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 5),
-              std::vector<std::uint64_t>(row.expected, row.expected + 5));
-    const bool clean = row.expected[0] + row.expected[1] + row.expected[2] +
-                           row.expected[3] + row.expected[4] ==
-                       0;
+    const ChaosCheck check =
+        CheckHistory(row.history, 2, kUnusableBoundNanos, "/run/locks");
+    const ChaosVerdict& v = check.verdict;
+    const std::uint64_t found[7] = {
+        v.overlaps,       v.never_ended, v.unusable,     v.wrong_codes,
+        v.failed_workers, v.hung,        v.indeterminate};
+    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 7),
+              std::vector<std::uint64_t>(row.expected, row.expected + 7));
+    // Indeterminate holds alone leave the verdict clean.
+    const bool clean = std::count(row.expected, row.expected + 6, 0) == 6;
     EXPECT_EQ(
         VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN", 0),
         0u)
         << VerdictLine(v);
+    std::string text =
+        VerdictLine(v) + "\n" + FiguresText(check.figures) + AnswersText(check);
+    for (const std::string& example : v.examples) text += example + "\n";
+    EXPECT_NE(text.find(row.says), std::string::npos) << text;
   }
 }
 
@@ -182,9 +223,20 @@ TEST(ChaosTimelineTest, LanesShareTheSizeBudgetAndTheLastIsDrawnToo) {
   EXPECT_LT(TimelineSvg(many, {}, 256, "", "").size(), 2u << 20);
 }
 
-LockService* CreateGrantingService(const char*) {
-  return new FakeLockService(kOk, kOk);
-}
+// Grants every name, and never returns from the second blocking acquisition
+// of chaos-0 in its process: each worker hangs once, in one thread, and its
+// other thread returns from every call it makes.
+class GrantingService : public FakeLockService {
+  ResultCode AcquireLock(const char* name, int wait) override {
+    static std::atomic<int> blocking{0};
+    if (wait && std::string(name) == "chaos-0" && ++blocking == 2) {
+      for (;;) pause();
+    }
+    return kOk;
+  }
+};
+
+LockService* CreateGrantingService(const char*) { return new GrantingService; }
 
 WENDLEMOOR_HELPER_ROLE(chaos_granting_worker) {
   return RunChaosWorker(arguments, CreateGrantingService);
@@ -342,9 +394,14 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
           << runs[i].output;
     }
   }
-  // The granting lock's holds overlap, and its misuse answers are wrong.
+  // The granting lock's holds overlap, and its misuse answers are wrong; of
+  // its calls only the two that never returned hung.
   EXPECT_NE(runs.back().output.find("overlapping holds"), std::string::npos);
   EXPECT_NE(runs.back().output.find("wrong result codes"), std::string::npos);
+  EXPECT_NE(runs.back().output.find(", 2 hung calls"), std::string::npos)
+      << runs.back().output;
+  // Its rate leaves out the time its stuck workers were given after the end.
+  EXPECT_NE(runs.back().output.find(" in 2.0 s ("), std::string::npos);
   EXPECT_GT(std::filesystem::file_size(svg), 1000u);
   std::ifstream picture(svg);
   const std::string text((std::istreambuf_iterator<char>(picture)), {});
@@ -378,10 +435,16 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
     for (const ChaosHold& hold : holds) {
       EXPECT_FALSE(hold.start < removal.time && removal.time < hold.end);
     }
+    // Once the gate closed, a thread could end the round it was in, and
+    // begin no other.
+    std::set<std::pair<std::int32_t, std::uint32_t>> began;
     for (const ChaosRecord& taken : history) {
-      EXPECT_FALSE(taken.event == ChaosEvent::kHoldStart &&
-                   taken.time - taken.value < removal.time &&
+      if (taken.event != ChaosEvent::kHoldStart) continue;
+      EXPECT_FALSE(taken.time - taken.value < removal.time &&
                    removal.time < taken.time);
+      if (removal.value < taken.time && taken.time < removal.time) {
+        EXPECT_TRUE(began.insert({taken.pid, taken.thread}).second);
+      }
     }
   }
   EXPECT_GT(removals, 0);

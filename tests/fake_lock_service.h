@@ -8,11 +8,12 @@
 
 #include "components/lock_service.h"
 
-class FakeLockService final : public wendlemoor::LockService {
+class FakeLockService : public wendlemoor::LockService {
  public:
   FakeLockService(wendlemoor::ResultCode acquire_code = wendlemoor::kOk,
                   wendlemoor::ResultCode release_code = wendlemoor::kOk)
       : acquire_code_(acquire_code), release_code_(release_code) {}
+  virtual ~FakeLockService() = default;  // a test may derive its own
 
   wendlemoor::ResultCode QueryInterface(const wendlemoor::InterfaceId& iid,
                                         void** result) override {

@@ -3,12 +3,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "components/module_loader.h"
@@ -106,7 +108,7 @@ int LiveObjects(const std::string& path) {
   return count;
 }
 
-TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryAndKeepsItsLibrary) {
+TEST(ModuleLoaderTest, CModuleServesThroughTheRegistryUntilReleased) {
   TempDir temp;
   ASSERT_FALSE(temp.path().empty());
   const std::string path = TestModule("grant");
@@ -218,6 +220,56 @@ TEST(ModuleCardTest, GrantingAndForgettingLocksBreakOursHolds) {
   EXPECT_TRUE(std::filesystem::exists(temp.path() + "/hang-none.svg"));
   EXPECT_FALSE(std::filesystem::exists(temp.path() + "/wendlemoor-none.svg"));
   EXPECT_NE(run.output.find("| wendlemoor "), std::string::npos) << run.output;
+}
+
+// A count from a run's JSON result (0 when it is not there).
+long long JsonCount(const std::string& json, const std::string& key) {
+  const std::size_t at = json.find("\"" + key + "\": ");
+  return at == std::string::npos ? 0
+                                 : std::stoll(json.substr(at + key.size() + 4));
+}
+
+TEST(ModuleRunTest, CrashesHangsAndStaleFilesAreFoundAsTheyHappened) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  // module, faults, threads per process
+  const std::tuple<std::string, const char*, const char*> runs[] = {
+      {TestModule("crash"), "kill,remove-files", "3"},
+      {TestModule("release_hang"), "kill", "3"},
+      // One thread a process: a process opens a name afresh only when it is
+      // a newcomer.
+      {std::string(WENDLEMOOR_MODULES) + "/ofd-unhealed.so", "remove-files",
+       "1"}};
+  std::vector<RunRequest> requests;
+  for (const auto& [module, faults, threads] : runs) {
+    const std::string folder =
+        temp.path() + "/" + faults + std::to_string(requests.size());
+    requests.push_back(
+        {{ChaosBinary(), "--module", module, "--faults", faults, "--seconds",
+          "3", "--processes", "4", "--threads", threads, "--folder", folder,
+          "--json", folder + ".json"},
+         ""});
+  }
+  const std::vector<RunResult> done = RunCaptureAll(requests, kDeadlineMs);
+  std::string json[3];
+  for (int i = 0; i < 3; ++i) json[i] = ReadAll(requests[i].argv.back());
+  // Crashes, and no overlap where the kernel freed a dead holder's names
+  // before the run saw it dead.
+  EXPECT_GT(JsonCount(json[0], "crashed"), 0) << done[0].output;
+  EXPECT_EQ(JsonCount(json[0], "overlaps"), 0) << done[0].output;
+  // Removals went on after workers died inside a hold.
+  EXPECT_GE(JsonCount(json[0], "struck_remove-files"), 2) << done[0].output;
+  // Every release that hung past the bound was found, once, whether its
+  // process then lived or killed itself.
+  const std::string marks = ReadAll(temp.path() + "/kill1/locks/hang-marks");
+  const long long past = std::count(marks.begin(), marks.end(), 'p');
+  EXPECT_GT(past, 0);
+  EXPECT_GE(JsonCount(json[1], "hung_release"), past) << done[1].output;
+  EXPECT_LE(JsonCount(json[1], "hung_release"),
+            std::count(marks.begin(), marks.end(), 'b'));
+  // A worker renewed after a removal locks the new file, the others the
+  // removed one.
+  EXPECT_GT(JsonCount(json[2], "overlaps"), 0) << done[2].output;
 }
 
 }  // namespace

@@ -11,9 +11,16 @@
  *               and in every other one an acquisition of "chaos-1" crashes
  *               the process (so that a run always shows both, however its
  *               threads interleave);
- *   no_release  as grant, but its table lacks release_lock (slot 4).
+ *   no_release  as grant, but its table lacks release_lock (slot 4);
+ *   crash       a real lock (flock(2) on the name's file, opened at each
+ *               acquisition); a process's every 300th acquisition crashes it;
+ *   release_hang the same lock; a process's every 100th release appends 'b'
+ *               to the folder's "hang-marks", sleeps 1.3 s (past the
+ *               adversary's hang bound, chaos/run.h) and appends 'p'; the
+ *               first returns then, the second kills its process.
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -21,6 +28,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "components/module.h"
@@ -32,10 +40,17 @@
 #define KIND_NO_SERVICE 4
 #define KIND_HANG 5
 #define KIND_NO_RELEASE 6
+#define KIND_CRASH 7
+#define KIND_RELEASE_HANG 8
+#define REAL_LOCK \
+  (TEST_MODULE_KIND == KIND_CRASH || TEST_MODULE_KIND == KIND_RELEASE_HANG)
 
 typedef struct object {
   wendlemoor_lock_service base;
   uint32_t references;
+  char folder[4096];
+  int held[256];  /* the real lock kinds: the descriptor of "chaos-<i>" + 1 */
+  uint32_t calls; /* acquisitions (crash) or releases (release_hang) */
 } object;
 
 static int live_objects;
@@ -75,10 +90,62 @@ static uint32_t release(wendlemoor_lock_service* self) {
   return left;
 }
 
+/* The real lock kinds serve the adversary's names, "chaos-<i>", alone. */
+static int* held_slot(object* self, const char* name) {
+  return &self->held[atoi(name + 6) & 255];
+}
+
+static void mark(object* self, const char* what) {
+  char path[4200];
+  snprintf(path, sizeof path, "%s/hang-marks", self->folder);
+  const int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  if (fd != -1 && write(fd, what, 1) == 1) close(fd);
+}
+
+static wendlemoor_result real_acquire(object* self, const char* name,
+                                      int wait) {
+  if (TEST_MODULE_KIND == KIND_CRASH &&
+      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 300 == 0) {
+    abort();
+  }
+  char path[4200];
+  snprintf(path, sizeof path, "%s/%s", self->folder, name);
+  const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd == -1) return WENDLEMOOR_ERROR_SYSTEM_BASE | (uint32_t)errno;
+  int rc;
+  do rc = flock(fd, LOCK_EX | (wait ? 0 : LOCK_NB));
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    close(fd);
+    return WENDLEMOOR_ERROR_LOCK_BUSY;
+  }
+  __atomic_store_n(held_slot(self, name), fd + 1, __ATOMIC_SEQ_CST);
+  return WENDLEMOOR_OK;
+}
+
+static wendlemoor_result real_release(object* self, const char* name) {
+  const int fd =
+      __atomic_exchange_n(held_slot(self, name), 0, __ATOMIC_SEQ_CST) - 1;
+  if (fd == -1) return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  const uint32_t call =
+      TEST_MODULE_KIND == KIND_RELEASE_HANG
+          ? __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST)
+          : 1;
+  if (call % 100 == 0) {
+    const struct timespec pause = {1, 300000000};
+    mark(self, "b");
+    while (nanosleep(&pause, NULL) != 0 && errno == EINTR) {
+    }
+    mark(self, "p");
+    if (call % 200 == 0) kill(getpid(), SIGKILL);
+  }
+  close(fd); /* frees the lock */
+  return WENDLEMOOR_OK;
+}
+
 static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
                                       const char* name, int wait) {
-  (void)self;
-  (void)wait;
+  if (REAL_LOCK) return real_acquire((object*)self, name, wait);
   if (TEST_MODULE_KIND == KIND_HANG && hang_role == 1 &&
       strcmp(name, "chaos-0") == 0) {
     for (;;) pause();
@@ -92,8 +159,7 @@ static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
 
 static wendlemoor_result release_lock(wendlemoor_lock_service* self,
                                       const char* name) {
-  (void)self;
-  (void)name;
+  if (REAL_LOCK) return real_release((object*)self, name);
   return WENDLEMOOR_OK;
 }
 
@@ -116,6 +182,10 @@ static wendlemoor_result create(const char* folder,
     if (fd != -1 && hang_role == 0) close(fd);
   }
   if (made == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  if (REAL_LOCK) {
+    (void)mkdir(folder, 0700);
+    snprintf(made->folder, sizeof made->folder, "%s", folder);
+  }
   made->base.ops = &ops;
   made->references = 1;
   __atomic_add_fetch(&live_objects, 1, __ATOMIC_SEQ_CST);
