@@ -1,36 +1,34 @@
-// The report card: a chaos run per module and fault class, one table.
+// The report card: a chaos run per row and fault class, one table.
 #include "chaos/card.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "chaos/command_run.h"
+#include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/module_run.h"
 #include "chaos/report.h"
-#include "runtime/eintr.h"
+#include "runtime/interval.h"
 #include "runtime/process.h"
 
 namespace wendlemoor {
 
 namespace {
 
-// How long a cell's run may take beyond its seconds before the card gives up
-// on it: the run itself ends a few seconds after its time, whatever its
-// lock does.
-constexpr int kCellSlackMs = 60000;
 constexpr int kCostDeadlineMs = 20000;
 
 // The calls of ChaosCall as the table says them.
@@ -50,27 +48,24 @@ std::string Format(const char* format, auto... arguments) {
   return text;
 }
 
-// Reads a file written as JsonObject: one "key": value a line.
-std::map<std::string, std::string> ReadFields(const std::string& path) {
-  std::map<std::string, std::string> fields;
-  FILE* file = std::fopen(path.c_str(), "re");
-  if (file == nullptr) return fields;
-  char line[4096];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ',')) {
-      text.pop_back();
-    }
+using Fields = std::map<std::string, std::string>;
+
+// Reads a file written as JsonObject: one "key": value a line, however long
+// (a run's findings are all on one).
+Fields ReadFields(const std::string& path) {
+  Fields fields;
+  std::ifstream file(path);
+  std::string text;
+  while (std::getline(file, text)) {
+    if (!text.empty() && text.back() == ',') text.pop_back();
     const std::size_t colon = text.find("\": ");
     if (text.size() < 2 || text[0] != '"' || colon == text.npos) continue;
     fields[text.substr(1, colon - 1)] = text.substr(colon + 3);
   }
-  std::fclose(file);
   return fields;
 }
 
-double Number(const std::map<std::string, std::string>& fields,
-              const std::string& key) {
+double Number(const Fields& fields, const std::string& key) {
   const auto it = fields.find(key);
   return it == fields.end() ? 0 : std::strtod(it->second.c_str(), nullptr);
 }
@@ -81,19 +76,65 @@ std::string Unquoted(const std::string& value) {
              : value;
 }
 
+std::string Stem(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  if (name.ends_with(".so")) name.resize(name.size() - 3);
+  return name;
+}
+
+// An adapter's row name: the file name of the command's last word.
+std::string CommandStem(const std::string& command) {
+  std::string last = command;
+  while (!last.empty() && last.back() == ' ') last.pop_back();
+  return Stem(last.substr(last.rfind(' ') + 1));
+}
+
+struct Row {
+  std::string path;  // a module's path or an adapter's command
+  bool is_command;
+  std::string name;  // unique among the rows
+  bool promises;     // ours: it promises to hold
+};
+
+// The card's rows in order: each module, then each adapter command. A name
+// that an earlier row has gets its row's number.
+std::vector<Row> Rows(const CardOptions& options) {
+  std::vector<Row> rows;
+  for (const std::string& path : options.modules) {
+    rows.push_back({path, false, Stem(path), Stem(path) == "wendlemoor"});
+  }
+  for (const std::string& command : options.commands) {
+    rows.push_back({command, true, CommandStem(command), false});
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (rows[j].name == rows[i].name) {
+        rows[i].name += "-" + std::to_string(i + 1);
+        break;
+      }
+    }
+  }
+  return rows;
+}
+
 struct Cell {
-  std::string module;  // the module's file name without ".so"
+  std::string module;  // its row's name
   std::string fault;
-  bool ran = false;  // the run ended by itself with a result file
-  int status = 0;    // its exit status
-  std::map<std::string, std::string> fields;
-  std::string text;  // the table's words
+  bool ran = false;       // the run ended by itself with a result file
+  bool supported = true;  // false: an adapter without the fault
+  int status = 0;         // its exit status, -1 when killed or not started
+  Fields fields;          // its result file's, when it ran
+  std::string text;       // the table's words
   std::string timeline;
 };
 
+bool CellHolds(const Cell& cell) {
+  const auto holds = cell.fields.find("holds");
+  return cell.ran && holds != cell.fields.end() && holds->second == "true";
+}
+
 // The call with the largest count among the keys `prefix` + call.
-int TopCall(const std::map<std::string, std::string>& fields,
-            const std::string& prefix) {
+int TopCall(const Fields& fields, const std::string& prefix) {
   int top = 0;
   double most = 0;
   for (int call = 1; call < kChaosCalls; ++call) {
@@ -106,14 +147,12 @@ int TopCall(const std::map<std::string, std::string>& fields,
   return top;
 }
 
+// The words of a cell that ran: what broke, the two first things with
+// their counts, or "holds", or "not struck" when its fault never struck.
 std::string CellText(const Cell& cell) {
-  if (!cell.ran) {
-    return cell.status == 2 ? "refused (status 2)"
-                            : Format("run failed (status %d)", cell.status);
-  }
   const auto& f = cell.fields;
   std::vector<std::string> parts;
-  auto count = [&](const char* key) {
+  auto count = [&](const std::string& key) {
     return static_cast<long long>(Number(f, key));
   };
   if (count("crashed") > 0)
@@ -136,13 +175,18 @@ std::string CellText(const Cell& cell) {
     const int call = TopCall(f, "wrong_");
     const std::string key = std::string("wrong_") + kChaosCallKeys[call];
     const auto code = f.find(key + "_code");
+    parts.push_back(Format(
+        "%s→%s %lld", kCallShort[call],
+        code == f.end() ? "?" : Unquoted(code->second).c_str(), count(key)));
+  }
+  // Workers that failed without a crash: stuck, or given up on an adapter.
+  if (count("failed_workers") > count("crashed")) {
     parts.push_back(
-        Format("%s→%s %lld", kCallShort[call],
-               code == f.end() ? "?" : Unquoted(code->second).c_str(),
-               static_cast<long long>(Number(f, key))));
+        Format("stuck %lld", count("failed_workers") - count("crashed")));
   }
   if (parts.empty()) {
-    return cell.fault != "none" && count(("struck_" + cell.fault).c_str()) == 0
+    if (!CellHolds(cell)) return "broken";
+    return cell.fault != "none" && count("struck_" + cell.fault) == 0
                ? "not struck"
                : "holds";
   }
@@ -152,60 +196,31 @@ std::string CellText(const Cell& cell) {
   return text;
 }
 
-std::string Stem(const std::string& path) {
-  std::string name = path.substr(path.rfind('/') + 1);
-  if (name.ends_with(".so")) name.resize(name.size() - 3);
-  return name;
-}
-
-// An adapter's row name: the file name of the command's last word.
-std::string CommandStem(const std::string& command) {
-  std::string last = command;
-  while (!last.empty() && last.back() == ' ') last.pop_back();
-  return Stem(last.substr(last.rfind(' ') + 1));
-}
-
-struct Row {
-  std::string path;  // a module's path or an adapter's command
-  bool is_command;
-  std::string name;  // unique among the rows
+struct ChildEnd {
+  int status = -1;  // its exit status; -1 when not started or killed
+  bool overran = false;
 };
 
-// The card's rows in order: each module, then each adapter command. A name
-// that an earlier row has gets its row's number.
-std::vector<Row> Rows(const CardOptions& options) {
-  std::vector<Row> rows;
-  for (const std::string& path : options.modules) {
-    rows.push_back({path, false, Stem(path)});
-  }
-  for (const std::string& command : options.commands) {
-    rows.push_back({command, true, CommandStem(command)});
-  }
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (rows[j].name == rows[i].name) {
-        rows[i].name += "-" + std::to_string(i + 1);
-        break;
-      }
-    }
-  }
-  return rows;
-}
-
-// Runs `arguments` (this executable's) with a deadline; returns its exit
-// status, -1 when it could not start or did not end in time.
-int RunChild(const std::string& self, const std::vector<std::string>& arguments,
-             int deadline_ms) {
+// Runs `arguments` (this executable's) with a deadline, past which it is
+// killed; what it started dies with it (workers and cleanups die with their
+// run).
+ChildEnd RunChild(const std::string& self,
+                  const std::vector<std::string>& arguments, int deadline_ms) {
   std::vector<std::string> strings = {self};
   strings.insert(strings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
+  const std::uint64_t start = JX_MonotonicNanos();
   JX_Process child =
       JX_CreateProcess(self.c_str(), argv.data(), nullptr, nullptr);
-  if (child == nullptr) return -1;
-  int code = -1;
-  return WaitChildFor(child, deadline_ms, &code) ? code : -1;
+  if (child == nullptr) return {};
+  ChildEnd end;
+  if (!WaitChildFor(child, deadline_ms, &end.status)) {
+    end.overran =
+        JX_MonotonicNanos() - start >= std::uint64_t(deadline_ms) * 1000000;
+  }
+  return end;
 }
 
 bool Interrupted() {
@@ -216,23 +231,162 @@ bool Interrupted() {
          sigismember(&pending, SIGHUP) == 1;
 }
 
-std::string Padded(const std::string& text, std::size_t width) {
-  // Width in characters: the arrow is one character of three bytes.
-  std::size_t shown = 0;
-  for (const char c : text)
-    shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  return text + std::string(width > shown ? width - shown : 0, ' ');
+// A module row's warm cost, as the table says it and in nanoseconds for the
+// JSON (empty when not measured).
+struct Cost {
+  std::string text = "-";
+  std::string ns;
+};
+
+Cost MeasureRowCost(const CardOptions& options, const std::string& self,
+                    const Row& row) {
+  if (row.is_command) return {};
+  const std::string base = options.out + "/" + row.name + "-cost";
+  const ChildEnd end =
+      RunChild(self,
+               {"--module", row.path, "--cost", "--folder", base + ".run",
+                "--result", base + ".json", "--log", base + ".log"},
+               kCostDeadlineMs);
+  (void)RemoveTree(base + ".run");  // left by a child killed at its deadline
+  const Fields fields = ReadFields(base + ".json");
+  (void)unlink((base + ".json").c_str());
+  if (end.status != 0 || fields.count("warm_ns") == 0) return {"failed", ""};
+  (void)unlink((base + ".log").c_str());  // kept only to say why it failed
+  const double ns = Number(fields, "warm_ns");
+  return {ns >= 1000 ? Format("%.2f µs", ns / 1e3) : Format("%.0f ns", ns),
+          Format("%.0f", ns)};
+}
+
+Cell RunCell(const CardOptions& options, const std::string& self,
+             const Row& row, const std::string& fault) {
+  Cell cell;
+  cell.module = row.name;
+  cell.fault = fault;
+  const std::string name = options.out + "/" + row.name + "-" + fault;
+  const int deadline_s = options.seconds + options.grace;
+  // A result file left by an earlier card is no result of this one.
+  (void)unlink((name + ".json").c_str());
+  const ChildEnd end = RunChild(self,
+                                {row.is_command ? "--command" : "--module",
+                                 row.path,
+                                 "--faults",
+                                 fault,
+                                 "--seconds",
+                                 std::to_string(options.seconds),
+                                 "--processes",
+                                 std::to_string(options.processes),
+                                 "--threads",
+                                 std::to_string(options.threads),
+                                 "--names",
+                                 std::to_string(options.names),
+                                 "--seed",
+                                 std::to_string(options.seed),
+                                 "--folder",
+                                 name + ".run",
+                                 "--result",
+                                 name + ".json",
+                                 "--timeline",
+                                 name + ".svg",
+                                 "--history",
+                                 name + ".history",
+                                 "--log",
+                                 name + ".log"},
+                                deadline_s * 1000);
+  (void)RemoveTree(name + ".run");
+  cell.status = end.status;
+  if (end.status == 0 || end.status == 1)
+    cell.fields = ReadFields(name + ".json");
+  (void)unlink((name + ".json").c_str());
+  cell.ran = !cell.fields.empty();
+  if (cell.ran) {
+    cell.text = CellText(cell);
+  } else if (end.overran) {
+    cell.text = Format("killed at its deadline (%d s)", deadline_s);
+  } else if (end.status == 130) {
+    cell.text = "interrupted";
+  } else {
+    cell.text = end.status == 2 ? "refused (status 2)"
+                                : Format("run failed (status %d)", end.status);
+  }
+  if (CellHolds(cell)) {
+    for (const char* file : {".svg", ".history", ".log"}) {
+      (void)unlink((name + file).c_str());
+    }
+  } else if (cell.ran) {
+    cell.timeline = row.name + "-" + fault + ".svg";
+  }
+  return cell;
+}
+
+// Whether an adapter with `supported` faults (none: it cannot run here at
+// all) can be put under the card's column `fault`.
+bool Supports(FaultSet supported, const std::string& fault) {
+  const FaultClass* column = FindFault(fault);  // null: "none"
+  return column != nullptr ? Has(supported, column->fault) : supported != 0;
+}
+
+// The cells of `row`, in column order. An adapter is asked once what it
+// supports; the faults it does not are cells of their own words, not runs.
+// Once `*interrupted`, the cells left are not run.
+void RunRow(const CardOptions& options, const std::string& self, const Row& row,
+            std::size_t total, bool* interrupted, std::vector<Cell>* cells) {
+  AdapterFeatures features;
+  std::string probe_error;
+  const bool probed = row.is_command && !*interrupted &&
+                      ProbeAdapter(self, row.path, &features, &probe_error);
+  // An adapter that says what it lacks here (a library) supports nothing;
+  // one that cannot be probed at all is tried, and its cells refused.
+  const FaultSet supported = !features.missing.empty() ? 0
+                             : probed                  ? AdapterFaults(features)
+                                                       : kAllFaults;
+  for (const std::string& fault : options.faults) {
+    *interrupted = *interrupted || Interrupted();
+    Cell cell;
+    if (*interrupted) {
+      cell.module = row.name;
+      cell.fault = fault;
+      cell.status = 130;
+      cell.text = "not run (interrupted)";
+    } else if (!Supports(supported, fault)) {
+      cell.module = row.name;
+      cell.fault = fault;
+      cell.supported = false;
+      cell.text = "not supported";
+    } else {
+      cell = RunCell(options, self, row, fault);
+      *interrupted = cell.status == 130;
+    }
+    cells->push_back(cell);
+    std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells->size(), total,
+                 row.name.c_str(), fault.c_str(), cell.text.c_str());
+  }
 }
 
 std::size_t Shown(const std::string& text) {
+  // Width in characters: the arrow is one character of three bytes.
   std::size_t shown = 0;
   for (const char c : text)
     shown += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
   return shown;
 }
 
+std::string Padded(const std::string& text, std::size_t width) {
+  const std::size_t shown = Shown(text);
+  return text + std::string(width > shown ? width - shown : 0, ' ');
+}
+
+// The cell of `row` under `fault`; the card has one for every pair.
+const Cell& CellOf(const std::vector<Cell>& cells, const std::string& row,
+                   const std::string& fault) {
+  static const Cell kNone;
+  for (const Cell& cell : cells) {
+    if (cell.module == row && cell.fault == fault) return cell;
+  }
+  return kNone;
+}
+
 std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
-                  const std::map<std::string, std::string>& costs) {
+                  const std::map<std::string, Cost>& costs) {
   std::vector<std::vector<std::string>> rows;
   std::vector<std::string> header = {"module"};
   for (const std::string& fault : options.faults) header.push_back(fault);
@@ -240,25 +394,20 @@ std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
   header.push_back("time to free after kill (p50 / max)");
   rows.push_back(header);
   for (const Row& r : Rows(options)) {
-    const std::string& module = r.name;
-    std::vector<std::string> row = {module};
+    std::vector<std::string> row = {r.name};
     std::string free = "-";
     for (const std::string& fault : options.faults) {
-      for (const Cell& cell : cells) {
-        if (cell.module != module || cell.fault != fault) continue;
-        row.push_back(cell.text);
-        if (fault == "kill" && cell.ran) {
-          if (Number(cell.fields, "free_count") > 0) {
-            free = Format("%.2f / %.2f ms", Number(cell.fields, "free_p50_ms"),
-                          Number(cell.fields, "free_max_ms"));
-          } else if (Number(cell.fields, "unusable") > 0) {
-            free = "never";
-          }
-        }
+      const Cell& cell = CellOf(cells, r.name, fault);
+      row.push_back(cell.text.empty() ? "-" : cell.text);
+      if (fault != "kill" || !cell.ran) continue;
+      if (Number(cell.fields, "free_count") > 0) {
+        free = Format("%.2f / %.2f ms", Number(cell.fields, "free_p50_ms"),
+                      Number(cell.fields, "free_max_ms"));
+      } else if (Number(cell.fields, "unusable") > 0) {
+        free = "never";
       }
     }
-    row.resize(options.faults.size() + 1, "-");
-    row.push_back(costs.count(module) ? costs.at(module) : "-");
+    row.push_back(costs.count(r.name) ? costs.at(r.name).text : "-");
     row.push_back(free);
     rows.push_back(row);
   }
@@ -289,16 +438,19 @@ std::string CellJson(const Cell& cell, const std::string& cost) {
   JsonFields fields = {{"module", JsonString(cell.module)},
                        {"fault", JsonString(cell.fault)},
                        {"ran", cell.ran ? "true" : "false"},
+                       {"supported", cell.supported ? "true" : "false"},
                        {"status", std::to_string(cell.status)},
                        {"text", JsonString(cell.text)}};
-  if (!cell.ran) {
+  if (cell.ran) {
+    for (const auto& [key, value] : cell.fields) fields.push_back({key, value});
+  } else {
+    // Whatever a run killed late may have written is not its result.
     fields.push_back({"holds", "false"});
     for (const char* key : {"overlaps", "unusable", "never_ended", "hung",
                             "wrong_codes", "crashed"}) {
       fields.push_back({key, "0"});
     }
   }
-  for (const auto& [key, value] : cell.fields) fields.push_back({key, value});
   fields.push_back({"warm_ns", cost.empty() ? "null" : cost});
   fields.push_back(
       {"timeline", cell.timeline.empty() ? "null" : JsonString(cell.timeline)});
@@ -306,30 +458,27 @@ std::string CellJson(const Cell& cell, const std::string& cost) {
   return JsonObject(fields, true);
 }
 
-bool CellHolds(const Cell& cell) {
-  const auto holds = cell.fields.find("holds");
-  return cell.ran && holds != cell.fields.end() && holds->second == "true";
-}
-
-// A suite per module, a case per cell: "contention" for the cell without
+// A suite per row, a case per cell: "contention" for the cell without
 // faults, else the fault class.
 std::string CardJunit(const CardOptions& options,
                       const std::vector<Cell>& cells,
                       const std::string& description) {
   std::vector<JunitSuite> suites;
-  for (const std::string& path : options.modules) {
+  for (const Row& row : Rows(options)) {
     JunitSuite suite;
-    suite.name = Stem(path);
-    suite.properties = {{"module", path},
+    suite.name = row.name;
+    suite.properties = {{row.is_command ? "command" : "module", row.path},
                         {"seed", std::to_string(options.seed)},
                         {"card", description}};
     for (const Cell& cell : cells) {
-      if (cell.module != suite.name) continue;
+      if (cell.module != row.name) continue;
       JunitCase c;
       c.name = cell.fault == "none" ? "contention" : cell.fault;
       suite.seconds += cell.ran ? Number(cell.fields, "ran_ms") / 1e3 : 0;
       const auto verdict = cell.fields.find("verdict");
-      if (!cell.ran) {
+      if (!cell.supported || cell.text == "not struck") {
+        c.skipped = cell.text;
+      } else if (!cell.ran) {
         c.failure = cell.text;
         c.error = true;
         c.details = "see " + options.out + "/" + cell.module + "-" +
@@ -339,8 +488,6 @@ std::string CardJunit(const CardOptions& options,
         c.details = (verdict == cell.fields.end() ? std::string()
                                                   : Unquoted(verdict->second)) +
                     "\ntimeline: " + options.out + "/" + cell.timeline;
-      } else if (cell.text == "not struck") {
-        c.skipped = cell.text;
       }
       suite.cases.push_back(c);
     }
@@ -349,13 +496,80 @@ std::string CardJunit(const CardOptions& options,
   return JunitXml(suites);
 }
 
+// What the card found, for its status and its JSON.
+struct Tally {
+  std::size_t broken = 0, not_run = 0, not_supported = 0;
+  std::vector<std::string> promises_broken;  // "row under fault"
+};
+
+Tally Count(const CardOptions& options, const std::vector<Cell>& cells) {
+  Tally tally;
+  for (const Cell& cell : cells) {
+    tally.not_supported += !cell.supported;
+    tally.not_run += cell.supported && !cell.ran;
+    tally.broken += cell.ran && !CellHolds(cell);
+  }
+  for (const Row& row : Rows(options)) {
+    for (const std::string& fault : options.faults) {
+      const Cell& cell = CellOf(cells, row.name, fault);
+      if (row.promises && cell.ran && !CellHolds(cell)) {
+        tally.promises_broken.push_back(row.name + " under " + fault);
+      }
+    }
+  }
+  return tally;
+}
+
+// Writes report-card.json and the files `options` asks for. Returns false,
+// one line on standard error for each, when one could not be written.
+bool WriteCard(const CardOptions& options, const std::vector<Cell>& cells,
+               const std::map<std::string, Cost>& costs,
+               const std::string& description, const Tally& tally,
+               bool interrupted, int status) {
+  std::string json = "[\n", array = "[";
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    const auto cost = costs.find(cells[i].module);
+    const std::string line =
+        CellJson(cells[i], cost == costs.end() ? "" : cost->second.ns);
+    json += line + (i + 1 < cells.size() ? ",\n" : "\n");
+    array += (i > 0 ? ",\n  " : "\n  ") + line;
+  }
+  json += "]\n";
+  const bool holds =
+      tally.broken + tally.not_run + tally.not_supported == 0 && !interrupted;
+  const std::vector<std::pair<std::string, std::string>> reports = {
+      {options.out + "/report-card.json", json},
+      {options.json,
+       JsonObject(
+           {{"card", JsonString(description)},
+            {"seed", JsonString(std::to_string(options.seed))},
+            {"holds", holds ? "true" : "false"},
+            {"status", std::to_string(status)},
+            {"cells_broken", std::to_string(tally.broken)},
+            {"cells_not_run", std::to_string(tally.not_run)},
+            {"cells_not_supported", std::to_string(tally.not_supported)},
+            {"promises_broken", std::to_string(tally.promises_broken.size())},
+            {"interrupted", interrupted ? "true" : "false"},
+            {"cells", array + "\n]"}})},
+      {options.junit, CardJunit(options, cells, description)}};
+  bool written = true;
+  for (const auto& [path, text] : reports) {
+    if (!path.empty() && !WriteTextFile(path, text)) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
+                   std::strerror(errno));
+      written = false;
+    }
+  }
+  return written;
+}
+
 }  // namespace
 
 int RunCard(const CardOptions& options, const std::string& self) {
   if (mkdir(options.out.c_str(), 0755) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.out.c_str(),
                  std::strerror(errno));
-    return 1;
+    return 2;
   }
   // Ctrl-C reaches the cell's run too, which ends, cleans up and reports;
   // the card then stops with what it has.
@@ -363,156 +577,47 @@ int RunCard(const CardOptions& options, const std::string& self) {
   sigemptyset(&ending);
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
   (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
+  const std::vector<Row> rows = Rows(options);
   const std::string description = Format(
       "%zu rows x %zu faults, %d s each, %d processes x %d threads, %d "
       "names, seed %" PRIu64,
-      options.modules.size() + options.commands.size(), options.faults.size(),
-      options.seconds, options.processes, options.threads, options.names,
-      options.seed);
+      rows.size(), options.faults.size(), options.seconds, options.processes,
+      options.threads, options.names, options.seed);
   std::printf("wendlemoor-chaos --card: %s\n", description.c_str());
   std::fflush(stdout);
   std::vector<Cell> cells;
-  std::map<std::string, std::string> costs, cost_ns;
+  std::map<std::string, Cost> costs;
   bool interrupted = false;
-  bool failed = false;
-  const std::size_t total = (options.modules.size() + options.commands.size()) *
-                            options.faults.size();
-  for (const Row& row : Rows(options)) {
-    const std::string& path = row.path;
-    const bool is_command = row.is_command;
-    const std::string& module = row.name;
-    const std::string base = options.out + "/" + module;
-    // An adapter is asked once what it supports; the faults it does not
-    // are cells of their own words, not runs.
-    AdapterFeatures features;
-    std::string probe_error;
-    const bool probed =
-        is_command && ProbeAdapter(self, path, &features, &probe_error);
-    const FaultSet supported = probed ? AdapterFaults(features) : kAllFaults;
-    if (is_command) {
-      costs[module] = "-";
-    } else if (RunChild(self,
-                        {"--module", path, "--cost", "--result",
-                         base + "-cost.json", "--log", base + "-cost.log"},
-                        kCostDeadlineMs) == 0) {
-      const auto fields = ReadFields(base + "-cost.json");
-      const double ns = Number(fields, "warm_ns");
-      cost_ns[module] = Format("%.0f", ns);
-      costs[module] =
-          ns >= 1000 ? Format("%.2f µs", ns / 1e3) : Format("%.0f ns", ns);
-      (void)unlink((base + "-cost.log").c_str());
-    } else {
-      costs[module] = "failed";
-    }
-    (void)unlink((base + "-cost.json").c_str());
-    for (const std::string& fault : options.faults) {
-      if (interrupted || Interrupted()) {
-        interrupted = true;
-        break;
-      }
-      Cell cell;
-      cell.module = module;
-      cell.fault = fault;
-      const FaultClass* column = FindFault(fault);  // null: "none"
-      if (is_command &&
-          (!features.missing.empty() ||
-           (column != nullptr && !Has(supported, column->fault)))) {
-        cell.text = "not supported";
-        cells.push_back(cell);
-        std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells.size(), total,
-                     module.c_str(), fault.c_str(), cell.text.c_str());
-        continue;
-      }
-      const std::string name = base + "-" + fault;
-      const std::vector<std::string> arguments = {
-          is_command ? "--command" : "--module",
-          path,
-          "--faults",
-          fault,
-          "--seconds",
-          std::to_string(options.seconds),
-          "--processes",
-          std::to_string(options.processes),
-          "--threads",
-          std::to_string(options.threads),
-          "--names",
-          std::to_string(options.names),
-          "--seed",
-          std::to_string(options.seed),
-          "--result",
-          name + ".json",
-          "--timeline",
-          name + ".svg",
-          "--history",
-          name + ".history",
-          "--log",
-          name + ".log"};
-      cell.status =
-          RunChild(self, arguments, options.seconds * 1000 + kCellSlackMs);
-      cell.fields = ReadFields(name + ".json");
-      cell.ran = (cell.status == 0 || cell.status == 1) && !cell.fields.empty();
-      interrupted = interrupted || cell.status == 130;
-      failed = failed || !cell.ran;
-      cell.text = CellText(cell);
-      if (CellHolds(cell)) {
-        (void)unlink((name + ".svg").c_str());
-        (void)unlink((name + ".history").c_str());
-        (void)unlink((name + ".log").c_str());
-      } else {
-        cell.timeline = module + "-" + fault + ".svg";
-      }
-      (void)unlink((name + ".json").c_str());
-      cells.push_back(cell);
-      std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells.size(), total,
-                   module.c_str(), fault.c_str(), cell.text.c_str());
-    }
-    if (interrupted) break;
+  for (const Row& row : rows) {
+    interrupted = interrupted || Interrupted();
+    if (!interrupted) costs[row.name] = MeasureRowCost(options, self, row);
+    RunRow(options, self, row, rows.size() * options.faults.size(),
+           &interrupted, &cells);
   }
   std::printf("%s", Table(options, cells, costs).c_str());
-  std::string json = "[\n";
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    json += CellJson(cells[i], cost_ns[cells[i].module]) +
-            (i + 1 < cells.size() ? ",\n" : "\n");
-  }
-  json += "]\n";
-  const std::string json_path = options.out + "/report-card.json";
-  if (!WriteTextFile(json_path, json)) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", json_path.c_str(),
-                 std::strerror(errno));
-    failed = true;
-  }
-  std::size_t broken = 0, not_run = 0;
-  std::string array = "[";
-  for (const Cell& cell : cells) {
-    not_run += !cell.ran;
-    broken += cell.ran && !CellHolds(cell);
-    array += std::string(array.size() > 1 ? ",\n  " : "\n  ") +
-             CellJson(cell, cost_ns[cell.module]);
-  }
-  const std::vector<std::pair<std::string, std::string>> reports = {
-      {options.json,
-       JsonObject({{"card", JsonString(description)},
-                   {"seed", JsonString(std::to_string(options.seed))},
-                   {"holds", broken + not_run == 0 ? "true" : "false"},
-                   {"cells_broken", std::to_string(broken)},
-                   {"cells_not_run", std::to_string(not_run)},
-                   {"interrupted", interrupted ? "true" : "false"},
-                   {"cells", array + "\n]"}})},
-      {options.junit, CardJunit(options, cells, description)}};
-  for (const auto& [path, text] : reports) {
-    if (!path.empty() && !WriteTextFile(path, text)) {
-      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
-                   std::strerror(errno));
-      failed = true;
-    }
+  const Tally tally = Count(options, cells);
+  int status = interrupted                                           ? 130
+               : tally.not_run > 0 || !tally.promises_broken.empty() ? 1
+                                                                     : 0;
+  if (!WriteCard(options, cells, costs, description, tally, interrupted,
+                 status) &&
+      status != 130) {
+    status = 2;
   }
   std::printf(
-      "cells: %zu, written to %s (timelines of the cells that broke "
-      "beside it)\n",
-      cells.size(), json_path.c_str());
+      "cells: %zu (%zu broken, %zu not run, %zu not supported), written to "
+      "%s/report-card.json (timelines of the cells that broke beside it)\n",
+      cells.size(), tally.broken, tally.not_run, tally.not_supported,
+      options.out.c_str());
+  for (const std::string& where : tally.promises_broken) {
+    std::printf("broke: %s, a row that promises to hold\n", where.c_str());
+  }
+  if (tally.not_run > 0 && !interrupted) {
+    std::printf("not run: %zu cells (their logs are in %s)\n", tally.not_run,
+                options.out.c_str());
+  }
   std::fflush(stdout);
-  if (interrupted) return 130;
-  return failed ? 1 : 0;
+  return status;
 }
 
 }  // namespace wendlemoor

@@ -1,16 +1,26 @@
-// The report card: every lock module under each fault on its own, one table.
+// The report card: every lock module and adapter under each fault on its
+// own, one table.
 //
-// A cell is one chaos run (chaos/run.h) of one module (--module) under one
-// fault class, or under none (plain contention between processes and
-// between threads), each a process of its own, so that nothing a module does
-// reaches the card. The run writes its verdict and figures to a result file,
-// a JSON object with one key a line (--json, chaos/report.h); the card reads
-// them back, adds the module's warm acquire+release cost (a --cost process of
-// its own), and prints one table: a row per module, a column per fault class,
-// each cell "holds" or what broke in a few words with its count. It writes
-// the same as report-card.json (an array of cells), keeps the timeline and
-// the history file of every cell that broke, and on demand writes the card
-// as one JSON object (--json) and as JUnit XML (--junit, chaos/report.h).
+// A cell is one chaos run (chaos/run.h) of one row (a module, --module, or
+// an adapter, --command) under one fault class, or under none (plain
+// contention between processes and between threads), each a process of its
+// own, so that nothing a lock does reaches the card. The run writes its
+// verdict and figures to a result file, a JSON object with one key a line
+// (--json, chaos/report.h); the card reads them back, adds a module's warm
+// acquire+release cost (a --cost process of its own), and prints one table:
+// a row per module or adapter, a column per fault class, each cell "holds",
+// "not struck" (it held, but its fault never struck), "not supported" (an
+// adapter that cannot be put under the fault), what broke in a few words
+// with its count, or why it did not run. It writes the same as
+// report-card.json (an array of cells), keeps the timeline and the history
+// file of every cell that broke and the log of every cell that did not
+// hold, and on demand writes the card as one JSON object (--json) and as
+// JUnit XML (--junit, chaos/report.h).
+//
+// Every child has a deadline: a cell still running `grace` seconds after
+// its time, or a cost measurement after 20 s, is killed with what it
+// started, and the card goes on; such a cell did not run. Each run works in
+// a folder inside `out` that the card removes once the child has ended.
 //
 // Thread safety: RunCard runs once per process, on the main thread.
 #ifndef WENDLEMOOR_CHAOS_CARD_H_
@@ -34,15 +44,25 @@ struct CardOptions {
   int processes = 4;
   int threads = 3;
   int names = 4;
-  std::uint64_t seed = 1;
+  std::uint64_t seed = 1;  // every cell's run is made from this seed
+  int grace = 60;  // seconds a cell may run past `seconds` before it is killed
   std::string out = "report-card";  // the folder of the JSON and timelines
   std::string json;   // a JSON file of the card and its cells, or empty
-  std::string junit;  // a JUnit XML file: a suite per module, or empty
+  std::string junit;  // a JUnit XML file: a suite per row, or empty
 };
 
 // Runs every cell with `self` (this executable) and prints the table on
-// standard output. Returns 0 when every cell ran (whatever it found), 1 when
-// one could not be run or the files not written, 130 when interrupted.
+// standard output, then a line for each reason it fails. Rows are named
+// after their file (a module's without ".so"); a name that an earlier row
+// has gets its row's number ("lock-2"). The row of a module file named
+// wendlemoor.so is ours, which promises to hold.
+// Returns the exit status: 0 when every cell ran (whatever the other rows
+// found) and our row held, or was not on the card; 1 when a cell of our row
+// broke, or a cell could not be run (refused, failed or killed at its
+// deadline; a fault an adapter does not support is no such cell); 2 when
+// the out folder or a report file could not be written (one line on
+// standard error, the table printed all the same); 130 when interrupted
+// (the cells not run then are in the table and the files as such).
 int RunCard(const CardOptions& options, const std::string& self);
 
 }  // namespace wendlemoor

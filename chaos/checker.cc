@@ -16,7 +16,8 @@ namespace wendlemoor {
 
 namespace {
 
-constexpr std::size_t kExamplesMax = 5;
+// How many indeterminate holds are described; every finding is.
+constexpr std::size_t kIndeterminateExamplesMax = 5;
 
 std::string Format(const char* format, auto... arguments) {
   char line[256];
@@ -132,9 +133,7 @@ class Checker {
   }
 
   void Example(const char* format, auto... arguments) {
-    if (result_.verdict.examples.size() < kExamplesMax) {
-      result_.verdict.examples.push_back(Format(format, arguments...));
-    }
+    result_.verdict.examples.push_back(Format(format, arguments...));
   }
 
   // The name's file as far as the run knew it, or the name alone.
@@ -336,7 +335,6 @@ class Checker {
   void Overlap(ChaosHold& hold, ChaosHold& other) {
     ++result_.verdict.overlaps;
     hold.overlaps = other.overlaps = true;
-    if (result_.verdict.examples.size() >= kExamplesMax) return;
     result_.verdict.examples.push_back(
         NameText(hold.name) +
         Format(" held by %d:%u and %d:%u at once at %.3f s", other.pid,
@@ -346,7 +344,9 @@ class Checker {
   void Indeterminate(const ChaosHold& hold, const ChaosHold& dead) {
     ChaosVerdict& verdict = result_.verdict;
     ++verdict.indeterminate;
-    if (verdict.indeterminate_examples.size() >= kExamplesMax) return;
+    if (verdict.indeterminate_examples.size() >= kIndeterminateExamplesMax) {
+      return;
+    }
     verdict.indeterminate_examples.push_back(
         NameText(hold.name) +
         Format(" taken by %d:%u at %.3f s; its holder %d:%u was last heard "

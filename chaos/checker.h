@@ -71,7 +71,9 @@ struct ChaosVerdict {
   std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
   std::uint64_t hung_by_call[kChaosCalls] = {};
   bool interrupted = false;
-  // A few of the faults found, described one a line, first ones first.
+  // Every fault found, one a line: those single records show (wrong codes,
+  // failed workers, hung calls) in time order, then holds never ended,
+  // overlaps and names left unusable.
   std::vector<std::string> examples;
   // A few of the indeterminate holds, described so, one a line.
   std::vector<std::string> indeterminate_examples;

@@ -274,6 +274,7 @@ bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
 // A run over the adapter of `line`, once it has answered a first request.
 int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   if (!line.result.empty()) options.result = line.result;
+  options.lock = "adapter " + line.command;
   gSelf = Self();
   AdapterFeatures features;
   std::string error, left_out;

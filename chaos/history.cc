@@ -143,13 +143,17 @@ bool WriteTextFile(const std::string& path, const std::string& text) {
 
 bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
                       const std::vector<ChaosRecord>& records) {
-  std::string run = header.run;
-  for (char& c : run) c = c == '\n' ? ' ' : c;
+  // Each is one header line.
+  std::string run = header.run, lock = header.lock;
+  for (std::string* text : {&run, &lock}) {
+    for (char& c : *text) c = c == '\n' ? ' ' : c;
+  }
   std::string text =
       std::string(kHistoryMagic) + "\nnames " + std::to_string(header.names) +
       "\nfaults " + std::to_string(header.faults) + "\nseconds " +
       std::to_string(header.seconds) + "\nseed " + std::to_string(header.seed) +
-      "\nrun " + run + "\nrecords " + std::to_string(records.size()) + "\n\n";
+      "\nrun " + run + "\nlock " + lock + "\nrecords " +
+      std::to_string(records.size()) + "\n\n";
   text.append(reinterpret_cast<const char*>(records.data()),
               records.size() * sizeof(ChaosRecord));
   return WriteTextFile(path, text);
@@ -208,6 +212,8 @@ bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
     } else if (key == "run") {
       run = true;
       header->run = value;
+    } else if (key == "lock") {
+      header->lock = value;  // missing from the files of older runs
     } else if (key == "records") {
       ok = counted = number(2, UINT64_MAX / sizeof(ChaosRecord), &count);
     }  // other keys are for later versions to add, and ignored

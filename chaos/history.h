@@ -138,8 +138,9 @@ void MergeHistory(std::vector<ChaosRecord>* records);
 // again: a text header, then the merged records as they lie in memory (this
 // machine's byte order). The header is "wendlemoor-chaos history 1" and one
 // "key value" line for each of names, faults (a bit per ChaosFault),
-// seconds, seed, run (the run's one-line description) and records (their
-// count), then an empty line:
+// seconds, seed, run (the run's one-line description), lock (the lock it
+// ran over, as the run named it) and records (their count), then an empty
+// line (docs/ci-reports.md shows one):
 //
 //   wendlemoor-chaos history 1
 //   names 4
@@ -147,12 +148,16 @@ void MergeHistory(std::vector<ChaosRecord>* records);
 //   records 1234
 //
 //   <1234 records of 40 bytes>
+//
+// A reader ignores keys it does not know, and takes a file without a lock
+// line (an older run's) as one over a lock it did not name.
 struct ChaosHistoryHeader {
   int names = 0;
   std::uint32_t faults = 0;
   int seconds = 0;
   std::uint64_t seed = 0;
-  std::string run;  // one line
+  std::string run;   // one line
+  std::string lock;  // one line; empty when the file did not say
 };
 
 // Writes `text` to `path`, replacing it. Returns false with errno set when

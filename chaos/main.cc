@@ -9,7 +9,8 @@
 //                                  (chaos/command_run.h)
 //
 // Exit status: 0 a clean history, 1 a broken one, 2 a bad command line (or
-// a history file to check that is no whole history), 130 interrupted.
+// a history file to check that is no whole history, or a report file that
+// could not be written), 130 interrupted. The card's own: chaos/card.h.
 #include <climits>
 #include <cstdio>
 #include <string>
@@ -28,6 +29,7 @@ using wendlemoor::ChaosUsage;
 using wendlemoor::CheckChaosHistory;
 using wendlemoor::CreateLockService;
 using wendlemoor::kCommandUsage;
+using wendlemoor::kLinkedInLock;
 using wendlemoor::kModuleUsage;
 using wendlemoor::ParseChaosOptions;
 using wendlemoor::RunChaos;
@@ -71,5 +73,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   self[n] = '\0';
+  options.lock = kLinkedInLock;
   return RunChaos(options, {self, "--worker"});
 }

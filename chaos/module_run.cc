@@ -4,13 +4,16 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -33,15 +36,24 @@ const char kModuleUsage[] =
     "  --module PATH    run over the lock service of the module at PATH; a\n"
     "                   module that cannot be loaded is refused with status 2\n"
     "  --card           the report card: every module (--module, repeated,\n"
-    "                   or --modules DIR: every .so in DIR) under each fault\n"
-    "                   of --faults on its own and \"none\" (default: all),\n"
-    "                   --seconds each (default 2); prints one table, writes\n"
-    "                   report-card.json and the timelines of the cells that\n"
-    "                   broke to --out DIR (default report-card)\n"
+    "                   or --modules DIR: every .so in DIR) and adapter\n"
+    "                   (--command, repeated) under each fault of --faults on\n"
+    "                   its own and \"none\" (default: all), --seconds each\n"
+    "                   (default 2), from --seed N (default 1); prints one\n"
+    "                   table, writes report-card.json and the timelines of\n"
+    "                   the cells that broke to --out DIR (default\n"
+    "                   report-card). A cell still running --grace S seconds\n"
+    "                   after its time (default 60) is killed and not run.\n"
+    "                   Exit status: 0 every cell ran and the wendlemoor row\n"
+    "                   (the module file wendlemoor.so, ours, which promises\n"
+    "                   to hold) held; 1 that row broke or a cell could not\n"
+    "                   be run; 2 a bad command line or a file not written;\n"
+    "                   130 interrupted\n"
     "  --cost           the warm acquire+release cost alone (of the module\n"
-    "                   with --module, of the service linked in without)\n"
+    "                   with --module, of the service linked in without), in\n"
+    "                   --folder DIR when given; leaves no folder behind\n"
     "  --result FILE    the same as --json; with --card, --json and --junit\n"
-    "                   write the whole card (a JUnit suite per module)\n"
+    "                   write the whole card (a JUnit suite per row)\n"
     "  --log FILE       write standard output and error to FILE\n";
 
 namespace {
@@ -78,9 +90,12 @@ std::shared_ptr<LockModule> Load(const std::string& path) {
 }
 
 // Calls the module's cleanup in a child of its own, so that one that
-// crashes or hangs is reported and the run goes on.
+// crashes or hangs is reported and the run goes on. The child dies with this
+// process: a run killed meanwhile (a card cell past its deadline) leaves no
+// cleanup behind.
 void CleanUp(const std::shared_ptr<LockModule>& module,
              const std::string& folder) {
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == -1) {
     std::fprintf(stderr, "wendlemoor-chaos: cleanup of %s: fork: %s\n",
@@ -88,6 +103,8 @@ void CleanUp(const std::shared_ptr<LockModule>& module,
     return;
   }
   if (child == 0) {
+    // A parent that ended before the request leaves the child to init.
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
     module->Cleanup(folder.c_str());
     _exit(0);
   }
@@ -103,8 +120,6 @@ void CleanUp(const std::shared_ptr<LockModule>& module,
   }
 }
 
-// One thread takes and gives back one name, uncontended, in a fresh folder:
-// the warm cost of an acquire+release pair.
 // The service over `folder`: the module's, or the one linked in when
 // `module` is empty.
 ResultCode Create(const std::shared_ptr<LockModule>& module, const char* folder,
@@ -114,25 +129,14 @@ ResultCode Create(const std::shared_ptr<LockModule>& module, const char* folder,
   return *service != nullptr ? kOk : kErrorOutOfMemory;
 }
 
-int MeasureCost(const std::shared_ptr<LockModule>& module,
-                const std::string& result) {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
-                       "/wendlemoor-cost-XXXXXX";
-  if (mkdtemp(folder.data()) == nullptr) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder.c_str(),
-                 std::strerror(errno));
-    return 1;
-  }
-  const std::string locks = folder + "/locks";
-  std::string json;
-  LockService* service = nullptr;
-  ResultCode code = mkdir(locks.c_str(), 0700) == 0
-                        ? Create(module, locks.c_str(), &service)
-                        : kErrorSystemBase | std::uint32_t(errno);
-  // The best of several short windows: on a busy machine a window that
-  // another process shared says more about the machine than about the lock.
-  std::uint64_t best = UINT64_MAX;
+// The best of several short windows in which one thread takes and gives back
+// one name, uncontended: the warm cost of an acquire+release pair, in
+// nanoseconds, or the code of the call that failed.
+ResultCode WarmCost(LockService* service, std::uint64_t* best) {
+  // On a busy machine a window that another process shared says more about
+  // the machine than about the lock.
+  *best = UINT64_MAX;
+  ResultCode code = kOk;
   for (int window = 0; window < kCostWindows && code == kOk; ++window) {
     std::uint64_t rounds = 0;
     const std::uint64_t start = JX_MonotonicNanos();
@@ -142,21 +146,46 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
       if (code == kOk) code = service->ReleaseLock("cost");
       if (++rounds % 16 == 0) now = JX_MonotonicNanos();
     }
-    if (code == kOk) best = std::min(best, (now - start) / rounds);
+    if (code == kOk) *best = std::min(*best, (now - start) / rounds);
   }
-  if (code == kOk) {
-    json = "{\n\"warm_ns\": " + std::to_string(best) + "\n}\n";
-  } else {
-    json = "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"\n}\n";
+  return code;
+}
+
+// Measures the warm cost in a folder of its own (options.folder, made
+// afresh, or a new one under TMPDIR) and removes the folder after, the
+// module's cleanup done (in a child, with a deadline).
+int MeasureCost(const std::shared_ptr<LockModule>& module,
+                const ChaosOptions& options) {
+  std::string folder = options.folder;
+  if (folder.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
+             "/wendlemoor-cost-XXXXXX";
   }
-  if (service != nullptr) service->Release();
-  if (module) module->Cleanup(locks.c_str());
-  (void)RemoveTree(folder);
-  std::printf("%s", json.c_str());
-  if (!result.empty() && !WriteTextFile(result, json)) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", result.c_str(),
+  if ((options.folder.empty() ? mkdtemp(folder.data()) == nullptr
+                              : mkdir(folder.c_str(), 0700) != 0)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder.c_str(),
                  std::strerror(errno));
     return 1;
+  }
+  const std::string locks = folder + "/locks";
+  LockService* service = nullptr;
+  ResultCode code = mkdir(locks.c_str(), 0700) == 0
+                        ? Create(module, locks.c_str(), &service)
+                        : kErrorSystemBase | std::uint32_t(errno);
+  std::uint64_t best = 0;
+  if (code == kOk) code = WarmCost(service, &best);
+  const std::string json =
+      code == kOk ? "{\n\"warm_ns\": " + std::to_string(best) + "\n}\n"
+                  : "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"\n}\n";
+  if (service != nullptr) service->Release();
+  if (module) CleanUp(module, locks);
+  (void)RemoveTree(folder);
+  std::printf("%s", json.c_str());
+  if (!options.result.empty() && !WriteTextFile(options.result, json)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.result.c_str(),
+                 std::strerror(errno));
+    return 2;
   }
   return code == kOk ? 0 : 1;
 }
@@ -192,6 +221,152 @@ int Usage(const std::string& error) {
   return 2;
 }
 
+// The options of the module commands, taken out of the command line; the
+// rest are the run's own.
+struct ModuleArguments {
+  std::vector<std::string> modules;
+  std::vector<std::string> commands;  // adapters: card rows only
+  std::string modules_folder, result, log, out, grace;
+  bool card = false, cost = false;
+  bool any = false;  // one of the options above was given
+  std::vector<const char*> rest;
+};
+
+// Takes the module options out of `argv`. Returns false, with the usage
+// shown, when one lacks its value.
+bool TakeModuleArguments(int argc, char** argv, ModuleArguments* a) {
+  for (int i = 1; i < argc; ++i) {
+    a->card = a->card || std::string(argv[i]) == "--card";
+  }
+  a->rest = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    std::string* value = nullptr;
+    if (option == "--card" || option == "--cost") {
+      a->cost = a->cost || option == "--cost";
+      a->any = true;
+      continue;
+    }
+    if (option == "--module") {
+      value = &a->modules.emplace_back();
+    } else if (option == "--command" && a->card) {
+      value = &a->commands.emplace_back();
+    } else if (option == "--modules") {
+      value = &a->modules_folder;
+    } else if (option == "--result") {
+      value = &a->result;
+    } else if (option == "--log") {
+      value = &a->log;
+    } else if (option == "--out") {
+      value = &a->out;
+    } else if (option == "--grace" && a->card) {
+      value = &a->grace;
+    } else {
+      a->rest.push_back(argv[i]);
+      continue;
+    }
+    a->any = true;
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+      Usage("missing value for " + option);
+      return false;
+    }
+    *value = argv[++i];
+  }
+  return true;
+}
+
+// The report card of the rows `a` names, with the run options `options`.
+int RunCardCommand(const ModuleArguments& a, const ChaosOptions& options,
+                   const std::string& self) {
+  CardOptions card;
+  card.modules = a.modules;
+  if (!a.modules_folder.empty()) {
+    for (const std::string& path : ModulesIn(a.modules_folder)) {
+      card.modules.push_back(path);
+    }
+  }
+  card.commands = a.commands;
+  if (card.modules.empty() && card.commands.empty()) {
+    return Usage(
+        "--card needs --module or --modules with a module, or --command");
+  }
+  card.faults = options.fault_columns;
+  if (!a.grace.empty()) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long grace = std::strtoul(a.grace.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || !std::isdigit(a.grace[0]) || grace < 1 ||
+        grace > 86400) {
+      return Usage("bad value for --grace: \"" + a.grace + "\"");
+    }
+    card.grace = int(grace);
+  }
+  card.seconds = options.seconds;
+  card.processes = options.processes;
+  card.threads = options.threads;
+  card.names = options.names;
+  if (options.seed_given) card.seed = options.seed;
+  if (!a.out.empty()) card.out = a.out;
+  card.json = a.result.empty() ? options.result : a.result;
+  card.junit = options.junit;
+  return RunCard(card, self);
+}
+
+// A run over the module `path`, or its cost alone.
+int RunOneModule(const std::string& path, bool cost, ChaosOptions options,
+                 const std::string& self) {
+  const std::shared_ptr<LockModule> module = Load(path);
+  if (!module) return 2;
+  options.lock = "module " + module->name() + ", " + path;
+  if (cost) return MeasureCost(module, options);
+  options.cleanup = [&module](const std::string& folder) {
+    CleanUp(module, folder);
+  };
+  return RunChaos(options, {self, "--module", path, "--worker"});
+}
+
+// What the module options `a` ask for, once they are known to be there.
+int RunModuleArguments(const ModuleArguments& a) {
+  if (!a.log.empty() && !RedirectOutputToLog(a.log)) return 1;
+  const std::string self = Self();
+  if (self.empty()) {
+    std::perror("wendlemoor-chaos: /proc/self/exe");
+    return 1;
+  }
+  ChaosOptions options;
+  if (a.card) {
+    // Shorter and smaller than a run's defaults: the card has many cells.
+    const CardOptions card;
+    options.seconds = card.seconds;
+    options.processes = card.processes;
+    options.threads = card.threads;
+    options.names = card.names;
+  }
+  std::string error;
+  // A card takes "none" among the faults: its column without any.
+  switch (
+      ParseChaosOptions(int(a.rest.size()), a.rest.data(), &options, &error,
+                        a.card ? FaultListFor::kCard : FaultListFor::kRun)) {
+    case ChaosParse::kHelp:
+      std::fputs(ChaosUsage(), stdout);
+      std::fputs(kModuleUsage, stdout);
+      return 0;
+    case ChaosParse::kBad:
+      return Usage(error);
+    case ChaosParse::kRun:
+      break;
+  }
+  if (!options.check.empty()) return CheckChaosHistory(options);
+  if (a.card) return RunCardCommand(a, options, self);
+  if (!a.result.empty()) options.result = a.result;
+  if (a.modules.size() > 1) return Usage("one --module for a run");
+  if (a.modules.size() == 1) {
+    return RunOneModule(a.modules[0], a.cost, options, self);
+  }
+  options.lock = kLinkedInLock;
+  return a.cost ? MeasureCost(nullptr, options)
+                : RunChaos(options, {self, "--worker"});
+}
 }  // namespace
 
 bool RedirectOutputToLog(const std::string& log) {
@@ -234,137 +409,13 @@ bool RunModuleCommand(int argc, char** argv, int* status) {
             : 3;
     return true;
   }
-  // The module options are taken out; the rest are the run's own.
-  std::vector<std::string> modules, commands;  // commands: card rows only
-  std::string modules_folder, result, log, out;
-  bool card = false, cost = false, any = false;
-  for (int i = 1; i < argc; ++i) {
-    card = card || std::string(argv[i]) == "--card";
-  }
-  std::vector<const char*> rest = {argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    std::string* value = nullptr;
-    if (option == "--card") {
-      any = true;
-      continue;
-    }
-    if (option == "--cost") {
-      cost = any = true;
-      continue;
-    }
-    if (option == "--module") {
-      modules.emplace_back();
-      value = &modules.back();
-    } else if (option == "--command" && card) {
-      commands.emplace_back();
-      value = &commands.back();
-    } else if (option == "--modules") {
-      value = &modules_folder;
-    } else if (option == "--result") {
-      value = &result;
-    } else if (option == "--log") {
-      value = &log;
-    } else if (option == "--out") {
-      value = &out;
-    } else {
-      rest.push_back(argv[i]);
-      continue;
-    }
-    any = true;
-    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-      *status = Usage("missing value for " + option);
-      return true;
-    }
-    *value = argv[++i];
-  }
-  if (!any) return false;
-  if (!log.empty() && !RedirectOutputToLog(log)) {
-    *status = 1;
-    return true;
-  }
-  const std::string self = Self();
-  if (self.empty()) {
-    std::perror("wendlemoor-chaos: /proc/self/exe");
-    *status = 1;
-    return true;
-  }
-  ChaosOptions options;
-  CardOptions card_options;
-  if (card) {
-    // Shorter and smaller than a run's defaults: the card has many cells.
-    options.seconds = card_options.seconds;
-    options.processes = card_options.processes;
-    options.threads = card_options.threads;
-    options.names = card_options.names;
-  }
-  std::string error;
-  // A card takes "none" among the faults: its column without any.
-  switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error,
-                            card ? FaultListFor::kCard : FaultListFor::kRun)) {
-    case ChaosParse::kHelp:
-      std::fputs(ChaosUsage(), stdout);
-      std::fputs(kModuleUsage, stdout);
-      *status = 0;
-      return true;
-    case ChaosParse::kBad:
-      *status = Usage(error);
-      return true;
-    case ChaosParse::kRun:
-      break;
-  }
-  if (!options.check.empty()) {
-    *status = CheckChaosHistory(options);
-    return true;
-  }
-  if (card) {
-    if (!modules_folder.empty()) {
-      for (const std::string& path : ModulesIn(modules_folder)) {
-        modules.push_back(path);
-      }
-    }
-    if (modules.empty() && commands.empty()) {
-      *status = Usage(
-          "--card needs --module or --modules with a module, or --command");
-      return true;
-    }
-    card_options.faults = options.fault_columns;
-    card_options.modules = modules;
-    card_options.commands = commands;
-    card_options.seconds = options.seconds;
-    card_options.processes = options.processes;
-    card_options.threads = options.threads;
-    card_options.names = options.names;
-    if (options.seed_given) card_options.seed = options.seed;
-    if (!out.empty()) card_options.out = out;
-    card_options.json = options.result;
-    card_options.junit = options.junit;
-    *status = RunCard(card_options, self);
-    return true;
-  }
-  if (!result.empty()) options.result = result;
-  if (modules.empty()) {
-    *status = cost ? MeasureCost(nullptr, options.result)
-                   : RunChaos(options, {self, "--worker"});
-    return true;
-  }
-  if (modules.size() != 1) {
-    *status = Usage("one --module for a run");
-    return true;
-  }
-  const std::shared_ptr<LockModule> module = Load(modules[0]);
-  if (!module) {
+  ModuleArguments arguments;
+  if (!TakeModuleArguments(argc, argv, &arguments)) {
     *status = 2;
     return true;
   }
-  if (cost) {
-    *status = MeasureCost(module, options.result);
-    return true;
-  }
-  options.cleanup = [&module](const std::string& folder) {
-    CleanUp(module, folder);
-  };
-  *status = RunChaos(options, {self, "--module", modules[0], "--worker"});
+  if (!arguments.any) return false;
+  *status = RunModuleArguments(arguments);
   return true;
 }
 

@@ -5,17 +5,19 @@
 //   --module PATH [run options]   a run over the module's lock service
 //   --module PATH --worker ...    one of that run's workers
 //   --module PATH --cost          the warm acquire+release cost, alone
-//   --card [--module PATH]... [--modules DIR] [--faults LIST] [--out DIR]
+//   --card [--module PATH]... [--modules DIR] [--command CMD]...
+//          [--faults LIST] [--out DIR] [--grace S]
 //                                 the report card
-//   --result FILE, --log FILE     the verdict as JSON; standard output and
-//                                 error to FILE
+//   --result FILE, --log FILE     the verdict as JSON (with --card, the
+//                                 card's); standard output and error to FILE
 //
 // A module that cannot be loaded is refused before any worker starts: one
 // line on standard error naming the file and the cause, status 2. The run
 // process loads the module too, to call its cleanup for the run's lock
 // folder once every worker has ended (interrupted or not), in a child
 // process of its own and with a deadline: a cleanup that crashes or hangs is
-// reported, and the run still ends.
+// reported, and the run still ends. The cost measurement does the same and
+// removes its folder.
 //
 // Thread safety: RunModuleCommand takes over the process and runs once, on
 // the main thread.

@@ -235,7 +235,8 @@ std::string JunitXml(const std::vector<JunitSuite>& suites) {
 }
 
 std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
-                                     std::uint32_t faults) {
+                                     std::uint32_t faults,
+                                     std::size_t findings) {
   const ChaosVerdict& v = check.verdict;
   // Case 0 is plain contention, case 1 + f the fault class f.
   std::vector<std::vector<std::string>> problems(kFaultCount + 1);
@@ -279,8 +280,13 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
         std::string("calls hung: ") + ChaosCallText(which));
   }
   std::string details = VerdictLine(v);
-  for (const std::string& example : v.examples)
-    details += "\nfound: " + example;
+  for (std::size_t i = 0; i < v.examples.size() && i < findings; ++i) {
+    details += "\nfound: " + v.examples[i];
+  }
+  if (v.examples.size() > findings) {
+    details += "\n" + std::to_string(v.examples.size() - findings) +
+               " more findings in the JSON file";
+  }
   std::vector<JunitCase> cases;
   for (int owner = 0; owner <= kFaultCount; ++owner) {
     const FaultClass* c =

@@ -7,6 +7,7 @@
 #ifndef WENDLEMOOR_CHAOS_REPORT_H_
 #define WENDLEMOOR_CHAOS_REPORT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -68,9 +69,11 @@ std::string JunitXml(const std::vector<JunitSuite>& suites);
 // holds (thread-end or kill) when only one such was injected; one
 // that no single class explains (an overlap, a hold never ended, a crashed
 // worker) goes to the only class injected, or else to "contention", whose
-// text then says which faults struck together.
+// text then says which faults struck together. A failure's text is the
+// verdict and the first `findings` findings.
 std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
-                                     std::uint32_t faults);
+                                     std::uint32_t faults,
+                                     std::size_t findings = 5);
 
 }  // namespace wendlemoor
 

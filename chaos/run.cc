@@ -83,10 +83,13 @@ constexpr char kUsageAfter[] =
     "  --check FILE     judge a history kept with --history again, as the\n"
     "                   run that wrote it (with --json, --junit, --timeline);\n"
     "                   status 2 when FILE is missing or no whole history\n"
+    "  --findings N     how many findings to print (default 5); the JSON file\n"
+    "                   lists them all\n"
     "  -h, --help       show this text\n"
     "Exit status: 0 a clean history, 1 a broken one (or the run could not be\n"
-    "made), 2 a bad command line, 130 interrupted (the figures so far are\n"
-    "shown).\n";
+    "made), 2 a bad command line or a file that could not be written (the\n"
+    "verdict is printed all the same), 130 interrupted (the figures so far\n"
+    "are shown).\n";
 
 std::string UsageText() {
   return kUsageBefore +
@@ -100,6 +103,8 @@ const char* ChaosUsage() {
   static const std::string usage = UsageText();
   return usage.c_str();
 }
+
+const char kLinkedInLock[] = "wendlemoor (linked in)";
 
 namespace {
 
@@ -196,6 +201,9 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
     } else if (option == "--check") {
       ok = !value.empty();
       options->check = value;
+    } else if (option == "--findings") {
+      ok = ReadBounded(value, 0, UINT32_MAX, &number);
+      options->findings = std::uint32_t(number);
     } else {
       *error = "unknown option: " + option;
       return ChaosParse::kBad;
@@ -724,69 +732,88 @@ std::string Description(const ChaosOptions& options) {
   return run;
 }
 
-// Writes `text` to `path` unless it is empty; says so when it cannot.
-void WriteReport(const std::string& path, const std::string& text) {
-  if (!path.empty() && !WriteTextFile(path, text)) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+// Writes `text` to `path` unless it is empty. Returns false, with one line
+// on standard error, when it could not.
+bool WriteReport(const std::string& path, const std::string& text) {
+  if (path.empty() || WriteTextFile(path, text)) return true;
+  std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", path.c_str(),
+               std::strerror(errno));
+  return false;
+}
+
+// Prints the first `shown` findings and how many more there are.
+void PrintFindings(const std::vector<std::string>& findings,
+                   std::size_t shown) {
+  for (std::size_t i = 0; i < findings.size() && i < shown; ++i) {
+    std::printf("found: %s\n", findings[i].c_str());
+  }
+  if (findings.size() > shown) {
+    std::printf(
+        "%zu more findings (--findings N prints more, --json lists all)\n",
+        findings.size() - shown);
   }
 }
 
 // Judges `history`, prints the figures and the verdict, and writes the files
 // that `options` asks for; `run` describes the run and `cpu`, when not
 // negative, what its own process cost. Returns 0 for a clean history, 1 for
-// a broken one.
+// a broken one, 2 when a file could not be written.
 int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
           const std::string& run, double cpu,
           const std::string& lock_folder = "") {
+  const std::string lock = options.lock.empty() ? "not named" : options.lock;
+  bool written = true;
   if (!options.history.empty() &&
-      !WriteHistoryFile(
-          options.history,
-          {options.names, options.faults, options.seconds, options.seed, run},
-          history)) {
+      !WriteHistoryFile(options.history,
+                        {options.names, options.faults, options.seconds,
+                         options.seed, run, options.lock},
+                        history)) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.history.c_str(),
                  std::strerror(errno));
+    written = false;
   }
   const ChaosCheck check = CheckHistory(history, std::size_t(options.names),
                                         kUnusableBoundNanos, lock_folder);
-  std::printf("wendlemoor-chaos: %s\n", run.c_str());
+  std::printf("wendlemoor-chaos: %s\nlock: %s\n", run.c_str(), lock.c_str());
   std::fputs(FiguresText(check.figures).c_str(), stdout);
   std::fputs(AnswersText(check).c_str(), stdout);
   if (cpu >= 0) {
     std::printf("run CPU: %.2f s (its own process, until its workers ended)\n",
                 cpu);
   }
-  for (const std::string& example : check.verdict.examples) {
-    std::printf("found: %s\n", example.c_str());
-  }
+  PrintFindings(check.verdict.examples, options.findings);
   const std::string verdict = VerdictLine(check.verdict);
   if (!options.timeline.empty()) {
-    WriteReport(options.timeline,
-                TimelineSvg(check, history, options.names,
-                            "wendlemoor-chaos " + verdict, run));
+    written = WriteReport(options.timeline,
+                          TimelineSvg(check, history, options.names,
+                                      "wendlemoor-chaos " + verdict, run)) &&
+              written;
   }
   std::printf("%s\n", verdict.c_str());
   std::fflush(stdout);
   if (!options.result.empty()) {
     JsonFields fields = {
         {"run", JsonString(run)},
+        {"lock", JsonString(lock)},
         // A string: a seed may exceed what a double holds exactly.
         {"seed", JsonString(std::to_string(options.seed))}};
     for (auto& field : CheckJsonFields(check, options.seconds)) {
       fields.push_back(std::move(field));
     }
-    WriteReport(options.result, JsonObject(fields));
+    written = WriteReport(options.result, JsonObject(fields)) && written;
   }
   if (!options.junit.empty()) {
     JunitSuite suite;
     suite.name = "wendlemoor-chaos";
     suite.seconds = double(check.figures.end - check.figures.start) / 1e9;
     suite.properties = {{"run", run},
+                        {"lock", lock},
                         {"seed", std::to_string(options.seed)},
                         {"verdict", verdict}};
-    suite.cases = RunJunitCases(check, options.faults);
-    WriteReport(options.junit, JunitXml({suite}));
+    suite.cases = RunJunitCases(check, options.faults, options.findings);
+    written = WriteReport(options.junit, JunitXml({suite})) && written;
   }
+  if (!written) return 2;
   return check.verdict.clean() ? 0 : 1;
 }
 
@@ -879,6 +906,7 @@ int CheckChaosHistory(const ChaosOptions& given) {
   options.faults = header.faults;
   options.seconds = header.seconds;
   options.seed = header.seed;
+  options.lock = header.lock;
   options.history.clear();  // the file judged is kept as it is
   std::printf("wendlemoor-chaos: judging %s again\n", given.check.c_str());
   return Judge(history, options, header.run, -1);

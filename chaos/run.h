@@ -71,6 +71,11 @@ struct ChaosOptions {
   std::string junit;        // a JUnit XML file to write, or empty
   std::string history;      // a file to keep the merged history in, or empty
   std::string check;        // a history file to judge instead of running
+  // The lock the run is over, as its reports name it ("module NAME, PATH",
+  // "adapter COMMAND"); empty: the service linked into the workers.
+  std::string lock;
+  // How many findings the text and the JUnit file show; the JSON has all.
+  std::uint32_t findings = 5;
   // Called once, after every worker has ended (interrupted or not), with the
   // lock folder the workers used: a module's cleanup. May be empty.
   std::function<void(const std::string& lock_folder)> cleanup;
@@ -78,6 +83,9 @@ struct ChaosOptions {
 
 // The usage text of wendlemoor-chaos, the fault classes' names in it.
 const char* ChaosUsage();
+
+// How reports name the lock service linked into wendlemoor-chaos itself.
+extern const char kLinkedInLock[];
 
 enum class ChaosParse { kRun, kHelp, kBad };
 
@@ -97,17 +105,20 @@ using ChaosServiceFactory = LockService* (*)(const char* folder);
 // Each worker is started as `worker_command` followed by its arguments,
 // which are to be handed to RunChaosWorker (chaos/worker.h). Returns the exit
 // status: 0 a clean history, 1 a broken one or a run that could not be made
-// (the reason on standard error), 130 when interrupted by SIGINT, SIGTERM or
-// SIGHUP (after the figures so far).
+// (the reason on standard error), 2 when a file it was asked to write (the
+// history, timeline, JSON or JUnit file) could not be written (one line on
+// standard error each, the verdict printed all the same), 130 when
+// interrupted by SIGINT, SIGTERM or SIGHUP (after the figures so far).
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 
 // Judges the history file `options.check` (chaos/history.h) again, as the
-// run that wrote it: prints its description, the figures and the verdict,
-// and writes the JSON, JUnit and timeline files that `options` asks for.
-// The run's shape (names, faults, seconds, seed) comes from the file.
-// Returns 0 for a clean history, 1 for a broken one, and 2 with the cause
-// on standard error when the file is missing, cut short or not a history.
+// run that wrote it: prints its description, the lock it named, the figures
+// and the verdict, and writes the JSON, JUnit and timeline files that
+// `options` asks for. The run's shape (names, faults, seconds, seed) and its
+// lock come from the file. Returns 0 for a clean history, 1 for a broken
+// one, and 2 with the cause on standard error when the file is missing, cut
+// short or not a history, or when a report could not be written.
 int CheckChaosHistory(const ChaosOptions& options);
 
 }  // namespace wendlemoor

@@ -35,6 +35,11 @@ std::string WriteAdapter(const std::string& folder, const std::string& name,
   return path;
 }
 
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
 // Starts the adapter `command` over `folder` as a worker of the run does (in
 // this process's group: it ends at the end of its input) and reads its
 // greeting.
@@ -176,13 +181,18 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     std::vector<std::string> options = {"--seconds", "3", "--processes", "3"};
   };
   const std::string json = temp.path() + "/flock.json";
+  const std::string quitter_history = temp.path() + "/quitter.history";
+  const std::string card = temp.path() + "/card";
   const std::vector<Row> rows = {
       {flock,
        0,
        "verdict: clean: no overlap",
        {"--seconds", "3", "--processes", "3", "--json", json}},
       {liar, 1, "verdict: BROKEN: "},
-      {quitter, 1, "its adapter exited"},
+      {quitter,
+       1,
+       "its adapter exited",
+       {"--seconds", "3", "--processes", "3", "--history", quitter_history}},
       {std::string(WENDLEMOOR_ADAPTERS) + "/python-filelock",
        python ? 0 : 2,
        python ? "verdict: clean: no overlap" : "is not supported here",
@@ -205,7 +215,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        0,
        "\n| flock-command | holds | not supported |",
        {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
-        temp.path() + "/card"}},
+        card, "--result", card + ".json", "--junit", card + ".xml"}},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
@@ -226,11 +236,29 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   EXPECT_NE(runs[0].output.find("not supported: thread-end, fork\n"),
             std::string::npos)
       << runs[0].output;
-  // Its results are written as any run's.
-  std::ifstream written(json);
-  const std::string text((std::istreambuf_iterator<char>(written)), {});
-  EXPECT_NE(text.find("\"verdict\": \"verdict: clean: "), std::string::npos)
-      << text;
+  // Its results are written as any run's, naming the adapter.
+  EXPECT_NE(ReadAll(json).find("\"verdict\": \"verdict: clean: "),
+            std::string::npos);
+  EXPECT_NE(ReadAll(json).find("\"lock\": \"adapter " + flock + "\""),
+            std::string::npos)
+      << ReadAll(json);
+  // The card's own JSON and a JUnit suite for the adapter's row.
+  EXPECT_NE(ReadAll(card + ".json").find("\"card\": "), std::string::npos);
+  EXPECT_NE(ReadAll(card + ".xml")
+                .find("<testsuite name=\"flock-command\" "
+                      "tests=\"2\" failures=\"0\""),
+            std::string::npos)
+      << ReadAll(card + ".xml");
+  // The history of a run whose adapter failed is judged again as the run
+  // judged it.
+  const RunResult check = RunCapture({"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh",
+                                      ChaosPath(), "--check", quitter_history},
+                                     "", kDeadlineMs);
+  EXPECT_EQ(check.status, 1) << check.output;
+  const std::vector<std::string> lines = SplitLines(runs[2].output);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(check.output.find("\n" + lines.back() + "\n"), std::string::npos)
+      << check.output;
 }
 
 // Each kit in adapters/kit answers a whole session as the protocol says,

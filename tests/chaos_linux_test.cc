@@ -264,6 +264,22 @@ WENDLEMOOR_HELPER_ROLE(chaos_granting_run) {
                   {TestBinaryPath(), "--helper-role", "chaos_granting_worker"});
 }
 
+// Writes a history file of `records` between the run's start (at 0) and its
+// end (at 100 ms), over two names, as a run with `faults` would.
+bool WriteMadeHistory(const std::string& path, std::uint32_t faults,
+                      std::vector<ChaosRecord> records,
+                      const std::string& lock = "made by hand") {
+  records.insert(records.begin(), At(0, ChaosEvent::kRunStart, 1));
+  records.push_back(At(100, ChaosEvent::kRunEnd, 1));
+  return WriteHistoryFile(path, {2, faults, 1, 7, "made by hand", lock},
+                          records);
+}
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream file(path);
+  return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
 std::string ChaosBinaryPath() {
   return (std::filesystem::path(WENDLEMOOR_BINARY).parent_path() /
           "wendlemoor-chaos")
@@ -284,6 +300,12 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       "mkdir \"$1/$2\" || exit 9; TMPDIR=\"$1/$2\" \"$0\" --seconds 60 "
       "--processes 2 --threads 2 & until ls \"$1/$2\"/*/history/[0-9]* "
       ">/dev/null 2>&1; do sleep 0.1; done; kill -$2 $!; wait $!";
+  const std::string module =
+      std::string(WENDLEMOOR_TEST_MODULES) + "/cleanup_hangs.so";
+  const std::string module_lock = "module test, " + module;
+  const std::string lock_line = "lock: " + module_lock;
+  const std::string cost_tmp = temp.path() + "/cost-tmp";
+  std::filesystem::create_directory(cost_tmp);
   // An adapter that offers neither thread-end nor fork.
   const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
   const std::string fitted = "adapter \"" + flock +
@@ -292,7 +314,10 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   struct Row {
     std::vector<std::string> argv;
     int status;
-    const char* output;    // a line the standard output holds
+    const char* output;  // a line the standard output holds
+    // What files the run writes hold, each as a file ("": the output) and
+    // a text in it.
+    std::vector<std::pair<std::string, std::string>> holds = {};
     double cpu_below = 0;  // when above 0: a bound on the run's CPU seconds
   };
   const std::vector<Row> rows = {
@@ -338,6 +363,7 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
        "every code as promised",
+       {},
        0.75},
       {{chaos, "--seconds", "3", "--processes", "2", "--threads", "2",
         "--faults", "stop,misuse"},
@@ -354,6 +380,29 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", interrupt, chaos, temp.path(), "HUP"},
        130,
        "verdict: clean so far (interrupted)"},
+      {{TestBinaryPath(), "--helper-role", "chaos_granting_run", "--history",
+        broken + ".history", "--json", broken + ".json", "--junit",
+        broken + ".xml"},
+       1,
+       "verdict: BROKEN:"},
+      // The reports name the lock; a module's cleanup that never returns is
+      // killed, and the run ends.
+      {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos, "--module", module,
+        "--seconds", "1", "--processes", "2", "--threads", "2", "--faults",
+        "none", "--json", broken + "-module.json", "--junit",
+        broken + "-module.xml"},
+       1,
+       lock_line.c_str(),
+       {{"", module + ": its cleanup did not end within 5 s; killed\n"},
+        {broken + "-module.json", "\"lock\": \"" + module_lock + "\",\n"},
+        {broken + "-module.xml",
+         "<property name=\"lock\" value=\"" + module_lock + "\"/>"}}},
+      // The cost measurement ends, whatever the module's cleanup does, and
+      // leaves no folder in TMPDIR (checked below).
+      {{"/bin/sh", "-c", "TMPDIR=\"$1\" exec \"$0\" --module \"$2\" --cost",
+        chaos, cost_tmp, module},
+       0,
+       "\"warm_ns\": "},
       // --faults=X is --faults X, and "all" the default, for an adapter and
       // for a card as for a run.
       {{chaos, "--command", flock, "--faults=thread-end"}, 2, ""},
@@ -365,11 +414,6 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
         "--processes", "2", "--out", temp.path() + "/card"},
        0,
        "| module        | none  | warm acquire+release |"},
-      {{TestBinaryPath(), "--helper-role", "chaos_granting_run", "--history",
-        broken + ".history", "--json", broken + ".json", "--junit",
-        broken + ".xml"},
-       1,
-       "verdict: BROKEN:"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) requests.push_back({row.argv, ""});
@@ -387,6 +431,12 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       found = found || (*rows[i].output && line.rfind(rows[i].output, 0) == 0);
     }
     EXPECT_TRUE(found) << runs[i].output;
+    for (const auto& [file, text] : rows[i].holds) {
+      EXPECT_NE((file.empty() ? runs[i].output : ReadAll(file)).find(text),
+                std::string::npos)
+          << file << " lacks: " << text << "\n"
+          << runs[i].output;
+    }
     if (rows[i].cpu_below > 0) {
       const std::size_t cpu = runs[i].output.find("\nrun CPU: ");
       ASSERT_NE(cpu, std::string::npos) << runs[i].output;
@@ -394,22 +444,23 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
           << runs[i].output;
     }
   }
+  const RunResult& granting = runs[19];
   // The granting lock's holds overlap, and its misuse answers are wrong; of
   // its calls only the two that never returned hung.
-  EXPECT_NE(runs.back().output.find("overlapping holds"), std::string::npos);
-  EXPECT_NE(runs.back().output.find("wrong result codes"), std::string::npos);
-  EXPECT_NE(runs.back().output.find(", 2 hung calls"), std::string::npos)
-      << runs.back().output;
+  EXPECT_NE(granting.output.find("overlapping holds"), std::string::npos);
+  EXPECT_NE(granting.output.find("wrong result codes"), std::string::npos);
+  EXPECT_NE(granting.output.find(", 2 hung calls"), std::string::npos)
+      << granting.output;
   // Its rate leaves out the time its stuck workers were given after the end.
-  EXPECT_NE(runs.back().output.find(" in 2.0 s ("), std::string::npos);
+  EXPECT_NE(granting.output.find(" in 2.0 s ("), std::string::npos);
   EXPECT_GT(std::filesystem::file_size(svg), 1000u);
   std::ifstream picture(svg);
   const std::string text((std::istreambuf_iterator<char>(picture)), {});
   EXPECT_NE(text.find("<title>wendlemoor-chaos verdict: clean: "),
             std::string::npos);
-  for (const char* signal : {"INT", "TERM", "HUP"}) {
-    EXPECT_TRUE(std::filesystem::is_empty(temp.path() + "/" + signal))
-        << signal;
+  for (const std::string& folder : {temp.path() + "/INT", temp.path() + "/TERM",
+                                    temp.path() + "/HUP", cost_tmp}) {
+    EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
   }
   // Only the faults asked for struck (the row's line shows the first ones).
   const std::string& faults = runs[15].output;
@@ -449,28 +500,97 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   }
   EXPECT_GT(removals, 0);
 
-  // A kept history judged again gives the run's verdict and status; one
-  // that is missing, cut short or not a history gives status 2 and why.
+  // A kept history judged again gives the run's figures, verdict and status
+  // (over the run's own names); one that is missing, cut short, longer than
+  // it says or not a history gives status 2 and why.
   const std::string cut = temp.path() + "/cut.history";
   std::filesystem::copy_file(clean + ".history", cut);
   std::filesystem::resize_file(cut, std::filesystem::file_size(cut) - 7);
+  const std::string longer = temp.path() + "/longer.history";
+  std::filesystem::copy_file(clean + ".history", longer);
+  std::filesystem::resize_file(
+      longer, std::filesystem::file_size(longer) + sizeof(ChaosRecord));
   ASSERT_FALSE(
       temp.WriteFile("garbage.history", "records 3\n\n", 0600).empty());
+  const std::string made = temp.path() + "/made";
+  constexpr std::uint32_t kMisuseAndKill =
+      1u << int(ChaosFault::kMisuse) | 1u << int(ChaosFault::kKill);
+  ASSERT_TRUE(WriteMadeHistory(made + "-unordered.history", 0,
+                               {Start(5, 10), End(3, 10)}));
+  ASSERT_TRUE(
+      WriteMadeHistory(made + "-failed.history", 0,
+                       {Exit(5, 10, 134),
+                        At(50, ChaosEvent::kCallHung, 1, 0, 800,
+                           std::uint16_t(ChaosCall::kAcquireWait), 11),
+                        At(51, ChaosEvent::kWorkerStuck, 1, 0, 0, 0, 11)},
+                       "module été\x01, /x/é.so"));
+  ASSERT_TRUE(WriteMadeHistory(
+      made + "-misuse.history", kMisuseAndKill,
+      {Start(1, 10), End(2, 10), Call(2, 10, ChaosCall::kRelease, kOk),
+       Fault(3, 10, ChaosFault::kMisuse),
+       Call(3, 10, ChaosCall::kReleaseAgain, kOk)}));
   const std::string stderr_too = "exec \"$@\" 2>&1";
+  const char* clean_verdict =
+      "verdict: clean: no overlap, every hold ended, no name left unusable, "
+      "every code as promised";
   const std::vector<Row> checks = {
       {{chaos, "--check", clean + ".history"}, 0, runs[14].output.c_str()},
-      {{chaos, "--check", broken + ".history"}, 1, runs.back().output.c_str()},
+      {{chaos, "--check", broken + ".history"}, 1, granting.output.c_str()},
       {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check", cut},
        2,
-       "wendlemoor-chaos: "},
+       "wendlemoor-chaos: ",
+       {{"", "cut short"}}},
       {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check",
         temp.path() + "/garbage.history"},
        2,
-       "wendlemoor-chaos: "},
+       "wendlemoor-chaos: ",
+       {{"", "not a wendlemoor-chaos history"}}},
       {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check",
         temp.path() + "/missing.history"},
        2,
        "wendlemoor-chaos: "},
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check", longer},
+       2,
+       "wendlemoor-chaos: ",
+       {{"", "longer than its "}}},
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check",
+        made + "-unordered.history"},
+       2,
+       "wendlemoor-chaos: ",
+       {{"", "not a history: record 2 "}}},
+      // A report that cannot be written: one line, status 2, the verdict.
+      {{"/bin/sh", "-c", stderr_too, "sh", chaos, "--check", clean + ".history",
+        "--json", temp.path() + "/none/x.json"},
+       2,
+       clean_verdict,
+       {{"", "\nwendlemoor-chaos: " + temp.path() +
+                 "/none/x.json: No such file or directory\n"}}},
+      // Every finding in the JSON, as many as asked for in the text.
+      {{chaos, "--check", broken + ".history", "--findings", "40", "--json",
+        made + "-findings.json"},
+       1,
+       "verdict: BROKEN: "},
+      // A crashed worker, a hung one: the history does not hold, and only
+      // the first crashed. Text goes into the JSON as it is, control
+      // characters escaped.
+      {{chaos, "--check", made + "-failed.history", "--json",
+        made + "-failed.json"},
+       1,
+       "verdict: BROKEN: ",
+       {{made + "-failed.json", "\"holds\": false,"},
+        {made + "-failed.json", "\"hung\": 1,"},
+        {made + "-failed.json", "\"crashed\": 1,"},
+        {made + "-failed.json", "\"lock\": \"module été\\u0001, /x/é.so\""}}},
+      // A second release answered wrongly fails misuse, not contention, when
+      // other faults ran too.
+      {{chaos, "--check", made + "-misuse.history", "--junit",
+        made + "-misuse.xml"},
+       1,
+       "verdict: BROKEN: ",
+       {{made + "-misuse.xml", "name=\"contention\"/>"},
+        {made + "-misuse.xml",
+         "name=\"misuse\">\n      <failure message=\"1 wrong codes from "
+         "second release"}}},
   };
   requests.clear();
   for (const Row& row : checks) requests.push_back({row.argv, ""});
@@ -478,15 +598,40 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   for (std::size_t i = 0; i < checks.size(); ++i) {
     SCOPED_TRACE(checks[i].argv.back());
     EXPECT_EQ(judged[i].status, checks[i].status) << judged[i].output;
-    const std::string verdict = checks[i].status == 2
-                                    ? checks[i].output
-                                    : SplitLines(checks[i].output).back();
-    EXPECT_NE(judged[i].output.find(verdict), std::string::npos)
-        << judged[i].output;
+    // A run's history judged again prints what the run printed.
+    const bool whole = i < 2;
+    for (const std::string& line : SplitLines(checks[i].output)) {
+      if (!whole && line != SplitLines(checks[i].output).front()) break;
+      if (line.rfind("run CPU: ", 0) == 0) continue;
+      EXPECT_NE(judged[i].output.find(whole ? "\n" + line + "\n" : line),
+                std::string::npos)
+          << line << "\n"
+          << judged[i].output;
+    }
+    for (const auto& [file, text] : checks[i].holds) {
+      EXPECT_NE((file.empty() ? judged[i].output : ReadAll(file)).find(text),
+                std::string::npos)
+          << file << " lacks: " << text << "\n"
+          << judged[i].output;
+    }
   }
-  EXPECT_NE(judged[2].output.find("cut short"), std::string::npos);
-  EXPECT_NE(judged[3].output.find("not a wendlemoor-chaos history"),
-            std::string::npos);
+  // As many findings as asked for in the text, one at least for each
+  // overlap and each wrong code in the JSON.
+  std::size_t shown = 0, listed = 1;
+  for (const std::string& line : SplitLines(judged[8].output)) {
+    shown += line.rfind("found: ", 0) == 0;
+  }
+  const std::string json = ReadAll(made + "-findings.json");
+  for (std::size_t at = 0; (at = json.find("\", \"", at)) != json.npos; ++at) {
+    ++listed;
+  }
+  auto count = [&](const std::string& key) {
+    const std::size_t at = json.find("\n\"" + key + "\": ");
+    return at == json.npos ? 0 : std::stoul(json.substr(at + key.size() + 5));
+  };
+  EXPECT_EQ(shown, 40u) << judged[8].output;
+  EXPECT_GT(count("overlaps"), 0u);
+  EXPECT_GE(listed, count("overlaps") + count("wrong_codes"));
 
   // The JSON and JUnit files read by a real parser: the verdict, the seed,
   // and the failing test case of the granting lock (misuse, its only fault).

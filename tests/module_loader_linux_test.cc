@@ -175,11 +175,13 @@ TEST(ModuleCardTest, GrantingAndForgettingLocksBreakOursHolds) {
   const std::string semaphore = modules + "/posix-semaphore.so";
   // A seed whose threads draw a kill within their first holds, so that the
   // kill cells are struck however slow the build.
+  const std::string junit = temp.path() + "/card.xml";
   std::vector<std::string> argv = {ChaosBinary(), "--card",
                                    "--faults",    "none,kill",
                                    "--seconds",   "1",
                                    "--seed",      "6",
                                    "--out",       temp.path(),
+                                   "--junit",     junit,
                                    "--module",    modules + "/wendlemoor.so",
                                    "--module",    TestModule("hang")};
   // The mechanism modules where they are built; the granting one of the
@@ -220,6 +222,120 @@ TEST(ModuleCardTest, GrantingAndForgettingLocksBreakOursHolds) {
   EXPECT_TRUE(std::filesystem::exists(temp.path() + "/hang-none.svg"));
   EXPECT_FALSE(std::filesystem::exists(temp.path() + "/wendlemoor-none.svg"));
   EXPECT_NE(run.output.find("| wendlemoor "), std::string::npos) << run.output;
+  // The root's counts (the first of each) are its suites' sums.
+  const std::string xml = ReadAll(junit);
+  for (const std::string count : {"failures", "errors", "skipped"}) {
+    const std::string key = " " + count + "=\"";
+    std::vector<std::size_t> counts;
+    for (std::size_t at = xml.find(key); at != xml.npos;
+         at = xml.find(key, at + 1)) {
+      counts.push_back(std::stoul(xml.substr(at + key.size())));
+    }
+    ASSERT_GT(counts.size(), 2u) << xml;
+    std::size_t suites = 0;
+    for (std::size_t i = 1; i < counts.size(); ++i) suites += counts[i];
+    EXPECT_EQ(counts[0], suites) << count << "\n" << xml;
+  }
+}
+
+// Cards of a few cells, each showing one promise of the card: what it says,
+// its status and its files.
+TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const std::string ours = std::string(WENDLEMOOR_MODULES) + "/wendlemoor.so";
+  // Two modules of one file name, and a lock that grants every call under
+  // the name of ours.
+  for (const char* folder : {"/a", "/b", "/ours"}) {
+    std::filesystem::create_directory(temp.path() + folder);
+  }
+  std::filesystem::copy_file(ours, temp.path() + "/a/lock.so");
+  std::filesystem::copy_file(TestModule("grant"), temp.path() + "/b/lock.so");
+  std::filesystem::copy_file(TestModule("grant"),
+                             temp.path() + "/ours/wendlemoor.so");
+  const std::string files = temp.path() + "/";
+  struct Row {
+    const char* what;
+    std::vector<std::string> options;
+    int status;
+    // What the card's files hold: a file ("": its output) and a text in it.
+    std::vector<std::pair<std::string, std::string>> holds;
+  };
+  const std::vector<Row> rows = {
+      {"rows of one file name stay apart, the cells run from the seed",
+       {"--module", files + "a/lock.so", "--module", files + "b/lock.so",
+        "--faults", "none", "--seed", "9", "--json", files + "ab.json",
+        "--junit", files + "ab.xml"},
+       0,
+       {{"", "\n| lock   | holds "},
+        {"", "\n| lock-2 | overlap "},
+        {files + "ab.xml",
+         "<testsuite name=\"lock\" tests=\"1\" failures=\"0\""},
+        {files + "ab.xml",
+         "<testsuite name=\"lock-2\" tests=\"1\" failures=\"1\""},
+        {files + "ab.json",
+         "\"run\": \"1 s, 4 processes x 3 threads, 4 names, faults none, "
+         "seed 9\""}}},
+      // Seed 3 gives the one thread no end while holding in its first
+      // thousands of holds.
+      {"a fault that never struck",
+       {"--module", ours, "--faults", "thread-end", "--processes", "1",
+        "--threads", "1", "--seed", "3", "--junit", files + "once.xml"},
+       0,
+       {{"", "\n| wendlemoor | not struck |"},
+        {files + "once.xml",
+         "name=\"thread-end\">\n      <skipped message=\"not struck\"/>"}}},
+      {"our row broke",
+       {"--module", files + "ours/wendlemoor.so", "--faults", "none"},
+       1,
+       {{"", "\nbroke: wendlemoor under none, a row that promises to hold\n"}}},
+      // The hanging lock's run ends 5 s after its time: killed at 2 s.
+      {"a cell past its deadline",
+       {"--module", TestModule("hang"), "--faults", "none", "--grace", "1",
+        "--json", files + "late.json"},
+       1,
+       {{"", "\n| hang   | killed at its deadline (2 s) |"},
+        {files + "late.json", "\n\"holds\": false,\n"},
+        {files + "late.json", "\n\"cells_not_run\": 1,\n"}}},
+  };
+  std::vector<RunRequest> requests;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    // Each card in a TMPDIR of its own, which it must leave empty.
+    const std::string tmp = files + "tmp" + std::to_string(i);
+    std::filesystem::create_directory(tmp);
+    std::vector<std::string> argv = {
+        "/bin/sh",
+        "-c",
+        "TMPDIR=\"$1\"; shift; exec \"$0\" \"$@\" 2>&1",
+        ChaosBinary(),
+        tmp,
+        "--card",
+        "--seconds",
+        "1",
+        "--out",
+        files + "out" + std::to_string(i)};
+    argv.insert(argv.end(), rows[i].options.begin(), rows[i].options.end());
+    requests.push_back({argv, ""});
+  }
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i].what);
+    EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
+    for (const auto& [file, text] : rows[i].holds) {
+      EXPECT_NE((file.empty() ? runs[i].output : ReadAll(file)).find(text),
+                std::string::npos)
+          << file << " lacks: " << text << "\n"
+          << runs[i].output;
+    }
+    // Nor any folder of its children's in its own.
+    EXPECT_TRUE(std::filesystem::is_empty(files + "tmp" + std::to_string(i)));
+    for (const auto& entry : std::filesystem::directory_iterator(
+             files + "out" + std::to_string(i))) {
+      EXPECT_FALSE(entry.is_directory()) << entry.path();
+    }
+  }
 }
 
 // A count from a run's JSON result (0 when it is not there).

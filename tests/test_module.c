@@ -17,7 +17,8 @@
  *   release_hang the same lock; a process's every 100th release appends 'b'
  *               to the folder's "hang-marks", sleeps 1.3 s (past the
  *               adversary's hang bound, chaos/run.h) and appends 'p'; the
- *               first returns then, the second kills its process.
+ *               first returns then, the second kills its process;
+ *   cleanup_hangs  as grant, with a cleanup that never returns.
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <errno.h>
@@ -42,6 +43,7 @@
 #define KIND_NO_RELEASE 6
 #define KIND_CRASH 7
 #define KIND_RELEASE_HANG 8
+#define KIND_CLEANUP_HANGS 9
 #define REAL_LOCK \
   (TEST_MODULE_KIND == KIND_CRASH || TEST_MODULE_KIND == KIND_RELEASE_HANG)
 
@@ -193,10 +195,16 @@ static wendlemoor_result create(const char* folder,
   return WENDLEMOOR_OK;
 }
 
+static void cleanup_hangs(const char* folder) {
+  (void)folder;
+  for (;;) pause();
+}
+
 static const wendlemoor_module module = {
     TEST_MODULE_KIND == KIND_ABI ? WENDLEMOOR_MODULE_ABI_VERSION + 1
                                  : WENDLEMOOR_MODULE_ABI_VERSION,
-    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create, NULL};
+    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create,
+    TEST_MODULE_KIND == KIND_CLEANUP_HANGS ? cleanup_hangs : NULL};
 
 #if TEST_MODULE_KIND == KIND_NO_ENTRY
 /* The description, exported under another name than the entry point's. */
