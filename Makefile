@@ -10,10 +10,12 @@
 #   make chaos          build wendlemoor-chaos and run it for 60 s with every
 #                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
 #                       fails unless the verdict is clean
-#   make report-card    build every lock module (build/modules/) and run each,
-#                       and each adapter (adapters/; its library where it is
-#                       missing), under every fault class on its own and none
-#                       (CARD_SECONDS=2 each, about 5 minutes on 2 cores);
+#   make report-card    build every lock module (build/modules/: each
+#                       mechanism alone, and beside it <mechanism>+turns with
+#                       a table of holders) and run each, and each adapter
+#                       (adapters/; its library where it is missing), under
+#                       every fault class on its own and none (CARD_SECONDS=2
+#                       each, about 11 minutes on 2 cores);
 #                       prints one table, writes build/report-card/
 #                       report-card.json and the timelines of broken cells
 #   make format-check   fail when clang-format would change any C or C++ file

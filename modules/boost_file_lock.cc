@@ -7,10 +7,15 @@
  *
  * A file_lock belongs to the process, not the thread (its documentation
  * says so: threads of one process are not kept apart by it, and one process
- * should keep one file_lock per file), so the shared table of
- * modules/module_common.h makes the threads of a process take turns
- * (exclude_threads) before one takes the file_lock, and answers the misuse
- * codes. A killed holder's lock goes with its process.
+ * should keep one file_lock per file). The plain row measures it alone:
+ * every thread of a holding process is granted the name, a holder asking
+ * again is granted and one unlock() ends both grants, and a release of what
+ * the caller does not hold, a forked child's included, answers
+ * WENDLEMOOR_OK. The +turns row adds the shared table of
+ * modules/module_common.h: the threads of a process take turns
+ * (exclude_threads) before one takes the file_lock, and the table answers
+ * the misuse codes and the forked child's release. A killed holder's lock
+ * goes with its process.
  *
  * The kernel's deadlock check under the file_lock sees processes, not
  * threads: while one thread holds a name and another thread of the same
@@ -19,7 +24,8 @@
  * The wait then goes on after a short pause, as modules/fcntl_lock.c does.
  *
  * What it does not claim: a thread that ends holding leaves the name taken
- * in its process for good (the table's turn is never given back); a file
+ * until its process ends (with +turns, in its own process for good: the
+ * table's turn is never given back); a file
  * removed, or its folder, while held lets the next process lock a new file
  * while the holder still holds the old one.
  *

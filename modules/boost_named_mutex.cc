@@ -11,10 +11,14 @@
  * missed when the folder was removed.
  *
  * Threads exclude each other as processes do (the mutex is not the
- * process's), and the shared table of modules/module_common.h answers the
- * misuse codes. What it does not claim: the mutex has no owner the system
- * knows, so a holder killed or a thread ended holding leaves the name taken
- * for good. Files or the folder removed do not touch it.
+ * process's). The plain row measures the mutex alone. On Linux it is a
+ * semaphore with no owner: a holder asking again sleeps for good, as lock()
+ * sleeps while the mutex is locked, and an unlock by anyone, a forked child
+ * included, is a success that lets two callers hold the name. The +turns row
+ * adds the shared table of modules/module_common.h, which answers the misuse
+ * codes and the forked child's release. What it does not claim: the mutex has
+ * no owner the system knows, so a holder killed or a thread ended holding
+ * leaves the name taken for good. Files or the folder removed do not touch it.
  *
  * Written in C++ against the C entry point of components/module.h alone:
  * no exception leaves a function the host calls. */

@@ -4,11 +4,20 @@
  *
  * Each name is the file "<folder>/<hex of the name>", opened (created when
  * missing, the folder too) at the name's first use and kept until the
- * service goes. Record locks belong to the process, so the threads of a
- * process take turns in the service's table before one of them takes the
- * record lock; processes exclude each other through the kernel, which frees
+ * service goes. Processes exclude each other through the kernel, which frees
  * the lock when its holder dies, and the child of a fork holds none of its
  * parent's locks.
+ *
+ * The plain row measures the record lock alone. It belongs to the process,
+ * so every thread of a holding process is granted the name at once; a holder
+ * asking again is granted (a process never conflicts with itself), and one
+ * unlock then ends both grants, and any other thread's; a release of what
+ * the caller does not hold unlocks whatever the process holds and answers
+ * WENDLEMOOR_OK; so does a forked child's release, which frees nothing of
+ * its parent's. The +turns row adds a table of holders by process and
+ * thread: the threads of a process take turns before one of them takes the
+ * record lock, and the table answers the misuse codes and the forked
+ * child's release.
  *
  * What it does not claim: a thread that ends holding leaves the name taken
  * until the process ends; a file removed at any time leaves this service

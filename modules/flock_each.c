@@ -14,7 +14,14 @@
  * the child a copy of the held description, which keeps the lock alive
  * after the parent lets go until the child closes it or ends; a file
  * removed while held lets the next comer lock a new file beside the holder.
- * The service's table gives the misuse codes. */
+ *
+ * The plain row measures the lock alone. A holder asking again opens a
+ * second description, which its own lock refuses: busy, or a wait for itself
+ * for good. A release by a thread that holds nothing has no descriptor to
+ * close (EBADF). The child of a fork closes its copy of its parent's
+ * descriptor, which frees nothing (the parent's copy still holds the lock)
+ * and answers WENDLEMOOR_OK. The +turns row adds the table that answers the
+ * misuse codes and the forked child's release. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -41,11 +48,15 @@ static wendlemoor_result Take(wm_service* s, wm_entry* e, int wait,
   return WENDLEMOOR_OK;
 }
 
-/* Closing the only descriptor of the description frees the lock. */
+/* Closing the only descriptor of the description frees the lock. A caller
+ * that holds nothing has no descriptor to close (WM_NONE): EBADF. */
 static wendlemoor_result Give(wm_service* s, wm_entry* e, intptr_t token) {
   (void)s;
   (void)e;
-  close((int)token); /* never retried */
+  /* never retried: the descriptor is gone even on EINTR */
+  if (close((int)token) != 0 && errno != EINTR) {
+    return wm_code_from_errno(errno);
+  }
   return WENDLEMOOR_OK;
 }
 

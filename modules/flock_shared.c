@@ -4,19 +4,25 @@
  *
  * Each name is the file "<folder>/<hex of the name>", opened (created when
  * missing, the folder too) at the name's first use and kept until the
- * service goes. The threads of a process share the description, and a
- * description never conflicts with itself, so the threads take turns in the
- * service's table before one of them takes the BSD lock; processes exclude
- * each other through the kernel, which frees the lock when its holder dies.
+ * service goes. Processes exclude each other through the kernel, which
+ * frees the lock when its holder dies.
+ *
+ * The plain row measures the shared description alone. The threads of a
+ * process share it, and a description never conflicts with itself: every
+ * thread of a holding process is granted the name, a holder asking again is
+ * granted, and one LOCK_UN ends every grant. The child of a fork shares the
+ * held description too: its release (LOCK_UN) frees its parent's lock, and
+ * its acquisition is then granted beside its parent. The +turns row adds the
+ * table: the threads take turns before one of them takes the BSD lock, the
+ * table answers the misuse codes, and the child finds the name busy only
+ * because it inherited the table that says a thread holds it.
  *
  * What it does not claim: a thread that ends holding leaves the name taken
- * in its process and in every other until the process ends; the child of a
- * fork shares the held description (it finds the name busy only because it
- * inherited the table that says a thread holds it); a file removed at any
- * time, held or not, leaves this service locking a file that is no longer
- * the name's, while a process that opens the name afresh locks the new one:
- * two holders from then on. Two services in one process open two descriptions,
- * which exclude each other as processes do. */
+ * in every other process (with +turns, in its own too) until the process
+ * ends; a file removed at any time, held or not, leaves this service locking a
+ * file that is no longer the name's, while a process that opens the name afresh
+ * locks the new one: two holders from then on. Two services in one process open
+ * two descriptions, which exclude each other as processes do. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -5,10 +5,16 @@
  * missing, the folder too) at the name's first use and kept until the
  * service goes; the descriptor stays at offset 0, so each lock covers the
  * whole file. On Linux lockf is the classic record lock under another name,
- * so this module shares the fcntl module's behaviour: the threads of a
- * process take turns in the service's table; processes exclude each other
- * through the kernel, which frees the lock when its holder dies; the child
- * of a fork holds none of its parent's locks.
+ * so this module shares the fcntl module's behaviour: processes exclude each
+ * other through the kernel, which frees the lock when its holder dies; the
+ * child of a fork holds none of its parent's locks.
+ *
+ * The plain row measures lockf alone: the threads of a holding process are
+ * all granted the name, a holder asking again is granted and one F_ULOCK
+ * ends both grants, and a release of what the caller does not hold (a
+ * forked child's included) answers WENDLEMOOR_OK. The +turns row adds the
+ * table: threads take turns in their process, and the table answers the
+ * misuse codes and the forked child's release.
  *
  * What it does not claim: a thread that ends holding leaves the name taken
  * until the process ends; a file removed at any time leaves this service

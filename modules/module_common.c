@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 /* Mutex rules: g_mutex guards every service's entries; g_changed is
- * broadcast whenever a name that threads may wait for in the process is
+ * broadcast whenever a name that threads may wait for their turn at is
  * given back. */
 static pthread_mutex_t g_mutex = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t g_changed = PTHREAD_COND_INITIALIZER;
@@ -47,8 +47,10 @@ static wm_thread_id Self(void) {
   return self;
 }
 
-static int Same(wm_thread_id a, wm_thread_id b) {
-  return a.pid == b.pid && a.number == b.number;
+/* Whether `a` and `b` are one holder: with turns, one thread of one
+ * process; without, one thread number, which a forked child shares. */
+static int Same(const wm_service* s, wm_thread_id a, wm_thread_id b) {
+  return a.number == b.number && (!s->turns || a.pid == b.pid);
 }
 
 wendlemoor_result wm_code_from_errno(int error) {
@@ -137,10 +139,11 @@ static uint32_t AddRef(wendlemoor_lock_service* self) {
   return __atomic_add_fetch(&s->refs, 1, __ATOMIC_RELAXED);
 }
 
-/* The calling thread's hold of `e`, or null. REQUIRES: the mutex held. */
-static wm_hold** FindHold(wm_entry* e, wm_thread_id self) {
+/* The calling thread's latest hold of `e`, or null. REQUIRES: the mutex
+ * held. */
+static wm_hold** FindHold(const wm_service* s, wm_entry* e, wm_thread_id self) {
   for (wm_hold** h = &e->holds; *h != NULL; h = &(*h)->next) {
-    if (Same((*h)->holder, self)) return h;
+    if (Same(s, (*h)->holder, self)) return h;
   }
   return NULL;
 }
@@ -189,15 +192,18 @@ static wendlemoor_result AcquireLock(wendlemoor_lock_service* self,
   wm_hold* hold = calloc(1, sizeof *hold);
   if (hold == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
   hold->holder = Self();
+  /* Without turns, a holder asking again and the threads of a process meet
+   * in the mechanism alone. */
+  const int take_turns = s->turns && m->exclude_threads;
   wm_lock();
   wm_entry* e = FindEntry(s, name, 1);
-  if (e == NULL || FindHold(e, hold->holder) != NULL) {
+  if (e == NULL || (s->turns && FindHold(s, e, hold->holder) != NULL)) {
     wm_unlock();
     free(hold);
     return e == NULL ? WENDLEMOOR_ERROR_OUT_OF_MEMORY
                      : WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK;
   }
-  if (m->exclude_threads) {
+  if (take_turns) {
     while (e->holds != NULL) {
       if (!wait) {
         wm_unlock();
@@ -216,7 +222,7 @@ static wendlemoor_result AcquireLock(wendlemoor_lock_service* self,
   if (!WENDLEMOOR_FAILED(code)) code = m->take(s, e, wait, &token);
 
   wm_lock();
-  if (m->exclude_threads) {
+  if (take_turns) {
     if (WENDLEMOOR_FAILED(code)) {
       RemoveHold(&e->holds);
       pthread_cond_broadcast(&g_changed);
@@ -241,15 +247,23 @@ static wendlemoor_result ReleaseLock(wendlemoor_lock_service* self,
   wendlemoor_result code = CheckName(name);
   if (WENDLEMOOR_FAILED(code) || m->grant_all) return code;
   wm_lock();
-  wm_entry* e = FindEntry(s, name, 0);
-  wm_hold** h = e == NULL ? NULL : FindHold(e, Self());
-  if (h == NULL) {
-    wm_unlock();
-    return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  /* Without turns, a name never used here is made, as a program's release
+   * would open it, and a release of what the caller does not hold is asked
+   * of the mechanism all the same. */
+  wm_entry* e = FindEntry(s, name, !s->turns);
+  wm_hold** h = e == NULL ? NULL : FindHold(s, e, Self());
+  if (h != NULL) {
+    code = m->give(s, e, (*h)->token);
+    RemoveHold(h);
+    if (s->turns && m->exclude_threads) pthread_cond_broadcast(&g_changed);
+  } else if (s->turns) {
+    code = WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  } else if (e == NULL) {
+    code = WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  } else {
+    if (m->prepare != NULL && e->object == WM_NONE) code = m->prepare(s, e);
+    if (!WENDLEMOOR_FAILED(code)) code = m->give(s, e, WM_NONE);
   }
-  code = m->give(s, e, (*h)->token);
-  RemoveHold(h);
-  if (m->exclude_threads) pthread_cond_broadcast(&g_changed);
   wm_unlock();
   return code;
 }
@@ -257,7 +271,7 @@ static wendlemoor_result ReleaseLock(wendlemoor_lock_service* self,
 static const wendlemoor_lock_service_ops kOps = {
     QueryInterface, AddRef, Release, AcquireLock, ReleaseLock};
 
-wendlemoor_result wm_create_service(const wm_mechanism* mechanism,
+wendlemoor_result wm_create_service(const wm_mechanism* mechanism, int turns,
                                     const char* folder,
                                     wendlemoor_lock_service** out) {
   if (out == NULL) return WENDLEMOOR_ERROR_INVALID_ARGUMENT;
@@ -277,6 +291,7 @@ wendlemoor_result wm_create_service(const wm_mechanism* mechanism,
   }
   s->base.ops = &kOps;
   s->mechanism = mechanism;
+  s->turns = turns;
   s->refs = 1;
   *out = &s->base;
   return WENDLEMOOR_OK;

@@ -16,7 +16,16 @@
  * and, the point of the module, a kept descriptor whose file was removed
  * (or the folder) goes on being locked and unlocked as if it were still the
  * name's, while a process that opens the name afresh locks the new file:
- * two holders, until the service goes. */
+ * two holders, until the service goes.
+ *
+ * The plain row measures the lock alone. A holder asking again locks through
+ * another description, which its own lock refuses: busy, or a wait for
+ * itself for good (the kernel looks for no deadlock between descriptions).
+ * A release by a thread that holds nothing has no descriptor: EBADF. The
+ * child of a fork unlocks its parent's description (its copy of the
+ * holder's descriptor), freeing the parent's hold, and may then take the
+ * name beside it. The +turns row adds the table that answers the misuse
+ * codes and the forked child's release. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

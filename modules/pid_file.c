@@ -19,7 +19,14 @@
  * ends holding leaves its name taken until its process ends, and then until
  * someone finds the id gone; a file removed while held lets the next comer
  * in beside the holder, whose release then removes the newcomer's file. A
- * waiter notices a release only at its next try, a few milliseconds on. */
+ * waiter notices a release only at its next try, a few milliseconds on.
+ *
+ * The plain row measures the file alone: a holder asking again finds its own
+ * live process in the file, busy, and a waiting one waits for itself for
+ * good; any release removes the file, whoever made it, so a second release
+ * or a forked child's (its process id is another, the file its parent's)
+ * frees a name that someone holds. The +turns row adds the table that
+ * answers the misuse codes and the forked child's release. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

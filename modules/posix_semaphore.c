@@ -6,14 +6,23 @@
  * machine, so each is derived from the folder: "/wendlemoor-<hash of the
  * folder path>-<hex of the name>". The first sem_open creates it with value
  * 1; the service keeps it open until it goes. A semaphore has no owner, so
- * threads exclude each other as processes do, and the service's table alone
- * knows who holds a name. cleanup() unlinks every semaphore of the folder:
+ * threads exclude each other as processes do, and only a table of the
+ * service's can know who holds a name. cleanup() unlinks every semaphore of
+ * the folder:
  * it finds them where Linux keeps them (/dev/shm/sem.<name>), so none is
  * missed when the folder, or a list kept in it, was removed.
  *
  * What it does not claim: nothing gives a name back when its holder dies or
  * its thread ends: a holder killed or a thread ended holding leaves the
- * name taken for good. Files or the folder removed do not touch it. */
+ * name taken for good. Files or the folder removed do not touch it.
+ *
+ * The plain row measures the semaphore alone: a holder asking again waits
+ * for itself for good (busy when it must not wait); any sem_post, a second
+ * release or a forked child's, is a success that raises the count, and
+ * from then on two callers hold the name at once. The +turns row adds the
+ * table that knows holders by process and thread: it answers the misuse
+ * codes and the forked child's release, and no sem_post comes but a
+ * holder's. */
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>

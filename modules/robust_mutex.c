@@ -14,6 +14,13 @@
  * its owner, so a second lock by the owner through a second service answers
  * busy, never a second grant.
  *
+ * The mechanism answers misuse itself: a holder asking again gets EDEADLK
+ * (WENDLEMOOR_ERROR_LOCK_WOULD_DEADLOCK, or busy when it must not wait); an
+ * unlock by a thread that does not own it gets EPERM
+ * (WENDLEMOOR_ERROR_LOCK_NOT_HELD), a forked child's too, as its thread is
+ * another. A table of holders changes no cell of the card, so this module
+ * has no +turns build.
+ *
  * What it does not claim: whatever the dead holder was protecting is taken
  * as it was left; a file removed and made again is a new mutex, while
  * services that mapped the old one go on locking it: two holders. */

@@ -9,8 +9,8 @@
  * until it is. The key and the set are found at the name's first use and
  * kept by the service, as programs do. SEM_UNDO makes the kernel give back
  * what a process took when it dies, SIGKILL included; the semaphore has no
- * owner thread, so threads exclude each other as processes do, and the
- * service's table alone knows who holds a name.
+ * owner thread, so threads exclude each other as processes do, and only a
+ * table of the service's can know who holds a name.
  *
  * Each set carries two more semaphores that hold 30 bits of a hash of the
  * folder path: cleanup() finds the folder's sets in /proc/sysvipc/sem by
@@ -21,7 +21,15 @@
  * inode, so a file removed and made again is another key and another
  * semaphore, while services that found the old one go on using it: two
  * holders. Keys are 32 bits from the device and 16 bits of the inode, and may
- * meet another run's or program's. */
+ * meet another run's or program's.
+ *
+ * The plain row measures the semaphore alone: a holder asking again waits
+ * for itself for good (busy when it must not wait); a second release, or a
+ * forked child's (the child does not inherit its parent's undo), is a
+ * success that raises the value above 1, and two callers hold the name at
+ * once; the undo at a process's end cannot take the value below 0, so the
+ * excess may stay. The +turns row adds the table that answers the misuse
+ * codes and the forked child's release, so no +1 comes but a holder's. */
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>

@@ -1,9 +1,10 @@
 // The mechanism modules (modules/) and the module to copy
 // (components/module_skeleton.c): what the adversary's run does not ask of
-// them. Each takes any name bytes and keeps lookalike names apart, refuses
-// bad names, and its cleanup, called by a test or at the end of a run, leaves
-// nothing of the folder's outside it; the table they share knows a holder by
-// its process and thread, and survives a fork.
+// them. Each plain build takes any name bytes and keeps lookalike names
+// apart, refuses bad names, answers a holder asking again as its mechanism
+// does, and its cleanup, called by a test or at the end of a run, leaves
+// nothing of the folder's outside it; each +turns build's table knows a
+// holder by its process and thread, and survives a fork.
 #include <dirent.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -111,19 +112,26 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
   struct Row {
     const char* module;
     Outside outside;
+    // The mechanism's own answers to a holder asking again without waiting
+    // (a lock of the process or of the description is granted again), and
+    // to a second release (with no descriptor to close: EBADF).
+    ResultCode again;
+    ResultCode release_again;
   };
+  constexpr ResultCode kBadDescriptor = kErrorSystemBase | EBADF;
   const Row rows[] = {
-      {"flock-each", Outside::kNothing},
-      {"flock-shared", Outside::kNothing},
-      {"fcntl", Outside::kNothing},
-      {"lockf", Outside::kNothing},
-      {"ofd-unhealed", Outside::kNothing},
-      {"posix-semaphore", Outside::kPosixSemaphores},
-      {"sysv-semaphore", Outside::kSystemVSets},
-      {"robust-mutex", Outside::kNothing},
-      {"pid-file", Outside::kNothing},
-      {"grant-all", Outside::kNothing},
-      {"skeleton", Outside::kNothing},
+      {"flock-each", Outside::kNothing, kErrorLockBusy, kBadDescriptor},
+      {"flock-shared", Outside::kNothing, kOk, kOk},
+      {"fcntl", Outside::kNothing, kOk, kOk},
+      {"lockf", Outside::kNothing, kOk, kOk},
+      {"ofd-unhealed", Outside::kNothing, kErrorLockBusy, kBadDescriptor},
+      {"posix-semaphore", Outside::kPosixSemaphores, kErrorLockBusy, kOk},
+      {"sysv-semaphore", Outside::kSystemVSets, kErrorLockBusy, kOk},
+      {"robust-mutex", Outside::kNothing, kErrorLockBusy, kErrorLockNotHeld},
+      {"pid-file", Outside::kNothing, kErrorLockBusy, kOk},
+      {"grant-all", Outside::kNothing, kOk, kOk},
+      {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock,
+       kErrorLockNotHeld},
   };
   // A name of this process alone, so that no other run's objects count.
   const std::string probe = "probe/" + std::to_string(getpid());
@@ -152,6 +160,10 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
     for (const std::string& name : names) {
       EXPECT_EQ(lock->AcquireLock(name.c_str(), 0), kOk) << Hex(name);
     }
+    EXPECT_EQ(lock->AcquireLock(probe.c_str(), 0), row.again);
+    if (row.again == kOk) {
+      EXPECT_EQ(lock->ReleaseLock(probe.c_str()), kOk);
+    }
     key_t key = -1;
     if (row.outside == Outside::kSystemVSets) {
       key = ftok((temp.path() + "/" + Hex(probe)).c_str(), 'W');
@@ -163,6 +175,7 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
     for (const std::string& name : names) {
       EXPECT_EQ(lock->ReleaseLock(name.c_str()), kOk) << Hex(name);
     }
+    EXPECT_EQ(lock->ReleaseLock(probe.c_str()), row.release_again);
     lock->Release();
     module->Cleanup(temp.path().c_str());
     EXPECT_FALSE(SemaphoreNamed("", Hex(probe)));
@@ -235,17 +248,20 @@ bool AsleepSoon(pid_t tid) {
 }
 
 TEST(LockModulesTest, HoldersAreKnownByProcessAndThreadAndSurviveFork) {
-  // The negative control, grant-all, keeps none of these promises.
+  // The builds with the table's turns and answers, and the skeleton. The
+  // plain builds answer as their mechanisms do, and the negative control,
+  // grant-all, keeps none of these promises.
   const char* const modules[] = {
-      "flock-each",   "flock-shared",    "fcntl",          "lockf",
-      "ofd-unhealed", "posix-semaphore", "sysv-semaphore", "robust-mutex",
-      "pid-file",     "skeleton"};
+      "flock-each+turns",     "flock-shared+turns", "fcntl+turns",
+      "lockf+turns",          "ofd-unhealed+turns", "posix-semaphore+turns",
+      "sysv-semaphore+turns", "pid-file+turns",     "skeleton"};
   for (const char* name : modules) {
     SCOPED_TRACE(name);
     const std::string path = ModulePath(name);
     std::shared_ptr<LockModule> module;
     std::string error;
     ASSERT_EQ(LoadLockModule(path.c_str(), &module, &error), kOk) << error;
+    EXPECT_EQ(module->name(), name);
     TempDir temp;
     ASSERT_FALSE(temp.path().empty());
     LockService* raw = nullptr;
