@@ -96,8 +96,7 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
   for (std::size_t i = 2; i < words.size(); ++i) {
     if (words[i] == "threads") features->threads = true;
     if (words[i] == "thread-end") features->thread_end = true;
-    if (words[i] == "fork") features->fork = true;
-    if (words[i] == "misuse") features->misuse = true;
+    if (words[i] != "missing") features->words.insert(words[i]);
     if (words[i] == "missing") {
       features->missing = "missing";
       for (++i; i < words.size(); ++i) features->missing += " " + words[i];

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "runtime/process.h"
@@ -35,8 +36,9 @@ inline constexpr int kAdapterProtocolVersion = 1;
 struct AdapterFeatures {
   bool threads = false;     // several threads, answers in any order
   bool thread_end = false;  // "end T": a thread ends holding
-  bool fork = false;        // "fork T NAME": a fork while holding
-  bool misuse = false;      // "failed deadlock", "failed not-held"
+  // Every word it offers ("fork", "misuse", ...): the fault classes it can
+  // be put under are those whose word it says (FaultsGreeted, chaos/fault.h).
+  std::set<std::string> words;
   // Not empty: the lock is not on this machine ("missing WHAT...").
   std::string missing;
 };

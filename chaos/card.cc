@@ -19,6 +19,7 @@
 
 #include "chaos/command_run.h"
 #include "chaos/control.h"
+#include "chaos/fault.h"
 #include "chaos/module_run.h"
 #include "chaos/report.h"
 #include "runtime/interval.h"
@@ -317,13 +318,11 @@ Cell RunCell(const CardOptions& options, const std::string& self,
   return cell;
 }
 
-// Whether an adapter with `supported` faults (a bit per ChaosFault; none:
-// it cannot run here at all) can be put under the card's column `fault`.
-bool Supports(std::uint32_t supported, const std::string& fault) {
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    if (fault == kChaosFaultNames[i]) return ((supported >> i) & 1u) != 0;
-  }
-  return supported != 0;  // "none"
+// Whether an adapter with `supported` faults (none: it cannot run here at
+// all) can be put under the card's column `fault`.
+bool Supports(FaultSet supported, const std::string& fault) {
+  const FaultClass* column = FindFault(fault);  // null: "none"
+  return column != nullptr ? Has(supported, column->fault) : supported != 0;
 }
 
 // The cells of `row`, in column order. An adapter is asked once what it
@@ -337,9 +336,9 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
                       ProbeAdapter(self, row.path, &features, &probe_error);
   // An adapter that says what it lacks here (a library) supports nothing;
   // one that cannot be probed at all is tried, and its cells refused.
-  const std::uint32_t supported = !features.missing.empty() ? 0
-                                  : probed ? AdapterFaults(features)
-                                           : ~0u;
+  const FaultSet supported = !features.missing.empty() ? 0
+                             : probed                  ? AdapterFaults(features)
+                                                       : kAllFaults;
   for (const std::string& fault : options.faults) {
     *interrupted = *interrupted || Interrupted();
     Cell cell;

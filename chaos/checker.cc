@@ -9,6 +9,7 @@
 
 #include "chaos/adapter.h"
 #include "chaos/control.h"
+#include "chaos/fault.h"
 #include "components/result_code.h"
 
 namespace wendlemoor {
@@ -255,17 +256,22 @@ class Checker {
             ChaosCallText(call), r.name, r.pid, Seconds(r.time), r.code);
   }
 
+  // A fault ends the holds its class ends (FaultClass::ends).
   void TakeFault(const ChaosRecord& r) {
-    if (r.call < static_cast<int>(ChaosFault::kCount)) {
-      ++result_.figures.faults[r.call];
-    }
-    if (r.call == static_cast<int>(ChaosFault::kThreadEnd)) {
-      EndWhere(r.time, r.time, [&](const Key& k) {
-        return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
-      });
-    } else if (r.call == static_cast<int>(ChaosFault::kKill)) {
-      EndProcess(r.time, r.time, r.pid);
-      killed_at_[r.pid] = r.time;
+    if (r.call >= kFaultCount) return;
+    ++result_.figures.faults[r.call];
+    switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
+      case FaultEnds::kNone:
+        break;
+      case FaultEnds::kThread:
+        EndWhere(r.time, r.time, [&](const Key& k) {
+          return std::get<0>(k) == r.pid && std::get<1>(k) == r.thread;
+        });
+        break;
+      case FaultEnds::kProcess:
+        EndProcess(r.time, r.time, r.pid);
+        killed_at_[r.pid] = r.time;
+        break;
     }
   }
 
@@ -487,9 +493,10 @@ std::string FiguresText(const ChaosFigures& figures) {
         Millis(figures.free_p50), Millis(figures.free_max), figures.freed);
   }
   text += "faults:";
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    text += Format(" %s %" PRIu64 "%s", kChaosFaultNames[i], figures.faults[i],
-                   i + 1 < static_cast<int>(ChaosFault::kCount) ? "," : "");
+  for (const FaultClass& c : FaultTable()) {
+    const int i = static_cast<int>(c.fault);
+    text += Format(" %s %" PRIu64 "%s", c.name, figures.faults[i],
+                   i + 1 < kFaultCount ? "," : "");
   }
   text += "\n";
   return text;
@@ -498,11 +505,10 @@ std::string FiguresText(const ChaosFigures& figures) {
 std::string AnswersText(const ChaosCheck& check) {
   const ChaosVerdict& v = check.verdict;
   std::string text;
-  for (const ChaosCall call :
-       {ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain,
-        ChaosCall::kOtherInstance, ChaosCall::kForkedRelease,
-        ChaosCall::kForkedAcquire}) {
-    const int c = static_cast<int>(call);
+  // The calls that fault classes make, in ChaosCall order.
+  for (int c = 1; c < kChaosCalls; ++c) {
+    const auto call = static_cast<ChaosCall>(c);
+    if (FaultJudging(call) == nullptr) continue;
     const std::uint64_t total = check.figures.calls[c];
     if (total + v.hung_by_call[c] == 0) continue;
     text += Format("%s: %" PRIu64 " as promised", ChaosCallText(call),

@@ -133,11 +133,11 @@ std::string ChaosCodeText(std::uint32_t code);
 // "(N indeterminate)" when some holds were.
 std::string VerdictLine(const ChaosVerdict& verdict);
 
-// What each kind of misuse, fork and second instance got, a line for each
-// that happened: how many answers were as promised, how many not (and the
-// first code), how many hung; then the count of indeterminate holds and
-// their descriptions, each line beginning "indeterminate: ". Empty when
-// none of these happened.
+// What each call that a fault class makes (FaultClass::judges: misuse,
+// fork, a second instance) got, a line for each that happened: how many
+// answers were as promised, how many not (and the first code), how many
+// hung; then the count of indeterminate holds and their descriptions, each
+// line beginning "indeterminate: ". Empty when none of these happened.
 std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.

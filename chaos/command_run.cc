@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "chaos/control.h"
+#include "chaos/fault.h"
 #include "chaos/history.h"
 #include "chaos/module_run.h"
 #include "chaos/run.h"
@@ -209,23 +210,97 @@ LockService* CreateFromCommand(const char* folder) {
 }
 
 int Usage(const std::string& error) {
-  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(), kChaosUsage,
-               kCommandUsage);
+  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(),
+               ChaosUsage(), kCommandUsage);
   return 2;
+}
+
+// A worker of a run over the adapter `command`: its lock service sends
+// every call to an adapter process of its own.
+int RunAdapterWorker(const std::string& command,
+                     const std::vector<std::string>& arguments) {
+  gCommand = command;
+  gSelf = Self();
+  SetChaosForkHook(AdapterLockService::Fork);
+  return RunChaosWorker(arguments, CreateFromCommand);
+}
+
+// The adapter's options, taken out of a command line; the rest are the
+// run's own.
+struct CommandLine {
+  std::string command;  // empty: no --command
+  std::string result;
+  std::string log;
+  std::vector<const char*> rest;  // argv[0] and the run's options
+};
+
+// Takes the adapter's options out of `argv`. Returns false, with the cause
+// in `*error`, when one has no value.
+bool TakeCommandOptions(int argc, char** argv, CommandLine* line,
+                        std::string* error) {
+  line->rest = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option != "--command" && option != "--result" && option != "--log") {
+      line->rest.push_back(argv[i]);
+      continue;
+    }
+    if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+      *error = "missing value for " + option;
+      return false;
+    }
+    (option == "--command"  ? line->command
+     : option == "--result" ? line->result
+                            : line->log) = argv[++i];
+  }
+  return true;
+}
+
+// Leaves out of `options` the faults an adapter with `features` does not
+// support, and runs it with one thread when it supports no more. Returns
+// false when --faults named one of them; `*left_out` says which faults
+// went (of those named, or of all), empty when none did.
+bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
+                  std::string* left_out) {
+  const FaultSet unsupported =
+      (options->faults_named ? options->faults : kAllFaults) &
+      ~AdapterFaults(features);
+  *left_out = unsupported == 0 ? "" : FaultNames(unsupported, ", ");
+  options->faults &= ~unsupported;
+  if (!features.threads) options->threads = 1;
+  return !options->faults_named || unsupported == 0;
+}
+
+// A run over the adapter of `line`, once it has answered a first request.
+int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
+  if (!line.result.empty()) options.result = line.result;
+  options.lock = "adapter " + line.command;
+  gSelf = Self();
+  AdapterFeatures features;
+  std::string error, left_out;
+  if (!ProbeAdapter(gSelf, line.command, &features, &error)) {
+    std::fprintf(stderr, "wendlemoor-chaos: adapter \"%s\" %s\n",
+                 line.command.c_str(), error.c_str());
+    return 2;
+  }
+  if (!FitToAdapter(features, &options, &left_out)) {
+    std::fprintf(stderr,
+                 "wendlemoor-chaos: adapter \"%s\" does not support: %s\n",
+                 line.command.c_str(), left_out.c_str());
+    return 2;
+  }
+  std::printf("adapter \"%s\": protocol %d, %d thread%s per process%s%s\n",
+              line.command.c_str(), kAdapterProtocolVersion, options.threads,
+              options.threads == 1 ? "" : "s",
+              left_out.empty() ? "" : "; not supported: ", left_out.c_str());
+  std::fflush(stdout);
+  return RunChaos(options, {gSelf, "--command", line.command, "--worker"});
 }
 
 }  // namespace
 
-std::uint32_t AdapterFaults(const AdapterFeatures& features) {
-  std::uint32_t faults = (1u << static_cast<int>(ChaosFault::kCount)) - 1;
-  if (!features.fork) faults &= ~(1u << static_cast<int>(ChaosFault::kFork));
-  if (!features.thread_end) {
-    faults &= ~(1u << static_cast<int>(ChaosFault::kThreadEnd));
-  }
-  if (!features.misuse) {
-    faults &= ~(1u << static_cast<int>(ChaosFault::kMisuse));
-  }
-  return faults;
+FaultSet AdapterFaults(const AdapterFeatures& features) {
+  return FaultsGreeted(features.words);
 }
 
 bool ProbeAdapter(const std::string& self, const std::string& command,
@@ -263,46 +338,30 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
   }
   if (argc >= 4 && std::string(argv[1]) == "--command" &&
       std::string(argv[3]) == "--worker") {
-    gCommand = argv[2];
-    gSelf = Self();
-    SetChaosForkHook(AdapterLockService::Fork);
-    *status = RunChaosWorker(std::vector<std::string>(argv + 4, argv + argc),
-                             CreateFromCommand);
+    *status = RunAdapterWorker(argv[2],
+                               std::vector<std::string>(argv + 4, argv + argc));
     return true;
   }
   // The report card takes adapters as rows (chaos/card.h).
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--card") return false;
   }
-  std::string command, result, log;
-  bool any = false, faults_given = false;
-  std::vector<const char*> rest = {argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--command" || option == "--result" || option == "--log") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') {
-        *status = Usage("missing value for " + option);
-        return true;
-      }
-      any = any || option == "--command";
-      (option == "--command"  ? command
-       : option == "--result" ? result
-                              : log) = argv[++i];
-      continue;
-    }
-    faults_given = faults_given || option == "--faults";
-    rest.push_back(argv[i]);
+  CommandLine line;
+  std::string error;
+  if (!TakeCommandOptions(argc, argv, &line, &error)) {
+    *status = Usage(error);
+    return true;
   }
-  if (!any) return false;
-  if (!log.empty() && !RedirectOutputToLog(log)) {
+  if (line.command.empty()) return false;
+  if (!line.log.empty() && !RedirectOutputToLog(line.log)) {
     *status = 1;
     return true;
   }
   ChaosOptions options;
-  std::string error;
-  switch (ParseChaosOptions(int(rest.size()), rest.data(), &options, &error)) {
+  switch (ParseChaosOptions(int(line.rest.size()), line.rest.data(), &options,
+                            &error)) {
     case ChaosParse::kHelp:
-      std::fputs(kChaosUsage, stdout);
+      std::fputs(ChaosUsage(), stdout);
       std::fputs(kCommandUsage, stdout);
       *status = 0;
       return true;
@@ -312,40 +371,7 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
     case ChaosParse::kRun:
       break;
   }
-  if (!result.empty()) options.result = result;
-  options.lock = "adapter " + command;
-  gSelf = Self();
-  AdapterFeatures features;
-  if (!ProbeAdapter(gSelf, command, &features, &error)) {
-    std::fprintf(stderr, "wendlemoor-chaos: adapter \"%s\" %s\n",
-                 command.c_str(), error.c_str());
-    *status = 2;
-    return true;
-  }
-  const std::uint32_t supported = AdapterFaults(features);
-  std::string missing;
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    if ((supported >> i) & 1u) continue;
-    if (!faults_given || ((options.faults >> i) & 1u)) {
-      missing +=
-          (missing.empty() ? "" : ", ") + std::string(kChaosFaultNames[i]);
-    }
-  }
-  if (faults_given && (options.faults & ~supported) != 0) {
-    std::fprintf(stderr,
-                 "wendlemoor-chaos: adapter \"%s\" does not support: %s\n",
-                 command.c_str(), missing.c_str());
-    *status = 2;
-    return true;
-  }
-  options.faults &= supported;
-  if (!features.threads) options.threads = 1;
-  std::printf("adapter \"%s\": protocol %d, %d thread%s per process%s%s\n",
-              command.c_str(), kAdapterProtocolVersion, options.threads,
-              options.threads == 1 ? "" : "s",
-              missing.empty() ? "" : "; not supported: ", missing.c_str());
-  std::fflush(stdout);
-  *status = RunChaos(options, {gSelf, "--command", command, "--worker"});
+  *status = RunOverAdapter(line, options);
   return true;
 }
 

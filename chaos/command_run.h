@@ -18,9 +18,9 @@
 // version or answers a line that does not parse is refused with one line on
 // standard error naming the command and the cause, status 2. The faults the
 // adapter does not support are left out of the run (a note on standard
-// output says which); asking for one of them with --faults is refused the
-// same way. An adapter that fails later makes its worker give up
-// (GiveUpChaosWorker): a finding in the verdict.
+// output says which), under "--faults all" as by default; naming one of
+// them with --faults is refused the same way. An adapter that fails later
+// makes its worker give up (GiveUpChaosWorker): a finding in the verdict.
 //
 // Thread safety: RunCommandCommand takes over the process and runs once, on
 // the main thread.
@@ -31,6 +31,7 @@
 #include <string>
 
 #include "chaos/adapter.h"
+#include "chaos/fault.h"
 
 namespace wendlemoor {
 
@@ -48,9 +49,9 @@ bool RunCommandCommand(int argc, char** argv, int* status);
 bool ProbeAdapter(const std::string& self, const std::string& command,
                   AdapterFeatures* features, std::string* error);
 
-// The faults (a bit per ChaosFault) an adapter with `features` can be put
-// under.
-std::uint32_t AdapterFaults(const AdapterFeatures& features);
+// The faults an adapter with `features` can be put under: those whose
+// greeting word it says (FaultClass::greeting).
+FaultSet AdapterFaults(const AdapterFeatures& features);
 
 }  // namespace wendlemoor
 

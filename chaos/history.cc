@@ -16,13 +16,6 @@
 
 namespace wendlemoor {
 
-const char* const kChaosFaultNames[] = {
-    "thread-end",   "kill",          "fork",          "stop",
-    "remove-files", "remove-folder", "two-instances", "misuse",
-};
-static_assert(sizeof kChaosFaultNames / sizeof kChaosFaultNames[0] ==
-              static_cast<std::size_t>(ChaosFault::kCount));
-
 bool RecordEvent(int fd, ChaosRecord record) {
   record.time = JX_MonotonicNanos();
   record.pid = getpid();

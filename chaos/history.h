@@ -25,6 +25,9 @@
 
 namespace wendlemoor {
 
+// The numeric values of ChaosEvent, ChaosCall and ChaosFault are the
+// history file's format: a kept history is judged again by a later build.
+// Values are only ever appended, never reordered, reused or removed.
 enum class ChaosEvent : std::uint16_t {
   // A worker took `name`. `wait` says whether it asked to wait, `value` is the
   // nanoseconds the acquisition took, `code` the instance (0 or 1) used.
@@ -34,9 +37,10 @@ enum class ChaosEvent : std::uint16_t {
   // A call that the checker judges by its result: `call` says which (a
   // ChaosCall), `code` what it returned.
   kCall,
-  // A fault was injected (`call` holds the ChaosFault). kThreadEnd ends the
-  // holds of (pid, thread); kKill ends every hold of pid; the others only
-  // mark the moment. `value` is the target process for kStop, and for the
+  // A fault was injected (`call` holds the ChaosFault). The holds it ends
+  // are its class's (FaultClass::ends, chaos/fault.h): those of (pid,
+  // thread) for kThreadEnd, every one of pid for kKill; the others only mark
+  // the moment. `value` is the target process for kStop, and for the
   // removals the time the run closed the gate (chaos/control.h).
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
@@ -87,6 +91,8 @@ enum class ChaosCall : std::uint16_t {
   kForkedAcquire,    // a forked child asks for its parent's name: busy
 };
 
+// The fault classes; chaos/fault.h has everything else about each, in one
+// table in this order.
 enum class ChaosFault : std::uint16_t {
   kThreadEnd = 0,  // a thread ends while holding
   kKill,           // a process SIGKILLs itself while holding
@@ -96,11 +102,8 @@ enum class ChaosFault : std::uint16_t {
   kRemoveFolder,   // the whole lock folder is removed while nobody holds one
   kTwoInstances,   // a second service instance in one process
   kMisuse,         // asking again for a held name, releasing twice
-  kCount,
+  kCount,          // not a class: how many there are
 };
-
-// The faults' names as the command line spells them, in ChaosFault order.
-extern const char* const kChaosFaultNames[];
 
 struct ChaosRecord {
   std::uint64_t time;   // CLOCK_MONOTONIC nanoseconds

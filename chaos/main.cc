@@ -25,9 +25,9 @@
 
 using wendlemoor::ChaosOptions;
 using wendlemoor::ChaosParse;
+using wendlemoor::ChaosUsage;
 using wendlemoor::CheckChaosHistory;
 using wendlemoor::CreateLockService;
-using wendlemoor::kChaosUsage;
 using wendlemoor::kCommandUsage;
 using wendlemoor::kLinkedInLock;
 using wendlemoor::kModuleUsage;
@@ -52,13 +52,13 @@ int main(int argc, char** argv) {
   std::string error;
   switch (ParseChaosOptions(argc, argv, &options, &error)) {
     case ChaosParse::kHelp:
-      std::fputs(kChaosUsage, stdout);
+      std::fputs(ChaosUsage(), stdout);
       std::fputs(kModuleUsage, stdout);
       std::fputs(kCommandUsage, stdout);
       return 0;
     case ChaosParse::kBad:
       std::fprintf(stderr, "wendlemoor-chaos: %s\n%s", error.c_str(),
-                   kChaosUsage);
+                   ChaosUsage());
       return 2;
     case ChaosParse::kRun:
       break;

@@ -215,33 +215,9 @@ std::vector<std::string> ModulesIn(const std::string& folder) {
   return found;
 }
 
-bool ReadCardFaults(const std::string& text, std::vector<std::string>* out) {
-  out->clear();
-  if (text == "all") {
-    out->push_back("none");
-    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-      out->push_back(kChaosFaultNames[i]);
-    }
-    return true;
-  }
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', at);
-    const std::string word = text.substr(at, comma - at);
-    bool known = word == "none";
-    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-      known = known || word == kChaosFaultNames[i];
-    }
-    if (!known) return false;
-    out->push_back(word);
-    if (comma == text.npos) return true;
-    at = comma + 1;
-  }
-}
-
 int Usage(const std::string& error) {
-  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(), kChaosUsage,
-               kModuleUsage);
+  std::fprintf(stderr, "wendlemoor-chaos: %s\n%s%s", error.c_str(),
+               ChaosUsage(), kModuleUsage);
   return 2;
 }
 
@@ -250,7 +226,7 @@ int Usage(const std::string& error) {
 struct ModuleArguments {
   std::vector<std::string> modules;
   std::vector<std::string> commands;  // adapters: card rows only
-  std::string modules_folder, result, log, out, grace, faults = "all";
+  std::string modules_folder, result, log, out, grace;
   bool card = false, cost = false;
   bool any = false;  // one of the options above was given
   std::vector<const char*> rest;
@@ -283,8 +259,6 @@ bool TakeModuleArguments(int argc, char** argv, ModuleArguments* a) {
       value = &a->log;
     } else if (option == "--out") {
       value = &a->out;
-    } else if (option == "--faults" && a->card) {
-      value = &a->faults;
     } else if (option == "--grace" && a->card) {
       value = &a->grace;
     } else {
@@ -316,9 +290,7 @@ int RunCardCommand(const ModuleArguments& a, const ChaosOptions& options,
     return Usage(
         "--card needs --module or --modules with a module, or --command");
   }
-  if (!ReadCardFaults(a.faults, &card.faults)) {
-    return Usage("bad value for --faults: \"" + a.faults + "\"");
-  }
+  card.faults = options.fault_columns;
   if (!a.grace.empty()) {
     char* end = nullptr;
     errno = 0;
@@ -371,10 +343,12 @@ int RunModuleArguments(const ModuleArguments& a) {
     options.names = card.names;
   }
   std::string error;
+  // A card takes "none" among the faults: its column without any.
   switch (
-      ParseChaosOptions(int(a.rest.size()), a.rest.data(), &options, &error)) {
+      ParseChaosOptions(int(a.rest.size()), a.rest.data(), &options, &error,
+                        a.card ? FaultListFor::kCard : FaultListFor::kRun)) {
     case ChaosParse::kHelp:
-      std::fputs(kChaosUsage, stdout);
+      std::fputs(ChaosUsage(), stdout);
       std::fputs(kModuleUsage, stdout);
       return 0;
     case ChaosParse::kBad:

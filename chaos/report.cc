@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "chaos/fault.h"
 #include "runtime/eintr.h"
 
 namespace wendlemoor {
@@ -125,8 +126,9 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   number("free_count", f.freed);
   millis("free_p50_ms", f.free_p50);
   millis("free_max_ms", f.free_max);
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    number(std::string("struck_") + kChaosFaultNames[i], f.faults[i]);
+  for (const FaultClass& c : FaultTable()) {
+    number(std::string("struck_") + c.name,
+           f.faults[static_cast<int>(c.fault)]);
   }
   for (int call = 1; call < kChaosCalls; ++call) {
     if (f.calls[call] > 0) {
@@ -236,52 +238,41 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
                                      std::uint32_t faults,
                                      std::size_t findings) {
   const ChaosVerdict& v = check.verdict;
-  constexpr int kFaults = static_cast<int>(ChaosFault::kCount);
-  auto injected = [&](ChaosFault fault) {
-    return ((faults >> static_cast<int>(fault)) & 1u) != 0;
-  };
   // Case 0 is plain contention, case 1 + f the fault class f.
-  std::vector<std::vector<std::string>> problems(kFaults + 1);
-  int only = -1, count = 0;
-  std::string together;
-  for (int i = 0; i < kFaults; ++i) {
-    if (!injected(static_cast<ChaosFault>(i))) continue;
-    only = i;
+  std::vector<std::vector<std::string>> problems(kFaultCount + 1);
+  int count = 0;
+  const FaultClass* only = nullptr;
+  // The one class injected that ends holds, if only one does.
+  const FaultClass* only_ending = nullptr;
+  int ending = 0;
+  for (const FaultClass& c : FaultTable()) {
+    if (!Has(faults, c.fault)) continue;
+    only = &c;
     ++count;
-    together +=
-        (together.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
+    if (c.ends != FaultEnds::kNone) {
+      only_ending = &c;
+      ++ending;
+    }
   }
-  const int general = count == 1 ? 1 + only : 0;
-  // The case of `fault` when it was injected, else the general one.
-  auto of = [&](ChaosFault fault) {
-    return injected(fault) ? 1 + static_cast<int>(fault) : general;
+  const auto case_of = [](const FaultClass& c) {
+    return 1 + static_cast<int>(c.fault);
   };
+  const int general = count == 1 ? case_of(*only) : 0;
   auto add = [&](int owner, std::uint64_t n, const std::string& text) {
     if (n > 0) problems[owner].push_back(std::to_string(n) + " " + text);
   };
   add(general, v.overlaps, "overlapping holds");
   add(general, v.never_ended, "holds never ended");
   add(general, v.failed_workers, "workers crashed or hung");
-  const bool by_thread = injected(ChaosFault::kThreadEnd);
-  const bool by_kill = injected(ChaosFault::kKill);
-  add(by_thread != by_kill
-          ? of(by_thread ? ChaosFault::kThreadEnd : ChaosFault::kKill)
-          : general,
-      v.unusable,
+  add(ending == 1 ? case_of(*only_ending) : general, v.unusable,
       Format("names unusable after their holder was gone (longest %.1f s)",
              double(v.unusable_max) / 1e9));
   for (int call = 1; call < kChaosCalls; ++call) {
     const auto which = static_cast<ChaosCall>(call);
-    int owner = general;
-    if (which == ChaosCall::kAcquireAgain ||
-        which == ChaosCall::kReleaseAgain) {
-      owner = of(ChaosFault::kMisuse);
-    } else if (which == ChaosCall::kOtherInstance) {
-      owner = of(ChaosFault::kTwoInstances);
-    } else if (which == ChaosCall::kForkedRelease ||
-               which == ChaosCall::kForkedAcquire) {
-      owner = of(ChaosFault::kFork);
-    }
+    const FaultClass* judge = FaultJudging(which);
+    const int owner = judge != nullptr && Has(faults, judge->fault)
+                          ? case_of(*judge)
+                          : general;
     add(owner, v.wrong_by_call[call],
         std::string("wrong codes from ") + ChaosCallText(which) + " (first " +
             ChaosCodeText(v.first_wrong_code[call]) + ")");
@@ -297,22 +288,25 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
                " more findings in the JSON file";
   }
   std::vector<JunitCase> cases;
-  for (int owner = 0; owner <= kFaults; ++owner) {
-    if (owner > 0 && !injected(static_cast<ChaosFault>(owner - 1))) continue;
-    JunitCase c;
-    c.name = owner == 0 ? "contention" : kChaosFaultNames[owner - 1];
+  for (int owner = 0; owner <= kFaultCount; ++owner) {
+    const FaultClass* c =
+        owner == 0 ? nullptr : &FaultOf(static_cast<ChaosFault>(owner - 1));
+    if (c != nullptr && !Has(faults, c->fault)) continue;
+    JunitCase junit;
+    junit.name = c == nullptr ? "contention" : c->name;
     for (const std::string& problem : problems[owner]) {
-      c.failure += (c.failure.empty() ? "" : "; ") + problem;
+      junit.failure += (junit.failure.empty() ? "" : "; ") + problem;
     }
-    if (!c.failure.empty()) {
+    if (!junit.failure.empty()) {
       if (owner == 0 && count > 1) {
-        c.failure = "with " + together + " together: " + c.failure;
+        junit.failure =
+            "with " + FaultNames(faults) + " together: " + junit.failure;
       }
-      c.details = details;
-    } else if (owner > 0 && check.figures.faults[owner - 1] == 0) {
-      c.skipped = "not struck";
+      junit.details = details;
+    } else if (c != nullptr && check.figures.faults[owner - 1] == 0) {
+      junit.skipped = "not struck";
     }
-    cases.push_back(c);
+    cases.push_back(junit);
   }
   return cases;
 }

@@ -64,8 +64,9 @@ std::string JunitXml(const std::vector<JunitSuite>& suites);
 // ChaosFault): "contention" (the lock under plain contention) and one per
 // fault class injected, named as --faults spells it. A fault class that never
 // struck is skipped. A failure goes to the class it belongs to: wrong codes
-// and hung calls by the call (misuse, two-instances, fork), a name left
-// unusable to thread-end or kill when only one of them was injected; one
+// and hung calls to the class that judges the call (FaultClass::judges:
+// misuse, two-instances, fork), a name left unusable to the class that ends
+// holds (thread-end or kill) when only one such was injected; one
 // that no single class explains (an overlap, a hold never ended, a crashed
 // worker) goes to the only class injected, or else to "contention", whose
 // text then says which faults struck together. A failure's text is the

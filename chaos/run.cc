@@ -23,6 +23,7 @@
 
 #include "chaos/checker.h"
 #include "chaos/control.h"
+#include "chaos/fault.h"
 #include "chaos/history.h"
 #include "chaos/report.h"
 #include "chaos/timeline.h"
@@ -32,7 +33,29 @@
 
 namespace wendlemoor {
 
-const char kChaosUsage[] =
+namespace {
+
+// `text` cut into lines of at most `width` columns between its words, each
+// line after `indent` spaces and ending in a newline.
+std::string Wrapped(const std::string& text, std::size_t indent,
+                    std::size_t width) {
+  std::string lines, line;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find(' ', at);
+    if (end == text.npos) end = text.size();
+    const std::string word = text.substr(at, end - at);
+    if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+      lines += std::string(indent, ' ') + line + "\n";
+      line.clear();
+    }
+    line += (line.empty() ? "" : " ") + word;
+    at = end + 1;
+  }
+  return lines + std::string(indent, ' ') + line + "\n";
+}
+
+// The usage text before and after the fault classes' names.
+constexpr char kUsageBefore[] =
     "usage: wendlemoor-chaos [OPTIONS]\n"
     "Runs an adversary against the lock service: PROCESSES worker processes\n"
     "of THREADS threads take NAMES lock names at random (blocking and not),\n"
@@ -45,9 +68,8 @@ const char kChaosUsage[] =
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
     "  --faults LIST    comma-separated faults to inject, \"all\" (default) "
-    "or\n"
-    "                   \"none\": thread-end, kill, fork, stop, remove-files,\n"
-    "                   remove-folder, two-instances, misuse\n"
+    "or\n";
+constexpr char kUsageAfter[] =
     "  --seed N         the seed of every choice (default: drawn, and shown);\n"
     "                   the same seed makes the same choices again\n"
     "  --folder DIR     the run's folder, new or empty (kept afterwards, with\n"
@@ -69,6 +91,19 @@ const char kChaosUsage[] =
     "verdict is printed all the same), 130 interrupted (the figures so far\n"
     "are shown).\n";
 
+std::string UsageText() {
+  return kUsageBefore +
+         Wrapped("\"none\": " + FaultNames(kAllFaults, ", "), 19, 76) +
+         kUsageAfter;
+}
+
+}  // namespace
+
+const char* ChaosUsage() {
+  static const std::string usage = UsageText();
+  return usage.c_str();
+}
+
 const char kLinkedInLock[] = "wendlemoor (linked in)";
 
 namespace {
@@ -89,10 +124,6 @@ constexpr std::uint64_t kHangNanos = 1 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
 
-std::uint32_t AllFaults() {
-  return (1u << static_cast<int>(ChaosFault::kCount)) - 1;
-}
-
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
   if (text.empty() || text.size() > 20 ||
@@ -104,33 +135,20 @@ bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
   return errno == 0 && *value >= low && *value <= high;
 }
 
-bool ReadFaults(const std::string& text, std::uint32_t* faults) {
-  if (text == "all") {
-    *faults = AllFaults();
-    return true;
-  }
-  *faults = 0;
-  if (text == "none") return true;
-  std::size_t at = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', at);
-    const std::string word = text.substr(at, comma - at);
-    int found = -1;
-    for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-      if (word == kChaosFaultNames[i]) found = i;
-    }
-    if (found < 0) return false;
-    *faults |= 1u << found;
-    if (comma == text.npos) return true;
-    at = comma + 1;
-  }
-}
-
 }  // namespace
 
 ChaosParse ParseChaosOptions(int argc, const char* const* argv,
-                             ChaosOptions* options, std::string* error) {
-  options->faults = AllFaults();
+                             ChaosOptions* options, std::string* error,
+                             FaultListFor faults_for) {
+  auto take_faults = [&](const std::string& text) {
+    FaultList faults;
+    if (!ParseFaults(text, faults_for, &faults, error)) return false;
+    options->faults = faults.set;
+    options->faults_named = faults.named;
+    options->fault_columns = faults.columns;
+    return true;
+  };
+  (void)take_faults("all");
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
     if (option == "-h" || option == "--help") return ChaosParse::kHelp;
@@ -161,7 +179,7 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
     } else if (option == "--names") {
       ok = bounded(1, kChaosNamesMax, &options->names);
     } else if (option == "--faults") {
-      ok = ReadFaults(value, &options->faults);
+      ok = take_faults(value);
     } else if (option == "--seed") {
       ok = ReadBounded(value, 0, UINT64_MAX, &options->seed);
       options->seed_given = true;
@@ -209,8 +227,17 @@ struct Slot {
 };
 
 // What the run does at times of its own while the workers run, in the order
-// the main loop does them when several are due at once.
-enum class Duty { kContinue, kStop, kRemove, kHangs, kProgress, kCount };
+// the main loop does them when several are due at once: a turn of the
+// fault classes that strike a worker from outside, and one of those that
+// strike between holds (chaos/fault.h), among them.
+enum class Duty {
+  kContinue,
+  kStrikeWorker,
+  kStrikeBetweenHolds,
+  kHangs,
+  kProgress,
+  kCount
+};
 
 // When each duty is next due, on the monotonic clock. The main loop does every
 // duty that is due, then waits for a signal until the earliest next one.
@@ -235,17 +262,22 @@ class Schedule {
                                                         kNever, kNever};
 };
 
-class Run {
+class Run final : public FaultRunSide {
  public:
   Run(const ChaosOptions& options, const std::vector<std::string>& command)
       : options_(options), command_(command), random_(options.seed) {}
 
   int Main();
 
+  // What the fault classes that strike from the run act through.
+  ChaosRandom& Random() override { return random_; }
+  void RecordFault(ChaosFault fault, pid_t worker) override;
+  std::vector<pid_t> Workers() const override;
+  void StopWorker(pid_t worker, std::uint64_t nanos) override;
+  std::string LockFolder() const override { return folder_ + "/locks"; }
+  void RenewWorker() override;
+
  private:
-  bool Enabled(ChaosFault fault) const {
-    return (options_.faults >> static_cast<int>(fault)) & 1u;
-  }
   bool Empty() const;
   bool Prepare();
   bool Spawn(int slot);
@@ -255,10 +287,10 @@ class Run {
   bool HandleSignals();
   bool WaitForSignal(std::uint64_t until);
   void Kill(pid_t pid);
-  void Stop();
+  void Again(Duty duty, FaultSite site);
+  void StrikeWorker();
   void Continue();
-  void Remove();
-  void Renew();
+  void StrikeBetweenHolds();
   void Progress(bool last);
   void LookForHangs();
   std::uint64_t RecordHungCalls(std::size_t slot, bool every);
@@ -281,6 +313,7 @@ class Run {
   Schedule schedule_;
   pid_t stopped_ = -1;
   std::uint64_t stopped_at_ = 0;
+  std::uint64_t gate_closed_ = 0;  // when the open gate was closed, or 0
   std::uint64_t outside_faults_ = 0;
   bool interrupted_ = false;
   bool terminal_ = false;
@@ -368,7 +401,7 @@ bool Run::Spawn(int slot) {
   for (const std::string& argument :
        {folder_, std::to_string(slot), std::to_string(seed),
         std::to_string(options_.threads), std::to_string(options_.names),
-        std::to_string(options_.faults), std::to_string(deadline_),
+        FaultNames(options_.faults), std::to_string(deadline_),
         std::to_string(getpid())}) {
     strings.push_back(argument);
   }
@@ -448,21 +481,43 @@ void Run::Kill(pid_t pid) {
   (void)kill(-pid, SIGKILL);
 }
 
-void Run::Stop() {
+void Run::RecordFault(ChaosFault fault, pid_t worker) {
+  const std::uint64_t value = FaultOf(fault).site == FaultSite::kBetweenHolds
+                                  ? gate_closed_
+                                  : std::uint64_t(worker);
+  Record(ChaosEvent::kFault, value, 0, fault);
+  ++outside_faults_;
+}
+
+std::vector<pid_t> Run::Workers() const {
   std::vector<pid_t> live;
   for (const Slot& s : slots_) {
     if (s.pid != -1) live.push_back(s.pid);
   }
-  schedule_.Set(Duty::kStop,
-                JX_MonotonicNanos() + (200 + random_.Below(600)) * kMillis);
-  if (live.empty()) return;
-  stopped_ = live[random_.Below(live.size())];
-  Record(ChaosEvent::kFault, std::uint64_t(stopped_), 0, ChaosFault::kStop);
-  ++outside_faults_;
-  kill(-stopped_, SIGSTOP);
+  return live;
+}
+
+void Run::StopWorker(pid_t worker, std::uint64_t nanos) {
+  stopped_ = worker;
+  kill(-worker, SIGSTOP);
   stopped_at_ = JX_MonotonicNanos();
-  schedule_.Set(Duty::kContinue,
-                JX_MonotonicNanos() + (10 + random_.Below(140)) * kMillis);
+  schedule_.Set(Duty::kContinue, JX_MonotonicNanos() + nanos);
+}
+
+// Sets when `duty` comes round again, on its site's schedule.
+void Run::Again(Duty duty, FaultSite site) {
+  const FaultSchedule* schedule = SiteSchedule(site, options_.faults);
+  schedule_.Set(
+      duty,
+      JX_MonotonicNanos() +
+          (schedule->every_ms + random_.Below(schedule->spread_ms)) * kMillis);
+}
+
+// A turn of the classes that strike one worker from outside; the main loop
+// waits for a stopped worker to go on before the next.
+void Run::StrikeWorker() {
+  Again(Duty::kStrikeWorker, FaultSite::kWorker);
+  DrawFault(FaultSite::kWorker, options_.faults, random_)->on_run(*this);
 }
 
 void Run::Continue() {
@@ -488,15 +543,14 @@ void Run::Continue() {
   schedule_.Clear(Duty::kContinue);
 }
 
-// Removes the lock files or the whole lock folder while nobody holds a name
-// or is taking one, as a cleaner that ignores the folder's lock would.
-void Run::Remove() {
-  schedule_.Set(Duty::kRemove,
-                JX_MonotonicNanos() + (500 + random_.Below(1000)) * kMillis);
+// A turn of the classes that strike while nobody holds a name or is taking
+// one: the removals of a cleaner that ignores the folder's lock.
+void Run::StrikeBetweenHolds() {
+  Again(Duty::kStrikeBetweenHolds, FaultSite::kBetweenHolds);
   if (stopped_ != -1) Continue();
-  const std::uint64_t closed = JX_MonotonicNanos();
+  gate_closed_ = JX_MonotonicNanos();
   control_->gate.store(1);
-  const std::uint64_t give_up = closed + kQuietNanos;
+  const std::uint64_t give_up = gate_closed_ + kQuietNanos;
   bool quiet = false;
   while (!quiet && !interrupted_ && JX_MonotonicNanos() < give_up) {
     quiet = true;
@@ -508,27 +562,10 @@ void Run::Remove() {
     if (!quiet) (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
   }
   if (quiet) {
-    const bool folder =
-        Enabled(ChaosFault::kRemoveFolder) &&
-        (!Enabled(ChaosFault::kRemoveFiles) || random_.OneIn(2));
-    Record(ChaosEvent::kFault, closed, 0,
-           folder ? ChaosFault::kRemoveFolder : ChaosFault::kRemoveFiles);
-    ++outside_faults_;
-    const std::string locks = folder_ + "/locks";
-    if (folder) {
-      (void)RemoveTree(locks);
-    } else {
-      std::vector<std::string> files;
-      if (DIR* dir = opendir(locks.c_str())) {
-        while (const struct dirent* entry = readdir(dir)) {
-          if (entry->d_name[0] != '.') files.push_back(entry->d_name);
-        }
-        closedir(dir);
-      }
-      for (const auto& file : files) (void)unlink((locks + "/" + file).c_str());
-    }
-    Renew();
+    DrawFault(FaultSite::kBetweenHolds, options_.faults, random_)
+        ->on_run(*this);
   }
+  gate_closed_ = 0;
   OpenGate(control_);
 }
 
@@ -537,11 +574,8 @@ void Run::Remove() {
 // opens every name afresh, on the new files, beside workers that kept the
 // old ones open. A lock that keeps what it opened without looking again then
 // has two holders.
-void Run::Renew() {
-  std::vector<pid_t> live;
-  for (const Slot& s : slots_) {
-    if (s.pid != -1) live.push_back(s.pid);
-  }
+void Run::RenewWorker() {
+  const std::vector<pid_t> live = Workers();
   if (live.empty() || JX_MonotonicNanos() + 200 * kMillis >= deadline_) return;
   const pid_t pid = live[random_.Below(live.size())];
   Record(ChaosEvent::kWorkerRenewed, std::uint64_t(pid));
@@ -615,7 +649,8 @@ std::uint64_t Run::RecordHungCalls(std::size_t slot, bool every) {
 void Run::Finish() {
   Continue();
   OpenGate(control_);
-  for (Duty duty : {Duty::kStop, Duty::kRemove, Duty::kProgress}) {
+  for (Duty duty :
+       {Duty::kStrikeWorker, Duty::kStrikeBetweenHolds, Duty::kProgress}) {
     schedule_.Clear(duty);
   }
   const std::uint64_t give_up = JX_MonotonicNanos() + kFinishNanos;
@@ -687,18 +722,12 @@ double OwnCpuSeconds() {
 
 // The run's one-line description: its shape, faults and seed.
 std::string Description(const ChaosOptions& options) {
-  std::string faults;
-  for (int i = 0; i < static_cast<int>(ChaosFault::kCount); ++i) {
-    if ((options.faults >> i) & 1u) {
-      faults += (faults.empty() ? "" : ",") + std::string(kChaosFaultNames[i]);
-    }
-  }
   char run[512];
   std::snprintf(run, sizeof run,
                 "%d s, %d processes x %d threads, %d names, faults %s, "
                 "seed %llu",
                 options.seconds, options.processes, options.threads,
-                options.names, faults.empty() ? "none" : faults.c_str(),
+                options.names, FaultNames(options.faults).c_str(),
                 (unsigned long long)options.seed);
   return run;
 }
@@ -815,11 +844,12 @@ int Run::Main() {
   slots_.resize(std::size_t(options_.processes));
   bool started = true;
   for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
-  if (Enabled(ChaosFault::kStop)) {
-    schedule_.Set(Duty::kStop, start_ + 300 * kMillis);
-  }
-  if (Enabled(ChaosFault::kRemoveFiles) || Enabled(ChaosFault::kRemoveFolder)) {
-    schedule_.Set(Duty::kRemove, start_ + 500 * kMillis);
+  for (const auto& [duty, site] :
+       {std::pair(Duty::kStrikeWorker, FaultSite::kWorker),
+        std::pair(Duty::kStrikeBetweenHolds, FaultSite::kBetweenHolds)}) {
+    if (const FaultSchedule* schedule = SiteSchedule(site, options_.faults)) {
+      schedule_.Set(duty, start_ + schedule->first_ms * kMillis);
+    }
   }
   // The progress line is for a person at a terminal. Without one it is never
   // due, or the loop would find it due at every turn and never sleep.
@@ -829,8 +859,10 @@ int Run::Main() {
     const std::uint64_t now = JX_MonotonicNanos();
     if (now >= deadline_) break;
     if (schedule_.Due(Duty::kContinue, now)) Continue();
-    if (schedule_.Due(Duty::kStop, now) && stopped_ == -1) Stop();
-    if (schedule_.Due(Duty::kRemove, now)) Remove();
+    if (schedule_.Due(Duty::kStrikeWorker, now) && stopped_ == -1) {
+      StrikeWorker();
+    }
+    if (schedule_.Due(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
     if (schedule_.Due(Duty::kHangs, now)) LookForHangs();
     if (schedule_.Due(Duty::kProgress, now)) Progress(false);
     if (!WaitForSignal(schedule_.Next(deadline_))) break;

@@ -1,6 +1,6 @@
 // The chaos run: P worker processes of T threads take K names at random,
 // blocking and not, hold them for random short times and release them, while
-// faults are injected (chaos/history.h lists them). Every process
+// faults are injected (chaos/fault.h lists them). Every process
 // records what it does; at the end the history is checked
 // (chaos/checker.h) and the figures and a one-line verdict printed.
 //
@@ -47,6 +47,7 @@
 #include <string>
 #include <vector>
 
+#include "chaos/fault.h"
 #include "components/lock_service.h"
 
 namespace wendlemoor {
@@ -56,7 +57,12 @@ struct ChaosOptions {
   int processes = 6;
   int threads = 4;
   int names = 4;
-  std::uint32_t faults = 0;  // a bit per ChaosFault; all by default
+  FaultSet faults = kAllFaults;  // a bit per ChaosFault
+  // --faults named the classes (FaultList::named): an adapter refuses one it
+  // does not support, where "all" means every one it supports.
+  bool faults_named = false;
+  // Read for a card (FaultListFor::kCard): its columns in --faults' order.
+  std::vector<std::string> fault_columns;
   std::uint64_t seed = 0;
   bool seed_given = false;  // otherwise a seed is drawn and printed
   std::string folder;       // empty: a fresh private folder, removed after
@@ -75,18 +81,20 @@ struct ChaosOptions {
   std::function<void(const std::string& lock_folder)> cleanup;
 };
 
-// The usage text of wendlemoor-chaos.
-extern const char kChaosUsage[];
+// The usage text of wendlemoor-chaos, the fault classes' names in it.
+const char* ChaosUsage();
 
 // How reports name the lock service linked into wendlemoor-chaos itself.
 extern const char kLinkedInLock[];
 
 enum class ChaosParse { kRun, kHelp, kBad };
 
-// Reads the command line (argv[0] is the program). kBad comes with the reason
-// in `*error`; nothing has been done.
+// Reads the command line (argv[0] is the program), --faults as `faults_for`
+// says (ParseFaults; "--faults X" and "--faults=X" alike, as every option).
+// kBad comes with the reason in `*error`; nothing has been done.
 ChaosParse ParseChaosOptions(int argc, const char* const* argv,
-                             ChaosOptions* options, std::string* error);
+                             ChaosOptions* options, std::string* error,
+                             FaultListFor faults_for = FaultListFor::kRun);
 
 // Creates a lock service over a folder: CreateLockService, or a test's own.
 using ChaosServiceFactory = LockService* (*)(const char* folder);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 
+#include "chaos/fault.h"
 #include "chaos/report.h"
 
 namespace wendlemoor {
@@ -20,10 +21,7 @@ constexpr int kFaultRow = 11;
 // At most this many bars in all lanes together: about 70 bytes each.
 constexpr int kBarBudget = 24000;
 constexpr int kFaultsTop = 70;
-constexpr int kFaultKinds = static_cast<int>(ChaosFault::kCount);
-constexpr const char* kFaultColours[kFaultKinds] = {
-    "#7b3294", "#000000", "#1b7837", "#b35806",
-    "#2166ac", "#053061", "#8c510a", "#878787"};
+constexpr int kFaultKinds = kFaultCount;
 
 std::string Format(const char* format, auto... arguments) {
   char text[1024];
@@ -115,7 +113,8 @@ std::string Heading(const ChaosCheck& check, std::size_t processes,
 }
 
 // The fault rows: a tick per pixel column where a fault of the kind struck.
-// Removals and kills also reach across the lanes: the bars go on after them.
+// Those whose class marks the lanes (removals, kills) also reach across
+// them: the bars go on after them afresh.
 std::string FaultMarks(const Layout& layout,
                        const std::vector<ChaosRecord>& history) {
   std::vector<std::vector<bool>> struck(kFaultKinds,
@@ -127,13 +126,14 @@ std::string FaultMarks(const Layout& layout,
               true;
   }
   std::string svg;
-  for (int kind = 0; kind < kFaultKinds; ++kind) {
+  for (const FaultClass& fault : FaultTable()) {
+    const int kind = static_cast<int>(fault.fault);
     const int y = kFaultsTop + kind * kFaultRow;
     svg += Format(
         "<text x=\"%d\" y=\"%d\" text-anchor=\"end\" "
         "font-size=\"9\" fill=\"%s\">%s</text>\n",
-        kLeft - 6, y + 8, kFaultColours[kind], kChaosFaultNames[kind]);
-    svg += Format("<path stroke=\"%s\" d=\"", kFaultColours[kind]);
+        kLeft - 6, y + 8, fault.colour, fault.name);
+    svg += Format("<path stroke=\"%s\" d=\"", fault.colour);
     for (int c = 0; c <= kPlot; ++c) {
       if (struck[kind][c]) {
         svg += Format("M%d.5 %dv9", kLeft + c, y);
@@ -143,9 +143,11 @@ std::string FaultMarks(const Layout& layout,
   }
   svg += "<path stroke=\"#2166ac\" stroke-opacity=\"0.35\" d=\"";
   for (int c = 0; c <= kPlot; ++c) {
-    if (struck[int(ChaosFault::kRemoveFiles)][c] ||
-        struck[int(ChaosFault::kRemoveFolder)][c] ||
-        struck[int(ChaosFault::kKill)][c]) {
+    bool across = false;
+    for (const FaultClass& fault : FaultTable()) {
+      across = across || (fault.marks_lanes && struck[int(fault.fault)][c]);
+    }
+    if (across) {
       svg += Format("M%d.5 %dv%d", kLeft + c, layout.lanes_top,
                     layout.names * layout.lane);
     }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "chaos/control.h"
+#include "chaos/fault.h"
 #include "chaos/history.h"
 #include "components/interface.h"
 #include "runtime/eintr.h"
@@ -28,13 +29,6 @@ namespace wendlemoor {
 
 namespace {
 
-// How often each fault strikes a holder, as "once in N holds". A process
-// kills itself about once in a few seconds whatever its thread count.
-constexpr std::uint64_t kMisuseOneIn = 50;
-constexpr std::uint64_t kOtherInstanceOneIn = 50;
-constexpr std::uint64_t kForkOneIn = 300;
-constexpr std::uint64_t kThreadEndOneIn = 1000;
-constexpr std::uint64_t kKillOneInPerThread = 300;
 constexpr std::uint32_t kHoldMaxMicros = 2000;
 constexpr std::uint32_t kPauseMaxMicros = 500;
 constexpr std::uint64_t kGateWaitNanos = 100000000;
@@ -46,19 +40,17 @@ struct Worker {
   std::uint64_t seed = 0;
   int threads = 0;
   int names = 0;
-  std::uint32_t faults = 0;
+  FaultSet faults = 0;
   std::uint64_t deadline = 0;
   std::vector<std::string> lock_names;
+  // The second only when an enabled class asks for it.
   InterfacePtr<LockService> instances[2];
+  int instance_count = 1;
 
   // Shared by every record, taken alone by a thread about to kill the
   // process.
   std::shared_mutex records;
   bool forked_child = false;  // set in the child of a fork only
-
-  bool Enabled(ChaosFault fault) const {
-    return (faults >> static_cast<int>(fault)) & 1u;
-  }
 
   // Threads that have ended, to be joined (Mutex rules: `mutex` guards
   // `ended` and `running`).
@@ -140,12 +132,6 @@ void RecordCall(Worker* w, std::uint32_t thread, int name, ChaosCall call,
          code);
 }
 
-void RecordFault(Worker* w, std::uint32_t thread, int name, ChaosFault fault) {
-  w->control->faults.fetch_add(1);
-  Record(w, thread, ChaosEvent::kFault, name,
-         static_cast<std::uint16_t>(fault));
-}
-
 // The child of a fork while holding `name`: it must find the name neither its
 // own nor free. Only async-signal-safe work besides the two calls, whose
 // service makes them safe after fork.
@@ -165,92 +151,93 @@ void RecordFault(Worker* w, std::uint32_t thread, int name, ChaosFault fault) {
   _exit(0);
 }
 
-// The faults that strike while `name` is held. Returns false when the thread
-// is to end holding it.
-bool StrikeWhileHolding(Worker* w, ThreadState* t, ChaosRandom& random,
-                        int name, int instance) {
-  LockService* service = w->instances[instance].get();
-  const char* lock = w->lock_names[name].c_str();
-  if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
-    RecordFault(w, t->number, name, ChaosFault::kMisuse);
-    ResultCode code;
-    {
-      InCall in_call(w, t, ChaosCall::kAcquireAgain, name);
-      code = service->AcquireLock(lock, 1);
-    }
-    RecordCall(w, t->number, name, ChaosCall::kAcquireAgain, code);
-    // A lock that granted the name a second time is given that grant back,
-    // as any caller would, before the hold goes on.
-    if (code == kOk) {
-      InCall in_call(w, t, ChaosCall::kRelease, name);
-      (void)service->ReleaseLock(lock);
-    }
+// One thread holding one name, as the fault table's strikes see it
+// (chaos/fault.h): they act on the name through this.
+class HoldingThread final : public FaultWorkerSide {
+ public:
+  HoldingThread(Worker* w, ThreadState* t, int name, int instance)
+      : w_(w), t_(t), name_(name), instance_(instance) {}
+
+  void RecordFault(ChaosFault fault) override {
+    w_->control->faults.fetch_add(1);
+    Record(w_, t_->number, ChaosEvent::kFault, name_,
+           static_cast<std::uint16_t>(fault));
   }
-  if (w->Enabled(ChaosFault::kTwoInstances) &&
-      random.OneIn(kOtherInstanceOneIn)) {
-    LockService* other = w->instances[1 - instance].get();
-    RecordFault(w, t->number, name, ChaosFault::kTwoInstances);
-    ResultCode code;
-    {
-      InCall in_call(w, t, ChaosCall::kOtherInstance, name);
-      code = other->AcquireLock(lock, 0);
-      if (code == kOk) (void)other->ReleaseLock(lock);
-    }
-    RecordCall(w, t->number, name, ChaosCall::kOtherInstance, code);
+  ResultCode Acquire(ChaosCall call, Instance instance, bool wait) override {
+    InCall in_call(w_, t_, call, name_);
+    return Service(instance)->AcquireLock(Lock(), wait ? 1 : 0);
   }
-  const bool fork_now =
-      w->Enabled(ChaosFault::kFork) && random.OneIn(kForkOneIn);
-  if (fork_now && gForkHook != nullptr) {
-    RecordFault(w, t->number, name, ChaosFault::kFork);
+  ResultCode Release(ChaosCall call, Instance instance) override {
+    InCall in_call(w_, t_, call, name_);
+    return Service(instance)->ReleaseLock(Lock());
+  }
+  void RecordCall(ChaosCall call, ResultCode code) override {
+    Record(w_, t_->number, ChaosEvent::kCall, name_,
+           static_cast<std::uint16_t>(call), code);
+  }
+  void ForkHolding() override;
+  [[noreturn]] void KillHolding(ChaosFault fault) override;
+
+ private:
+  LockService* Service(Instance instance) const {
+    return w_
+        ->instances[instance == Instance::kHolding ? instance_ : 1 - instance_]
+        .get();
+  }
+  const char* Lock() const { return w_->lock_names[name_].c_str(); }
+
+  Worker* const w_;
+  ThreadState* const t_;
+  const int name_;
+  const int instance_;
+};
+
+void HoldingThread::ForkHolding() {
+  LockService* service = Service(Instance::kHolding);
+  if (gForkHook != nullptr) {
     ResultCode release = kOk, acquire = kOk;
     {
-      InCall in_call(w, t, ChaosCall::kForkedAcquire, name);
-      gForkHook(service, lock, &release, &acquire);
+      InCall in_call(w_, t_, ChaosCall::kForkedAcquire, name_);
+      gForkHook(service, Lock(), &release, &acquire);
     }
-    RecordCall(w, t->number, name, ChaosCall::kForkedRelease, release);
-    RecordCall(w, t->number, name, ChaosCall::kForkedAcquire, acquire);
-  } else if (fork_now) {
-    RecordFault(w, t->number, name, ChaosFault::kFork);
-    // The child judges this process's hold, which must outlive its calls:
-    // a kill by another thread (it takes the records' lock alone) waits
-    // until the child has ended. This thread records nothing meanwhile.
-    std::shared_lock<std::shared_mutex> no_kill(w->records);
-    const pid_t child = fork();
-    if (child == 0) ForkedChild(w, t->number, name, service);
-    if (child > 0) {
-      // The child's calls are this thread's wait.
-      InCall in_call(w, t, ChaosCall::kForkedAcquire, name);
-      int status = 0;
-      (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
-    }
+    RecordCall(ChaosCall::kForkedRelease, release);
+    RecordCall(ChaosCall::kForkedAcquire, acquire);
+    return;
   }
-  if (w->Enabled(ChaosFault::kKill) &&
-      random.OneIn(kKillOneInPerThread * std::uint64_t(w->threads))) {
-    // No other thread records anything after the kill: a hold recorded
-    // later would outlive its process in the history. The lock is never
-    // given back; the process dies with it.
-    w->records.lock();
-    w->control->faults.fetch_add(1);
-    (void)RecordEvent(
-        w->history, MakeRecord(t->number, ChaosEvent::kFault, name,
-                               static_cast<std::uint16_t>(ChaosFault::kKill)));
-    // The whole process group: an adapter of the worker (chaos/adapter.h)
-    // dies with it, as a lock inside it would.
-    KillWorker();
+  // The child judges this process's hold, which must outlive its calls:
+  // a kill by another thread (it takes the records' lock alone) waits
+  // until the child has ended. This thread records nothing meanwhile.
+  std::shared_lock<std::shared_mutex> no_kill(w_->records);
+  const pid_t child = fork();
+  if (child == 0) ForkedChild(w_, t_->number, name_, service);
+  if (child > 0) {
+    // The child's calls are this thread's wait.
+    InCall in_call(w_, t_, ChaosCall::kForkedAcquire, name_);
+    int status = 0;
+    (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
   }
-  if (w->Enabled(ChaosFault::kThreadEnd) && random.OneIn(kThreadEndOneIn)) {
-    RecordFault(w, t->number, name, ChaosFault::kThreadEnd);
-    return false;
-  }
-  return true;
+}
+
+void HoldingThread::KillHolding(ChaosFault fault) {
+  // No other thread records anything after the kill: a hold recorded
+  // later would outlive its process in the history. The lock is never
+  // given back; the process dies with it.
+  w_->records.lock();
+  w_->control->faults.fetch_add(1);
+  (void)RecordEvent(w_->history,
+                    MakeRecord(t_->number, ChaosEvent::kFault, name_,
+                               static_cast<std::uint16_t>(fault)));
+  // The whole process group: an adapter of the worker (chaos/adapter.h)
+  // dies with it, as a lock inside it would.
+  KillWorker();
+  for (;;) pause();  // until the SIGKILL lands
 }
 
 // One acquisition, hold and release of a random name. Returns false when the
 // thread is to end holding.
 bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   const int name = static_cast<int>(random.Below(w->names));
-  const int instance =
-      w->Enabled(ChaosFault::kTwoInstances) ? int(random.Below(2)) : 0;
+  const int instance = w->instance_count > 1 ? int(random.Below(2)) : 0;
   const bool wait = !random.OneIn(4);
   const std::uint32_t hold_micros =
       static_cast<std::uint32_t>(random.Below(kHoldMaxMicros + 1));
@@ -273,7 +260,11 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
          JX_MonotonicNanos() - asked, wait);
   w->control->holds.fetch_add(1, std::memory_order_relaxed);
-  if (!StrikeWhileHolding(w, t, random, name, instance)) return false;
+  HoldingThread holding(w, t, name, instance);
+  if (StrikeHold(w->faults, w->threads, random, holding) ==
+      HoldAfter::kThreadEnds) {
+    return false;
+  }
   JX_Sleep(hold_micros);
   Record(w, t->number, ChaosEvent::kHoldEnd, name);
   // A call slot covers the call alone, never the record of its result,
@@ -283,14 +274,7 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
     code = service->ReleaseLock(lock);
   }
   RecordCall(w, t->number, name, ChaosCall::kRelease, code);
-  if (w->Enabled(ChaosFault::kMisuse) && random.OneIn(kMisuseOneIn)) {
-    RecordFault(w, t->number, name, ChaosFault::kMisuse);
-    {
-      InCall in_call(w, t, ChaosCall::kReleaseAgain, name);
-      code = service->ReleaseLock(lock);
-    }
-    RecordCall(w, t->number, name, ChaosCall::kReleaseAgain, code);
-  }
+  StrikeAfterRelease(w->faults, random, holding);
   return true;
 }
 
@@ -363,25 +347,35 @@ void GiveUpChaosWorker(std::uint32_t code) {
 
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory) {
-  // folder slot seed threads names faults deadline parent
-  std::uint64_t n[7];
+  // folder slot seed threads names faults deadline parent: the faults by
+  // their names (FaultNames), the others numbers.
+  constexpr int kFaults = 5;
+  std::uint64_t n[8] = {};
+  FaultList faults;
+  std::string error;
   if (arguments.size() != 8) return Fail("bad worker arguments");
-  for (int i = 0; i < 7; ++i) {
-    if (!ParseNumber(arguments[i + 1], &n[i])) return Fail("bad argument");
+  for (int i = 1; i < 8; ++i) {
+    if (i != kFaults && !ParseNumber(arguments[i], &n[i])) {
+      return Fail("bad argument");
+    }
+  }
+  if (!ParseFaults(arguments[kFaults], FaultListFor::kRun, &faults, &error)) {
+    errno = EINVAL;
+    return Fail("bad argument");
   }
   // Never outlive the run, even when it is killed.
   if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return Fail("prctl");
-  if (getppid() != pid_t(n[6])) return 0;
+  if (getppid() != pid_t(n[7])) return 0;
 
   Worker w;
   gWorker = &w;
   const std::string& folder = arguments[0];
-  w.slot = int(n[0]);
-  w.seed = n[1];
-  w.threads = int(n[2]);
-  w.names = int(n[3]);
-  w.faults = std::uint32_t(n[4]);
-  w.deadline = n[5];
+  w.slot = int(n[1]);
+  w.seed = n[2];
+  w.threads = int(n[3]);
+  w.names = int(n[4]);
+  w.faults = faults.set;
+  w.deadline = n[6];
   if (w.slot >= kChaosProcessesMax || w.threads > kChaosThreadsMax ||
       w.names > kChaosNamesMax || w.names < 1) {
     errno = EINVAL;
@@ -396,8 +390,10 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
                    O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
   if (w.history == -1) return Fail("history");
   const std::string locks = folder + "/locks";
-  const int instances = w.Enabled(ChaosFault::kTwoInstances) ? 2 : 1;
-  for (int i = 0; i < instances; ++i) {
+  for (const FaultClass& c : FaultTable()) {
+    if (Has(w.faults, c.fault) && c.second_instance) w.instance_count = 2;
+  }
+  for (int i = 0; i < w.instance_count; ++i) {
     w.instances[i] = InterfacePtr<LockService>::Adopt(factory(locks.c_str()));
     if (!w.instances[i]) return Fail("lock service");
   }

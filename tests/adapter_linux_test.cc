@@ -320,8 +320,10 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
       EXPECT_EQ(features.missing, row.missing);
       continue;
     }
-    EXPECT_TRUE(features.threads && features.thread_end && features.misuse);
-    EXPECT_EQ(features.fork, std::string(row.fork) != "failed unknown-request");
+    EXPECT_TRUE(features.threads && features.thread_end &&
+                features.words.count("misuse") > 0);
+    EXPECT_EQ(features.words.count("fork") > 0,
+              std::string(row.fork) != "failed unknown-request");
     const struct {
       std::uint32_t thread;
       const char* line;

@@ -306,6 +306,11 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   const std::string lock_line = "lock: " + module_lock;
   const std::string cost_tmp = temp.path() + "/cost-tmp";
   std::filesystem::create_directory(cost_tmp);
+  // An adapter that offers neither thread-end nor fork.
+  const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
+  const std::string fitted = "adapter \"" + flock +
+                             "\": protocol 1, 1 thread per process; not "
+                             "supported: thread-end, fork";
   struct Row {
     std::vector<std::string> argv;
     int status;
@@ -398,6 +403,17 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
         chaos, cost_tmp, module},
        0,
        "\"warm_ns\": "},
+      // --faults=X is --faults X, and "all" the default, for an adapter and
+      // for a card as for a run.
+      {{chaos, "--command", flock, "--faults=thread-end"}, 2, ""},
+      {{chaos, "--command", flock, "--faults", "all", "--seconds", "1",
+        "--processes", "2"},
+       0,
+       fitted.c_str()},
+      {{chaos, "--command", flock, "--card", "--faults=none", "--seconds", "1",
+        "--processes", "2", "--out", temp.path() + "/card"},
+       0,
+       "| module        | none  | warm acquire+release |"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) requests.push_back({row.argv, ""});

@@ -1,0 +1,266 @@
+// The fault classes of the chaos run as one table: a FaultClass per
+// ChaosFault (chaos/history.h), in the order of its values. An entry says
+// everything the rest of chaos/ asks about a class: what --faults calls it
+// and how the picture colours it; where it strikes and how often; the strike
+// itself; which holds it ends, for the checker; which calls it judges, for
+// its JUnit case; and the greeting word an adapter must say to be put under
+// it (docs/adapter-protocol.md).
+//
+// The strikes are written against two small interfaces, FaultWorkerSide
+// (a worker thread holding a name, implemented in chaos/worker.cc) and
+// FaultRunSide (the run's own process, implemented in chaos/run.cc), so that
+// this file sits below both and includes neither.
+//
+// Adding a class: append its value to ChaosFault, append its entry to the
+// table in chaos/fault.cc (the compiler refuses a table of another length
+// or order), and write its strike there. Only a strike that needs something
+// neither side offers yet adds a member to its interface, and so to
+// worker.cc or run.cc; a call it judges that is new is a new ChaosCall.
+//
+// A fault list has one form inside a process, a FaultSet (a bit per
+// ChaosFault), and one as text, the names joined by commas ("none" for the
+// empty set): the text is what --faults, the workers' arguments and the
+// reports carry, read by ParseFaults and written by FaultNames. The history
+// file alone keeps the set's number, as its format always has.
+//
+// Thread safety: the table is constant, and no function here keeps state
+// of its own: the strikes act through the interface and draw from the
+// generator they are given. Ownership: results are the caller's; the table
+// lives as long as the program.
+#ifndef WENDLEMOOR_CHAOS_FAULT_H_
+#define WENDLEMOOR_CHAOS_FAULT_H_
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "chaos/control.h"
+#include "chaos/history.h"
+#include "components/result_code.h"
+
+namespace wendlemoor {
+
+inline constexpr int kFaultCount = static_cast<int>(ChaosFault::kCount);
+
+// A set of fault classes: a bit per ChaosFault.
+using FaultSet = std::uint32_t;
+static_assert(kFaultCount <= 32, "a FaultSet holds a bit per class");
+inline constexpr FaultSet kAllFaults = (FaultSet(1) << kFaultCount) - 1;
+
+constexpr FaultSet FaultBit(ChaosFault fault) {
+  return FaultSet(1) << static_cast<int>(fault);
+}
+constexpr bool Has(FaultSet set, ChaosFault fault) {
+  return (set & FaultBit(fault)) != 0;
+}
+
+// A set of judged calls: a bit per ChaosCall, by its value.
+constexpr std::uint32_t CallBits(std::initializer_list<ChaosCall> calls) {
+  std::uint32_t bits = 0;
+  for (const ChaosCall call : calls) bits |= 1u << static_cast<int>(call);
+  return bits;
+}
+
+// What a class that strikes inside a worker can do there. The worker
+// implements it for one of its threads while that thread holds a name
+// (chaos/worker.cc); every call acts on that name. Used from that thread
+// only.
+class FaultWorkerSide {
+ public:
+  // The process's service instance that holds the name, or its second one
+  // (open only when an enabled class asks for it: FaultClass::
+  // second_instance).
+  enum class Instance { kHolding, kOther };
+
+  // Records that `fault` struck now, before the strike acts.
+  virtual void RecordFault(ChaosFault fault) = 0;
+  // Asks `instance` for the name (waiting when `wait`), or gives it back,
+  // while the thread's call slot says `call`: a call that never returns is
+  // found as that call. The slot covers the call alone. Returns the
+  // service's result, unrecorded.
+  virtual ResultCode Acquire(ChaosCall call, Instance instance, bool wait) = 0;
+  virtual ResultCode Release(ChaosCall call, Instance instance) = 0;
+  // Records that the judged call `call` returned `code`.
+  virtual void RecordCall(ChaosCall call, ResultCode code) = 0;
+  // Forks while holding: the child gives the name back and asks for it
+  // without waiting, as a program's child would, and both results are
+  // recorded (kForkedRelease, kForkedAcquire). Returns once they are.
+  virtual void ForkHolding() = 0;
+  // Records `fault` and kills the worker's process group while the name is
+  // held; no thread of the worker records anything after it.
+  [[noreturn]] virtual void KillHolding(ChaosFault fault) = 0;
+
+ protected:
+  ~FaultWorkerSide() = default;
+};
+
+// What a class that strikes from the run's own process can do. The run
+// implements it (chaos/run.cc). Used from the run's main thread only.
+class FaultRunSide {
+ public:
+  // The run's seeded choices: a strike draws from them, so that the same
+  // seed strikes the same way.
+  virtual ChaosRandom& Random() = 0;
+  // Records that `fault` struck now and counts it: on `worker` (a kWorker
+  // class), or on none (0). Between holds the record carries instead the
+  // time the run closed the gate (chaos/history.h).
+  virtual void RecordFault(ChaosFault fault, pid_t worker) = 0;
+  // The process IDs of the workers alive now, in slot order.
+  virtual std::vector<pid_t> Workers() const = 0;
+  // Stops `worker`'s process group and continues it `nanos` later; no
+  // other worker is struck meanwhile.
+  virtual void StopWorker(pid_t worker, std::uint64_t nanos) = 0;
+  // The lock folder the workers use.
+  virtual std::string LockFolder() const = 0;
+  // Ends one worker, drawn among the live ones while time remains, to be
+  // replaced by a fresh one that opens every name afresh. Only between
+  // holds (FaultSite::kBetweenHolds), when it holds nothing.
+  virtual void RenewWorker() = 0;
+
+ protected:
+  ~FaultRunSide() = default;
+};
+
+// Where a class strikes.
+enum class FaultSite : std::uint8_t {
+  // Inside a worker, on one hold of one of its threads (FaultWorkerSide):
+  // each hold is struck at the class's rate.
+  kHold,
+  // From the run, on one live worker at a time (FaultRunSide): a turn comes
+  // round on the class's schedule, once the last one struck goes on again.
+  kWorker,
+  // From the run, while no name is held or being taken: the run closes the
+  // gate (chaos/control.h), waits for the holds in progress to end, strikes
+  // and opens it again.
+  kBetweenHolds,
+};
+
+// Which holds a class ends in the history, for the checker.
+enum class FaultEnds : std::uint8_t {
+  kNone,     // none: the holds go on
+  kThread,   // every hold of the struck thread: it ended holding
+  kProcess,  // every hold of the struck process: it killed itself, and
+             // its death by SIGKILL is its own, not a crash
+};
+
+// How often a FaultSite::kHold class strikes: once in `one_in` holds; when
+// `per_thread`, once in `one_in` times the worker's thread count, so that a
+// process is struck about as often whatever its threads.
+struct FaultRate {
+  std::uint64_t one_in = 0;
+  bool per_thread = false;
+};
+
+// When a class of the run (kWorker, kBetweenHolds) strikes: `first_ms`
+// after the start, then again `every_ms` plus a drawn part of `spread_ms`
+// after each turn. The classes of one site take turns in one duty: its
+// schedule is its first enabled class's, and each turn strikes one enabled
+// class of the site, drawn evenly (DrawFault).
+struct FaultSchedule {
+  std::uint32_t first_ms = 0;
+  std::uint32_t every_ms = 0;
+  std::uint32_t spread_ms = 0;
+};
+
+// What a hold's strike leaves of it.
+enum class HoldAfter { kGoesOn, kThreadEnds };
+
+struct FaultClass {
+  ChaosFault fault = ChaosFault::kCount;
+  const char* name = nullptr;    // as --faults spells it
+  const char* colour = nullptr;  // its row in the picture (chaos/timeline.h)
+  // Its mark also crosses the lanes: the bars go on after it afresh.
+  bool marks_lanes = false;
+  FaultSite site = FaultSite::kHold;
+  FaultRate rate = {};          // kHold
+  FaultSchedule schedule = {};  // kWorker, kBetweenHolds
+  // kHold: struck while the thread holds the name.
+  HoldAfter (*on_hold)(FaultWorkerSide& worker) = nullptr;
+  // kHold, or null: struck right after the thread gave the name back.
+  void (*after_release)(FaultWorkerSide& worker) = nullptr;
+  // kWorker, kBetweenHolds: the run's strike.
+  void (*on_run)(FaultRunSide& run) = nullptr;
+  bool second_instance = false;  // the workers open a second service instance
+  FaultEnds ends = FaultEnds::kNone;
+  // The calls only this class makes and the checker judges (CallBits):
+  // their wrong codes and hangs fail its JUnit case.
+  std::uint32_t judges = 0;
+  // The word an adapter's greeting must say to be put under it, or null
+  // when any adapter can be.
+  const char* greeting = nullptr;
+};
+
+// Every class, in ChaosFault order.
+std::span<const FaultClass> FaultTable();
+const FaultClass& FaultOf(ChaosFault fault);
+
+// The class `name` spells, or null when it spells none.
+const FaultClass* FindFault(std::string_view name);
+
+// The class that judges `call`, or null when none does (plain contention).
+const FaultClass* FaultJudging(ChaosCall call);
+
+// The names of the classes of `set` in table order, joined by `separator`;
+// "none" for the empty set.
+std::string FaultNames(FaultSet set, const char* separator = ",");
+
+// Where a --faults list is read: a run injects a set of classes; a report
+// card runs a column per word, "none" (no fault) among them.
+enum class FaultListFor { kRun, kCard };
+
+// A --faults value, read.
+struct FaultList {
+  FaultSet set = kAllFaults;  // every class it names
+  // It named classes (or "none"), rather than "all": an adapter refuses a
+  // named class it does not support, where "all" means all it supports.
+  bool named = false;
+  // For a card, its columns in the order given: "none" or a class's name;
+  // "all" is "none" and then every class.
+  std::vector<std::string> columns;
+};
+
+// Reads a --faults value: "all", or names separated by commas. For a run,
+// "none" stands alone (no fault); for a card it is a column among the
+// classes. Returns false, with the one text for every refusal in `*error`
+// ("bad value for --faults: \"TEXT\""), for anything else: an unknown or
+// empty name, "all" among names.
+bool ParseFaults(const std::string& text, FaultListFor use, FaultList* list,
+                 std::string* error);
+
+// The classes an adapter whose greeting says `words` can be put under.
+FaultSet FaultsGreeted(const std::set<std::string>& words);
+
+// Strikes one hold with the enabled classes of FaultSite::kHold, each at
+// its rate, drawn from `random` in the table's reverse order: the first
+// classes end the hold (kThreadEnd, kKill) and strike last, and the draws
+// keep the order they have always had: under the same classes a seed
+// strikes the same holds as before. A class appended later is drawn first,
+// and draws nothing while it is not enabled. `threads` is
+// the worker's thread count. Returns kThreadEnds when the thread is to end
+// holding; the classes after the one that ended it are not drawn.
+HoldAfter StrikeHold(FaultSet enabled, int threads, ChaosRandom& random,
+                     FaultWorkerSide& worker);
+
+// Strikes right after a release with the enabled classes that do
+// (FaultClass::after_release), each at its rate, in the same order.
+void StrikeAfterRelease(FaultSet enabled, ChaosRandom& random,
+                        FaultWorkerSide& worker);
+
+// The schedule of `site`'s duty under `enabled`: its first enabled class's,
+// or null when no class of the site is enabled.
+const FaultSchedule* SiteSchedule(FaultSite site, FaultSet enabled);
+
+// One enabled class of `site`, each as likely (nothing drawn when only one
+// is enabled), or null when none is.
+const FaultClass* DrawFault(FaultSite site, FaultSet enabled,
+                            ChaosRandom& random);
+
+}  // namespace wendlemoor
+
+#endif  // WENDLEMOOR_CHAOS_FAULT_H_
