@@ -4,10 +4,13 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -81,8 +84,9 @@ TEST(SleepTest, SignalsDoNotShortenTheSleep) {
 }
 
 // Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
-// or waiting failed.
-int RunShell(const char* script) {
+// or waiting failed. With `timed`, the wait is one with a deadline (two
+// minutes) that kills.
+int RunShell(const char* script, bool timed = false) {
   char sh[] = "/bin/sh";
   char dash_c[] = "-c";
   std::string text = script;
@@ -90,8 +94,29 @@ int RunShell(const char* script) {
   JX_Process process = JX_CreateProcess(sh, argv, nullptr, nullptr);
   if (process == nullptr) return -1000;
   int code = -1000;
-  if (JX_WaitProcess(process, &code) != JX_SUCCESS) return -1000;
-  return code;
+  const JX_Status waited = timed ? JX_WaitProcessOrKill(process, 120000, &code)
+                                 : JX_WaitProcess(process, &code);
+  return waited == JX_SUCCESS ? code : -1000;
+}
+
+// Reads `fd` into `*text` until its end (true), or with `line` until a
+// newline (true); false after a minute without either, or on an error.
+bool ReadOn(int fd, std::string* text, bool line) {
+  const std::uint64_t start = JX_MonotonicNanos();
+  while (!line || text->find('\n') == std::string::npos) {
+    const double left = 60000 - MillisecondsSince(start);
+    pollfd readable = {fd, POLLIN, 0};
+    if (left <= 0 ||
+        RetryOnEintr([&] { return poll(&readable, 1, int(left)); }) != 1) {
+      return false;
+    }
+    char buffer[256];
+    const ssize_t got =
+        RetryOnEintr([&] { return read(fd, buffer, sizeof buffer); });
+    if (got <= 0) return got == 0 && !line;
+    text->append(buffer, std::size_t(got));
+  }
+  return true;
 }
 
 TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
@@ -108,29 +133,115 @@ TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
     EXPECT_EQ(RunShell(row.script), row.code);
   }
   // A wait with a deadline reports that it passed and leaves the handle to
-  // kill, which ends the whole group: the grandchild, the pipe's last writer,
-  // dies well before its minute of sleep is over.
+  // kill, which ends the whole group; the wait that kills does both. Either
+  // way the grandchild, the pipe's last writer, dies well before its minute
+  // of sleep is over, and the child is reaped.
+  for (const bool kills : {false, true}) {
+    SCOPED_TRACE(kills ? "JX_WaitProcessOrKill" : "JX_WaitProcessFor");
+    int output[2];
+    ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
+    JX_ProcessAttributes group;
+    group.standard_output = output[1];
+    group.new_process_group = true;
+    char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "sleep 60 & wait";
+    char* const argv[] = {sh, dash_c, script, nullptr};
+    JX_Process process = JX_CreateProcess(sh, argv, nullptr, &group);
+    close(output[1]);
+    ASSERT_NE(process, nullptr);
+    const pid_t pid = JX_GetProcessId(process);
+    int code = 0;
+    const std::uint64_t start = JX_MonotonicNanos();
+    if (kills) {
+      EXPECT_EQ(JX_WaitProcessOrKill(process, 200, &code), JX_TIMED_OUT);
+    } else {
+      EXPECT_EQ(JX_WaitProcessFor(process, 200, &code), JX_TIMED_OUT);
+      EXPECT_EQ(JX_KillProcess(process), JX_SUCCESS);
+      EXPECT_EQ(JX_WaitProcessFor(process, 60000, &code), JX_SUCCESS);
+    }
+    EXPECT_GE(MillisecondsSince(start), 200);
+    EXPECT_LT(MillisecondsSince(start), 30000);
+    EXPECT_EQ(code, -SIGKILL);
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);  // no zombie left
+    std::string rest;
+    EXPECT_TRUE(ReadOn(output[0], &rest, false));
+    close(output[0]);
+  }
+}
+
+// Starts a shell that sleeps for two minutes and dies with this helper, tells
+// its process ID on standard output, which the shell shares, and sleeps
+// until it is killed.
+WENDLEMOOR_HELPER_ROLE(start_dying_with_me) {
+  char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "exec sleep 120";
+  char* const argv[] = {sh, dash_c, script, nullptr};
+  JX_ProcessAttributes attributes;
+  attributes.die_with_parent = true;
+  const JX_Process child = JX_CreateProcess(sh, argv, nullptr, &attributes);
+  if (child == nullptr) return kHelperFailed;
+  std::printf("%d\n", int(JX_GetProcessId(child)));
+  std::fflush(stdout);
+  JX_Sleep(JX_SecondsToInterval(120));
+  return kHelperOk;
+}
+
+TEST(ProcessTest, ChildDiesWithItsParent) {
+  // Killed, the helper takes its child with it: the pipe that both write to
+  // ends long before the child's two minutes.
   int output[2];
   ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
-  JX_ProcessAttributes group;
-  group.standard_output = output[1];
-  group.new_process_group = true;
-  char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "sleep 60 & wait";
-  char* const argv[] = {sh, dash_c, script, nullptr};
-  JX_Process process = JX_CreateProcess(sh, argv, nullptr, &group);
+  JX_ProcessAttributes attributes;
+  attributes.standard_output = output[1];
+  const JX_Process helper = StartHelper("start_dying_with_me", {}, &attributes);
   close(output[1]);
-  ASSERT_NE(process, nullptr);
+  ASSERT_NE(helper, nullptr);
+  std::string text;
+  const bool told = ReadOn(output[0], &text, true);
   int code = 0;
-  const std::uint64_t start = JX_MonotonicNanos();
-  EXPECT_EQ(JX_WaitProcessFor(process, 200, &code), JX_TIMED_OUT);
-  EXPECT_GE(MillisecondsSince(start), 200);
-  EXPECT_LT(MillisecondsSince(start), 30000);
-  EXPECT_EQ(JX_KillProcess(process), JX_SUCCESS);
-  EXPECT_EQ(JX_WaitProcessFor(process, 60000, &code), JX_SUCCESS);
+  EXPECT_EQ(JX_WaitProcessOrKill(helper, 0, &code), JX_TIMED_OUT);
   EXPECT_EQ(code, -SIGKILL);
-  pollfd end = {output[0], POLLIN, 0};
-  EXPECT_EQ(RetryOnEintr([&] { return poll(&end, 1, 30000); }), 1);
+  ASSERT_TRUE(told) << text;
+  const bool ended = ReadOn(output[0], &text, false);
   close(output[0]);
+  EXPECT_TRUE(ended);
+  if (!ended) kill(std::stoi(text), SIGKILL);
+
+  // A parent that ends before its child could ask leaves the child told so,
+  // never tied to whoever adopts it.
+  int gone[2], answer[2];
+  ASSERT_EQ(pipe2(gone, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(answer, O_CLOEXEC), 0);
+  const pid_t middle = fork();
+  if (middle == 0) {
+    const pid_t parent = getpid();
+    if (fork() == 0) {
+      // Async-signal-safe calls only: this test may have threads.
+      close(gone[1]);
+      char byte;
+      (void)RetryOnEintr([&] { return read(gone[0], &byte, 1); });
+      // Closed at its exit, the pipe ends before this process is handed on.
+      const std::uint64_t start = JX_MonotonicNanos();
+      while (getppid() == parent && MillisecondsSince(start) < 60000) {
+        JX_Sleep(1000);
+      }
+      const int error = JX_DieWithParent(parent) == JX_SUCCESS ? 0 : errno;
+      (void)RetryOnEintr(
+          [&] { return write(answer[1], &error, sizeof error); });
+      _exit(0);
+    }
+    _exit(0);
+  }
+  close(gone[0]);
+  close(gone[1]);
+  close(answer[1]);
+  ASSERT_NE(middle, -1);
+  EXPECT_EQ(JX_WaitProcess(JX_AdoptProcess(middle), &code), JX_SUCCESS);
+  text.clear();
+  EXPECT_TRUE(ReadOn(answer[0], &text, false));
+  close(answer[0]);
+  int error = 0;
+  ASSERT_EQ(text.size(), sizeof error);
+  std::memcpy(&error, text.data(), sizeof error);
+  EXPECT_EQ(error, ESRCH);
 }
 
 TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
@@ -152,9 +263,12 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
   const std::string not_executable =
       dir.WriteFile("plain", "#!/bin/sh\nexit 0\n", 0644);
   ASSERT_FALSE(not_executable.empty());
-  JX_ProcessAttributes elsewhere, bad_stream;
+  JX_ProcessAttributes elsewhere, bad_stream, no_output, two_outputs;
   elsewhere.working_folder = "/no/such/folder";
   bad_stream.standard_error = JX_kCloseStream - 1;
+  no_output.output_file = "/no/such/folder/output";
+  two_outputs.output_file = "output";
+  two_outputs.standard_error = STDOUT_FILENO;
   struct Row {
     std::string path;
     const JX_ProcessAttributes* attributes;
@@ -165,6 +279,8 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
       {not_executable, nullptr, EACCES},
       {"/bin/true", &elsewhere, ENOENT},
       {"/bin/true", &bad_stream, EINVAL},
+      {"/bin/true", &no_output, ENOENT},
+      {"/bin/true", &two_outputs, EINVAL},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.path);
@@ -177,37 +293,42 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
     EXPECT_EQ(process, nullptr);
     EXPECT_EQ(error, row.error);
     if (process != nullptr) (void)JX_WaitProcess(process, nullptr);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left
   }
 }
 
 TEST(ProcessTest, WaitGoesOnThroughSignals) {
-  InterruptingSignal signal;
-  TempDir dir;
-  ASSERT_FALSE(dir.path().empty());
-  // The child lives until the waiter has handled a few signals, however late
-  // the sender gets to run (or a minute has passed).
-  const std::string go = dir.path() + "/go";
-  const pthread_t waiter = pthread_self();
-  std::atomic<bool> done{false};
-  std::thread sender([&] {
-    const std::uint64_t start = JX_MonotonicNanos();
-    bool told = false;
-    while (!done) {
-      pthread_kill(waiter, SIGUSR1);
-      JX_Sleep(JX_MillisecondsToInterval(20));
-      if (!told &&
-          (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
-        told = !dir.WriteFile("go", "", 0600).empty();
+  // Both waits: the one for good and the one with a deadline.
+  for (const bool timed : {false, true}) {
+    SCOPED_TRACE(timed ? "with a deadline" : "for good");
+    InterruptingSignal signal;
+    TempDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    // The child lives until the waiter has handled a few signals, however
+    // late the sender gets to run (or a minute has passed).
+    const std::string go = dir.path() + "/go";
+    const pthread_t waiter = pthread_self();
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+      const std::uint64_t start = JX_MonotonicNanos();
+      bool told = false;
+      while (!done) {
+        pthread_kill(waiter, SIGUSR1);
+        JX_Sleep(JX_MillisecondsToInterval(20));
+        if (!told &&
+            (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
+          told = !dir.WriteFile("go", "", 0600).empty();
+        }
       }
-    }
-  });
-  const std::string script =
-      "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
-  const int code = RunShell(script.c_str());
-  done = true;
-  sender.join();
-  EXPECT_EQ(code, 5);
-  EXPECT_GE(gSignalsHandled.load(), 3);
+    });
+    const std::string script =
+        "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
+    const int code = RunShell(script.c_str(), timed);
+    done = true;
+    sender.join();
+    EXPECT_EQ(code, 5);
+    EXPECT_GE(gSignalsHandled.load(), 3);
+  }
 }
 
 }  // namespace
