@@ -242,8 +242,8 @@ JX_Status WaitAny(const JX_Process* processes, std::size_t count,
   const std::uint64_t deadline =
       JX_MonotonicNanos() + std::uint64_t(timeout_ms) * 1000000u;
   // Opened before the first look: a process that ends after it wakes the
-  // poll.
-  EndDescriptors ends(processes, count);
+  // poll. None for a wait that only looks once.
+  EndDescriptors ends(processes, timeout_ms > 0 ? count : 0);
   // An end that poll saw and no look found (it should not happen) sends the
   // next round to sleep instead, so that the loop never spins.
   bool woken = false;

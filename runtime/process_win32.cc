@@ -399,7 +399,7 @@ JX_Status JX_RedirectOutputToFile(const char* path) {
   std::fflush(stdout);
   std::fflush(stderr);
   bool moved = true;
-  for (const auto [target, standard] :
+  for (const auto& [target, standard] :
        {std::pair{1, STD_OUTPUT_HANDLE}, std::pair{2, STD_ERROR_HANDLE}}) {
     moved = _dup2(fd, target) == 0;  // errno set when not
     if (!moved) break;

@@ -168,22 +168,6 @@ TEST(ProcessTest, WaitReportsExitCodeOrSignal) {
   }
 }
 
-// Starts a shell that sleeps for two minutes and dies with this helper, tells
-// its process ID on standard output, which the shell shares, and sleeps
-// until it is killed.
-WENDLEMOOR_HELPER_ROLE(start_dying_with_me) {
-  char sh[] = "/bin/sh", dash_c[] = "-c", script[] = "exec sleep 120";
-  char* const argv[] = {sh, dash_c, script, nullptr};
-  JX_ProcessAttributes attributes;
-  attributes.die_with_parent = true;
-  const JX_Process child = JX_CreateProcess(sh, argv, nullptr, &attributes);
-  if (child == nullptr) return kHelperFailed;
-  std::printf("%d\n", int(JX_GetProcessId(child)));
-  std::fflush(stdout);
-  JX_Sleep(JX_SecondsToInterval(120));
-  return kHelperOk;
-}
-
 TEST(ProcessTest, ChildDiesWithItsParent) {
   // Killed, the helper takes its child with it: the pipe that both write to
   // ends long before the child's two minutes.

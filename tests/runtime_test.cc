@@ -160,6 +160,19 @@ WENDLEMOOR_HELPER_ROLE(sleep_for) {
   return kHelperOk;
 }
 
+// Starts a sleep_for helper of two minutes that dies with this one, tells
+// its process ID on standard output, which they share, and sleeps as long.
+WENDLEMOOR_HELPER_ROLE(start_dying_with_me) {
+  JX_ProcessAttributes attributes;
+  attributes.die_with_parent = true;
+  const JX_Process child = StartHelper("sleep_for", {"120000"}, &attributes);
+  if (child == nullptr) return kHelperFailed;
+  std::printf("%d\n", int(JX_GetProcessId(child)));
+  std::fflush(stdout);
+  JX_Sleep(JX_SecondsToInterval(120));
+  return kHelperOk;
+}
+
 TEST(ProcessTest, WaitForAnyReapsTheOneThatEnded) {
   JX_Process processes[] = {StartHelper("sleep_for", {"120000"}),
                             StartHelper("exit_with", {"7"}),
