@@ -121,9 +121,9 @@ JX_Status JX_WaitProcess(JX_Process process, int* exit_code);
 // JX_WaitProcess does, the handle then spent. Signals do not end the wait
 // early. On Linux the wait sleeps on a process descriptor (pidfd_open(2)) and
 // sees the end at once. Where the kernel gives none (before Linux 5.3, a
-// sandbox that refuses it, no descriptor left) and on other POSIX systems the
-// process is looked at every few milliseconds (1 ms, growing to 10 ms), so an
-// end is seen up to that much late.
+// sandbox that refuses it, no descriptor left) the process is looked at every
+// few milliseconds (1 ms, growing to 10 ms), so an end is seen up to that
+// much late.
 JX_Status JX_WaitProcessFor(JX_Process process, std::uint32_t timeout_ms,
                             int* exit_code);
 
@@ -145,8 +145,9 @@ inline constexpr std::size_t JX_kMaxWaitProcesses = 64;
 
 // Waits at most `timeout_ms` milliseconds (0: look once) for the first of the
 // `count` processes `processes` to end, and reaps that one. Signals do not end
-// the wait early; the wait never polls on Linux and Windows (as
-// JX_WaitProcessFor: on Linux, where the kernel gives process descriptors).
+// the wait early. It sleeps until one ends and sees it at once, on Linux as
+// JX_WaitProcessFor does (looking every few milliseconds where the kernel
+// gives no process descriptors).
 // Returns JX_SUCCESS once one has ended (the one first in `processes` when
 // several have): `*index` is its place, `*exit_code` (when not null) its
 // exit code, and its handle is spent; the others are left as they were.
