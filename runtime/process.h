@@ -72,11 +72,12 @@ struct JX_ProcessAttributes {
   // it ends with us, and when the handle is spent. What the child starts is
   // not covered on Linux: give it the option in turn.
   bool die_with_parent = false;
-  // POSIX: every signal we ignore is at its default action in the child too.
-  // Otherwise an ignored signal stays ignored through exec (SIGPIPE, say,
-  // which a writer to pipes ignores and a shell cannot restore). A signal we
-  // handle is always at its default action in the child.
-  bool default_signals = false;
+  // POSIX: SIGPIPE is at its default action in the child even when we ignore
+  // it, as a process that writes to pipes does to see EPIPE instead of dying.
+  // Otherwise an ignored signal stays ignored through exec, and a shell
+  // cannot put it back for what it runs. A signal we handle is always at its
+  // default action in the child.
+  bool default_sigpipe = false;
 };
 
 // Starts the executable at `path` with the null-terminated argument vector

@@ -54,7 +54,7 @@ struct Launch {
   const char* working_folder;
   bool new_process_group;
   bool die_with_parent;
-  bool default_signals;
+  bool default_sigpipe;
   pid_t parent;  // getpid() before the fork
   int report;    // the pipe's write end
 };
@@ -115,7 +115,10 @@ int AboveStandard(int fd) {
         (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_IGN;
     const bool by_default =
         (current.sa_flags & SA_SIGINFO) == 0 && current.sa_handler == SIG_DFL;
-    if (by_default || (ignored && !launch.default_signals)) continue;
+    if (by_default ||
+        (ignored && !(launch.default_sigpipe && signal == SIGPIPE))) {
+      continue;
+    }
     struct sigaction fresh = {};
     fresh.sa_handler = SIG_DFL;
     sigemptyset(&fresh.sa_mask);
@@ -301,7 +304,7 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
       options.working_folder,
       options.new_process_group,
       options.die_with_parent,
-      options.default_signals,
+      options.default_sigpipe,
       -1,
       -1};
   int output = -1;

@@ -86,12 +86,13 @@ TEST(SleepTest, SignalsDoNotShortenTheSleep) {
 // Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
 // or waiting failed. With `timed`, the wait is one with a deadline (two
 // minutes) that kills.
-int RunShell(const char* script, bool timed = false) {
+int RunShell(const char* script, bool timed = false,
+             const JX_ProcessAttributes* attributes = nullptr) {
   char sh[] = "/bin/sh";
   char dash_c[] = "-c";
   std::string text = script;
   char* const argv[] = {sh, dash_c, text.data(), nullptr};
-  JX_Process process = JX_CreateProcess(sh, argv, nullptr, nullptr);
+  JX_Process process = JX_CreateProcess(sh, argv, nullptr, attributes);
   if (process == nullptr) return -1000;
   int code = -1000;
   const JX_Status waited = timed ? JX_WaitProcessOrKill(process, 120000, &code)
@@ -239,6 +240,21 @@ TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
       RunShell("exec grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status");
   pthread_sigmask(SIG_SETMASK, &old, nullptr);
   EXPECT_EQ(code, 0);
+  // An ignored SIGPIPE stays ignored unless it is asked back to its default:
+  // the shell's exit status is bit 13 of the ignored set it inherited.
+  struct sigaction ignore = {}, old_action;
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old_action);
+  const char* script =
+      "ignored=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/self/status); "
+      "exit $(( (0x$ignored >> 12) & 1 ))";
+  JX_ProcessAttributes restored;
+  restored.default_sigpipe = true;
+  const int kept_code = RunShell(script);
+  const int restored_code = RunShell(script, false, &restored);
+  sigaction(SIGPIPE, &old_action, nullptr);
+  EXPECT_EQ(kept_code, 1);
+  EXPECT_EQ(restored_code, 0);
 }
 
 TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
