@@ -18,10 +18,10 @@
 
 #include "chaos/control.h"
 #include "chaos/history.h"
-#include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/lock_service.h"
+#include "runtime/process.h"
 
 namespace wendlemoor {
 
@@ -43,9 +43,8 @@ namespace {
 constexpr int kGreetMs = 5000;
 constexpr int kAnswerMs = 5000;
 
-// The worker's command and this executable, set once before any thread.
+// The worker's command, set once before any thread.
 std::string gCommand;
-std::string gSelf;
 
 std::string Self() {
   char self[PATH_MAX];
@@ -200,7 +199,7 @@ ThreadTag::~ThreadTag() {
 LockService* CreateFromCommand(const char* folder) {
   std::string error;
   std::unique_ptr<Adapter> adapter =
-      Adapter::Start(gSelf, gCommand, folder, false, &error);
+      Adapter::Start(gCommand, folder, false, &error);
   if (!adapter) GiveUp(AdapterFault::kCannotStart, error);
   AdapterFeatures features;
   const AdapterFault fault = adapter->Greet(kGreetMs, &features, &error);
@@ -228,8 +227,8 @@ std::uint32_t AdapterFaults(const AdapterFeatures& features) {
   return faults;
 }
 
-bool ProbeAdapter(const std::string& self, const std::string& command,
-                  AdapterFeatures* features, std::string* error) {
+bool ProbeAdapter(const std::string& command, AdapterFeatures* features,
+                  std::string* error) {
   const char* tmp = std::getenv("TMPDIR");
   std::string folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
                        "/wendlemoor-probe-XXXXXX";
@@ -240,7 +239,7 @@ bool ProbeAdapter(const std::string& self, const std::string& command,
   bool ok = false;
   {
     std::unique_ptr<Adapter> adapter =
-        Adapter::Start(self, command, folder + "/locks", true, error);
+        Adapter::Start(command, folder + "/locks", true, error);
     AdapterAnswer answer;
     std::string reason;
     ok = adapter != nullptr &&
@@ -257,14 +256,9 @@ bool ProbeAdapter(const std::string& self, const std::string& command,
 }
 
 bool RunCommandCommand(int argc, char** argv, int* status) {
-  if (argc >= 2 && std::string(argv[1]) == "--adapter-exec") {
-    *status = RunAdapterExec(argc, argv);
-    return true;
-  }
   if (argc >= 4 && std::string(argv[1]) == "--command" &&
       std::string(argv[3]) == "--worker") {
     gCommand = argv[2];
-    gSelf = Self();
     SetChaosForkHook(AdapterLockService::Fork);
     *status = RunChaosWorker(std::vector<std::string>(argv + 4, argv + argc),
                              CreateFromCommand);
@@ -294,7 +288,9 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
     rest.push_back(argv[i]);
   }
   if (!any) return false;
-  if (!log.empty() && !RedirectOutputToLog(log)) {
+  if (!log.empty() && JX_RedirectOutputToFile(log.c_str()) != JX_SUCCESS) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
+                 std::strerror(errno));
     *status = 1;
     return true;
   }
@@ -314,9 +310,8 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
   }
   if (!result.empty()) options.result = result;
   options.lock = "adapter " + command;
-  gSelf = Self();
   AdapterFeatures features;
-  if (!ProbeAdapter(gSelf, command, &features, &error)) {
+  if (!ProbeAdapter(command, &features, &error)) {
     std::fprintf(stderr, "wendlemoor-chaos: adapter \"%s\" %s\n",
                  command.c_str(), error.c_str());
     *status = 2;
@@ -345,7 +340,7 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
               options.threads == 1 ? "" : "s",
               missing.empty() ? "" : "; not supported: ", missing.c_str());
   std::fflush(stdout);
-  *status = RunChaos(options, {gSelf, "--command", command, "--worker"});
+  *status = RunChaos(options, {Self(), "--command", command, "--worker"});
   return true;
 }
 

@@ -23,6 +23,24 @@ const char* const kChaosFaultNames[] = {
 static_assert(sizeof kChaosFaultNames / sizeof kChaosFaultNames[0] ==
               static_cast<std::size_t>(ChaosFault::kCount));
 
+const char* AdapterFaultText(AdapterFault fault) {
+  switch (fault) {
+    case AdapterFault::kNone:
+      return "none";
+    case AdapterFault::kCannotStart:
+      return "cannot be started";
+    case AdapterFault::kExited:
+      return "exited";
+    case AdapterFault::kGarbage:
+      return "answered garbage";
+    case AdapterFault::kLate:
+      return "answered late or not at all";
+    case AdapterFault::kVersion:
+      return "speaks another protocol version";
+  }
+  return "?";
+}
+
 bool RecordEvent(int fd, ChaosRecord record) {
   record.time = JX_MonotonicNanos();
   record.pid = getpid();
