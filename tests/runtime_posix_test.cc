@@ -82,9 +82,8 @@ TEST(SleepTest, SignalsDoNotShortenTheSleep) {
 }
 
 // Runs /bin/sh -c `script` and returns its exit code, or -1000 when starting
-// or waiting failed. With `timed`, the wait is one with a deadline (two
-// minutes) that kills.
-int RunShell(const char* script, bool timed = false,
+// or waiting failed.
+int RunShell(const char* script,
              const JX_ProcessAttributes* attributes = nullptr) {
   char sh[] = "/bin/sh";
   char dash_c[] = "-c";
@@ -93,9 +92,8 @@ int RunShell(const char* script, bool timed = false,
   JX_Process process = JX_CreateProcess(sh, argv, nullptr, attributes);
   if (process == nullptr) return -1000;
   int code = -1000;
-  const JX_Status waited = timed ? JX_WaitProcessOrKill(process, 120000, &code)
-                                 : JX_WaitProcess(process, &code);
-  return waited == JX_SUCCESS ? code : -1000;
+  if (JX_WaitProcess(process, &code) != JX_SUCCESS) return -1000;
+  return code;
 }
 
 // Reads `fd` into `*text` until its end (true), or with `line` until a
@@ -237,7 +235,7 @@ TEST(ProcessTest, ChildStartsWithNoSignalBlocked) {
   JX_ProcessAttributes restored;
   restored.default_sigpipe = true;
   const int kept_code = RunShell(script);
-  const int restored_code = RunShell(script, false, &restored);
+  const int restored_code = RunShell(script, &restored);
   sigaction(SIGPIPE, &old_action, nullptr);
   EXPECT_EQ(kept_code, 1);
   EXPECT_EQ(restored_code, 0);
@@ -284,37 +282,33 @@ TEST(ProcessTest, LaunchFailureGivesEmptyHandleAndCause) {
 }
 
 TEST(ProcessTest, WaitGoesOnThroughSignals) {
-  // Both waits: the one for good and the one with a deadline.
-  for (const bool timed : {false, true}) {
-    SCOPED_TRACE(timed ? "with a deadline" : "for good");
-    InterruptingSignal signal;
-    TempDir dir;
-    ASSERT_FALSE(dir.path().empty());
-    // The child lives until the waiter has handled a few signals, however
-    // late the sender gets to run (or a minute has passed).
-    const std::string go = dir.path() + "/go";
-    const pthread_t waiter = pthread_self();
-    std::atomic<bool> done{false};
-    std::thread sender([&] {
-      const std::uint64_t start = JX_MonotonicNanos();
-      bool told = false;
-      while (!done) {
-        pthread_kill(waiter, SIGUSR1);
-        JX_Sleep(JX_MillisecondsToInterval(20));
-        if (!told &&
-            (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
-          told = !dir.WriteFile("go", "", 0600).empty();
-        }
+  InterruptingSignal signal;
+  TempDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  // The child lives until the waiter has handled a few signals, however late
+  // the sender gets to run (or a minute has passed).
+  const std::string go = dir.path() + "/go";
+  const pthread_t waiter = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread sender([&] {
+    const std::uint64_t start = JX_MonotonicNanos();
+    bool told = false;
+    while (!done) {
+      pthread_kill(waiter, SIGUSR1);
+      JX_Sleep(JX_MillisecondsToInterval(20));
+      if (!told &&
+          (gSignalsHandled.load() >= 3 || MillisecondsSince(start) > 60000)) {
+        told = !dir.WriteFile("go", "", 0600).empty();
       }
-    });
-    const std::string script =
-        "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
-    const int code = RunShell(script.c_str(), timed);
-    done = true;
-    sender.join();
-    EXPECT_EQ(code, 5);
-    EXPECT_GE(gSignalsHandled.load(), 3);
-  }
+    }
+  });
+  const std::string script =
+      "while [ ! -e '" + go + "' ]; do sleep 0.05; done; exit 5";
+  const int code = RunShell(script.c_str());
+  done = true;
+  sender.join();
+  EXPECT_EQ(code, 5);
+  EXPECT_GE(gSignalsHandled.load(), 3);
 }
 
 }  // namespace
