@@ -6,7 +6,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +16,6 @@
 #include <sstream>
 #include <vector>
 
-#include "chaos/module_run.h"
 #include "runtime/eintr.h"
 
 namespace wendlemoor {
@@ -130,26 +128,7 @@ bool ParseAnswer(const std::string& line, std::uint32_t* thread,
   return true;
 }
 
-const char* AdapterFaultText(AdapterFault fault) {
-  switch (fault) {
-    case AdapterFault::kNone:
-      return "none";
-    case AdapterFault::kCannotStart:
-      return "cannot be started";
-    case AdapterFault::kExited:
-      return "exited";
-    case AdapterFault::kGarbage:
-      return "answered garbage";
-    case AdapterFault::kLate:
-      return "answered late or not at all";
-    case AdapterFault::kVersion:
-      return "speaks another protocol version";
-  }
-  return "?";
-}
-
-std::unique_ptr<Adapter> Adapter::Start(const std::string& self,
-                                        const std::string& command,
+std::unique_ptr<Adapter> Adapter::Start(const std::string& command,
                                         const std::string& lock_folder,
                                         bool own_group, std::string* error) {
   if (const int cause = FindCommand(command); cause != 0) {
@@ -178,11 +157,10 @@ std::unique_ptr<Adapter> Adapter::Start(const std::string& self,
     return nullptr;
   }
   // A write to an adapter that has gone must fail with EPIPE, not end this
-  // process; --adapter-exec puts the default back for the adapter.
+  // process; the adapter gets the default back.
   signal(SIGPIPE, SIG_IGN);
-  const std::string parent = std::to_string(getpid());
-  std::vector<std::string> strings = {self, "--adapter-exec", parent, command,
-                                      lock_folder};
+  std::vector<std::string> strings = {"sh", "-c", "exec " + command + " \"$@\"",
+                                      "wendlemoor-adapter", lock_folder};
   std::vector<char*> argv;
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -190,8 +168,10 @@ std::unique_ptr<Adapter> Adapter::Start(const std::string& self,
   attributes.standard_input = in[0];
   attributes.standard_output = out[1];
   attributes.new_process_group = own_group;
+  attributes.die_with_parent = true;
+  attributes.default_sigpipe = true;
   adapter->process_ =
-      JX_CreateProcess(self.c_str(), argv.data(), nullptr, &attributes);
+      JX_CreateProcess("/bin/sh", argv.data(), nullptr, &attributes);
   const int cause = errno;
   close(in[0]);
   close(out[1]);
@@ -224,8 +204,7 @@ Adapter::~Adapter() {
     // An adapter with a group of its own is ended with everything it
     // started there, before it is reaped and its group ID can be reused.
     if (own_group_) (void)JX_KillProcess(process_);
-    int code = 0;
-    (void)WaitChildFor(process_, kExitDeadlineMs, &code);
+    (void)JX_WaitProcessOrKill(process_, kExitDeadlineMs, nullptr);
     process_ = nullptr;
   }
   // Something it started may still hold its standard output open: the
@@ -385,26 +364,6 @@ AdapterFault Adapter::Request(std::uint32_t thread, const std::string& line,
 void Adapter::Kill() {
   std::lock_guard<std::mutex> process_lock(process_mutex_);
   if (process_ != nullptr) (void)JX_KillProcess(process_);
-}
-
-int RunAdapterExec(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "wendlemoor-chaos --adapter-exec: bad arguments\n");
-    return 127;
-  }
-  // Dies with the process that started it, even one killed with SIGKILL;
-  // the kernel keeps this across exec.
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
-    std::perror("wendlemoor-chaos --adapter-exec: prctl");
-    return 127;
-  }
-  if (std::to_string(getppid()) != argv[2]) return 127;  // already gone
-  signal(SIGPIPE, SIG_DFL);
-  const std::string script = std::string("exec ") + argv[3] + " \"$@\"";
-  execl("/bin/sh", "sh", "-c", script.c_str(), "wendlemoor-adapter", argv[4],
-        static_cast<char*>(nullptr));
-  std::perror("wendlemoor-chaos --adapter-exec: /bin/sh");
-  return 127;
 }
 
 }  // namespace wendlemoor

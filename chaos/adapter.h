@@ -4,10 +4,11 @@
 // This is the run's side of that protocol: it starts the program, reads its
 // greeting, sends requests and waits for their answers with deadlines.
 //
-// The program is started as `/bin/sh -c 'exec COMMAND "$@"' LOCK_FOLDER`
-// through this executable again (--adapter-exec), which first asks the
-// kernel to kill it when the starting thread's process ends: no adapter
-// outlives the process that started it, even one killed with SIGKILL.
+// The program is started as `/bin/sh -c 'exec COMMAND "$@"' LOCK_FOLDER`,
+// to die with the process that started it (die_with_parent,
+// runtime/process.h): no adapter outlives it, even one killed with SIGKILL.
+// On Linux that holds only while the starting thread lives: start adapters
+// from the main thread.
 //
 // Thread safety: Request may be called from any number of threads at once,
 // one request per thread id at a time; the rest from one thread. Ownership:
@@ -24,6 +25,7 @@
 #include <set>
 #include <string>
 
+#include "chaos/history.h"
 #include "runtime/process.h"
 #include "runtime/thread.h"
 
@@ -58,27 +60,13 @@ enum class AdapterAnswer { kDone, kBusy, kFailed, kForked };
 bool ParseAnswer(const std::string& line, std::uint32_t* thread,
                  AdapterAnswer* answer, std::string* reason);
 
-// Why an adapter can no longer be used: each is a finding with its name.
-enum class AdapterFault {
-  kNone,
-  kCannotStart,  // the command could not be started
-  kExited,       // it exited, or closed its standard output
-  kGarbage,      // a line that does not parse, or answers no request
-  kLate,         // no greeting or no answer within the deadline
-  kVersion,      // it greeted with another protocol version
-};
-
-// Ordinary findings' names: "exited", "answered garbage", ...
-const char* AdapterFaultText(AdapterFault fault);
-
 class Adapter {
  public:
   // Starts `command` with `lock_folder` as its last argument, in the
-  // caller's process group or, when `own_group`, in one of its own. `self`
-  // is this executable. Returns null with `*error` set when it cannot be
-  // started (a first word that names no executable file among them).
-  static std::unique_ptr<Adapter> Start(const std::string& self,
-                                        const std::string& command,
+  // caller's process group or, when `own_group`, in one of its own. Returns
+  // null with `*error` set when it cannot be started (a first word that
+  // names no executable file among them).
+  static std::unique_ptr<Adapter> Start(const std::string& command,
                                         const std::string& lock_folder,
                                         bool own_group, std::string* error);
   ~Adapter();
@@ -135,11 +123,6 @@ class Adapter {
   std::string error_;
   bool closing_ = false;
 };
-
-// The role started by Adapter::Start: `arguments` are the parent's process
-// ID, the command and the lock folder. Does not return unless it fails (127,
-// the reason on standard error).
-int RunAdapterExec(int argc, char** argv);
 
 }  // namespace wendlemoor
 

@@ -20,7 +20,6 @@
 #include "chaos/command_run.h"
 #include "chaos/control.h"
 #include "chaos/fault.h"
-#include "chaos/module_run.h"
 #include "chaos/report.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
@@ -216,7 +215,9 @@ ChildEnd RunChild(const std::string& self,
       JX_CreateProcess(self.c_str(), argv.data(), nullptr, nullptr);
   if (child == nullptr) return {};
   ChildEnd end;
-  if (!WaitChildFor(child, deadline_ms, &end.status)) {
+  if (JX_WaitProcessOrKill(child, std::uint32_t(deadline_ms), &end.status) !=
+      JX_SUCCESS) {
+    end.status = -1;
     end.overran =
         JX_MonotonicNanos() - start >= std::uint64_t(deadline_ms) * 1000000;
   }
@@ -333,7 +334,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
   AdapterFeatures features;
   std::string probe_error;
   const bool probed = row.is_command && !*interrupted &&
-                      ProbeAdapter(self, row.path, &features, &probe_error);
+                      ProbeAdapter(row.path, &features, &probe_error);
   // An adapter that says what it lacks here (a library) supports nothing;
   // one that cannot be probed at all is tried, and its cells refused.
   const FaultSet supported = !features.missing.empty() ? 0

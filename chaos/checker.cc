@@ -7,7 +7,6 @@
 #include <map>
 #include <tuple>
 
-#include "chaos/adapter.h"
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "components/result_code.h"

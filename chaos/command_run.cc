@@ -19,10 +19,10 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
-#include "chaos/module_run.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/lock_service.h"
+#include "runtime/process.h"
 
 namespace wendlemoor {
 
@@ -44,9 +44,8 @@ namespace {
 constexpr int kGreetMs = 5000;
 constexpr int kAnswerMs = 5000;
 
-// The worker's command and this executable, set once before any thread.
+// The worker's command, set once before any thread.
 std::string gCommand;
-std::string gSelf;
 
 std::string Self() {
   char self[PATH_MAX];
@@ -201,7 +200,7 @@ ThreadTag::~ThreadTag() {
 LockService* CreateFromCommand(const char* folder) {
   std::string error;
   std::unique_ptr<Adapter> adapter =
-      Adapter::Start(gSelf, gCommand, folder, false, &error);
+      Adapter::Start(gCommand, folder, false, &error);
   if (!adapter) GiveUp(AdapterFault::kCannotStart, error);
   AdapterFeatures features;
   const AdapterFault fault = adapter->Greet(kGreetMs, &features, &error);
@@ -220,7 +219,6 @@ int Usage(const std::string& error) {
 int RunAdapterWorker(const std::string& command,
                      const std::vector<std::string>& arguments) {
   gCommand = command;
-  gSelf = Self();
   SetChaosForkHook(AdapterLockService::Fork);
   return RunChaosWorker(arguments, CreateFromCommand);
 }
@@ -275,10 +273,9 @@ bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
 int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   if (!line.result.empty()) options.result = line.result;
   options.lock = "adapter " + line.command;
-  gSelf = Self();
   AdapterFeatures features;
   std::string error, left_out;
-  if (!ProbeAdapter(gSelf, line.command, &features, &error)) {
+  if (!ProbeAdapter(line.command, &features, &error)) {
     std::fprintf(stderr, "wendlemoor-chaos: adapter \"%s\" %s\n",
                  line.command.c_str(), error.c_str());
     return 2;
@@ -294,7 +291,7 @@ int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
               options.threads == 1 ? "" : "s",
               left_out.empty() ? "" : "; not supported: ", left_out.c_str());
   std::fflush(stdout);
-  return RunChaos(options, {gSelf, "--command", line.command, "--worker"});
+  return RunChaos(options, {Self(), "--command", line.command, "--worker"});
 }
 
 }  // namespace
@@ -303,8 +300,8 @@ FaultSet AdapterFaults(const AdapterFeatures& features) {
   return FaultsGreeted(features.words);
 }
 
-bool ProbeAdapter(const std::string& self, const std::string& command,
-                  AdapterFeatures* features, std::string* error) {
+bool ProbeAdapter(const std::string& command, AdapterFeatures* features,
+                  std::string* error) {
   const char* tmp = std::getenv("TMPDIR");
   std::string folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
                        "/wendlemoor-probe-XXXXXX";
@@ -315,7 +312,7 @@ bool ProbeAdapter(const std::string& self, const std::string& command,
   bool ok = false;
   {
     std::unique_ptr<Adapter> adapter =
-        Adapter::Start(self, command, folder + "/locks", true, error);
+        Adapter::Start(command, folder + "/locks", true, error);
     AdapterAnswer answer;
     std::string reason;
     ok = adapter != nullptr &&
@@ -332,10 +329,6 @@ bool ProbeAdapter(const std::string& self, const std::string& command,
 }
 
 bool RunCommandCommand(int argc, char** argv, int* status) {
-  if (argc >= 2 && std::string(argv[1]) == "--adapter-exec") {
-    *status = RunAdapterExec(argc, argv);
-    return true;
-  }
   if (argc >= 4 && std::string(argv[1]) == "--command" &&
       std::string(argv[3]) == "--worker") {
     *status = RunAdapterWorker(argv[2],
@@ -353,7 +346,10 @@ bool RunCommandCommand(int argc, char** argv, int* status) {
     return true;
   }
   if (line.command.empty()) return false;
-  if (!line.log.empty() && !RedirectOutputToLog(line.log)) {
+  if (!line.log.empty() &&
+      JX_RedirectOutputToFile(line.log.c_str()) != JX_SUCCESS) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", line.log.c_str(),
+                 std::strerror(errno));
     *status = 1;
     return true;
   }

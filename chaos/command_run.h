@@ -3,7 +3,6 @@
 //
 //   --command CMD [run options]   a run whose workers each drive CMD
 //   --command CMD --worker ...    one of that run's workers
-//   --adapter-exec ...            the start of an adapter (chaos/adapter.h)
 //
 // Each worker of the run (chaos/worker.h) is this executable, whose lock
 // service is a stand-in that sends every call to an adapter process of its
@@ -46,8 +45,8 @@ bool RunCommandCommand(int argc, char** argv, int* status);
 // Starts `command` once in a scratch folder and reads its greeting and the
 // answer to one request. Returns true with its features, or false with the
 // cause in `*error`.
-bool ProbeAdapter(const std::string& self, const std::string& command,
-                  AdapterFeatures* features, std::string* error);
+bool ProbeAdapter(const std::string& command, AdapterFeatures* features,
+                  std::string* error);
 
 // The faults an adapter with `features` can be put under: those whose
 // greeting word it says (FaultClass::greeting).

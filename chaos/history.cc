@@ -16,6 +16,24 @@
 
 namespace wendlemoor {
 
+const char* AdapterFaultText(AdapterFault fault) {
+  switch (fault) {
+    case AdapterFault::kNone:
+      return "none";
+    case AdapterFault::kCannotStart:
+      return "cannot be started";
+    case AdapterFault::kExited:
+      return "exited";
+    case AdapterFault::kGarbage:
+      return "answered garbage";
+    case AdapterFault::kLate:
+      return "answered late or not at all";
+    case AdapterFault::kVersion:
+      return "speaks another protocol version";
+  }
+  return "?";
+}
+
 bool RecordEvent(int fd, ChaosRecord record) {
   record.time = JX_MonotonicNanos();
   record.pid = getpid();

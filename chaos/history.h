@@ -105,6 +105,20 @@ enum class ChaosFault : std::uint16_t {
   kCount,          // not a class: how many there are
 };
 
+// Why an adapter (chaos/adapter.h) can no longer be used, as kAdapterFailed
+// records it: each is a finding with its name.
+enum class AdapterFault {
+  kNone,
+  kCannotStart,  // the command could not be started
+  kExited,       // it exited, or closed its standard output
+  kGarbage,      // a line that does not parse, or answers no request
+  kLate,         // no greeting or no answer within the deadline
+  kVersion,      // it greeted with another protocol version
+};
+
+// Ordinary findings' names: "exited", "answered garbage", ...
+const char* AdapterFaultText(AdapterFault fault);
+
 struct ChaosRecord {
   std::uint64_t time;   // CLOCK_MONOTONIC nanoseconds
   std::uint64_t value;  // event-specific (see ChaosEvent)

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "components/module_loader.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
+#include "runtime/process.h"
 
 namespace wendlemoor {
 
@@ -104,14 +104,15 @@ void CleanUp(const std::shared_ptr<LockModule>& module,
   }
   if (child == 0) {
     // A parent that ended before the request leaves the child to init.
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(1);
+    if (JX_DieWithParent(parent) != JX_SUCCESS) _exit(1);
     module->Cleanup(folder.c_str());
     _exit(0);
   }
   JX_Process handle = JX_AdoptProcess(child);
   int code = -1;
   const bool ended =
-      handle != nullptr && WaitChildFor(handle, kCleanupDeadlineMs, &code);
+      handle != nullptr &&
+      JX_WaitProcessOrKill(handle, kCleanupDeadlineMs, &code) == JX_SUCCESS;
   if (!ended || code != 0) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: its cleanup %s\n",
                  module->path().c_str(),
@@ -327,7 +328,11 @@ int RunOneModule(const std::string& path, bool cost, ChaosOptions options,
 
 // What the module options `a` ask for, once they are known to be there.
 int RunModuleArguments(const ModuleArguments& a) {
-  if (!a.log.empty() && !RedirectOutputToLog(a.log)) return 1;
+  if (!a.log.empty() && JX_RedirectOutputToFile(a.log.c_str()) != JX_SUCCESS) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", a.log.c_str(),
+                 std::strerror(errno));
+    return 1;
+  }
   const std::string self = Self();
   if (self.empty()) {
     std::perror("wendlemoor-chaos: /proc/self/exe");
@@ -368,35 +373,6 @@ int RunModuleArguments(const ModuleArguments& a) {
                 : RunChaos(options, {self, "--worker"});
 }
 }  // namespace
-
-bool RedirectOutputToLog(const std::string& log) {
-  const int fd =
-      open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const bool redirected = fd != -1 && dup2(fd, STDOUT_FILENO) != -1 &&
-                          dup2(fd, STDERR_FILENO) != -1;
-  const int error = errno;
-  // Never retried (runtime/eintr.h); a descriptor that landed on a closed
-  // standard one stays open as it.
-  if (fd > STDERR_FILENO) close(fd);
-  if (!redirected) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", log.c_str(),
-                 std::strerror(error));
-  }
-  return redirected;
-}
-
-bool WaitChildFor(JX_Process child, int deadline_ms, int* code) {
-  *code = -1;
-  const JX_Status status =
-      JX_WaitProcessFor(child, std::uint32_t(deadline_ms), code);
-  if (status == JX_SUCCESS) return true;
-  if (status == JX_TIMED_OUT) {
-    (void)JX_KillProcess(child);
-    (void)JX_WaitProcess(child, nullptr);
-  }
-  *code = -1;
-  return false;
-}
 
 bool RunModuleCommand(int argc, char** argv, int* status) {
   if (argc >= 4 && std::string(argv[1]) == "--module" &&

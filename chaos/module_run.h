@@ -24,12 +24,6 @@
 #ifndef WENDLEMOOR_CHAOS_MODULE_RUN_H_
 #define WENDLEMOOR_CHAOS_MODULE_RUN_H_
 
-#include <sys/types.h>
-
-#include <string>
-
-#include "runtime/process.h"
-
 namespace wendlemoor {
 
 // The module options' usage lines, shown after the run's own.
@@ -39,16 +33,6 @@ extern const char kModuleUsage[];
 // `*status` to the exit status and returns true; otherwise returns false
 // and does nothing.
 bool RunModuleCommand(int argc, char** argv, int* status);
-
-// Sends standard output and error to the file `log`, made afresh (a card
-// cell's log). Returns false, the cause on standard error, when it cannot.
-bool RedirectOutputToLog(const std::string& log);
-
-// Waits for `child` to end, at most `deadline_ms`; one still running then is
-// killed and reaped. Spends the handle. Returns true with its exit code in
-// `*code` (as JX_WaitProcess gives it) when it ended in time; false, with
-// `*code` -1, when it did not or could not be waited for.
-bool WaitChildFor(JX_Process child, int deadline_ms, int* code);
 
 }  // namespace wendlemoor
 

@@ -401,8 +401,7 @@ bool Run::Spawn(int slot) {
   for (const std::string& argument :
        {folder_, std::to_string(slot), std::to_string(seed),
         std::to_string(options_.threads), std::to_string(options_.names),
-        FaultNames(options_.faults), std::to_string(deadline_),
-        std::to_string(getpid())}) {
+        FaultNames(options_.faults), std::to_string(deadline_)}) {
     strings.push_back(argument);
   }
   std::vector<char*> argv;
@@ -410,9 +409,11 @@ bool Run::Spawn(int slot) {
   argv.push_back(nullptr);
   // A process group of its own keeps a terminal's Ctrl-C away from the
   // workers: the run ends them itself, after it has recorded that. Reap()
-  // waits for any worker, by its ID.
+  // waits for any worker, by its ID. A worker never outlives the run, even
+  // one killed; this is the main thread, which lives as long.
   JX_ProcessAttributes attributes;
   attributes.new_process_group = true;
+  attributes.die_with_parent = true;
   s.pid = JX_DetachProcess(
       JX_CreateProcess(argv[0], argv.data(), nullptr, &attributes));
   ++s.generation;

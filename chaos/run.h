@@ -12,7 +12,7 @@
 // itself, or that the run ended right after a removal (holding nothing, so
 // that a newcomer opens the names afresh), is replaced by a fresh one while
 // time remains. Workers die with the
-// run (PR_SET_PDEATHSIG) and run in a process group of their own, so that
+// run (die_with_parent) and run in a process group of their own, so that
 // Ctrl-C reaches the run alone, which then ends them and reports. Stops,
 // continuations and kills go to a worker's whole group, with any adapter
 // process (chaos/adapter.h) it started in it.

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +22,7 @@
 #include "components/interface.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
+#include "runtime/process.h"
 #include "runtime/thread.h"
 
 namespace wendlemoor {
@@ -132,16 +132,15 @@ void RecordCall(Worker* w, std::uint32_t thread, int name, ChaosCall call,
          code);
 }
 
-// The child of a fork while holding `name`: it must find the name neither its
-// own nor free. Only async-signal-safe work besides the two calls, whose
-// service makes them safe after fork.
-[[noreturn]] void ForkedChild(Worker* w, std::uint32_t thread, int name,
-                              LockService* service) {
+// The child of a fork while holding `name`, of the worker `parent`: it must
+// find the name neither its own nor free. Only async-signal-safe work besides
+// the two calls, whose service makes them safe after fork.
+[[noreturn]] void ForkedChild(Worker* w, pid_t parent, std::uint32_t thread,
+                              int name, LockService* service) {
   w->forked_child = true;
   // A lock may hang this child in its calls: it dies with the worker, which
   // the run kills when it hangs too.
-  const pid_t parent = getppid();
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(0);
+  if (JX_DieWithParent(parent) != JX_SUCCESS) _exit(0);
   const char* lock = w->lock_names[name].c_str();
   RecordCall(w, thread, name, ChaosCall::kForkedRelease,
              service->ReleaseLock(lock));
@@ -208,8 +207,9 @@ void HoldingThread::ForkHolding() {
   // a kill by another thread (it takes the records' lock alone) waits
   // until the child has ended. This thread records nothing meanwhile.
   std::shared_lock<std::shared_mutex> no_kill(w_->records);
+  const pid_t parent = getpid();
   const pid_t child = fork();
-  if (child == 0) ForkedChild(w_, t_->number, name_, service);
+  if (child == 0) ForkedChild(w_, parent, t_->number, name_, service);
   if (child > 0) {
     // The child's calls are this thread's wait.
     InCall in_call(w_, t_, ChaosCall::kForkedAcquire, name_);
@@ -347,14 +347,14 @@ void GiveUpChaosWorker(std::uint32_t code) {
 
 int RunChaosWorker(const std::vector<std::string>& arguments,
                    ChaosServiceFactory factory) {
-  // folder slot seed threads names faults deadline parent: the faults by
-  // their names (FaultNames), the others numbers.
+  // folder slot seed threads names faults deadline: the faults by their
+  // names (FaultNames), the others numbers.
   constexpr int kFaults = 5;
-  std::uint64_t n[8] = {};
+  std::uint64_t n[7] = {};
   FaultList faults;
   std::string error;
-  if (arguments.size() != 8) return Fail("bad worker arguments");
-  for (int i = 1; i < 8; ++i) {
+  if (arguments.size() != 7) return Fail("bad worker arguments");
+  for (int i = 1; i < 7; ++i) {
     if (i != kFaults && !ParseNumber(arguments[i], &n[i])) {
       return Fail("bad argument");
     }
@@ -363,9 +363,6 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
     errno = EINVAL;
     return Fail("bad argument");
   }
-  // Never outlive the run, even when it is killed.
-  if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) return Fail("prctl");
-  if (getppid() != pid_t(n[7])) return 0;
 
   Worker w;
   gWorker = &w;

@@ -1,29 +1,48 @@
-// Child processes on Windows: CreateProcess and a wait on the process handle.
+// Child processes on Windows: CreateProcess and waits on process handles.
 //
 // What Windows gives: a process handle that becomes signalled when the
-// process ends, and its 32-bit exit code. What it lacks, and how the contract
-// is kept: there is no argument vector, so the vector is joined into one
-// command line quoted as the C library's start-up code splits it again; no
-// "./Wendlemoor" without a suffix names a file, so a path whose last part has
-// no '.' gets ".exe", as CreateProcess itself does for a command line; no
-// signals, so a child starts with none blocked and an exit code is reported
-// by its low 8 bits, as a POSIX shell shows exit(-1) as 255; no process
-// groups, so a job object takes their place: a child started in one of its own
-// and all it starts end together; no closed standard handle. A wait with a
-// deadline is a wait on the process handle with a timeout. Handles are
-// inherited only where made inheritable: the standard handles are handed on
-// (ours, or for a stream given as a descriptor an inheritable copy made for the
-// launch and closed after it), and every handle that this runtime and the lock
-// service open is created not inheritable, so a child never holds our locks.
+// process ends, and its 32-bit exit code. A wait with a deadline is a wait on
+// that handle with a timeout; a wait for the first of several, one wait on
+// all their handles (at most 64, what WaitForMultipleObjects takes).
+//
+// What it lacks, and how the contract is kept: there is no argument vector,
+// so the vector is joined into one command line quoted as the C library's
+// start-up code splits it again; no "./Wendlemoor" without a suffix names a
+// file, so a path whose last part has no '.' gets ".exe", as CreateProcess
+// itself does for a command line; no signals, so a child starts with none
+// blocked and an exit code is reported by its low 8 bits, as a POSIX shell
+// shows exit(-1) as 255; no closed standard handle.
+//
+// No process groups: a job object takes their place, so that a child started
+// in one of its own and all it starts end together. No death signal: a child
+// that dies with us (die_with_parent) is in a job that ends what is in it
+// when its last handle closes (JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE). That
+// handle is ours alone, never inheritable, and Windows closes it when we end,
+// however we end. With new_process_group both are one job: everything the
+// child starts is in it and ends with us, and also when the child's handle is
+// spent. Without, what the child starts leaves the job silently
+// (JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK), so the child alone dies with us, as
+// on Linux. A detached child's job handle stays open here, for the same
+// reason.
+//
+// Handles are inherited only where made inheritable: the standard handles are
+// handed on (ours, or for a stream given as a descriptor or an output file an
+// inheritable copy made for the launch and closed after it), and every handle
+// that this runtime and the lock service open is created not inheritable, so
+// a child never holds our locks.
 #include "runtime/process.h"
 
+#include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/command_line_win32.h"
@@ -31,7 +50,9 @@
 struct JX_ProcessRecord {
   HANDLE handle;
   DWORD id;
-  HANDLE job;  // the job of its own (new_process_group), or nullptr
+  // The job of its own (new_process_group, die_with_parent), or nullptr.
+  HANDLE job;
+  bool dies_with_us;  // the job ends it when `job` closes
 };
 
 namespace {
@@ -63,6 +84,46 @@ int ErrnoFromWin32(DWORD error) {
     default:
       return EINVAL;
   }
+}
+
+// A job for the child of `options`, or nullptr with the Win32 error in
+// `*error`.
+HANDLE CreateJob(const JX_ProcessAttributes& options, DWORD* error) {
+  // Created not inheritable: no child holds it open after we end.
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job == nullptr) {
+    *error = GetLastError();
+    return nullptr;
+  }
+  if (options.die_with_parent) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags =
+        JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+        (options.new_process_group ? 0 : JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK);
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                                 &limits, sizeof limits)) {
+      *error = GetLastError();
+      CloseHandle(job);
+      return nullptr;
+    }
+  }
+  return job;
+}
+
+// Spends `process` after a wait that returned `waited`.
+JX_Status Reap(JX_Process process, DWORD waited, int* exit_code) {
+  DWORD code = 0;
+  const bool ended =
+      waited == WAIT_OBJECT_0 && GetExitCodeProcess(process->handle, &code);
+  CloseHandle(process->handle);
+  if (process->job != nullptr) CloseHandle(process->job);
+  delete process;
+  if (!ended) {
+    errno = EINVAL;
+    return JX_FAILURE;
+  }
+  if (exit_code != nullptr) *exit_code = JX_ExitCodeFromStatus(int(code));
+  return JX_SUCCESS;
 }
 
 }  // namespace
@@ -127,7 +188,10 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
   // A child always gets three standard handles.
   if (path == nullptr || argv == nullptr ||
       std::min({options.standard_input, options.standard_output,
-                options.standard_error}) < JX_kInheritStream) {
+                options.standard_error}) < JX_kInheritStream ||
+      (options.output_file != nullptr &&
+       (options.standard_output != JX_kInheritStream ||
+        options.standard_error != JX_kInheritStream))) {
     errno = EINVAL;
     return nullptr;
   }
@@ -156,11 +220,26 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
     errno = ENOMEM;
     return nullptr;
   }
-  auto* record = new (std::nothrow) JX_ProcessRecord{nullptr, 0, nullptr};
+  auto* record = new (std::nothrow)
+      JX_ProcessRecord{nullptr, 0, nullptr, options.die_with_parent};
   if (record == nullptr) {
     errno = ENOMEM;
     return nullptr;
   }
+  int output = JX_kInheritStream;
+  if (options.output_file != nullptr) {
+    output = _open(options.output_file,
+                   _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                   _S_IREAD | _S_IWRITE);
+    if (output == -1) {
+      delete record;
+      return nullptr;
+    }
+  }
+  const int standard_output =
+      options.output_file != nullptr ? output : options.standard_output;
+  const int standard_error =
+      options.output_file != nullptr ? output : options.standard_error;
   std::vector<HANDLE> copies;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -172,16 +251,13 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
     startup.hStdInput =
         ChildStream(options.standard_input, STD_INPUT_HANDLE, &copies);
     startup.hStdOutput =
-        ChildStream(options.standard_output, STD_OUTPUT_HANDLE, &copies);
-    startup.hStdError =
-        ChildStream(options.standard_error, STD_ERROR_HANDLE, &copies);
+        ChildStream(standard_output, STD_OUTPUT_HANDLE, &copies);
+    startup.hStdError = ChildStream(standard_error, STD_ERROR_HANDLE, &copies);
     ok = copies.size() == std::size_t(options.standard_input >= 0) +
-                              (options.standard_output >= 0) +
-                              (options.standard_error >= 0);
-    if (ok && options.new_process_group) {
-      record->job = CreateJobObjectA(nullptr, nullptr);
+                              (standard_output >= 0) + (standard_error >= 0);
+    if (ok && (options.new_process_group || options.die_with_parent)) {
+      record->job = CreateJob(options, &error);
       ok = record->job != nullptr;
-      if (!ok) error = GetLastError();
     }
     // Suspended until it is in its job, so that all it starts is in it too.
     if (ok) {
@@ -196,6 +272,7 @@ JX_Process JX_CreateProcess(const char* path, char* const* argv,
   }
   // The child has its copies now; ours go.
   for (HANDLE copy : copies) CloseHandle(copy);
+  if (output != JX_kInheritStream) _close(output);
   if (ok && record->job != nullptr &&
       !AssignProcessToJobObject(record->job, started.hProcess)) {
     error = GetLastError();
@@ -229,18 +306,34 @@ JX_Status JX_WaitProcessFor(JX_Process process, std::uint32_t timeout_ms,
   }
   const DWORD waited = WaitForSingleObject(process->handle, timeout_ms);
   if (waited == WAIT_TIMEOUT) return JX_TIMED_OUT;
-  DWORD code = 0;
-  const bool ended =
-      waited == WAIT_OBJECT_0 && GetExitCodeProcess(process->handle, &code);
-  CloseHandle(process->handle);
-  if (process->job != nullptr) CloseHandle(process->job);
-  delete process;
-  if (!ended) {
+  return Reap(process, waited, exit_code);
+}
+
+JX_Status JX_WaitAnyProcessFor(const JX_Process* processes, std::size_t count,
+                               std::uint32_t timeout_ms, std::size_t* index,
+                               int* exit_code) {
+  static_assert(JX_kMaxWaitProcesses == MAXIMUM_WAIT_OBJECTS);
+  HANDLE handles[JX_kMaxWaitProcesses];
+  bool valid = processes != nullptr && index != nullptr && count > 0 &&
+               count <= JX_kMaxWaitProcesses;
+  for (std::size_t i = 0; valid && i < count; ++i) {
+    valid = processes[i] != nullptr;
+    if (valid) handles[i] = processes[i]->handle;
+  }
+  if (!valid) {
     errno = EINVAL;
     return JX_FAILURE;
   }
-  if (exit_code != nullptr) *exit_code = JX_ExitCodeFromStatus(int(code));
-  return JX_SUCCESS;
+  // The lowest index of those signalled, as the contract asks.
+  const DWORD waited =
+      WaitForMultipleObjects(DWORD(count), handles, FALSE, timeout_ms);
+  if (waited == WAIT_TIMEOUT) return JX_TIMED_OUT;
+  if (waited >= WAIT_OBJECT_0 + count) {
+    errno = EINVAL;
+    return JX_FAILURE;
+  }
+  *index = waited - WAIT_OBJECT_0;
+  return Reap(processes[*index], WAIT_OBJECT_0, exit_code);
 }
 
 JX_Status JX_KillProcess(JX_Process process) {
@@ -263,7 +356,7 @@ JX_Process JX_AdoptProcess(pid_t pid) {
     return nullptr;
   }
   auto* record = new (std::nothrow)
-      JX_ProcessRecord{handle, static_cast<DWORD>(pid), nullptr};
+      JX_ProcessRecord{handle, static_cast<DWORD>(pid), nullptr, false};
   if (record == nullptr) {
     CloseHandle(handle);
     errno = ENOMEM;
@@ -275,7 +368,10 @@ pid_t JX_DetachProcess(JX_Process process) {
   if (process == nullptr) return -1;
   const pid_t pid = static_cast<pid_t>(process->id);
   CloseHandle(process->handle);
-  if (process->job != nullptr) CloseHandle(process->job);
+  // Closed, the job would end a child that is to die with us alone.
+  if (process->job != nullptr && !process->dies_with_us) {
+    CloseHandle(process->job);
+  }
   delete process;
   return pid;
 }
@@ -285,3 +381,42 @@ pid_t JX_GetProcessId(JX_Process process) {
 }
 
 int JX_ExitCodeFromStatus(int status) { return status & 0xFF; }
+
+JX_Status JX_DieWithParent(pid_t) {
+  errno = ENOSYS;
+  return JX_FAILURE;
+}
+
+JX_Status JX_RedirectOutputToFile(const char* path) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return JX_FAILURE;
+  }
+  const int fd =
+      _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+            _S_IREAD | _S_IWRITE);
+  if (fd == -1) return JX_FAILURE;
+  std::fflush(stdout);
+  std::fflush(stderr);
+  bool moved = true;
+  for (const auto& [target, standard] :
+       {std::pair{1, STD_OUTPUT_HANDLE}, std::pair{2, STD_ERROR_HANDLE}}) {
+    moved = _dup2(fd, target) == 0;  // errno set when not
+    if (!moved) break;
+    // A standard handle reaches a child by inheritance: the copy _dup2 made
+    // is made inheritable, and named the standard handle for Win32 too.
+    const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(target));
+    moved = handle != INVALID_HANDLE_VALUE &&
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT,
+                                 HANDLE_FLAG_INHERIT) &&
+            SetStdHandle(standard, handle);
+    if (!moved) {
+      errno = EBADF;
+      break;
+    }
+  }
+  const int error = errno;
+  _close(fd);
+  errno = error;
+  return moved ? JX_SUCCESS : JX_FAILURE;
+}

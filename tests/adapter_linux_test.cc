@@ -49,7 +49,7 @@ std::unique_ptr<wendlemoor::Adapter> StartAdapter(
     wendlemoor::AdapterFeatures* features) {
   std::string error;
   std::unique_ptr<wendlemoor::Adapter> adapter =
-      wendlemoor::Adapter::Start(ChaosPath(), command, folder, false, &error);
+      wendlemoor::Adapter::Start(command, folder, false, &error);
   EXPECT_NE(adapter, nullptr) << error;
   if (adapter != nullptr && adapter->Greet(30000, features, &error) !=
                                 wendlemoor::AdapterFault::kNone) {

@@ -45,15 +45,8 @@ JX_Process StartHelper(const std::string& role,
 
 int WaitHelper(JX_Process process, int deadline_ms) {
   int code = 0;
-  switch (JX_WaitProcessFor(process, static_cast<std::uint32_t>(deadline_ms),
-                            &code)) {
-    case JX_SUCCESS:
-      return code;
-    case JX_TIMED_OUT:
-      (void)JX_KillProcess(process);
-      (void)JX_WaitProcess(process, nullptr);
-      return kWaitTimedOut;
-    default:
-      return kWaitTimedOut;
-  }
+  return JX_WaitProcessOrKill(process, static_cast<std::uint32_t>(deadline_ms),
+                              &code) == JX_SUCCESS
+             ? code
+             : kWaitTimedOut;
 }

@@ -3,7 +3,11 @@
 #include <atomic>
 #include <barrier>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -148,6 +152,87 @@ TEST(ProcessTest, ExitCodeReadsAsItsLowEightBits) {
     EXPECT_EQ(JX_WaitProcess(child, &status), JX_SUCCESS);
     EXPECT_EQ(status, read) << code;
   }
+}
+
+// Arguments: milliseconds to sleep before ending.
+WENDLEMOOR_HELPER_ROLE(sleep_for) {
+  JX_Sleep(JX_MillisecondsToInterval(std::stoul(arguments[0])));
+  return kHelperOk;
+}
+
+// Starts a sleep_for helper of two minutes that dies with this one, tells
+// its process ID on standard output, which they share, and sleeps as long.
+WENDLEMOOR_HELPER_ROLE(start_dying_with_me) {
+  JX_ProcessAttributes attributes;
+  attributes.die_with_parent = true;
+  const JX_Process child = StartHelper("sleep_for", {"120000"}, &attributes);
+  if (child == nullptr) return kHelperFailed;
+  std::printf("%d\n", int(JX_GetProcessId(child)));
+  std::fflush(stdout);
+  JX_Sleep(JX_SecondsToInterval(120));
+  return kHelperOk;
+}
+
+TEST(ProcessTest, WaitForAnyReapsTheOneThatEnded) {
+  JX_Process processes[] = {StartHelper("sleep_for", {"120000"}),
+                            StartHelper("exit_with", {"7"}),
+                            StartHelper("sleep_for", {"120000"})};
+  for (JX_Process process : processes) ASSERT_NE(process, nullptr);
+  std::size_t index = 99;
+  int code = -1;
+  EXPECT_EQ(JX_WaitAnyProcessFor(processes, 3, 60000, &index, &code),
+            JX_SUCCESS);
+  EXPECT_EQ(index, 1u);
+  EXPECT_EQ(code, 7);
+  // The others run on, to the deadline of the next wait.
+  JX_Process sleepers[] = {processes[0], processes[2]};
+  const std::uint64_t start = JX_MonotonicNanos();
+  EXPECT_EQ(JX_WaitAnyProcessFor(sleepers, 2, 200, &index, &code),
+            JX_TIMED_OUT);
+  EXPECT_GE(JX_MonotonicNanos() - start, 200000000u);
+  for (JX_Process sleeper : sleepers) {
+    EXPECT_EQ(JX_WaitProcessOrKill(sleeper, 0, &code), JX_TIMED_OUT);
+  }
+}
+
+// Arguments: none, or a file to send this helper's output to. Writes "out"
+// to standard output, then "err" to standard error.
+WENDLEMOOR_HELPER_ROLE(print_out_and_err) {
+  if (!arguments.empty() &&
+      JX_RedirectOutputToFile(arguments[0].c_str()) != JX_SUCCESS) {
+    return kHelperFailed;
+  }
+  std::fputs("out\n", stdout);
+  std::fflush(stdout);
+  std::fputs("err\n", stderr);
+  return kHelperOk;
+}
+
+TEST(ProcessTest, OutputFileTakesBothStreamsAfresh) {
+  const std::string file =
+      (std::filesystem::temp_directory_path() /
+       ("wendlemoor-output-" + std::to_string(JX_MonotonicNanos())))
+          .string();
+  // Given to the child, or taken by the child itself.
+  for (const bool its_own : {false, true}) {
+    SCOPED_TRACE(its_own ? "JX_RedirectOutputToFile" : "output_file");
+    std::ofstream(file) << "what the file held before, longer than both\n";
+    JX_ProcessAttributes attributes;
+    if (!its_own) attributes.output_file = file.c_str();
+    const JX_Process helper = StartHelper(
+        "print_out_and_err",
+        its_own ? std::vector<std::string>{file} : std::vector<std::string>{},
+        &attributes);
+    ASSERT_NE(helper, nullptr);
+    EXPECT_EQ(WaitHelper(helper, 60000), kHelperOk);
+    std::ifstream in(file, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)),
+                     std::istreambuf_iterator<char>());
+    std::erase(text, '\r');
+    EXPECT_EQ(text, "out\nerr\n");
+  }
+  std::error_code ignored;
+  std::filesystem::remove(file, ignored);
 }
 
 TEST(FormatTest, ReturnsTheCountActuallyWritten) {
