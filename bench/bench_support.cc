@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 
@@ -108,9 +107,8 @@ pid_t ForkProcess() {
   const pid_t parent = getpid();
   const pid_t pid = static_cast<pid_t>(Check(fork(), "fork"));
   if (pid != 0) return pid;
-  Check(prctl(PR_SET_PDEATHSIG, SIGKILL), "prctl(PR_SET_PDEATHSIG)");
-  // The parent may have died before the request above took effect.
-  if (getppid() != parent) _exit(3);
+  // Dies with the bench; a bench already gone ends the child at once.
+  if (JX_DieWithParent(parent) != JX_SUCCESS) _exit(3);
   return 0;
 }
 

@@ -27,7 +27,7 @@
 // it is sent (kWorkerKilled).
 //
 // A call that must not wait (any but a blocking acquisition) that has gone
-// on for 1 s, not counting the time its worker was stopped, is recorded as
+// on for 5 s, not counting the time its worker was stopped, is recorded as
 // hung (kCallHung) then: the run looks at the call slots of the control
 // page every 100 ms while it runs and after the end, and at the slots of a
 // worker that died, before its successor takes them. A blocking acquisition

@@ -87,13 +87,11 @@ RunResult RunReading(const std::vector<std::string>& argv,
   close(fds[0]);
 
   // The output is closed; the process may still be on its way out.
-  if (!open && JX_WaitProcessFor(process, MillisecondsLeft(end),
-                                 &result.status) != JX_TIMED_OUT) {
-    return result;
-  }
-  (void)JX_KillProcess(process);
-  (void)JX_WaitProcess(process, &result.status);
-  result.timed_out = true;
+  // Output still open at the deadline is a time-out, whatever the process.
+  const JX_Status ended = JX_WaitProcessOrKill(
+      process, open ? 0u : static_cast<std::uint32_t>(MillisecondsLeft(end)),
+      &result.status);
+  result.timed_out = open || ended == JX_TIMED_OUT;
   return result;
 }
 

@@ -96,10 +96,8 @@ void TestChild::CloseInput() {
 int TestChild::Wait(int deadline_ms) {
   CloseInput();
   int code = kChildTimedOut;
-  if (JX_WaitProcessFor(process_, static_cast<std::uint32_t>(deadline_ms),
-                        &code) == JX_TIMED_OUT) {
-    (void)JX_KillProcess(process_);
-    (void)JX_WaitProcess(process_, nullptr);
+  if (JX_WaitProcessOrKill(process_, static_cast<std::uint32_t>(deadline_ms),
+                           &code) == JX_TIMED_OUT) {
     code = kChildTimedOut;
   }
   process_ = nullptr;  // spent

@@ -15,7 +15,7 @@
  *   crash       a real lock (flock(2) on the name's file, opened at each
  *               acquisition); a process's every 300th acquisition crashes it;
  *   release_hang the same lock; a process's every 100th release appends 'b'
- *               to the folder's "hang-marks", sleeps 1.3 s (past the
+ *               to the folder's "hang-marks", sleeps 5.3 s (past the
  *               adversary's hang bound, chaos/run.h) and appends 'p'; the
  *               first returns then, the second kills its process;
  *   cleanup_hangs  as grant, with a cleanup that never returns.
@@ -134,7 +134,7 @@ static wendlemoor_result real_release(object* self, const char* name) {
           ? __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST)
           : 1;
   if (call % 100 == 0) {
-    const struct timespec pause = {1, 300000000};
+    const struct timespec pause = {5, 300000000};
     mark(self, "b");
     while (nanosleep(&pause, NULL) != 0 && errno == EINTR) {
     }
