@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <string>
 #include <string_view>
 
 #include "chaos/control.h"
@@ -177,6 +179,71 @@ bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
   return WriteTextFile(path, text);
 }
 
+namespace {
+
+// One "key value" line of a history file's header, read into `*header`.
+// Returns false when a known key's value is out of range; `*seen` gains the
+// key, and `*count` the records' count.
+bool TakeHeaderLine(std::string_view text, ChaosHistoryHeader* header,
+                    std::set<std::string>* seen, std::uint64_t* count) {
+  const std::size_t space = text.find(' ');
+  const std::string key(text.substr(0, space));
+  const std::string value(space == text.npos ? "" : text.substr(space + 1));
+  // A number field: digits only, within [low, high].
+  auto number = [&](std::uint64_t low, std::uint64_t high, std::uint64_t* out) {
+    if (value.empty() || value.size() > 20 ||
+        value.find_first_not_of("0123456789") != value.npos) {
+      return false;
+    }
+    errno = 0;
+    *out = std::strtoull(value.c_str(), nullptr, 10);
+    return errno == 0 && *out >= low && *out <= high;
+  };
+  seen->insert(key);
+  std::uint64_t n = 0;
+  if (key == "names") {
+    if (!number(1, kChaosNamesMax, &n)) return false;
+    header->names = int(n);
+  } else if (key == "faults") {
+    if (!number(0, (1u << int(ChaosFault::kCount)) - 1, &n)) return false;
+    header->faults = std::uint32_t(n);
+  } else if (key == "seconds") {
+    if (!number(1, 86400, &n)) return false;
+    header->seconds = int(n);
+  } else if (key == "seed") {
+    return number(0, UINT64_MAX, &header->seed);
+  } else if (key == "run") {
+    header->run = value;
+  } else if (key == "lock") {
+    header->lock = value;  // missing from the files of older runs
+  } else if (key == "records") {
+    return number(2, UINT64_MAX / sizeof(ChaosRecord), count);
+  }  // other keys are for later versions to add, and ignored
+  return true;
+}
+
+// Whether `records` are a whole run's, each one a run writes, in time order.
+// Returns false with the cause in `*error`.
+bool CheckRecords(const std::vector<ChaosRecord>& records, int names,
+                  std::string* error) {
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    const ChaosRecord& r = records[i];
+    if (!Plausible(r, names) || (i > 0 && r.time < records[i - 1].time)) {
+      return Fail(error, "not a history: record " + std::to_string(i) +
+                             " is not one a run writes");
+    }
+  }
+  if (records.front().event != ChaosEvent::kRunStart ||
+      records.back().event != ChaosEvent::kRunEnd) {
+    return Fail(error,
+                "not a whole run: it does not begin with the run's "
+                "start and end with its end");
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
                      std::vector<ChaosRecord>* records, std::string* error) {
   *header = ChaosHistoryHeader();
@@ -197,49 +264,17 @@ bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
     return Fail(error, "not a wendlemoor-chaos history file");
   }
   std::uint64_t count = 0;
-  bool names = false, faults = false, seconds = false, seed = false,
-       run = false, counted = false;
+  std::set<std::string> seen;
   while (line(&text) && !text.empty()) {
-    const std::size_t space = text.find(' ');
-    const std::string key(text.substr(0, space));
-    const std::string value(space == text.npos ? "" : text.substr(space + 1));
-    // A number field: digits only, within [low, high].
-    auto number = [&](std::uint64_t low, std::uint64_t high,
-                      std::uint64_t* out) {
-      if (value.empty() || value.size() > 20 ||
-          value.find_first_not_of("0123456789") != value.npos) {
-        return false;
-      }
-      errno = 0;
-      *out = std::strtoull(value.c_str(), nullptr, 10);
-      return errno == 0 && *out >= low && *out <= high;
-    };
-    std::uint64_t n = 0;
-    bool ok = true;
-    if (key == "names") {
-      ok = names = number(1, kChaosNamesMax, &n);
-      header->names = int(n);
-    } else if (key == "faults") {
-      ok = faults = number(0, (1u << int(ChaosFault::kCount)) - 1, &n);
-      header->faults = std::uint32_t(n);
-    } else if (key == "seconds") {
-      ok = seconds = number(1, 86400, &n);
-      header->seconds = int(n);
-    } else if (key == "seed") {
-      ok = seed = number(0, UINT64_MAX, &header->seed);
-    } else if (key == "run") {
-      run = true;
-      header->run = value;
-    } else if (key == "lock") {
-      header->lock = value;  // missing from the files of older runs
-    } else if (key == "records") {
-      ok = counted = number(2, UINT64_MAX / sizeof(ChaosRecord), &count);
-    }  // other keys are for later versions to add, and ignored
-    if (!ok) return Fail(error, "bad header line: " + std::string(text));
+    if (!TakeHeaderLine(text, header, &seen, &count)) {
+      return Fail(error, "bad header line: " + std::string(text));
+    }
   }
-  if (!text.empty() ||
-      !(names && faults && seconds && seed && run && counted)) {
-    return Fail(error, "cut short in its header");
+  for (const char* key :
+       {"names", "faults", "seconds", "seed", "run", "records"}) {
+    if (!text.empty() || seen.count(key) == 0) {
+      return Fail(error, "cut short in its header");
+    }
   }
   const std::uint64_t size = count * sizeof(ChaosRecord);
   if (bytes.size() - at != size) {
@@ -253,21 +288,9 @@ bool ReadHistoryFile(const std::string& path, ChaosHistoryHeader* header,
   }
   records->resize(count);
   std::memcpy(records->data(), bytes.data() + at, size);
-  for (std::size_t i = 0; i < records->size(); ++i) {
-    const ChaosRecord& r = (*records)[i];
-    if (!Plausible(r, header->names) ||
-        (i > 0 && r.time < (*records)[i - 1].time)) {
-      records->clear();
-      return Fail(error, "not a history: record " + std::to_string(i) +
-                             " is not one a run writes");
-    }
-  }
-  if (records->front().event != ChaosEvent::kRunStart ||
-      records->back().event != ChaosEvent::kRunEnd) {
+  if (!CheckRecords(*records, header->names, error)) {
     records->clear();
-    return Fail(error,
-                "not a whole run: it does not begin with the run's "
-                "start and end with its end");
+    return false;
   }
   return true;
 }
