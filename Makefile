@@ -30,6 +30,9 @@
 # .ci/ensure-packages installs the missing ones, or names the command that does.
 # CMAKE_ARGS goes to every configure step (CI: -DWENDLEMOOR_WERROR=ON).
 JOBS ?= 2
+# How many tests run at once (CI runs the sanitizer suites one at a time:
+# their short chaos runs must not starve each other of the 2 cores).
+TEST_JOBS ?= $(JOBS)
 N ?=
 CHAOS_SECONDS ?= 60
 CARD_SECONDS ?= 2
@@ -67,13 +70,13 @@ asan:
 	$(ENSURE) test
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=address -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
 	cmake --build build-asan -j$(JOBS)
-	ctest --test-dir build-asan --output-on-failure -j$(JOBS) -LE scale
+	ctest --test-dir build-asan --output-on-failure -j$(TEST_JOBS) -LE scale
 
 tsan:
 	$(ENSURE) test
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DWENDLEMOOR_SANITIZE=thread -DWENDLEMOOR_TESTS=ON $(CMAKE_ARGS)
 	cmake --build build-tsan -j$(JOBS)
-	ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -LE scale
+	ctest --test-dir build-tsan --output-on-failure -j$(TEST_JOBS) -LE scale
 
 bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DWENDLEMOOR_BENCH=ON -DWENDLEMOOR_TESTS=OFF $(CMAKE_ARGS)

@@ -388,7 +388,7 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       // The reports name the lock; a module's cleanup that never returns is
       // killed, and the run ends.
       {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos, "--module", module,
-        "--seconds", "1", "--processes", "2", "--threads", "2", "--faults",
+        "--seconds", "3", "--processes", "2", "--threads", "2", "--faults",
         "none", "--json", broken + "-module.json", "--junit",
         broken + "-module.xml"},
        1,
