@@ -175,7 +175,12 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
     for (const std::string& name : names) {
       EXPECT_EQ(lock->ReleaseLock(name.c_str()), kOk) << Hex(name);
     }
-    EXPECT_EQ(lock->ReleaseLock(probe.c_str()), row.release_again);
+    // ThreadSanitizer fails a process that unlocks a mutex it does not hold,
+    // which is just what a robust mutex's second release does: the
+    // mechanism's own answer is then left unasked.
+    if (!(kThreadSanitizer && std::string(row.module) == "robust-mutex")) {
+      EXPECT_EQ(lock->ReleaseLock(probe.c_str()), row.release_again);
+    }
     lock->Release();
     module->Cleanup(temp.path().c_str());
     EXPECT_FALSE(SemaphoreNamed("", Hex(probe)));
