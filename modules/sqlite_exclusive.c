@@ -30,8 +30,11 @@
  * open inside its transaction, and the name taken until the process ends.
  * The child of a fork has its parent's connections, which SQLite's
  * documentation says not to use there: its COMMIT of the parent's
- * transaction succeeds and frees nothing of the parent's (record locks are
- * not inherited), and its BEGIN EXCLUSIVE finds the parent's lock. A file
+ * transaction fails (SQLITE_IOERR_RDLOCK: the parent's record lock keeps it
+ * from stepping down to a read lock; answered as EIO) and frees nothing of
+ * the parent's, and its BEGIN EXCLUSIVE finds the parent's lock. SQLite has
+ * no fork handlers, so a fork while another thread is inside SQLite may
+ * leave the child waiting for a mutex that thread held. A file
  * removed while connections keep it open leaves them locking a file that is
  * no longer the name's: two holders. A close() of any descriptor of the
  * file by the process, outside SQLite, drops SQLite's record locks. */
