@@ -236,13 +236,13 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       {ruby_flock,
        ruby ? 0 : 2,
        ruby ? "verdict: clean: no overlap" : "is not supported here",
-       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
+       {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
         "thread-end,misuse,kill"}},
       // A lock with a lease, through the Node kit.
       {proper_lockfile,
        node ? 0 : 2,
        node ? "verdict: clean: no overlap" : "is not supported here",
-       {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
+       {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
         "misuse"}},
   };
   std::vector<RunRequest> requests;
