@@ -96,7 +96,7 @@ report-card:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
 	-cmake --build build -j$(JOBS) --target wendlemoor_adapters
-	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --seconds $(CARD_SECONDS) --out build/report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --command adapters/python-flufl-lock --command adapters/python-filelock-soft --command adapters/node-proper-lockfile --command adapters/ruby-flock --seconds $(CARD_SECONDS) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

@@ -175,6 +175,20 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   const bool fasteners =
       RunCapture({"/usr/bin/python3", "-c", "import fasteners"}, "", 30000)
           .status == 0;
+  // An adapter whose language or library is missing here says so when it
+  // greets.
+  const auto installed = [&temp](const std::string& adapter) {
+    return RunCapture({"/bin/sh", "-c", "exec \"$@\" </dev/null", "sh", adapter,
+                       temp.path()},
+                      "", 30000)
+               .output.find(" missing ") == std::string::npos;
+  };
+  const std::string ruby_flock =
+      std::string(WENDLEMOOR_ADAPTERS) + "/ruby-flock";
+  const std::string proper_lockfile =
+      std::string(WENDLEMOOR_ADAPTERS) + "/node-proper-lockfile";
+  const bool ruby = installed(ruby_flock);
+  const bool node = installed(proper_lockfile);
   struct Row {
     std::string command;
     int status;
@@ -217,6 +231,19 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        "\n| flock-command | holds | not supported |",
        {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
         card, "--result", card + ".json", "--junit", card + ".xml"}},
+      // A File of its own per acquisition: its close frees the name, at a
+      // thread's end and at a death too.
+      {ruby_flock,
+       ruby ? 0 : 2,
+       ruby ? "verdict: clean: no overlap" : "is not supported here",
+       {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
+        "thread-end,misuse,kill"}},
+      // A lock with a lease, through the Node kit.
+      {proper_lockfile,
+       node ? 0 : 2,
+       node ? "verdict: clean: no overlap" : "is not supported here",
+       {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
+        "misuse"}},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
@@ -309,6 +336,9 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
       {"java-filechannel", "missing openjdk-17-jdk-headless", "busy",
        "failed unknown-request"},
       {"go-flock", "missing golang-go", "busy", "failed unknown-request"},
+      // No kit: the adapter speaks the protocol itself. A child's close of
+      // its copy of the file leaves the parent's lock.
+      {"ruby-flock", "missing ruby", "done", "forked done busy"},
   };
   // The compiled adapters find their programs in this build.
   const std::string build =

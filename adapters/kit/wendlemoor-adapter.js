@@ -22,8 +22,9 @@
 // "fork".
 //
 // What the kit does for every adapter:
-// - Greets with the protocol version and Lock.offers, or with "missing WHAT"
-//   when run() is told what is not installed; then it exits.
+// - Greets with the protocol version and Lock.offers, and "lease=MS" when
+//   run() is told the lock's lease; or with "missing WHAT" when run() is
+//   told what is not installed, and then it exits.
 // - Keeps the misuse bookkeeping: each thread's holds (name -> hold). Taking
 //   a name the thread holds is answered "failed deadlock", giving back one
 //   it does not hold "failed not-held"; the lock never sees either.
@@ -32,6 +33,10 @@
 //   stay held keeps the default, which does nothing.
 // - A thrown error is answered "failed" with its code (ENOENT, ...) or,
 //   without one, its name.
+// - A lock that learns later that a hold was taken from it (a callback of
+//   the library) sets the hold's `compromised` property: the thread's next
+//   request other than "end" is then answered "failed compromised" instead
+//   of being run, and the hold is dropped.
 // - A request that does not parse is answered at once: "T failed
 //   bad-request" (wrong words after a known verb), "T failed
 //   unknown-request" (a verb this adapter does not offer), and "? failed
@@ -135,12 +140,24 @@ class Thread {
     this.tail = this.tail.then(async () => {
       let text;
       try {
-        text = await this[verb](...words);
+        text = this.lost(verb) || await this[verb](...words);
       } catch (error) {
         text = 'failed ' + reasonOf(error);
       }
       this.kit.answer(this.number, text);
     });
+  }
+
+  // "failed compromised" once for a hold the lock lost, else null.
+  lost(verb) {
+    if (verb === 'end') return null;
+    for (const [name, hold] of this.holds) {
+      if (hold !== null && typeof hold === 'object' && hold.compromised) {
+        this.holds.delete(name);
+        return 'failed compromised';
+      }
+    }
+    return null;
   }
 
   async acquire(name, mode) {
@@ -244,8 +261,10 @@ class Kit {
 
 // Serves the protocol until the end of standard input with new
 // LockClass(FOLDER) as the lock, FOLDER being the last argument; greets
-// "missing MISSING" instead when `missing` is given.
-function run(LockClass, missing = null) {
+// "missing MISSING" instead when `missing` is given. `leaseMs`, a positive
+// integer, declares that the lock gives a hold up after that many
+// milliseconds ("lease=MS").
+function run(LockClass, missing = null, leaseMs = null) {
   // The run stopped reading: there is nobody left to answer.
   process.stdout.on('error', () => process.exit(1));
   if (missing !== null) {
@@ -259,7 +278,8 @@ function run(LockClass, missing = null) {
   const offers = LockClass.offers;
   const kit = new Kit(new LockClass(process.argv[process.argv.length - 1]),
                       offers);
-  kit.write(['wendlemoor-adapter', VERSION, ...offers].join(' '));
+  const lease = leaseMs === null ? [] : [`lease=${Math.trunc(leaseMs)}`];
+  kit.write(['wendlemoor-adapter', VERSION, ...offers, ...lease].join(' '));
   kit.serve();
 }
 

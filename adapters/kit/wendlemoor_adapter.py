@@ -11,8 +11,9 @@ folder, with the standard library alone:
 
 What the kit does for every adapter:
 - Greets with the protocol version and Lock.offers (threads, thread-end,
-  fork, misuse), or with "missing WHAT" when run() is told the library is
-  not installed; then it exits.
+  fork, misuse), and "lease=MS" when run() is told the lock's lease; or
+  with "missing WHAT" when run() is told the library is not installed,
+  and then it exits.
 - Serves each run thread T in a Python thread of its own, started at T's
   first request and fed by a queue, so a waiting acquire blocks T alone.
   Answers are written whole, one at a time, from any thread.
@@ -305,10 +306,12 @@ class _Kit:
         os._exit(0)
 
 
-def run(lock_class, missing=None):
+def run(lock_class, missing=None, lease_ms=None):
     """Serves the protocol until the end of standard input with
     lock_class(FOLDER) as the lock, FOLDER being the last argument; greets
-    "missing MISSING" instead when `missing` is given. Never returns."""
+    "missing MISSING" instead when `missing` is given. `lease_ms`, a
+    positive integer, declares that the lock gives a hold up after that
+    many milliseconds ("lease=MS"). Never returns."""
     if missing is not None:
         sys.stdout.write(f"wendlemoor-adapter {VERSION} missing {missing}\n")
         sys.stdout.flush()
@@ -322,6 +325,7 @@ def run(lock_class, missing=None):
     warnings.filterwarnings("ignore", category=DeprecationWarning,
                             message=".*fork")
     kit = _Kit(lock_class(sys.argv[-1]))
+    lease = () if lease_ms is None else (f"lease={int(lease_ms)}",)
     kit.write(" ".join(("wendlemoor-adapter", str(VERSION),
-                        *lock_class.offers)))
+                        *lock_class.offers, *lease)))
     kit.serve()
