@@ -290,19 +290,23 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
     const char* missing;    // its greeting where it cannot run here
     const char* after_end;  // a name whose holder's thread ended, no wait
     const char* fork;       // "fork T NAME" while T holds NAME
+    // Another adapter's nowait acquire of a name held across "open-close":
+    // "done" where any close of the file in the process drops the hold.
+    const char* open_close;
   };
   const std::vector<Row> rows = {
-      {"python-fcntl-flock", "", "done", "forked done busy"},
+      {"python-fcntl-flock", "", "done", "forked done busy", "busy"},
       // The child's release of an inherited FileLock or file frees the
       // parent's hold; fasteners' ended thread keeps its turn taken.
       {"python-filelock", "missing python3-filelock", "done",
-       "forked done done"},
+       "forked done done", "busy"},
       {"python-fasteners", "missing python3-fasteners", "busy",
-       "forked done busy"},
+       "forked done busy", "done"},
       {"python-portalocker", "missing python3-portalocker", "done",
-       "forked done done"},
+       "forked done done", "busy"},
       // Nothing frees a marker but its release; Node cannot fork.
-      {"node-marker-file", "missing nodejs", "busy", "failed unknown-request"},
+      {"node-marker-file", "missing nodejs", "busy", "failed unknown-request",
+       "busy"},
   };
   constexpr int kWaitMs = 60000;
   for (const Row& row : rows) {
@@ -321,7 +325,8 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
       continue;
     }
     EXPECT_TRUE(features.threads && features.thread_end &&
-                features.words.count("misuse") > 0);
+                features.words.count("misuse") > 0 &&
+                features.words.count("open-close") > 0);
     EXPECT_EQ(features.words.count("fork") > 0,
               std::string(row.fork) != "failed unknown-request");
     const struct {
@@ -357,6 +362,9 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
         StartAdapter(command, folder, &features);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(Ask(second.get(), 1, "acquire 1 a nowait"), "busy");
+    EXPECT_EQ(Ask(first.get(), 8, "acquire 8 d nowait"), "done");
+    EXPECT_EQ(Ask(first.get(), 8, "open-close 8 d"), "done");
+    EXPECT_EQ(Ask(second.get(), 1, "acquire 1 d nowait"), row.open_close);
     // A line without a thread number gets a line the run cannot read.
     EXPECT_EQ(Ask(first.get(), 7, "acquire x"), "fault: answered garbage");
     // At the end of its input the first gives a back.
