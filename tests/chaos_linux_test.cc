@@ -722,7 +722,7 @@ TEST(ChaosRunTest, EachFaultClassBreaksItsMechanismAndNotOurs) {
                                        "--processes",
                                        "3",
                                        "--threads",
-                                       "2",
+                                       "4",
                                        "--seed",
                                        "1",
                                        "--json",
