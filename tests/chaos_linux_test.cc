@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chaos/checker.h"
+#include "chaos/fault.h"
 #include "chaos/run.h"
 #include "chaos/timeline.h"
 #include "chaos/worker.h"
@@ -682,7 +683,9 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", stderr_too, "sh", "python3", "-c", parse, broken},
        ""}};
   const std::vector<RunResult> parsed = RunCaptureAll(requests, kDeadlineMs);
-  EXPECT_EQ(parsed[0].output, "True True 4 9 0 \n");
+  // A case for plain contention and one per fault class.
+  EXPECT_EQ(parsed[0].output,
+            "True True 4 " + std::to_string(1 + kFaultCount) + " 0 \n");
   EXPECT_EQ(parsed[1].output, "False True 2 2 1 misuse\n");
 }
 
