@@ -163,6 +163,10 @@ std::string CellText(const Cell& cell) {
     parts.push_back(Format("not freed %lld (%.1f s)", count("unusable"),
                            Number(f, "unusable_max_ms") / 1e3));
   }
+  if (count("orphaned") > 0) {
+    parts.push_back(Format("orphan %lld (%.1f s)", count("orphaned"),
+                           Number(f, "orphaned_max_ms") / 1e3));
+  }
   if (count("never_ended") > 0) {
     parts.push_back(Format("never ended %lld", count("never_ended")));
   }

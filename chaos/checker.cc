@@ -17,6 +17,10 @@ namespace {
 
 // How many indeterminate holds are described; every finding is.
 constexpr std::size_t kIndeterminateExamplesMax = 5;
+// How long a caller must have been asking, while an orphan lived and
+// nobody held its dead parent's name, for the name to count as the
+// orphan's: far longer than a sound lock takes to hand a free name over.
+constexpr std::uint64_t kOrphanAskedNanos = 100000000;
 
 std::string Format(const char* format, auto... arguments) {
   char line[256];
@@ -101,6 +105,7 @@ class Checker {
       : bound_(bound), folder_(folder) {
     result_.figures.holds_per_name.assign(names, 0);
     busy_last_.assign(names, 0);
+    busy_times_.resize(names);
     hung_on_.assign(names, false);
   }
 
@@ -120,6 +125,7 @@ class Checker {
     }
     FindOverlaps();
     FindUnusable();
+    FindOrphans();
     Waits();
     return std::move(result_);
   }
@@ -158,9 +164,38 @@ class Checker {
       it = open_.erase(it);
     }
   }
+  // Ends the holds of `pid`, and those of the children it forked
+  // (kForkedChild), which die with it: each child's for certain up to its
+  // own last record at least.
   void EndProcess(std::uint64_t time, std::uint64_t certain, std::int32_t pid) {
     EndWhere(time, certain,
              [pid](const Key& k) { return std::get<0>(k) == pid; });
+    EndChildren(time, certain, pid);
+  }
+
+  void EndChildren(std::uint64_t time, std::uint64_t certain,
+                   std::int32_t pid) {
+    std::vector<std::int32_t> children;
+    for (const auto& [child, parent] : parent_of_) {
+      if (parent == pid) children.push_back(child);
+    }
+    for (const std::int32_t child : children) {
+      const auto last = last_record_.find(child);
+      const std::uint64_t sure = last == last_record_.end()
+                                     ? certain
+                                     : std::max(certain, last->second);
+      for (auto it = open_.begin(); it != open_.end();) {
+        if (std::get<0>(it->first) != child) {
+          ++it;
+          continue;
+        }
+        ChaosHold& hold = result_.holds[it->second];
+        hold.end = time;
+        hold.certain = std::max(hold.start, std::min(sure, time));
+        hold.ended = hold.gone = true;
+        it = open_.erase(it);
+      }
+    }
   }
 
   void Take(const ChaosRecord& r) {
@@ -218,6 +253,17 @@ class Checker {
         break;
       case ChaosEvent::kRunEnd:
         break;
+      case ChaosEvent::kForkedChild:
+        parent_of_[r.pid] = std::int32_t(r.value);
+        break;
+      case ChaosEvent::kOrphanEnd:
+        for (Orphan& orphan : orphans_) {
+          if (orphan.parent == std::int32_t(r.value) && orphan.name == r.name &&
+              orphan.end == 0) {
+            orphan.end = r.time;
+          }
+        }
+        break;
     }
     last_record_[r.pid] = r.time;
   }
@@ -243,7 +289,10 @@ class Checker {
     }
     if (call == ChaosCall::kAcquireNoWait && r.code == kErrorLockBusy) {
       ++figures.busy;
-      if (r.name < busy_last_.size()) busy_last_[r.name] = r.time;
+      if (r.name < busy_last_.size()) {
+        busy_last_[r.name] = r.time;
+        busy_times_[r.name].push_back(r.time);
+      }
     }
     if (Promised(call, r.code)) return;
     ChaosVerdict& verdict = result_.verdict;
@@ -259,6 +308,10 @@ class Checker {
   void TakeFault(const ChaosRecord& r) {
     if (r.call >= kFaultCount) return;
     ++result_.figures.faults[r.call];
+    if (static_cast<ChaosFault>(r.call) == ChaosFault::kOrphan &&
+        r.name < busy_times_.size()) {
+      orphans_.push_back({r.pid, r.name, r.time, 0});
+    }
     switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
       case FaultEnds::kNone:
         break;
@@ -285,9 +338,13 @@ class Checker {
     const std::uint64_t last = last_record_[pid];
     const std::uint64_t certain = killed ? std::max(kill->second, last) : last;
     EndProcess(killed ? certain : r.time, certain, pid);
-    // The process ID may come again, for another worker.
+    // The process ID may come again, for another worker or child.
     killed_at_.erase(pid);
     last_record_.erase(pid);
+    for (auto it = parent_of_.begin(); it != parent_of_.end();) {
+      it = it->second == pid || it->first == pid ? parent_of_.erase(it)
+                                                 : std::next(it);
+    }
     if (r.code == 0 || killed) return;
     ++result_.verdict.failed_workers;
     ++result_.verdict.crashed_workers;
@@ -312,9 +369,12 @@ class Checker {
   // lasts longest and the one that lasts longest for certain. A hold that
   // begins before the certain end overlaps; one that begins after it but
   // before the latest end is indeterminate.
-  void FindOverlaps() {
+  // Not inlined: g++ 12, inlining it into Run, warns falsely that its
+  // vectors are freed at an offset (-Wfree-nonheap-object).
+  [[gnu::noinline]] void FindOverlaps() {
     const std::size_t names = result_.figures.holds_per_name.size();
-    std::vector<std::size_t> longest(names, SIZE_MAX), surest(names, SIZE_MAX);
+    std::vector<std::size_t> longest(names, SIZE_MAX);
+    std::vector<std::size_t> surest(names, SIZE_MAX);
     std::vector<ChaosHold>& holds = result_.holds;
     for (std::size_t i = 0; i < holds.size(); ++i) {
       ChaosHold& hold = holds[i];
@@ -398,6 +458,45 @@ class Checker {
     result_.figures.free_max = frees.back();
   }
 
+  // A holder killed by the orphan fault (at `death`) left a child that
+  // lived on until `end`, touching no lock. Its parent's name is held by
+  // that orphan when nobody took it before the orphan ended although
+  // someone asked for it long enough meanwhile: a caller waiting since
+  // then, or a busy answer. A sound lock hands the name over at the death.
+  void FindOrphans() {
+    ChaosVerdict& verdict = result_.verdict;
+    const std::vector<ChaosHold>& holds = result_.holds;
+    for (const Orphan& orphan : orphans_) {
+      const std::uint64_t end =
+          orphan.end != 0 ? orphan.end : result_.figures.end;
+      std::size_t next = holds.size();
+      for (std::size_t i = 0; i < holds.size() && next == holds.size(); ++i) {
+        if (holds[i].name == orphan.name && holds[i].start > orphan.death) {
+          next = i;
+        }
+      }
+      const std::uint64_t taken =
+          next < holds.size() ? holds[next].start : result_.figures.end;
+      if (taken < end) continue;  // someone had it while the orphan lived
+      const std::uint64_t asked =
+          next < holds.size() ? std::max(starts_[next], orphan.death) : taken;
+      bool kept = taken - asked >= kOrphanAskedNanos;
+      for (const std::uint64_t busy : busy_times_[orphan.name]) {
+        kept = kept || (busy >= orphan.death + kOrphanAskedNanos && busy < end);
+      }
+      if (!kept) continue;
+      ++verdict.orphaned;
+      verdict.orphaned_max =
+          std::max(verdict.orphaned_max, taken - orphan.death);
+      result_.verdict.examples.push_back(
+          NameText(orphan.name) +
+          Format(" held by an orphan of process %d for %.3f s after that "
+                 "holder's death at %.3f s",
+                 orphan.parent, double(taken - orphan.death) / 1e9,
+                 Seconds(orphan.death)));
+    }
+  }
+
   void Waits() {
     if (waits_.empty()) return;
     std::sort(waits_.begin(), waits_.end());
@@ -420,6 +519,18 @@ class Checker {
   std::vector<std::uint64_t> busy_last_;  // per name: last busy answer
   std::int32_t last_hung_pid_ = 0;        // the worker of the last hung call
   std::vector<bool> hung_on_;             // per name: a call on it hung
+  std::vector<std::vector<std::uint64_t>> busy_times_;  // per name
+  // Forked children (kForkedChild) by process ID: their parent's.
+  std::map<std::int32_t, std::int32_t> parent_of_;
+  // Holders killed by the orphan fault: when, and when their child ended
+  // (0 while unknown).
+  struct Orphan {
+    std::int32_t parent;
+    std::uint16_t name;
+    std::uint64_t death;
+    std::uint64_t end;
+  };
+  std::vector<Orphan> orphans_;
 };
 
 }  // namespace
@@ -455,6 +566,10 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   add(verdict.unusable, "names left unusable");
   if (verdict.unusable > 0) {
     line += Format(" (the longest %.1f s)", double(verdict.unusable_max) / 1e9);
+  }
+  add(verdict.orphaned, "names held by an orphan");
+  if (verdict.orphaned > 0) {
+    line += Format(" (the longest %.1f s)", double(verdict.orphaned_max) / 1e9);
   }
   add(verdict.wrong_codes, "wrong result codes");
   add(verdict.hung, "hung calls");

@@ -15,6 +15,11 @@
 //   ended, and that a waiter then still did not get within `unusable_bound`,
 //   or never got: a call on it hung, or it was answered busy later than the
 //   bound, and nobody held it again before the end;
+// - names held by an orphan: the orphan fault kills a holder alone and its
+//   child lives on, touching no lock; a name that nobody could take from
+//   the holder's death until the child ended, although a caller asked for
+//   it long enough meanwhile, was kept by the child's inherited lock. The
+//   time to free such a name counts from the holder's death;
 // - hung calls: calls that had not returned within the run's bound
 //   (kCallHung, chaos/history.h), an outcome neither right nor wrong,
 //   counted by call;
@@ -67,6 +72,11 @@ struct ChaosVerdict {
   // The longest a name stayed unusable after its holder was gone (to the
   // run's end for one never freed), in nanoseconds.
   std::uint64_t unusable_max = 0;
+  // Names kept by the child of a holder killed by the orphan fault, and the
+  // longest from the holder's death to the name's next hold, in
+  // nanoseconds.
+  std::uint64_t orphaned = 0;
+  std::uint64_t orphaned_max = 0;
   std::uint64_t wrong_by_call[kChaosCalls] = {};
   std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
   std::uint64_t hung_by_call[kChaosCalls] = {};
@@ -79,8 +89,8 @@ struct ChaosVerdict {
   std::vector<std::string> indeterminate_examples;
 
   bool clean() const {
-    return overlaps + never_ended + unusable + wrong_codes + failed_workers +
-               hung ==
+    return overlaps + never_ended + unusable + orphaned + wrong_codes +
+               failed_workers + hung ==
            0;
   }
 };

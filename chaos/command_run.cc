@@ -133,6 +133,16 @@ class AdapterLockService final : public LockService {
     *acquire = self->CodeOf(line, results.substr(space + 1));
   }
 
+  // The open-close hook (chaos/worker.h): "open-close T NAME", answered
+  // "T done" once another thread of the adapter has opened, read and closed
+  // the folder's files. A failure is named once and the hold goes on.
+  static void OpenClose(LockService* service, const char* name) {
+    auto* self = static_cast<AdapterLockService*>(service);
+    const std::uint32_t t = self->Thread();
+    (void)self->Ask(t, "open-close " + std::to_string(t) + " " + name,
+                    kAnswerMs);
+  }
+
   // The thread `t` has ended: what it held is given back as the adapter's
   // lock does on a thread's end.
   void EndThread(std::uint32_t t) {
@@ -220,6 +230,7 @@ int RunAdapterWorker(const std::string& command,
                      const std::vector<std::string>& arguments) {
   gCommand = command;
   SetChaosForkHook(AdapterLockService::Fork);
+  SetChaosOpenCloseHook(AdapterLockService::OpenClose);
   return RunChaosWorker(arguments, CreateFromCommand);
 }
 

@@ -100,6 +100,37 @@ void ReleaseAgain(FaultWorkerSide& worker) {
       worker.Release(ChaosCall::kReleaseAgain, Instance::kHolding));
 }
 
+// fork-take: a holder forks and its child, alone in its process, takes
+// another name for 50-500 ms. A lock whose child inherits its parent's
+// locks (an open file description shared by fork) lets the child hold a
+// name that a thread of the parent holds too.
+HoldAfter ForkAndTake(FaultWorkerSide& worker) {
+  worker.RecordFault(ChaosFault::kForkTake);
+  const std::uint64_t pick = worker.Random().Next();
+  worker.ForkTaking(pick, (50 + worker.Random().Below(451)) * kMillis);
+  return HoldAfter::kGoesOn;
+}
+
+// orphan: a holder forks and is killed at once, alone; its child lives on
+// 0.2-2 s without touching the lock. A lock kept by the child's inherited
+// descriptor stays taken until the child ends (checker: "held by an
+// orphan").
+HoldAfter OrphanAndDie(FaultWorkerSide& worker) {
+  worker.OrphanHolding(ChaosFault::kOrphan,
+                       (200 + worker.Random().Below(1801)) * kMillis);
+  return HoldAfter::kThreadEnds;  // not reached: the process is gone
+}
+
+// open-close: while the name is held, another thread of the process opens,
+// reads and closes the lock folder's files. A per-process record lock is
+// dropped by any close of its file in the process (fcntl(2)), so the hold
+// goes on unprotected.
+HoldAfter OpenAndCloseFiles(FaultWorkerSide& worker) {
+  worker.RecordFault(ChaosFault::kOpenClose);
+  worker.OpenCloseFiles();
+  return HoldAfter::kGoesOn;
+}
+
 // A process kills itself about once in a few seconds whatever its thread
 // count; the cheap faults strike often, fork and thread-end seldom.
 constexpr FaultClass kTable[] = {
@@ -169,6 +200,39 @@ constexpr FaultClass kTable[] = {
      .after_release = ReleaseAgain,
      .judges = CallBits({ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain}),
      .greeting = "misuse"},
+    // Ours survives it: the child's fork handler closes every inherited lock
+    // descriptor, so the child takes the name afresh and waits like anyone.
+    // No request of the protocol forks for it: the word keeps adapters out.
+    {.fault = ChaosFault::kForkTake,
+     .name = "fork-take",
+     .colour = "#4d9221",
+     .marks_lanes = false,
+     .site = FaultSite::kHold,
+     .rate = {.one_in = 500},
+     .on_hold = ForkAndTake,
+     .greeting = "fork-take"},
+    // Ours survives it: the child closed the inherited descriptors in the
+    // fork, so the name is free the moment the parent dies. No request of
+    // the protocol forks for it: the word keeps adapters out.
+    {.fault = ChaosFault::kOrphan,
+     .name = "orphan",
+     .colour = "#c51b7d",
+     .marks_lanes = true,
+     .site = FaultSite::kHold,
+     .rate = {.one_in = 300, .per_thread = true},
+     .on_hold = OrphanAndDie,
+     .ends = FaultEnds::kProcess,
+     .greeting = "orphan"},
+    // Ours survives it: its locks belong to open file descriptions, which
+    // another descriptor's close leaves alone.
+    {.fault = ChaosFault::kOpenClose,
+     .name = "open-close",
+     .colour = "#e08214",
+     .marks_lanes = false,
+     .site = FaultSite::kHold,
+     .rate = {.one_in = 100},
+     .on_hold = OpenAndCloseFiles,
+     .greeting = "open-close"},
 };
 
 // Every entry in its place, named and coloured, with the strike and the

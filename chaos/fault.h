@@ -95,6 +95,29 @@ class FaultWorkerSide {
   // Records `fault` and kills the worker's process group while the name is
   // held; no thread of the worker records anything after it.
   [[noreturn]] virtual void KillHolding(ChaosFault fault) = 0;
+  // The thread's seeded choices, for a strike that draws.
+  virtual ChaosRandom& Random() = 0;
+  // Forks while holding: the child, alone in its process, takes another
+  // name than this thread's (picked by `pick` among the others) without
+  // waiting, and when it is busy waiting at most 200 ms (a child that got
+  // nothing ends then); it holds it `hold_nanos` as a hold of its own
+  // process, gives it back and ends. Its holds end at the latest with this
+  // process's (kForkedChild, chaos/history.h). Returns once the child has
+  // ended; the process's other threads go on meanwhile. Does nothing when
+  // there is no other name.
+  virtual void ForkTaking(std::uint64_t pick, std::uint64_t hold_nanos) = 0;
+  // Records `fault` and forks while the name is held; then this process
+  // alone is killed (SIGKILL), not its group: the child lives on
+  // `life_nanos` (at most until the run's end) touching no lock, records
+  // its end (kOrphanEnd) and ends. No thread of the worker records anything
+  // after the fault.
+  [[noreturn]] virtual void OrphanHolding(ChaosFault fault,
+                                          std::uint64_t life_nanos) = 0;
+  // Another thread of the process opens, reads and closes every regular
+  // file of the lock folder, the name's own among them, as a backup or an
+  // indexer in the same program would; returns once it has. The name's
+  // hold goes on.
+  virtual void OpenCloseFiles() = 0;
 
  protected:
   ~FaultWorkerSide() = default;

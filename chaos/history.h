@@ -77,6 +77,15 @@ enum class ChaosEvent : std::uint16_t {
   // this moment; one that died of anything else held them for certain only
   // until its last record.
   kWorkerKilled,
+  // A process that a worker (`value`) forked records this first: the holds
+  // it then records are the worker's too, and end at the latest when the
+  // worker's do (its death, a kill of its group), certain up to the
+  // child's own last record.
+  kForkedChild,
+  // The child of a holder killed by the orphan fault (worker `value`, which
+  // held `name`) ends; it lived on alone after its parent's death, touching
+  // no lock, and whatever lock it inherited goes now.
+  kOrphanEnd,
 };
 
 // Calls whose result the checker judges, with the one code each may return.
@@ -102,6 +111,9 @@ enum class ChaosFault : std::uint16_t {
   kRemoveFolder,   // the whole lock folder is removed while nobody holds one
   kTwoInstances,   // a second service instance in one process
   kMisuse,         // asking again for a held name, releasing twice
+  kForkTake,       // a holder's child takes, alone, a name of its own
+  kOrphan,         // a holder forks and dies; its child lives on a while
+  kOpenClose,      // another thread opens and closes the held name's file
   kCount,          // not a class: how many there are
 };
 

@@ -105,6 +105,8 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   number("indeterminate", v.indeterminate);
   number("unusable", v.unusable);
   millis("unusable_max_ms", v.unusable_max);
+  number("orphaned", v.orphaned);
+  millis("orphaned_max_ms", v.orphaned_max);
   number("never_ended", v.never_ended);
   number("hung", v.hung);
   number("wrong_codes", v.wrong_codes);
@@ -267,6 +269,11 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
   add(ending == 1 ? case_of(*only_ending) : general, v.unusable,
       Format("names unusable after their holder was gone (longest %.1f s)",
              double(v.unusable_max) / 1e9));
+  add(Has(faults, ChaosFault::kOrphan) ? case_of(FaultOf(ChaosFault::kOrphan))
+                                       : general,
+      v.orphaned,
+      Format("names held by an orphan (longest %.1f s)",
+             double(v.orphaned_max) / 1e9));
   for (int call = 1; call < kChaosCalls; ++call) {
     const auto which = static_cast<ChaosCall>(call);
     const FaultClass* judge = FaultJudging(which);

@@ -2,11 +2,15 @@
 // inject the faults that strike from inside a holder.
 #include "chaos/worker.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +36,13 @@ namespace {
 constexpr std::uint32_t kHoldMaxMicros = 2000;
 constexpr std::uint32_t kPauseMaxMicros = 500;
 constexpr std::uint64_t kGateWaitNanos = 100000000;
+// How long the child of fork-take waits for a busy name before it ends
+// without it, and how long past its hold it may take to give it back.
+constexpr std::uint64_t kForkTakeWaitMicros = 200000;
+constexpr std::uint64_t kForkTakeReleaseMicros = 2000000;
+// An orphan ends this long before the workers stop at the latest, so that
+// its last record lies inside the run.
+constexpr std::uint64_t kOrphanEndMarginNanos = 100000000;
 
 struct Worker {
   ChaosControl* control = nullptr;
@@ -43,6 +54,7 @@ struct Worker {
   FaultSet faults = 0;
   std::uint64_t deadline = 0;
   std::vector<std::string> lock_names;
+  std::string locks;  // the lock folder
   // The second only when an enabled class asks for it.
   InterfacePtr<LockService> instances[2];
   int instance_count = 1;
@@ -90,6 +102,7 @@ class InCall {
 // The worker of this process, for GiveUpChaosWorker.
 Worker* gWorker = nullptr;
 ChaosForkHook gForkHook = nullptr;
+ChaosOpenCloseHook gOpenCloseHook = nullptr;
 
 // Kills the worker with its process group, which it leads when the run
 // started it (chaos/run.h); a worker started otherwise kills only itself.
@@ -150,12 +163,113 @@ void RecordCall(Worker* w, std::uint32_t thread, int name, ChaosCall call,
   _exit(0);
 }
 
+// Ends this process by the signal SIGALRM after `micros`, or cancels that
+// when `micros` is 0: the bound a forked child puts on calls of a lock that
+// may never return. Async-signal-safe.
+void DieAfter(std::uint64_t micros) {
+  struct itimerval timer = {};
+  timer.it_value.tv_sec = time_t(micros / 1000000);
+  timer.it_value.tv_usec = suseconds_t(micros % 1000000);
+  (void)setitimer(ITIMER_REAL, &timer, nullptr);
+}
+
+// The child of fork-take, of the worker `parent`: alone in its process, it
+// takes `name`, which the forking thread does not hold (another thread of
+// the parent may), as any program's child would, and records the hold as
+// its own process's. Only async-signal-safe work besides the lock's calls,
+// whose service makes them safe after fork.
+[[noreturn]] void TakingChild(Worker* w, pid_t parent, std::uint32_t thread,
+                              int name, LockService* service,
+                              std::uint64_t hold_nanos) {
+  w->forked_child = true;
+  // A child of a parent gone would hold the name for nobody: it dies with
+  // the parent, whose holds the checker ends with its own (kForkedChild).
+  if (JX_DieWithParent(parent) != JX_SUCCESS) _exit(0);
+  Record(w, thread, ChaosEvent::kForkedChild, name, 0, 0,
+         std::uint64_t(parent));
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  if (signal(SIGALRM, SIG_DFL) == SIG_ERR ||
+      sigprocmask(SIG_UNBLOCK, &alarm, nullptr) != 0) {
+    _exit(0);
+  }
+  const char* lock = w->lock_names[name].c_str();
+  const std::uint64_t asked = JX_MonotonicNanos();
+  ResultCode code = service->AcquireLock(lock, 0);
+  bool wait = false;
+  if (code == kErrorLockBusy) {
+    RecordCall(w, thread, name, ChaosCall::kAcquireNoWait, code);
+    // Waiting briefly: a child still waiting then dies, holding nothing.
+    DieAfter(kForkTakeWaitMicros);
+    wait = true;
+    code = service->AcquireLock(lock, 1);
+    DieAfter(0);
+  }
+  if (code != kOk) {
+    RecordCall(w, thread, name,
+               wait ? ChaosCall::kAcquireWait : ChaosCall::kAcquireNoWait,
+               code);
+    _exit(0);
+  }
+  Record(w, thread, ChaosEvent::kHoldStart, name, 0, 0,
+         JX_MonotonicNanos() - asked, wait);
+  DieAfter(hold_nanos / 1000 + kForkTakeReleaseMicros);
+  JX_Sleep(static_cast<JX_Interval>(hold_nanos / 1000));
+  Record(w, thread, ChaosEvent::kHoldEnd, name);
+  RecordCall(w, thread, name, ChaosCall::kRelease, service->ReleaseLock(lock));
+  _exit(0);
+}
+
+// The child of a holder that the orphan fault kills: it leaves the
+// worker's process group, which the run kills once it has reaped the
+// worker, lives on alone without touching the lock, records its end and
+// ends. It ends by itself before the workers stop, so it never outlives
+// the run by more than a moment. Async-signal-safe.
+[[noreturn]] void OrphanChild(Worker* w, pid_t parent, std::uint32_t thread,
+                              int name, std::uint64_t life_nanos) {
+  w->forked_child = true;
+  (void)setpgid(0, 0);  // the parent does it too; either may come first
+  const std::uint64_t now = JX_MonotonicNanos();
+  const std::uint64_t last = w->deadline > kOrphanEndMarginNanos
+                                 ? w->deadline - kOrphanEndMarginNanos
+                                 : 0;
+  const std::uint64_t until = std::min(now + life_nanos, last);
+  if (until > now) JX_Sleep(static_cast<JX_Interval>((until - now) / 1000));
+  Record(w, thread, ChaosEvent::kOrphanEnd, name, 0, 0, std::uint64_t(parent));
+  _exit(0);
+}
+
+// Opens, reads a little of and closes every regular file of the lock
+// folder, on a thread of its own. A file that goes meanwhile, or that
+// cannot be opened, is passed over: the strike is what a backup does,
+// not a check.
+void OpenCloseMain(void* argument) {
+  const auto* folder = static_cast<const std::string*>(argument);
+  DIR* dir = opendir(folder->c_str());
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    const int fd = openat(dirfd(dir), entry->d_name,
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd == -1) continue;
+    struct stat st;
+    char bytes[64];
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      (void)RetryOnEintr([&] { return read(fd, bytes, sizeof bytes); });
+    }
+    close(fd);  // never retried (runtime/eintr.h)
+  }
+  closedir(dir);
+}
+
 // One thread holding one name, as the fault table's strikes see it
 // (chaos/fault.h): they act on the name through this.
 class HoldingThread final : public FaultWorkerSide {
  public:
-  HoldingThread(Worker* w, ThreadState* t, int name, int instance)
-      : w_(w), t_(t), name_(name), instance_(instance) {}
+  HoldingThread(Worker* w, ThreadState* t, int name, int instance,
+                ChaosRandom& random)
+      : w_(w), t_(t), name_(name), instance_(instance), random_(random) {}
 
   void RecordFault(ChaosFault fault) override {
     w_->control->faults.fetch_add(1);
@@ -176,6 +290,11 @@ class HoldingThread final : public FaultWorkerSide {
   }
   void ForkHolding() override;
   [[noreturn]] void KillHolding(ChaosFault fault) override;
+  ChaosRandom& Random() override { return random_; }
+  void ForkTaking(std::uint64_t pick, std::uint64_t hold_nanos) override;
+  [[noreturn]] void OrphanHolding(ChaosFault fault,
+                                  std::uint64_t life_nanos) override;
+  void OpenCloseFiles() override;
 
  private:
   LockService* Service(Instance instance) const {
@@ -189,6 +308,7 @@ class HoldingThread final : public FaultWorkerSide {
   ThreadState* const t_;
   const int name_;
   const int instance_;
+  ChaosRandom& random_;
 };
 
 void HoldingThread::ForkHolding() {
@@ -216,6 +336,56 @@ void HoldingThread::ForkHolding() {
     int status = 0;
     (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
   }
+}
+
+void HoldingThread::ForkTaking(std::uint64_t pick, std::uint64_t hold_nanos) {
+  // An adapter's holder lives in another process (its greeting never
+  // offers fork-take), and a single name leaves nothing else to take.
+  if (gForkHook != nullptr || w_->names < 2) return;
+  int other = static_cast<int>(pick % std::uint64_t(w_->names - 1));
+  if (other >= name_) ++other;
+  LockService* service = Service(Instance::kHolding);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    TakingChild(w_, parent, t_->number, other, service, hold_nanos);
+  }
+  if (child > 0) {
+    // The child bounds its own calls: this wait ends with them.
+    InCall in_call(w_, t_, ChaosCall::kAcquireWait, other);
+    int status = 0;
+    (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
+  }
+}
+
+void HoldingThread::OrphanHolding(ChaosFault fault, std::uint64_t life_nanos) {
+  // As a kill: no other thread records anything after the fault.
+  w_->records.lock();
+  w_->control->faults.fetch_add(1);
+  (void)RecordEvent(w_->history,
+                    MakeRecord(t_->number, ChaosEvent::kFault, name_,
+                               static_cast<std::uint16_t>(fault)));
+  if (gForkHook == nullptr) {
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) OrphanChild(w_, parent, t_->number, name_, life_nanos);
+    // Out of the group before the run, reaping this process, kills it.
+    if (child > 0) (void)setpgid(child, child);
+  }
+  // This process alone: the child must outlive it.
+  kill(getpid(), SIGKILL);
+  for (;;) pause();  // until the SIGKILL lands
+}
+
+void HoldingThread::OpenCloseFiles() {
+  if (gOpenCloseHook != nullptr) {
+    gOpenCloseHook(Service(Instance::kHolding), Lock());
+    return;
+  }
+  JX_Thread other = JX_CreateThread(JX_USER_THREAD, OpenCloseMain, &w_->locks,
+                                    JX_PRIORITY_NORMAL, JX_GLOBAL_THREAD,
+                                    JX_JOINABLE_THREAD, 0);
+  if (other != nullptr) (void)JX_JoinThread(other);
 }
 
 void HoldingThread::KillHolding(ChaosFault fault) {
@@ -260,7 +430,7 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
          JX_MonotonicNanos() - asked, wait);
   w->control->holds.fetch_add(1, std::memory_order_relaxed);
-  HoldingThread holding(w, t, name, instance);
+  HoldingThread holding(w, t, name, instance, random);
   if (StrikeHold(w->faults, w->threads, random, holding) ==
       HoldAfter::kThreadEnds) {
     return false;
@@ -332,6 +502,7 @@ int Fail(const char* what) {
 }  // namespace
 
 void SetChaosForkHook(ChaosForkHook hook) { gForkHook = hook; }
+void SetChaosOpenCloseHook(ChaosOpenCloseHook hook) { gOpenCloseHook = hook; }
 
 void GiveUpChaosWorker(std::uint32_t code) {
   Worker* w = gWorker;
@@ -386,7 +557,8 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
   w.history = open(history.c_str(),
                    O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
   if (w.history == -1) return Fail("history");
-  const std::string locks = folder + "/locks";
+  w.locks = folder + "/locks";
+  const std::string& locks = w.locks;
   for (const FaultClass& c : FaultTable()) {
     if (Has(w.faults, c.fault) && c.second_instance) w.instance_count = 2;
   }

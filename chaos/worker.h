@@ -30,6 +30,13 @@ using ChaosForkHook = void (*)(LockService* service, const char* name,
                                ResultCode* release, ResultCode* acquire);
 void SetChaosForkHook(ChaosForkHook hook);
 
+// The same for the fault "open and close the lock folder's files while
+// holding": asked of the holder of `name` through this hook, which returns
+// once the files were opened and closed in the holder's process. Set once,
+// before RunChaosWorker.
+using ChaosOpenCloseHook = void (*)(LockService* service, const char* name);
+void SetChaosOpenCloseHook(ChaosOpenCloseHook hook);
+
 // Ends the calling worker process when its lock can no longer be used (an
 // adapter that failed): records kAdapterFailed with `code`, which ends
 // every hold of the process in the history, lets no other thread record

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "chaos/adapter.h"
+#include "chaos/fault.h"
 #include "gtest/gtest.h"
 #include "tests/run_capture.h"
 
@@ -278,8 +279,12 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     EXPECT_NE(runs[i].output.find(rows[i].line), std::string::npos)
         << runs[i].output;
   }
-  // The shell adapter's run says which faults it left out.
-  EXPECT_NE(runs[0].output.find("not supported: thread-end, fork\n"),
+  // The shell adapter's run says which faults it left out: every class
+  // whose word its greeting ("misuse") does not say.
+  const std::string left_out = wendlemoor::FaultNames(
+      wendlemoor::kAllFaults & ~wendlemoor::FaultsGreeted({"misuse"}), ", ");
+  EXPECT_EQ(left_out.rfind("thread-end, fork, ", 0), 0u) << left_out;
+  EXPECT_NE(runs[0].output.find("not supported: " + left_out + "\n"),
             std::string::npos)
       << runs[0].output;
   // Its results are written as any run's, naming the adapter.
@@ -318,27 +323,32 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
     const char* missing;    // its greeting where it cannot run here
     const char* after_end;  // a name whose holder's thread ended, no wait
     const char* fork;       // "fork T NAME" while T holds NAME
+    // Another adapter's nowait acquire of a name held across "open-close":
+    // "done" where any close of the file in the process drops the hold; ""
+    // where open-close is not offered.
+    const char* open_close;
   };
   const std::vector<Row> rows = {
-      {"python-fcntl-flock", "", "done", "forked done busy"},
+      {"python-fcntl-flock", "", "done", "forked done busy", "busy"},
       // The child's release of an inherited FileLock or file frees the
       // parent's hold; fasteners' ended thread keeps its turn taken.
       {"python-filelock", "missing python3-filelock", "done",
-       "forked done done"},
+       "forked done done", "busy"},
       {"python-fasteners", "missing python3-fasteners", "busy",
-       "forked done busy"},
+       "forked done busy", "done"},
       {"python-portalocker", "missing python3-portalocker", "done",
-       "forked done done"},
+       "forked done done", "busy"},
       // Nothing frees a marker but its release; Node cannot fork.
-      {"node-marker-file", "missing nodejs", "busy", "failed unknown-request"},
+      {"node-marker-file", "missing nodejs", "busy", "failed unknown-request",
+       "busy"},
       // An ended thread's turn, and its *Flock's open file, stay taken;
-      // neither Java nor Go forks.
+      // neither Java nor Go forks, nor offers open-close.
       {"java-filechannel", "missing openjdk-17-jdk-headless", "busy",
-       "failed unknown-request"},
-      {"go-flock", "missing golang-go", "busy", "failed unknown-request"},
+       "failed unknown-request", ""},
+      {"go-flock", "missing golang-go", "busy", "failed unknown-request", ""},
       // No kit: the adapter speaks the protocol itself. A child's close of
-      // its copy of the file leaves the parent's lock.
-      {"ruby-flock", "missing ruby", "done", "forked done busy"},
+      // its copy of the file leaves the parent's lock; no open-close.
+      {"ruby-flock", "missing ruby", "done", "forked done busy", ""},
   };
   // The compiled adapters find their programs in this build.
   const std::string build =
@@ -361,6 +371,8 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
     }
     EXPECT_TRUE(features.threads && features.thread_end &&
                 features.words.count("misuse") > 0);
+    const bool open_close = *row.open_close != '\0';
+    EXPECT_EQ(features.words.count("open-close") > 0, open_close);
     EXPECT_EQ(features.words.count("fork") > 0,
               std::string(row.fork) != "failed unknown-request");
     const struct {
@@ -396,6 +408,12 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
         StartAdapter(command, folder, &features);
     ASSERT_NE(second, nullptr);
     EXPECT_EQ(Ask(second.get(), 1, "acquire 1 a nowait"), "busy");
+    EXPECT_EQ(Ask(first.get(), 8, "acquire 8 d nowait"), "done");
+    EXPECT_EQ(Ask(first.get(), 8, "open-close 8 d"),
+              open_close ? "done" : "failed unknown-request");
+    if (open_close) {
+      EXPECT_EQ(Ask(second.get(), 1, "acquire 1 d nowait"), row.open_close);
+    }
     // A line without a thread number gets a line the run cannot read.
     EXPECT_EQ(Ask(first.get(), 7, "acquire x"), "fault: answered garbage");
     // At the end of its input the first gives a back.

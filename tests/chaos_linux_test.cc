@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "chaos/checker.h"
+#include "chaos/fault.h"
 #include "chaos/run.h"
 #include "chaos/timeline.h"
 #include "chaos/worker.h"
@@ -77,8 +78,8 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     const char* what;
     std::vector<ChaosRecord> history;
     // overlaps, never ended, unusable, wrong codes, failed workers, hung
-    // calls, indeterminate holds
-    std::uint64_t expected[7];
+    // calls, indeterminate holds, names held by an orphan
+    std::uint64_t expected[8];
     const char* says = "";  // in the verdict, findings, figures or answers
   };
   const std::vector<Row> rows = {
@@ -162,6 +163,35 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         Fault(1200, 10, ChaosFault::kKill), Exit(1201, 10, -9)},
        {0, 0, 0, 0, 0, 1, 0},
        "release of name 0 by process 10 thread 1 hung"},
+      // The orphan's parent (10) held name 0 and died at 2 ms; its child (20)
+      // ended at 900 ms.
+      {"an orphan kept its dead parent's name from a waiter",
+       {Start(1, 10), Fault(2, 10, ChaosFault::kOrphan), Exit(3, 10, -9),
+        At(900, ChaosEvent::kOrphanEnd, 20, 0, 0, 0, 10),
+        Start(901, 11, 0, 800), End(902, 11)},
+       {0, 0, 0, 0, 0, 0, 0, 1},
+       "chaos-0 held by an orphan of process 10 for 0.899 s"},
+      {"an orphan kept its dead parent's name: answered busy",
+       {Start(1, 10), Fault(2, 10, ChaosFault::kOrphan), Exit(3, 10, -9),
+        Call(300, 11, ChaosCall::kAcquireNoWait, kErrorLockBusy),
+        At(900, ChaosEvent::kOrphanEnd, 20, 0, 0, 0, 10), Start(950, 11),
+        End(951, 11)},
+       {0, 0, 0, 0, 0, 0, 0, 1},
+       "1 names held by an orphan (the longest 0.9 s)"},
+      {"an orphan's parent's name taken at once, or asked for by nobody",
+       {Start(1, 10), Fault(2, 10, ChaosFault::kOrphan), Exit(3, 10, -9),
+        Start(5, 11, 0, 4), End(6, 11), Start(7, 12, 1),
+        Fault(9, 12, ChaosFault::kOrphan), Exit(10, 12, -9),
+        At(700, ChaosEvent::kOrphanEnd, 21, 1, 0, 0, 12),
+        At(900, ChaosEvent::kOrphanEnd, 20, 0, 0, 0, 10), Start(950, 13, 1, 1),
+        End(951, 13, 1)},
+       {0, 0, 0, 0, 0, 0, 0, 0},
+       "(2 holders gone)"},
+      {"a forked child's hold ends with its parent's kill",
+       {Start(1, 10), At(2, ChaosEvent::kForkedChild, 20, 1, 0, 0, 10),
+        Start(3, 20, 1), Fault(4, 10, ChaosFault::kKill), Exit(5, 10, -9),
+        Start(6, 11, 1, 5), End(7, 11, 1)},
+       {0, 0, 0, 0, 0, 0, 0, 0}},
       {"the rate leaves out the grace after the end",
        {At(0, ChaosEvent::kRunStart, 1, 0, 0, 0, 1000 * kMs), Start(1, 10),
         End(2, 10), Start(3, 11), End(4, 11), At(6000, ChaosEvent::kRunEnd, 1)},
@@ -173,13 +203,15 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     const ChaosCheck check =
         CheckHistory(row.history, 2, kUnusableBoundNanos, "/run/locks");
     const ChaosVerdict& v = check.verdict;
-    const std::uint64_t found[7] = {
-        v.overlaps,       v.never_ended, v.unusable,     v.wrong_codes,
-        v.failed_workers, v.hung,        v.indeterminate};
-    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 7),
-              std::vector<std::uint64_t>(row.expected, row.expected + 7));
+    const std::uint64_t found[8] = {
+        v.overlaps,       v.never_ended, v.unusable,      v.wrong_codes,
+        v.failed_workers, v.hung,        v.indeterminate, v.orphaned};
+    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 8),
+              std::vector<std::uint64_t>(row.expected, row.expected + 8));
     // Indeterminate holds alone leave the verdict clean.
-    const bool clean = std::count(row.expected, row.expected + 6, 0) == 6;
+    const bool clean =
+        std::count(row.expected, row.expected + 8, 0) + (row.expected[6] > 0) ==
+        8;
     EXPECT_EQ(
         VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN", 0),
         0u)
@@ -651,8 +683,81 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", stderr_too, "sh", "python3", "-c", parse, broken},
        ""}};
   const std::vector<RunResult> parsed = RunCaptureAll(requests, kDeadlineMs);
-  EXPECT_EQ(parsed[0].output, "True True 4 9 0 \n");
+  // A case for plain contention and one per fault class.
+  EXPECT_EQ(parsed[0].output,
+            "True True 4 " + std::to_string(1 + kFaultCount) + " 0 \n");
   EXPECT_EQ(parsed[1].output, "False True 2 2 1 misuse\n");
+}
+
+// Each fault class that a lock mechanism may not survive, on three locks: a
+// raw mechanism that documents it breaks there, ours, which must hold, and
+// the lock that grants every name, which never holds. A row per class;
+// short runs, side by side, with a fixed seed, so that the classes strike
+// on the same holds every time.
+TEST(ChaosRunTest, EachFaultClassBreaksItsMechanismAndNotOurs) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  const std::string modules = WENDLEMOOR_MODULES;
+  struct Row {
+    const char* faults;
+    const char* breaks;   // the module it breaks, in the modules' folder
+    const char* finding;  // the JSON count of the break
+  };
+  const Row rows[] = {
+      // The child's cached descriptor shares its parent's open file.
+      {"fork-take", "ofd-unhealed.so", "overlaps"},
+      // The orphan's inherited descriptor keeps the lock.
+      {"orphan", "flock-each.so", "orphaned"},
+      // Any close of the file drops a process's record locks.
+      {"open-close", "fcntl+turns.so", "overlaps"},
+  };
+  std::vector<RunRequest> requests;
+  for (const Row& row : rows) {
+    for (const std::string& lock : {modules + "/" + row.breaks, std::string(),
+                                    modules + "/grant-all.so"}) {
+      const std::string json =
+          temp.path() + "/" + std::to_string(requests.size()) + ".json";
+      std::vector<std::string> argv = {ChaosBinaryPath(),
+                                       "--faults",
+                                       row.faults,
+                                       "--seconds",
+                                       "4",
+                                       "--processes",
+                                       "3",
+                                       "--threads",
+                                       "4",
+                                       "--seed",
+                                       "1",
+                                       "--json",
+                                       json};
+      if (!lock.empty()) argv.insert(argv.begin() + 1, {"--module", lock});
+      requests.push_back({argv, ""});
+    }
+  }
+  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  auto count = [](const std::string& json, const std::string& key) {
+    const std::size_t at = json.find("\"" + key + "\": ");
+    return at == std::string::npos
+               ? -1
+               : std::stoll(json.substr(at + key.size() + 4));
+  };
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const Row& row = rows[i / 3];
+    SCOPED_TRACE(std::string(row.faults) + " on " +
+                 (i % 3 == 0   ? row.breaks
+                  : i % 3 == 1 ? "ours"
+                               : "grant-all"));
+    const std::string json = ReadAll(requests[i].argv.back());
+    EXPECT_GT(count(json, std::string("struck_") + row.faults), 0)
+        << runs[i].output;
+    if (i % 3 == 0) {
+      EXPECT_GT(count(json, row.finding), 0) << runs[i].output;
+    }
+    if (i % 3 == 2) {
+      EXPECT_GT(count(json, "overlaps"), 0) << runs[i].output;
+    }
+    EXPECT_EQ(runs[i].status, i % 3 == 1 ? 0 : 1) << runs[i].output;
+  }
 }
 
 }  // namespace

@@ -18,8 +18,8 @@
 // run one after the other on it while other threads' chains go on. A lock
 // call therefore must not block: a waiting acquire awaits (a timer, a
 // callback) between its tries, and then blocks T alone. Node cannot fork its
-// process, so the greeting offers "threads thread-end misuse" and never
-// "fork".
+// process, so the greeting offers "threads thread-end misuse open-close" and
+// never "fork".
 //
 // What the kit does for every adapter:
 // - Greets with the protocol version and Lock.offers, and "lease=MS" when
@@ -31,6 +31,10 @@
 // - "end T": calls Lock.threadEnded with T's holds, then drops them. Nothing
 //   in Node frees a hold when a chain of promises ends: a lock whose holds
 //   stay held keeps the default, which does nothing.
+// - "open-close T NAME": while T holds NAME, the lock folder's regular files,
+//   NAME's among them, are opened, read and closed by Node's file-system
+//   threads, as a backup inside the same program would; then "T done". The
+//   lock is not called.
 // - A thrown error is answered "failed" with its code (ENOENT, ...) or,
 //   without one, its name.
 // - A lock that learns later that a hold was taken from it (a callback of
@@ -49,6 +53,7 @@
 //   once.
 'use strict';
 
+const fs = require('fs');
 const path = require('path');
 
 const VERSION = 1;
@@ -62,6 +67,7 @@ const REQUESTS = {
   acquire: [['name', 'mode'], null],
   release: [['name'], null],
   end: [[], 'thread-end'],
+  'open-close': [['name'], 'open-close'],
 };
 const WORD = {name: /^[A-Za-z0-9-]+$/, mode: /^(no)?wait$/};
 const THREAD = /^[0-9]{1,9}$/;
@@ -95,7 +101,7 @@ class Lock {
   // Thread end: `holds` (a Map, name -> hold) are dropped after this.
   async threadEnded(holds) {}
 }
-Lock.offers = ['threads', 'thread-end', 'misuse'];
+Lock.offers = ['threads', 'thread-end', 'misuse', 'open-close'];
 
 // Reads a request line. Returns {thread, verb, words, error}: `thread` is
 // null when no thread number can be read; `error`, when not null, is the
@@ -124,6 +130,36 @@ function parse(line, offers) {
 function reasonOf(error) {
   const reason = String((error && (error.code || error.name)) || 'Error');
   return reason.replace(/\s+/g, '-');
+}
+
+// Opens, reads a little of and closes every regular file of `folder`. A
+// file gone meanwhile, or one that cannot be opened, is passed over.
+async function openReadClose(folder) {
+  let entries;
+  try {
+    entries = await fs.promises.readdir(folder);
+  } catch (error) {
+    return;
+  }
+  const flags = fs.constants.O_RDONLY | fs.constants.O_NOFOLLOW |
+      fs.constants.O_NONBLOCK;
+  for (const entry of entries) {
+    let file;
+    try {
+      file = await fs.promises.open(path.join(folder, entry), flags);
+    } catch (error) {
+      continue;
+    }
+    try {
+      if ((await file.stat()).isFile()) {
+        await file.read(Buffer.alloc(64), 0, 64, 0);
+      }
+    } catch (error) {
+      // Passed over, as a file that could not be opened.
+    } finally {
+      await file.close();
+    }
+  }
 }
 
 // One run thread: its holds and the chain its requests run on.
@@ -183,6 +219,11 @@ class Thread {
     } finally {
       this.holds.clear();
     }
+    return 'done';
+  }
+
+  async 'open-close'(name) {
+    await openReadClose(this.kit.lock.folder);
     return 'done';
   }
 

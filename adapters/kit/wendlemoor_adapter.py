@@ -11,9 +11,9 @@ folder, with the standard library alone:
 
 What the kit does for every adapter:
 - Greets with the protocol version and Lock.offers (threads, thread-end,
-  fork, misuse), and "lease=MS" when run() is told the lock's lease; or
-  with "missing WHAT" when run() is told the library is not installed,
-  and then it exits.
+  fork, misuse, open-close), and "lease=MS" when run() is told the lock's
+  lease; or with "missing WHAT" when run() is told the library is not
+  installed, and then it exits.
 - Serves each run thread T in a Python thread of its own, started at T's
   first request and fed by a queue, so a waiting acquire blocks T alone.
   Answers are written whole, one at a time, from any thread.
@@ -27,6 +27,10 @@ What the kit does for every adapter:
   on T's hold of NAME ("not-held" without one), then Lock.child_acquire,
   writes both results into a pipe and exits; the parent waits for it at
   most FORK_DEADLINE_S (then kills it) and answers "forked RELEASE ACQUIRE".
+- "open-close T NAME": while T holds NAME, a helper thread opens, reads
+  and closes every regular file of the lock folder, NAME's among them, as
+  a backup inside the same program would; then "T done". The lock is not
+  called: a lock whose hold any close of its file drops breaks here.
 - An exception from the lock is answered "failed" with its class's name.
 - A request that does not parse is answered at once: "T failed
   bad-request" (wrong words after a known verb), "T failed unknown-request"
@@ -45,6 +49,7 @@ import queue
 import re
 import select
 import signal
+import stat
 import sys
 import threading
 import time
@@ -64,6 +69,7 @@ REQUESTS = {
     "release": (("name",), None),
     "end": ((), "thread-end"),
     "fork": (("name",), "fork"),
+    "open-close": (("name",), "open-close"),
 }
 _WORD = {"name": re.compile(r"[A-Za-z0-9-]+\Z"),
          "mode": re.compile(r"(no)?wait\Z")}
@@ -75,7 +81,7 @@ class Lock:
     has defaults. `folder` is the run's lock folder, which a cleaner may
     remove at any time between holds."""
 
-    offers = ("threads", "thread-end", "fork", "misuse")
+    offers = ("threads", "thread-end", "fork", "misuse", "open-close")
 
     def __init__(self, folder):
         self.folder = folder
@@ -144,7 +150,7 @@ class _Thread:
                 self._give_back()
                 return
             try:
-                text = getattr(self, "_" + verb)(*words)
+                text = getattr(self, "_" + verb.replace("-", "_"))(*words)
             except Exception as error:  # the library's failure, named
                 text = "failed " + type(error).__name__
             self.kit.answer(self.number, text)
@@ -204,6 +210,13 @@ class _Thread:
         return "forked " + (text if len(text.split()) == 2 else
                             "no-answer no-answer")
 
+    def _open_close(self, name):
+        helper = threading.Thread(target=_open_read_close,
+                                  args=(self.kit.lock.folder,))
+        helper.start()
+        helper.join()
+        return "done"
+
     def _give_back(self):
         for name, hold in list(self.holds.items()):
             try:
@@ -211,6 +224,28 @@ class _Thread:
             except Exception:
                 pass  # the process exits next: the kernel has the last word
         self.holds.clear()
+
+
+def _open_read_close(folder):
+    """Opens, reads a little of and closes every regular file of `folder`.
+    A file gone meanwhile, or one that cannot be opened, is passed over."""
+    try:
+        names = os.listdir(folder)
+    except OSError:
+        return
+    for entry in names:
+        try:
+            fd = os.open(os.path.join(folder, entry),
+                         os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        except OSError:
+            continue
+        try:
+            if stat.S_ISREG(os.fstat(fd).st_mode):
+                os.read(fd, 64)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
 
 
 def _outcome(call, taking):
