@@ -303,6 +303,16 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
        {{"", "\n| wendlemoor | not struck |"},
         {files + "once.xml",
          "name=\"thread-end\">\n      <skipped message=\"not struck\"/>"}}},
+      // A class for a lock that makes nothing outside its folder, module or
+      // adapter, is n/a; ours is judged on the classes it survives alone.
+      {"n/a, and a limit of ours",
+       {"--module", ours, "--command",
+        std::string(WENDLEMOOR_ADAPTERS) + "/flock-command", "--faults",
+        "remove-ipc,remove-held", "--json", files + "na.json"},
+       0,
+       {{"", "\n| wendlemoor    | n/a "},
+        {"", "\n| flock-command | n/a "},
+        {files + "na.json", "\n\"cells_not_run\": 0,\n"}}},
       {"our row broke",
        {"--module", files + "ours/wendlemoor.so", "--faults", "none"},
        1,
