@@ -112,6 +112,13 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
       {"missing-library",
        "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
        "is not supported here: missing libfoo"},
+      {"zero-lease", "echo 'wendlemoor-adapter 1 threads lease=0'\nsleep 30\n",
+       "a lease that is no positive number of ms: \"lease=0\""},
+      // An adapter's lock has no cleanup for the run to call.
+      {"flock-command-remove-ipc",
+       "",
+       "does not support: remove-ipc",
+       {"--faults", "remove-ipc"}},
   };
   // An adapter that only says what it misses and exits: its greeting and
   // its end reach the run together, and the greeting must win each time.
