@@ -8,7 +8,8 @@
 #   make scale          the 100-process run (label "scale"), which make test leaves out
 #   make bench          build and run the benchmarks, printing one table
 #   make chaos          build wendlemoor-chaos and run it for 60 s with every
-#                       fault (CHAOS_SECONDS=20 make chaos for a shorter run);
+#                       fault our lock promises to survive (CHAOS_SECONDS=20
+#                       make chaos for a shorter run);
 #                       fails unless the verdict is clean
 #   make report-card    build every lock module (build/modules/: each
 #                       mechanism alone, and beside it <mechanism>+turns with

@@ -11,7 +11,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -94,6 +96,19 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
   for (std::size_t i = 2; i < words.size(); ++i) {
     if (words[i] == "threads") features->threads = true;
     if (words[i] == "thread-end") features->thread_end = true;
+    if (words[i].rfind("lease=", 0) == 0) {
+      const std::string ms = words[i].substr(6);
+      errno = 0;
+      const unsigned long long lease = std::strtoull(ms.c_str(), nullptr, 10);
+      if (ms.empty() || ms.size() > 10 ||
+          ms.find_first_not_of("0123456789") != std::string::npos ||
+          errno != 0 || lease == 0 || lease > UINT32_MAX) {
+        *error = "greeted with a lease that is no positive number of ms: " +
+                 Quote(words[i]);
+        return false;
+      }
+      features->lease_ms = std::uint32_t(lease);
+    }
     if (words[i] != "missing") features->words.insert(words[i]);
     if (words[i] == "missing") {
       features->missing = "missing";

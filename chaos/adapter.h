@@ -43,10 +43,14 @@ struct AdapterFeatures {
   std::set<std::string> words;
   // Not empty: the lock is not on this machine ("missing WHAT...").
   std::string missing;
+  // "lease=MS": the lock is a lease of MS milliseconds (0: no lease;
+  // components/module.h tells what a lease means to the run).
+  std::uint32_t lease_ms = 0;
 };
 
 // Reads a greeting line. Returns false, with the cause in `*error`, for a
-// line that is not one or names another protocol version.
+// line that is not one, names another protocol version, or says a lease
+// that is not a positive number of milliseconds.
 bool ParseGreeting(const std::string& line, AdapterFeatures* features,
                    std::string* error);
 

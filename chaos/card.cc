@@ -21,6 +21,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/report.h"
+#include "chaos/run.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
 
@@ -301,6 +302,15 @@ Cell RunCell(const CardOptions& options, const std::string& self,
   cell.status = end.status;
   if (end.status == 0 || end.status == 1)
     cell.fields = ReadFields(name + ".json");
+  // A class that does not apply to the lock (chaos/run.h): "n/a", no run.
+  if (end.status == kChaosNotApplicable &&
+      ReadFields(name + ".json").count("not_applicable") > 0) {
+    (void)unlink((name + ".json").c_str());
+    (void)unlink((name + ".log").c_str());
+    cell.supported = false;
+    cell.text = "n/a";
+    return cell;
+  }
   (void)unlink((name + ".json").c_str());
   cell.ran = !cell.fields.empty();
   if (cell.ran) {
@@ -356,7 +366,10 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
       cell.module = row.name;
       cell.fault = fault;
       cell.supported = false;
-      cell.text = "not supported";
+      // An adapter's lock has no cleanup for the run to call.
+      const FaultClass* column = FindFault(fault);
+      cell.text =
+          column != nullptr && column->outside_folder ? "n/a" : "not supported";
     } else {
       cell = RunCell(options, self, row, fault);
       *interrupted = cell.status == 130;
@@ -517,7 +530,11 @@ Tally Count(const CardOptions& options, const std::vector<Cell>& cells) {
   for (const Row& row : Rows(options)) {
     for (const std::string& fault : options.faults) {
       const Cell& cell = CellOf(cells, row.name, fault);
-      if (row.promises && cell.ran && !CellHolds(cell)) {
+      // Ours promises to hold under no fault and the classes it survives,
+      // not under a documented limit (FaultClass::ours_survives).
+      const FaultClass* column = FindFault(fault);
+      const bool promised = column == nullptr || column->ours_survives;
+      if (row.promises && promised && cell.ran && !CellHolds(cell)) {
         tally.promises_broken.push_back(row.name + " under " + fault);
       }
     }

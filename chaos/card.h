@@ -10,7 +10,9 @@
 // acquire+release cost (a --cost process of its own), and prints one table:
 // a row per module or adapter, a column per fault class, each cell "holds",
 // "not struck" (it held, but its fault never struck), "not supported" (an
-// adapter that cannot be put under the fault), what broke in a few words
+// adapter that cannot be put under the fault), "n/a" (a class that strikes
+// what a lock made outside its folder, for a lock that makes nothing
+// there: the run refuses it, chaos/run.h), what broke in a few words
 // with its count, or why it did not run. It writes the same as
 // report-card.json (an array of cells), keeps the timeline and the history
 // file of every cell that broke and the log of every cell that did not
@@ -55,7 +57,9 @@ struct CardOptions {
 // standard output, then a line for each reason it fails. Rows are named
 // after their file (a module's without ".so"); a name that an earlier row
 // has gets its row's number ("lock-2"). The row of a module file named
-// wendlemoor.so is ours, which promises to hold.
+// wendlemoor.so is ours, which promises to hold under no fault and under
+// the classes it survives (FaultClass::ours_survives); its other cells are
+// shown, never counted against it.
 // Returns the exit status: 0 when every cell ran (whatever the other rows
 // found) and our row held, or was not on the card; 1 when a cell of our row
 // broke, or a cell could not be run (refused, failed or killed at its

@@ -327,17 +327,18 @@ class Checker {
     }
   }
 
-  // A worker ended, and its holds still open with it. One that a recorded
-  // SIGKILL ended held them until that record (or a later one of its own);
-  // one that died otherwise, for certain only until its last record, and
-  // perhaps until now, when the run saw it dead.
+  // A worker ended, and its holds still open with it. One that killed
+  // itself held them until that record (its fault ended them already); one
+  // that the run killed, for certain until the kill's record (or a later one
+  // of its own); one that died otherwise, for certain only until its last
+  // record. Those two perhaps held them until now, when the run saw it dead.
   void TakeExit(const ChaosRecord& r) {
     const auto pid = std::int32_t(r.value);
     const auto kill = killed_at_.find(pid);
     const bool killed = kill != killed_at_.end() && r.code == std::uint32_t(-9);
     const std::uint64_t last = last_record_[pid];
     const std::uint64_t certain = killed ? std::max(kill->second, last) : last;
-    EndProcess(killed ? certain : r.time, certain, pid);
+    EndProcess(r.time, certain, pid);
     // The process ID may come again, for another worker or child.
     killed_at_.erase(pid);
     last_record_.erase(pid);

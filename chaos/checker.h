@@ -8,8 +8,13 @@
 //   a moment between that record and the run's record of the death. A hold
 //   of the name that began in between is indeterminate, neither an overlap
 //   nor sound: counted and described apart, it does not break the verdict.
-//   A worker killed by a recorded SIGKILL (its own kill fault, or the run's
-//   kWorkerKilled) held its names until that record;
+//   A worker that killed itself (its kill fault) held its names until
+//   that record. One the run killed (kWorkerKilled: a renewal, the
+//   kill-anywhere fault) held them for certain until the record or its own
+//   last one, whichever is later, and perhaps until the run saw it dead:
+//   the SIGKILL lands a little after the record, wherever the worker was (a
+//   call, a hold). A hold of its name that began in between is
+//   indeterminate, as after a crash; the kill itself is never a failure;
 // - holds that never end: neither released nor ended by their holder's end;
 // - names unusable too long: a name whose holder died or whose holding thread
 //   ended, and that a waiter then still did not get within `unusable_bound`,
@@ -126,6 +131,14 @@ struct ChaosCheck {
 
 // The default for how long a name may stay unusable after its holder is gone.
 inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
+
+// The bound for a lock with a lease of `lease_ms` milliseconds (0: none):
+// such a lock frees a dead holder's name only once its lease has run out,
+// so the bound is the larger of kUnusableBoundNanos and 1.5 times the lease.
+constexpr std::uint64_t UnusableBoundNanos(std::uint32_t lease_ms) {
+  const std::uint64_t lease = std::uint64_t(lease_ms) * 1500000u;
+  return lease > kUnusableBoundNanos ? lease : kUnusableBoundNanos;
+}
 
 // Judges the merged `history` of a run over `names` lock names. A finding
 // about a name shows the file `lock_folder`/name when the folder is given.

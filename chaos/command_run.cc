@@ -271,12 +271,11 @@ bool TakeCommandOptions(int argc, char** argv, CommandLine* line,
 // went (of those named, or of all), empty when none did.
 bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
                   std::string* left_out) {
-  const FaultSet unsupported =
-      (options->faults_named ? options->faults : kAllFaults) &
-      ~AdapterFaults(features);
+  const FaultSet unsupported = options->faults & ~AdapterFaults(features);
   *left_out = unsupported == 0 ? "" : FaultNames(unsupported, ", ");
   options->faults &= ~unsupported;
   if (!features.threads) options->threads = 1;
+  options->lease_ms = features.lease_ms;
   return !options->faults_named || unsupported == 0;
 }
 
@@ -296,6 +295,9 @@ int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
                  "wendlemoor-chaos: adapter \"%s\" does not support: %s\n",
                  line.command.c_str(), left_out.c_str());
     return 2;
+  }
+  if (options.lease_ms > 0) {
+    options.lock += ", lease " + std::to_string(options.lease_ms) + " ms";
   }
   std::printf("adapter \"%s\": protocol %d, %d thread%s per process%s%s\n",
               line.command.c_str(), kAdapterProtocolVersion, options.threads,

@@ -52,6 +52,10 @@ struct ChaosControl {
   std::atomic<std::uint64_t> holds;   // for the progress line
   std::atomic<std::uint64_t> faults;  // faults the workers injected
   ChaosCallSlot calls[kChaosProcessesMax][kChaosThreadsMax];
+  // Per worker: its threads inside a hold (from the hold's start record to
+  // its end record, or to the join of a thread that ended holding), so that
+  // the run can stop a worker while it holds a name. Cleared with `busy`.
+  std::atomic<std::int32_t> holding[kChaosProcessesMax];
 };
 static_assert(std::atomic<std::uint16_t>::is_always_lock_free &&
               std::atomic<std::uint32_t>::is_always_lock_free &&

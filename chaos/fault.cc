@@ -34,21 +34,30 @@ HoldAfter ForkHolding(FaultWorkerSide& worker) {
 
 // stop: a worker's process group is stopped, then continued; its holds go on
 // meanwhile and its waiters wait.
+// A lock with a lease is stopped inside a hold, past its lease: another
+// process may then take the name, and the stopped holder, continued, goes on
+// as if it still held it.
 void StopOneWorker(FaultRunSide& run) {
   const std::vector<pid_t> live = run.Workers();
   if (live.empty()) return;
   const pid_t worker = live[run.Random().Below(live.size())];
   run.RecordFault(ChaosFault::kStop, worker);
-  run.StopWorker(worker, (10 + run.Random().Below(140)) * kMillis);
+  const FaultRunSide::StopShape stop = run.Stop();
+  std::uint64_t ms =
+      stop.min_ms + run.Random().Below(stop.max_ms - stop.min_ms);
+  if (stop.lease_ms == 0) {
+    run.StopWorker(worker, ms * kMillis);
+    return;
+  }
+  if (!stop.given) ms = std::uint64_t(stop.lease_ms) * 3 / 2;
+  run.StopWorkerHolding(worker, ms * kMillis);
 }
 
 // remove-files and remove-folder: a cleaner that ignores the folder's lock
 // removes the lock files, or the whole folder, between holds; then a worker
 // is replaced by one that opens the names afresh, beside workers that kept
 // the old files open.
-void RemoveLockFiles(FaultRunSide& run) {
-  run.RecordFault(ChaosFault::kRemoveFiles, 0);
-  const std::string locks = run.LockFolder();
+void RemoveFilesOf(const std::string& locks) {
   std::vector<std::string> files;
   if (DIR* dir = opendir(locks.c_str())) {
     while (const struct dirent* entry = readdir(dir)) {
@@ -57,6 +66,11 @@ void RemoveLockFiles(FaultRunSide& run) {
     closedir(dir);
   }
   for (const auto& file : files) (void)unlink((locks + "/" + file).c_str());
+}
+
+void RemoveLockFiles(FaultRunSide& run) {
+  run.RecordFault(ChaosFault::kRemoveFiles, 0);
+  RemoveFilesOf(run.LockFolder());
   run.RenewWorker();
 }
 
@@ -131,6 +145,42 @@ HoldAfter OpenAndCloseFiles(FaultWorkerSide& worker) {
   return HoldAfter::kGoesOn;
 }
 
+// remove-held: the same cleaner strikes while names are held (no gate), the
+// files or the whole folder; then a worker, holding or not, is replaced by
+// one that opens the names afresh. A holder keeps its old file open while a
+// newcomer locks the new one: every lock kept on a file splits here.
+void RemoveWhileHeld(FaultRunSide& run) {
+  run.RecordFault(ChaosFault::kRemoveHeld, 0);
+  if (run.Random().OneIn(2)) {
+    RemoveFilesOf(run.LockFolder());
+  } else {
+    (void)RemoveTree(run.LockFolder());
+  }
+  run.RenewWorker();
+}
+
+// remove-ipc: at a user's logout the system may remove every IPC object the
+// user made (semaphores, shared memory), held or not: here the lock's own
+// cleanup removes what it made outside its folder while the workers live.
+// The programs that run on keep what they opened; one started later (a
+// worker renewed while it held nothing, so that its death takes no name
+// with it) makes the objects afresh, beside them.
+void RemoveOutsideFolder(FaultRunSide& run) {
+  run.RecordFault(ChaosFault::kRemoveIpc, 0);
+  run.RemoveOutside();
+  run.RenewIdleWorker();
+}
+
+// kill-anywhere: the run SIGKILLs a worker wherever it is: inside an
+// acquisition, a release, a wait, a hold, or between them.
+void KillAnyWorker(FaultRunSide& run) {
+  const std::vector<pid_t> live = run.Workers();
+  if (live.empty()) return;
+  const pid_t worker = live[run.Random().Below(live.size())];
+  run.RecordFault(ChaosFault::kKillAnywhere, worker);
+  run.KillWorker(worker);
+}
+
 // A process kills itself about once in a few seconds whatever its thread
 // count; the cheap faults strike often, fork and thread-end seldom.
 constexpr FaultClass kTable[] = {
@@ -142,7 +192,8 @@ constexpr FaultClass kTable[] = {
      .rate = {.one_in = 1000},
      .on_hold = EndThreadHolding,
      .ends = FaultEnds::kThread,
-     .greeting = "thread-end"},
+     .greeting = "thread-end",
+     .ours_survives = true},
     {.fault = ChaosFault::kKill,
      .name = "kill",
      .colour = "#000000",
@@ -150,7 +201,8 @@ constexpr FaultClass kTable[] = {
      .site = FaultSite::kHold,
      .rate = {.one_in = 300, .per_thread = true},
      .on_hold = KillItselfHolding,
-     .ends = FaultEnds::kProcess},
+     .ends = FaultEnds::kProcess,
+     .ours_survives = true},
     {.fault = ChaosFault::kFork,
      .name = "fork",
      .colour = "#1b7837",
@@ -159,28 +211,32 @@ constexpr FaultClass kTable[] = {
      .rate = {.one_in = 300},
      .on_hold = ForkHolding,
      .judges = CallBits({ChaosCall::kForkedRelease, ChaosCall::kForkedAcquire}),
-     .greeting = "fork"},
+     .greeting = "fork",
+     .ours_survives = true},
     {.fault = ChaosFault::kStop,
      .name = "stop",
      .colour = "#b35806",
      .marks_lanes = false,
      .site = FaultSite::kWorker,
      .schedule = {.first_ms = 300, .every_ms = 200, .spread_ms = 600},
-     .on_run = StopOneWorker},
+     .on_run = StopOneWorker,
+     .ours_survives = true},
     {.fault = ChaosFault::kRemoveFiles,
      .name = "remove-files",
      .colour = "#2166ac",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
      .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
-     .on_run = RemoveLockFiles},
+     .on_run = RemoveLockFiles,
+     .ours_survives = true},
     {.fault = ChaosFault::kRemoveFolder,
      .name = "remove-folder",
      .colour = "#053061",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
      .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
-     .on_run = RemoveLockFolder},
+     .on_run = RemoveLockFolder,
+     .ours_survives = true},
     {.fault = ChaosFault::kTwoInstances,
      .name = "two-instances",
      .colour = "#8c510a",
@@ -189,7 +245,8 @@ constexpr FaultClass kTable[] = {
      .rate = {.one_in = 50},
      .on_hold = AskOtherInstance,
      .second_instance = true,
-     .judges = CallBits({ChaosCall::kOtherInstance})},
+     .judges = CallBits({ChaosCall::kOtherInstance}),
+     .ours_survives = true},
     {.fault = ChaosFault::kMisuse,
      .name = "misuse",
      .colour = "#878787",
@@ -199,7 +256,8 @@ constexpr FaultClass kTable[] = {
      .on_hold = AskAgain,
      .after_release = ReleaseAgain,
      .judges = CallBits({ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain}),
-     .greeting = "misuse"},
+     .greeting = "misuse",
+     .ours_survives = true},
     // Ours survives it: the child's fork handler closes every inherited lock
     // descriptor, so the child takes the name afresh and waits like anyone.
     // No request of the protocol forks for it: the word keeps adapters out.
@@ -210,7 +268,8 @@ constexpr FaultClass kTable[] = {
      .site = FaultSite::kHold,
      .rate = {.one_in = 500},
      .on_hold = ForkAndTake,
-     .greeting = "fork-take"},
+     .greeting = "fork-take",
+     .ours_survives = true},
     // Ours survives it: the child closed the inherited descriptors in the
     // fork, so the name is free the moment the parent dies. No request of
     // the protocol forks for it: the word keeps adapters out.
@@ -222,7 +281,8 @@ constexpr FaultClass kTable[] = {
      .rate = {.one_in = 300, .per_thread = true},
      .on_hold = OrphanAndDie,
      .ends = FaultEnds::kProcess,
-     .greeting = "orphan"},
+     .greeting = "orphan",
+     .ours_survives = true},
     // Ours survives it: its locks belong to open file descriptions, which
     // another descriptor's close leaves alone.
     {.fault = ChaosFault::kOpenClose,
@@ -232,7 +292,31 @@ constexpr FaultClass kTable[] = {
      .site = FaultSite::kHold,
      .rate = {.one_in = 100},
      .on_hold = OpenAndCloseFiles,
-     .greeting = "open-close"},
+     .greeting = "open-close",
+     .ours_survives = true},
+    {.fault = ChaosFault::kRemoveHeld,
+     .name = "remove-held",
+     .colour = "#4393c3",
+     .marks_lanes = true,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .on_run = RemoveWhileHeld},
+    {.fault = ChaosFault::kRemoveIpc,
+     .name = "remove-ipc",
+     .colour = "#d6604d",
+     .marks_lanes = true,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 300, .spread_ms = 600},
+     .on_run = RemoveOutsideFolder,
+     .outside_folder = true},
+    {.fault = ChaosFault::kKillAnywhere,
+     .name = "kill-anywhere",
+     .colour = "#404040",
+     .marks_lanes = true,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 300, .spread_ms = 600},
+     .on_run = KillAnyWorker,
+     .ours_survives = true},
 };
 
 // Every entry in its place, named and coloured, with the strike and the
@@ -279,6 +363,22 @@ const FaultClass* FindFault(std::string_view name) {
   return nullptr;
 }
 
+FaultSet FaultsOursSurvives() {
+  FaultSet set = 0;
+  for (const FaultClass& c : kTable) {
+    if (c.ours_survives) set |= FaultBit(c.fault);
+  }
+  return set;
+}
+
+FaultSet FaultsOutsideFolder() {
+  FaultSet set = 0;
+  for (const FaultClass& c : kTable) {
+    if (c.outside_folder) set |= FaultBit(c.fault);
+  }
+  return set;
+}
+
 const FaultClass* FaultJudging(ChaosCall call) {
   for (const FaultClass& c : kTable) {
     if ((c.judges >> static_cast<int>(call)) & 1u) return &c;
@@ -305,6 +405,7 @@ bool ParseFaults(const std::string& text, FaultListFor use, FaultList* list,
     for (const FaultClass& c : kTable) {
       if (card) read.columns.push_back(c.name);
     }
+    if (!card) read.set = FaultsOursSurvives();
     *list = read;
     return true;
   }
@@ -334,6 +435,7 @@ bool ParseFaults(const std::string& text, FaultListFor use, FaultList* list,
 FaultSet FaultsGreeted(const std::set<std::string>& words) {
   FaultSet set = 0;
   for (const FaultClass& c : kTable) {
+    if (c.outside_folder) continue;
     if (c.greeting == nullptr || words.count(c.greeting) > 0) {
       set |= FaultBit(c.fault);
     }

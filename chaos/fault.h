@@ -142,9 +142,42 @@ class FaultRunSide {
   // The lock folder the workers use.
   virtual std::string LockFolder() const = 0;
   // Ends one worker, drawn among the live ones while time remains, to be
-  // replaced by a fresh one that opens every name afresh. Only between
-  // holds (FaultSite::kBetweenHolds), when it holds nothing.
+  // replaced by a fresh one that opens every name afresh. Between holds
+  // (FaultSite::kBetweenHolds) it holds nothing; struck from elsewhere it
+  // may hold names, which its death ends, as a kill's does (the run records
+  // the SIGKILL first: chaos/history.h, kWorkerKilled).
   virtual void RenewWorker() = 0;
+
+  // --- Appended for the classes remove-held, remove-ipc, kill-anywhere and
+  // the stop's length.
+
+  // How long a stop lasts: drawn from [min_ms, max_ms) (--stop-ms; min_ms
+  // alone when they are equal). A lock with a lease (lease_ms > 0) is
+  // stopped inside a hold, for 1.5 times its lease unless --stop-ms was
+  // given (`given`).
+  struct StopShape {
+    std::uint32_t min_ms = 10;
+    std::uint32_t max_ms = 150;
+    bool given = false;
+    std::uint32_t lease_ms = 0;
+  };
+  virtual StopShape Stop() const = 0;
+  // As StopWorker, but first waits (a second at most) until one of the
+  // worker's threads is inside a hold, and stops it then.
+  virtual void StopWorkerHolding(pid_t worker, std::uint64_t nanos) = 0;
+  // Ends `worker` and its process group with SIGKILL wherever it is (a
+  // call, a hold, between them), recorded first (kWorkerKilled); a fresh
+  // worker takes its place while time remains.
+  virtual void KillWorker(pid_t worker) = 0;
+  // Calls the lock's cleanup for the lock folder while workers live: it
+  // removes what the lock made outside the folder. The run refuses the
+  // classes that need it (FaultClass::outside_folder) for a lock without
+  // one, so it is there when called.
+  virtual void RemoveOutside() = 0;
+  // As RenewWorker, with a worker that holds nothing: the run closes the
+  // gate (chaos/control.h) and waits for the holds in progress to end
+  // first, then opens it again. Nothing is renewed when they did not end.
+  virtual void RenewIdleWorker() = 0;
 
  protected:
   ~FaultRunSide() = default;
@@ -217,6 +250,16 @@ struct FaultClass {
   // The word an adapter's greeting must say to be put under it, or null
   // when any adapter can be.
   const char* greeting = nullptr;
+  // Our own service promises to hold under it: "all" in a run's --faults
+  // means these classes (FaultsOursSurvives), so that a run over ours with
+  // "all" proves the promise. A class that breaks every lock of its kind by
+  // design (a documented limit) is not among them.
+  bool ours_survives = false;
+  // It strikes what the lock made outside its folder, through the lock's
+  // own cleanup (components/module.h): it applies only to a module that has
+  // one. A run refuses it for any other lock (RunChaos), and a card shows
+  // "n/a" there.
+  bool outside_folder = false;
 };
 
 // Every class, in ChaosFault order.
@@ -225,6 +268,13 @@ const FaultClass& FaultOf(ChaosFault fault);
 
 // The class `name` spells, or null when it spells none.
 const FaultClass* FindFault(std::string_view name);
+
+// The classes whose FaultClass::ours_survives is set: what "all" means in a
+// run's --faults.
+FaultSet FaultsOursSurvives();
+
+// The classes whose FaultClass::outside_folder is set.
+FaultSet FaultsOutsideFolder();
 
 // The class that judges `call`, or null when none does (plain contention).
 const FaultClass* FaultJudging(ChaosCall call);
@@ -239,7 +289,9 @@ enum class FaultListFor { kRun, kCard };
 
 // A --faults value, read.
 struct FaultList {
-  FaultSet set = kAllFaults;  // every class it names
+  // Every class it names; for "all", FaultsOursSurvives() in a run and
+  // every class in a card.
+  FaultSet set = kAllFaults;
   // It named classes (or "none"), rather than "all": an adapter refuses a
   // named class it does not support, where "all" means all it supports.
   bool named = false;
@@ -249,14 +301,18 @@ struct FaultList {
 };
 
 // Reads a --faults value: "all", or names separated by commas. For a run,
-// "none" stands alone (no fault); for a card it is a column among the
-// classes. Returns false, with the one text for every refusal in `*error`
+// "none" stands alone (no fault) and "all" is the classes our service
+// promises to hold under; for a card "none" is a column among the classes,
+// and "all" is "none" and every class. Returns false, with the one text for
+// every refusal in `*error`
 // ("bad value for --faults: \"TEXT\""), for anything else: an unknown or
 // empty name, "all" among names.
 bool ParseFaults(const std::string& text, FaultListFor use, FaultList* list,
                  std::string* error);
 
-// The classes an adapter whose greeting says `words` can be put under.
+// The classes an adapter whose greeting says `words` can be put under: never
+// one of FaultsOutsideFolder(), as an adapter's lock has no cleanup the run
+// could call.
 FaultSet FaultsGreeted(const std::set<std::string>& words);
 
 // Strikes one hold with the enabled classes of FaultSite::kHold, each at

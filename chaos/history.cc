@@ -169,12 +169,13 @@ bool WriteHistoryFile(const std::string& path, const ChaosHistoryHeader& header,
   for (std::string* text : {&run, &lock}) {
     for (char& c : *text) c = c == '\n' ? ' ' : c;
   }
-  std::string text =
-      std::string(kHistoryMagic) + "\nnames " + std::to_string(header.names) +
-      "\nfaults " + std::to_string(header.faults) + "\nseconds " +
-      std::to_string(header.seconds) + "\nseed " + std::to_string(header.seed) +
-      "\nrun " + run + "\nlock " + lock + "\nrecords " +
-      std::to_string(records.size()) + "\n\n";
+  std::string text = std::string(kHistoryMagic) + "\nnames " +
+                     std::to_string(header.names) + "\nfaults " +
+                     std::to_string(header.faults) + "\nseconds " +
+                     std::to_string(header.seconds) + "\nseed " +
+                     std::to_string(header.seed) + "\nrun " + run + "\nlock " +
+                     lock + "\nlease " + std::to_string(header.lease_ms) +
+                     "\nrecords " + std::to_string(records.size()) + "\n\n";
   text.append(reinterpret_cast<const char*>(records.data()),
               records.size() * sizeof(ChaosRecord));
   return WriteTextFile(path, text);
@@ -217,6 +218,9 @@ bool TakeHeaderLine(std::string_view text, ChaosHistoryHeader* header,
     header->run = value;
   } else if (key == "lock") {
     header->lock = value;  // missing from the files of older runs
+  } else if (key == "lease") {
+    if (!number(0, UINT32_MAX, &n)) return false;
+    header->lease_ms = std::uint32_t(n);  // missing from older files: none
   } else if (key == "records") {
     return number(2, UINT64_MAX / sizeof(ChaosRecord), count);
   }  // other keys are for later versions to add, and ignored

@@ -40,8 +40,9 @@ enum class ChaosEvent : std::uint16_t {
   // A fault was injected (`call` holds the ChaosFault). The holds it ends
   // are its class's (FaultClass::ends, chaos/fault.h): those of (pid,
   // thread) for kThreadEnd, every one of pid for kKill; the others only mark
-  // the moment. `value` is the target process for kStop, and for the
-  // removals the time the run closed the gate (chaos/control.h).
+  // the moment. `value` is the target process for kStop and
+  // kKillAnywhere, for the removals between holds the time the run closed
+  // the gate (chaos/control.h), and 0 for kRemoveHeld and kRemoveIpc.
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
   // (minus the signal number when a signal ended it); recorded as soon as
@@ -64,9 +65,10 @@ enum class ChaosEvent : std::uint16_t {
   // any call is recorded when the run gave up waiting for its worker after
   // the end (kWorkerStuck follows). Each call is recorded once.
   kCallHung,
-  // The run's own process: right after a removal, while no name was held or
-  // being taken, worker `value` was ended (SIGKILL) to be replaced by a
-  // fresh one, which opens every name afresh.
+  // The run's own process: right after a removal, worker `value` was ended
+  // (SIGKILL) to be replaced by a fresh one, which opens every name afresh.
+  // After a removal between holds it held nothing; after kRemoveHeld it may
+  // have held names, which its death ended (kWorkerKilled follows).
   kWorkerRenewed,
   // A worker gave up on its adapter (chaos/adapter.h), which `code` (an
   // AdapterFault) says how it failed; every hold of the worker ends here,
@@ -114,6 +116,10 @@ enum class ChaosFault : std::uint16_t {
   kForkTake,       // a holder's child takes, alone, a name of its own
   kOrphan,         // a holder forks and dies; its child lives on a while
   kOpenClose,      // another thread opens and closes the held name's file
+  kRemoveHeld,     // the lock files or the folder removed while names are
+                   // held, then a worker renewed
+  kRemoveIpc,      // what the lock made outside its folder removed
+  kKillAnywhere,   // the run SIGKILLs a worker at any moment
   kCount,          // not a class: how many there are
 };
 
@@ -165,7 +171,8 @@ void MergeHistory(std::vector<ChaosRecord>* records);
 // machine's byte order). The header is "wendlemoor-chaos history 1" and one
 // "key value" line for each of names, faults (a bit per ChaosFault),
 // seconds, seed, run (the run's one-line description), lock (the lock it
-// ran over, as the run named it) and records (their count), then an empty
+// ran over, as the run named it), lease (its lease in ms, 0 for none) and
+// records (their count), then an empty
 // line (docs/ci-reports.md shows one):
 //
 //   wendlemoor-chaos history 1
@@ -184,6 +191,9 @@ struct ChaosHistoryHeader {
   std::uint64_t seed = 0;
   std::string run;   // one line
   std::string lock;  // one line; empty when the file did not say
+  // The lock's lease in milliseconds (0: none, or an older file without
+  // the line): the checker's bound for a name left unusable grows with it.
+  std::uint32_t lease_ms = 0;
 };
 
 // Writes `text` to `path`, replacing it. Returns false with errno set when

@@ -319,10 +319,18 @@ int RunOneModule(const std::string& path, bool cost, ChaosOptions options,
   const std::shared_ptr<LockModule> module = Load(path);
   if (!module) return 2;
   options.lock = "module " + module->name() + ", " + path;
+  options.lease_ms = module->lease_ms();
+  if (options.lease_ms > 0) {
+    options.lock += ", lease " + std::to_string(options.lease_ms) + " ms";
+  }
   if (cost) return MeasureCost(module, options);
-  options.cleanup = [&module](const std::string& folder) {
-    CleanUp(module, folder);
-  };
+  // A module without a cleanup makes nothing outside its folder: the run
+  // then refuses the classes that strike there (remove-ipc).
+  if (module->HasCleanup()) {
+    options.cleanup = [&module](const std::string& folder) {
+      CleanUp(module, folder);
+    };
+  }
   return RunChaos(options, {self, "--module", path, "--worker"});
 }
 

@@ -67,9 +67,13 @@ constexpr char kUsageBefore[] =
     "  --processes N    worker processes, 1..64 (default 6)\n"
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
-    "  --faults LIST    comma-separated faults to inject, \"all\" (default) "
+    "  --faults LIST    comma-separated faults to inject, or \"all\" (the\n"
+    "                   default: those our lock promises to hold under), "
     "or\n";
 constexpr char kUsageAfter[] =
+    "  --stop-ms MIN[-MAX]  how long a stop lasts, in ms, 1..60000 (default\n"
+    "                   10-150); a lock with a lease is stopped inside a\n"
+    "                   hold, for 1.5 times its lease unless this is given\n"
     "  --seed N         the seed of every choice (default: drawn, and shown);\n"
     "                   the same seed makes the same choices again\n"
     "  --folder DIR     the run's folder, new or empty (kept afterwards, with\n"
@@ -137,6 +141,24 @@ bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
   return errno == 0 && *value >= low && *value <= high;
 }
 
+constexpr std::uint64_t kStopMsMax = 60000;
+
+// Reads --stop-ms: "MIN" or "MIN-MAX", 1 <= MIN <= MAX <= kStopMsMax.
+bool ReadStopMs(const std::string& text, ChaosOptions* options) {
+  const std::size_t dash = text.find('-');
+  std::uint64_t low = 0, high = 0;
+  if (!ReadBounded(text.substr(0, dash), 1, kStopMsMax, &low)) return false;
+  high = low;
+  if (dash != text.npos &&
+      !ReadBounded(text.substr(dash + 1), low, kStopMsMax, &high)) {
+    return false;
+  }
+  options->stop_min_ms = std::uint32_t(low);
+  options->stop_max_ms = std::uint32_t(high);
+  options->stop_given = true;
+  return true;
+}
+
 }  // namespace
 
 ChaosParse ParseChaosOptions(int argc, const char* const* argv,
@@ -182,6 +204,13 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
       ok = bounded(1, kChaosNamesMax, &options->names);
     } else if (option == "--faults") {
       ok = take_faults(value);
+    } else if (option == "--stop-ms") {
+      if (!ReadStopMs(value, options)) {
+        *error = "bad value for --stop-ms: \"" + value +
+                 "\" (MIN or MIN-MAX in ms, 1 <= MIN <= MAX <= " +
+                 std::to_string(kStopMsMax) + ")";
+        return ChaosParse::kBad;
+      }
     } else if (option == "--seed") {
       ok = ReadBounded(value, 0, UINT64_MAX, &options->seed);
       options->seed_given = true;
@@ -278,6 +307,14 @@ class Run final : public FaultRunSide {
   void StopWorker(pid_t worker, std::uint64_t nanos) override;
   std::string LockFolder() const override { return folder_ + "/locks"; }
   void RenewWorker() override;
+  StopShape Stop() const override {
+    return {options_.stop_min_ms, options_.stop_max_ms, options_.stop_given,
+            options_.lease_ms};
+  }
+  void StopWorkerHolding(pid_t worker, std::uint64_t nanos) override;
+  void KillWorker(pid_t worker) override { Kill(worker); }
+  void RemoveOutside() override { options_.cleanup(LockFolder()); }
+  void RenewIdleWorker() override;
 
  private:
   bool Empty() const;
@@ -293,6 +330,7 @@ class Run final : public FaultRunSide {
   void StrikeWorker();
   void Continue();
   void StrikeBetweenHolds();
+  bool CloseGate();
   void Progress(bool last);
   void LookForHangs();
   std::uint64_t RecordHungCalls(std::size_t slot, bool every);
@@ -450,6 +488,7 @@ void Run::Reap(bool replace) {
       slots_[i].pid = -1;
       // Dead, it holds nothing: its count of holds in progress goes.
       control_->busy[i].store(0);
+      control_->holding[i].store(0);
       if (pid == stopped_) stopped_ = -1;
       if (replace && JX_MonotonicNanos() + 200 * kMillis < deadline_)
         Spawn(int(i));
@@ -507,6 +546,50 @@ void Run::StopWorker(pid_t worker, std::uint64_t nanos) {
   schedule_.Set(Duty::kContinue, JX_MonotonicNanos() + nanos);
 }
 
+// A lease runs out while its holder is stopped: the stop must land inside a
+// hold. The worker is stopped once one of its threads holds a name; once the
+// stop has landed (every thread stopped, the counts still), a hold that
+// ended meanwhile makes the run continue it and wait for the next. After a
+// second without one, it is stopped wherever it is.
+void Run::StopWorkerHolding(pid_t worker, std::uint64_t nanos) {
+  std::size_t slot = 0;
+  while (slot < slots_.size() && slots_[slot].pid != worker) ++slot;
+  const std::uint64_t give_up = JX_MonotonicNanos() + kSeconds;
+  auto alive = [&] {
+    return !interrupted_ && slots_[slot].pid == worker &&
+           JX_MonotonicNanos() < give_up;
+  };
+  while (slot < slots_.size() && alive()) {
+    if (control_->holding[slot].load() == 0) {
+      // Holds are short and frequent: a millisecond between looks.
+      (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
+      continue;
+    }
+    if (kill(-worker, SIGSTOP) != 0) return;
+    // The stop has landed when the kernel reports the worker stopped
+    // (WNOWAIT leaves the report, which Reap never asks for); SIGCHLD
+    // wakes the wait when it does.
+    bool landed = false;
+    while (!landed && alive()) {
+      siginfo_t info{};
+      landed = waitid(P_PID, id_t(worker), &info,
+                      WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == worker;
+      if (!landed) (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
+    }
+    if (landed && control_->holding[slot].load() > 0) {
+      stopped_ = worker;
+      stopped_at_ = JX_MonotonicNanos();
+      schedule_.Set(Duty::kContinue, stopped_at_ + nanos);
+      return;
+    }
+    (void)kill(-worker, SIGCONT);
+  }
+  if (slot < slots_.size() && slots_[slot].pid == worker && !interrupted_) {
+    StopWorker(worker, nanos);
+  }
+}
+
 // Sets when `duty` comes round again, on its site's schedule.
 void Run::Again(Duty duty, FaultSite site) {
   const FaultSchedule* schedule = SiteSchedule(site, options_.faults);
@@ -550,6 +633,18 @@ void Run::Continue() {
 // one: the removals of a cleaner that ignores the folder's lock.
 void Run::StrikeBetweenHolds() {
   Again(Duty::kStrikeBetweenHolds, FaultSite::kBetweenHolds);
+  if (CloseGate()) {
+    DrawFault(FaultSite::kBetweenHolds, options_.faults, random_)
+        ->on_run(*this);
+  }
+  gate_closed_ = 0;
+  OpenGate(control_);
+}
+
+// Closes the gate and waits for the holds in progress to end. Returns true
+// once none is held or being taken, false when that did not come within
+// kQuietNanos or the run was interrupted; the gate stays closed either way.
+bool Run::CloseGate() {
   if (stopped_ != -1) Continue();
   gate_closed_ = JX_MonotonicNanos();
   control_->gate.store(1);
@@ -564,10 +659,11 @@ void Run::StrikeBetweenHolds() {
     // worker that dies inside a hold meanwhile is reaped at once.
     if (!quiet) (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
   }
-  if (quiet) {
-    DrawFault(FaultSite::kBetweenHolds, options_.faults, random_)
-        ->on_run(*this);
-  }
+  return quiet;
+}
+
+void Run::RenewIdleWorker() {
+  if (CloseGate()) RenewWorker();
   gate_closed_ = 0;
   OpenGate(control_);
 }
@@ -769,14 +865,15 @@ int Judge(const std::vector<ChaosRecord>& history, const ChaosOptions& options,
   if (!options.history.empty() &&
       !WriteHistoryFile(options.history,
                         {options.names, options.faults, options.seconds,
-                         options.seed, run, options.lock},
+                         options.seed, run, options.lock, options.lease_ms},
                         history)) {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.history.c_str(),
                  std::strerror(errno));
     written = false;
   }
-  const ChaosCheck check = CheckHistory(history, std::size_t(options.names),
-                                        kUnusableBoundNanos, lock_folder);
+  const ChaosCheck check =
+      CheckHistory(history, std::size_t(options.names),
+                   UnusableBoundNanos(options.lease_ms), lock_folder);
   std::printf("wendlemoor-chaos: %s\nlock: %s\n", run.c_str(), lock.c_str());
   std::fputs(FiguresText(check.figures).c_str(), stdout);
   std::fputs(AnswersText(check).c_str(), stdout);
@@ -890,6 +987,25 @@ int Run::Main() {
 int RunChaos(const ChaosOptions& given,
              const std::vector<std::string>& worker_command) {
   ChaosOptions options = given;
+  // What is made outside the folder can be removed only by the lock's own
+  // cleanup: without one, such a class does not apply.
+  const FaultSet outside = options.faults & FaultsOutsideFolder();
+  if (outside != 0 && !options.cleanup) {
+    if (!options.faults_named) {
+      options.faults &= ~outside;
+    } else {
+      const std::string names = FaultNames(outside, ",");
+      std::fprintf(stderr,
+                   "wendlemoor-chaos: %s does not apply: the lock makes "
+                   "nothing outside its folder (it has no cleanup)\n",
+                   names.c_str());
+      if (!options.result.empty()) {
+        (void)WriteReport(options.result,
+                          JsonObject({{"not_applicable", JsonString(names)}}));
+      }
+      return kChaosNotApplicable;
+    }
+  }
   if (!options.seed_given)
     options.seed = JX_MonotonicNanos() ^ (getpid() * 0x9E37u);
   return Run(options, worker_command).Main();
@@ -910,6 +1026,7 @@ int CheckChaosHistory(const ChaosOptions& given) {
   options.seconds = header.seconds;
   options.seed = header.seed;
   options.lock = header.lock;
+  options.lease_ms = header.lease_ms;
   options.history.clear();  // the file judged is kept as it is
   std::printf("wendlemoor-chaos: judging %s again\n", given.check.c_str());
   return Judge(history, options, header.run, -1);

@@ -9,9 +9,9 @@
 // gate that the run closes to remove the lock files while nobody holds a
 // name, and per-worker counts of threads inside a hold). A worker is the same
 // executable started again with the worker command; a worker that killed
-// itself, or that the run ended right after a removal (holding nothing, so
-// that a newcomer opens the names afresh), is replaced by a fresh one while
-// time remains. Workers die with the
+// itself, that the run ended right after a removal (so that a newcomer opens
+// the names afresh), or that the run killed anywhere (kill-anywhere), is
+// replaced by a fresh one while time remains. Workers die with the
 // run (die_with_parent) and run in a process group of their own, so that
 // Ctrl-C reaches the run alone, which then ends them and reports. Stops,
 // continuations and kills go to a worker's whole group, with any adapter
@@ -77,8 +77,20 @@ struct ChaosOptions {
   // How many findings the text and the JUnit file show; the JSON has all.
   std::uint32_t findings = 5;
   // Called once, after every worker has ended (interrupted or not), with the
-  // lock folder the workers used: a module's cleanup. May be empty.
+  // lock folder the workers used: a module's cleanup. May be empty. The
+  // remove-ipc fault calls it too, while the workers live; a run without
+  // one refuses the classes that need it (FaultClass::outside_folder).
   std::function<void(const std::string& lock_folder)> cleanup;
+  // How long a stop lasts, in ms (--stop-ms MIN[-MAX]): drawn from
+  // [stop_min_ms, stop_max_ms), or stop_min_ms when they are equal.
+  std::uint32_t stop_min_ms = 10;
+  std::uint32_t stop_max_ms = 150;
+  bool stop_given = false;  // --stop-ms was given
+  // The lock's lease in ms (0: none): a module's (components/module.h) or
+  // an adapter's greeting's. A stop then strikes inside a hold, for 1.5
+  // times the lease unless --stop-ms says otherwise, and a name may stay
+  // unusable after its holder died for UnusableBoundNanos(lease_ms).
+  std::uint32_t lease_ms = 0;
 };
 
 // The usage text of wendlemoor-chaos, the fault classes' names in it.
@@ -99,6 +111,13 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
 // Creates a lock service over a folder: CreateLockService, or a test's own.
 using ChaosServiceFactory = LockService* (*)(const char* folder);
 
+// The status of a run refused before any worker started because a class it
+// was asked for does not apply to its lock (remove-ipc over a lock that
+// makes nothing outside its folder): the bad command line's, 2, with the
+// JSON file (when asked for) holding only {"not_applicable": "CLASSES"},
+// which a card shows as "n/a".
+inline constexpr int kChaosNotApplicable = 2;
+
 // Runs the adversary, then checks its history and prints the figures (the
 // CPU time of the run's own process among them) and the verdict on standard
 // output (a progress line goes to standard error while it is a terminal).
@@ -109,6 +128,9 @@ using ChaosServiceFactory = LockService* (*)(const char* folder);
 // history, timeline, JSON or JUnit file) could not be written (one line on
 // standard error each, the verdict printed all the same), 130 when
 // interrupted by SIGINT, SIGTERM or SIGHUP (after the figures so far).
+// A class of `options.faults` that needs the lock's cleanup when it has
+// none: named on --faults, kChaosNotApplicable with one line on standard
+// error; within "all", left out.
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 

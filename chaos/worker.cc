@@ -430,12 +430,15 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
          JX_MonotonicNanos() - asked, wait);
   w->control->holds.fetch_add(1, std::memory_order_relaxed);
+  std::atomic<std::int32_t>& in_hold = w->control->holding[w->slot];
+  in_hold.fetch_add(1);
   HoldingThread holding(w, t, name, instance, random);
   if (StrikeHold(w->faults, w->threads, random, holding) ==
       HoldAfter::kThreadEnds) {
     return false;
   }
   JX_Sleep(hold_micros);
+  in_hold.fetch_sub(1);
   Record(w, t->number, ChaosEvent::kHoldEnd, name);
   // A call slot covers the call alone, never the record of its result,
   // whose write may be slow.
@@ -584,7 +587,10 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
       (void)JX_JoinThread(t->handle);
       // Joined, it has given back what it held: it is no longer inside a
       // hold.
-      if (t->ended_holding) w.control->busy[w.slot].fetch_sub(1);
+      if (t->ended_holding) {
+        w.control->busy[w.slot].fetch_sub(1);
+        w.control->holding[w.slot].fetch_sub(1);
+      }
       const bool replace =
           t->ended_holding && status == 0 && JX_MonotonicNanos() < w.deadline;
       const int place = t->place;

@@ -70,7 +70,16 @@
  * the folder string the services were given, byte for byte, to remove what
  * the module made outside the folder for it (named semaphores, System V
  * objects): everything else lives inside the folder, which its owner
- * removes.
+ * removes. cleanup may also be called at any moment while services of the
+ * folder live in other processes, holding names or waiting for them, as a
+ * system that removes a user's IPC objects at logout does (wendlemoor-chaos's
+ * fault remove-ipc): it must then neither crash nor hang them, nor make
+ * their memory unsafe (never remove or shrink a mapping they use; unlink a
+ * named object, which leaves it to those that have it open, or remove a
+ * kernel object whose later calls fail with an error). Their calls may then
+ * fail with a code, or split a name between old and new objects: the
+ * adversary reports what it does to exclusion. It runs in a process of its
+ * own that uses no service of the module.
  *
  * Unloading. A host unloads the library (dlclose) only once every object
  * made by it has been released and its cleanup has returned: a
@@ -93,9 +102,13 @@
 extern "C" {
 #endif
 
-/* The version of this interface; a module built against another is
- * refused. */
-#define WENDLEMOOR_MODULE_ABI_VERSION 1u
+/* The version of this interface. Version 2 appended lease_ms to
+ * wendlemoor_module; a host of version 2 loads modules of versions 1 (read as
+ * having no lease) and 2, never reading a member past the module's version,
+ * and refuses any other. */
+#define WENDLEMOOR_MODULE_ABI_VERSION 2u
+/* The oldest version a host still loads. */
+#define WENDLEMOOR_MODULE_ABI_VERSION_MIN 1u
 
 /* The exported entry point's name, for dlsym/GetProcAddress. */
 #define WENDLEMOOR_MODULE_ENTRY_NAME "wendlemoor_module_entry"
@@ -195,6 +208,14 @@ typedef struct wendlemoor_module {
                                            wendlemoor_lock_service** out);
   /* Removes what the module made outside `folder`; may be null. */
   void (*cleanup)(const char* folder);
+  /* Version 2 on. 0: a holder keeps a name until it gives it back or dies.
+   * Otherwise the lock is a lease of this many milliseconds: a name whose
+   * holder has not given it back within the lease may be taken by another
+   * (a holder stopped that long loses it, and the lock then breaks
+   * exclusion; a dead holder's name is free once the lease has run out).
+   * wendlemoor-chaos then stops holders inside a hold for 1.5 times the
+   * lease, and allows a dead holder's name to stay unusable as long. */
+  uint32_t lease_ms;
 } wendlemoor_module;
 
 /* The one exported entry point: given the host's ABI version, stores the

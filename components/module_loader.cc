@@ -101,9 +101,11 @@ ResultCode LoadLockModule(const char* path, std::shared_ptr<LockModule>* module,
     *error = "its entry point described no module";
     return kErrorModuleEntryFailed;
   }
-  if (description->abi_version != WENDLEMOOR_MODULE_ABI_VERSION) {
+  if (description->abi_version < WENDLEMOOR_MODULE_ABI_VERSION_MIN ||
+      description->abi_version > WENDLEMOOR_MODULE_ABI_VERSION) {
     *error = "built for module ABI version " +
              std::to_string(description->abi_version) + ", not " +
+             std::to_string(WENDLEMOOR_MODULE_ABI_VERSION_MIN) + " to " +
              std::to_string(WENDLEMOOR_MODULE_ABI_VERSION);
     return kErrorModuleAbiVersion;
   }
@@ -112,6 +114,8 @@ ResultCode LoadLockModule(const char* path, std::shared_ptr<LockModule>* module,
     return kErrorModuleNoLockService;
   }
   loaded->module_ = description;
+  // A member past the module's version is not there to read.
+  loaded->lease_ms_ = description->abi_version >= 2 ? description->lease_ms : 0;
   loaded->name_ = description->name != nullptr && description->name[0] != '\0'
                       ? description->name
                       : Stem(loaded->path_);

@@ -27,6 +27,7 @@
 #ifndef WENDLEMOOR_COMPONENTS_MODULE_LOADER_H_
 #define WENDLEMOOR_COMPONENTS_MODULE_LOADER_H_
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -50,6 +51,10 @@ class LockModule {
 
   // Calls the module's cleanup for `folder`, when it has one.
   void Cleanup(const char* folder) const;
+  // Whether it has a cleanup (it makes something outside its folders).
+  bool HasCleanup() const { return module_->cleanup != nullptr; }
+  // Its lease in milliseconds: 0 for none, or for a module of ABI version 1.
+  std::uint32_t lease_ms() const { return lease_ms_; }
 
  private:
   friend ResultCode LoadLockModule(const char*, std::shared_ptr<LockModule>*,
@@ -62,6 +67,7 @@ class LockModule {
   std::string name_;
   void* library_ = nullptr;  // the platform's handle
   const wendlemoor_module* module_ = nullptr;
+  std::uint32_t lease_ms_ = 0;
 };
 
 // Loads the library at `path` and checks it. A path without a folder
@@ -73,7 +79,9 @@ class LockModule {
 //   kErrorModuleNotFound       no file at `path` (or one we may not reach),
 //   kErrorModuleNotLibrary     a file that is not a loadable shared library,
 //   kErrorModuleNoEntry        no wendlemoor_module_entry in it,
-//   kErrorModuleAbiVersion     built for another WENDLEMOOR_MODULE_ABI_VERSION,
+//   kErrorModuleAbiVersion     built for an ABI version outside
+//                              WENDLEMOOR_MODULE_ABI_VERSION_MIN to
+//                              WENDLEMOOR_MODULE_ABI_VERSION,
 //   kErrorModuleEntryFailed    its entry point failed or described nothing,
 //   kErrorModuleNoLockService  it provides no lock service,
 //   kErrorInvalidArgument      a null or empty `path`,

@@ -8,7 +8,9 @@
  * cleanup() removes every mutex of the folder with named_mutex::remove: it
  * finds them by that prefix where Linux keeps them (the library makes a
  * named mutex a POSIX named semaphore, /dev/shm/sem.<name>), so none is
- * missed when the folder was removed.
+ * missed when the folder was removed. Removing unlinks the name alone, safe
+ * while services of the folder live: those that opened a mutex keep it, and
+ * one that first uses the name later makes a new one beside it.
  *
  * Threads exclude each other as processes do (the mutex is not the
  * process's). The plain row measures the mutex alone. On Linux it is a

@@ -189,7 +189,7 @@ uint64_t wm_hash(const char* text);
   }                                                                          \
   static const wendlemoor_module wm_module = {WENDLEMOOR_MODULE_ABI_VERSION, \
                                               module_name WM_NAME_SUFFIX,    \
-                                              wm_create, cleanup_fn};        \
+                                              wm_create, cleanup_fn, 0};     \
   WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(        \
       uint32_t host_abi_version, const wendlemoor_module** module);          \
   WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(        \

@@ -10,7 +10,11 @@
  * service's can know who holds a name. cleanup() unlinks every semaphore of
  * the folder:
  * it finds them where Linux keeps them (/dev/shm/sem.<name>), so none is
- * missed when the folder, or a list kept in it, was removed.
+ * missed when the folder, or a list kept in it, was removed. Unlinking is
+ * safe while services of the folder live (a logout that removes a user's
+ * IPC objects): those that opened a semaphore keep it, mapped, and a
+ * service that first uses the name later makes a new one beside it (two
+ * holders at once).
  *
  * What it does not claim: nothing gives a name back when its holder dies or
  * its thread ends: a holder killed or a thread ended holding leaves the

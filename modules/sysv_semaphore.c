@@ -15,6 +15,13 @@
  * Each set carries two more semaphores that hold 30 bits of a hash of the
  * folder path: cleanup() finds the folder's sets in /proc/sysvipc/sem by
  * them, so none is missed when the folder was removed, and removes them.
+ * It may do so while services of the folder live (a logout that removes a
+ * user's IPC objects): the kernel then wakes their waiters with EIDRM and
+ * refuses every later operation on a removed set (EINVAL), which the
+ * service answers as a system error, never a crash or a wait; a service
+ * that first uses a name after it makes a new set, beside the old one. A
+ * set found made by another process but removed before this one opens it
+ * is made again.
  *
  * What it does not claim: a thread that ends holding leaves the name taken
  * until its process ends (undo is per process); ftok keys a file by its
@@ -68,7 +75,19 @@ static wendlemoor_result Prepare(wm_service* s, wm_entry* e) {
     if (key == -1 && errno != ENOENT) break;
   }
   if (key == -1) return wm_code_from_errno(errno);
-  int id = semget(key, 3, IPC_CREAT | IPC_EXCL | 0600);
+  int id = -1;
+  /* Another process's set may be removed (cleanup) between its creation and
+   * this open: the creation is tried again. */
+  for (int attempt = 0; id == -1 && attempt < 100; ++attempt) {
+    id = semget(key, 3, IPC_CREAT | IPC_EXCL | 0600);
+    if (id != -1 || errno != EEXIST) break;
+    id = semget(key, 3, 0600);
+    if (id != -1) {
+      e->object = id;
+      return WENDLEMOOR_OK;
+    }
+    if (errno != ENOENT) return wm_code_from_errno(errno);
+  }
   if (id != -1) {
     unsigned short values[3] = {1, 0, 0};
     Tags(s->folder, values + 1);
@@ -78,9 +97,6 @@ static wendlemoor_result Prepare(wm_service* s, wm_entry* e) {
       (void)semctl(id, 0, IPC_RMID);
       return wm_code_from_errno(error);
     }
-  } else if (errno == EEXIST) {
-    id = semget(key, 3, 0600);
-    if (id == -1) return wm_code_from_errno(errno);
   } else {
     return wm_code_from_errno(errno);
   }

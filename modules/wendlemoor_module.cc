@@ -83,7 +83,7 @@ wendlemoor_result Create(const char* folder, wendlemoor_lock_service** out) {
 }
 
 const wendlemoor_module kModule = {WENDLEMOOR_MODULE_ABI_VERSION, "wendlemoor",
-                                   Create, nullptr};
+                                   Create, nullptr, 0};
 
 }  // namespace
 }  // namespace wendlemoor

@@ -61,7 +61,7 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
       {text, kErrorModuleNotLibrary, "not a shared library"},
       {temp.path(), kErrorModuleNotLibrary, "not a regular file"},
       {TestModule("no_entry"), kErrorModuleNoEntry, "wendlemoor_module_entry"},
-      {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 2, not 1"},
+      {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 3, not 1 to 2"},
       {TestModule("entry_fails"), kErrorModuleEntryFailed, "80000001"},
       {TestModule("no_service"), kErrorModuleNoLockService, "no lock service"},
       {temp.path() + "/lock.so", kErrorModuleNoEntry, "wendlemoor_module_entry",
@@ -92,6 +92,24 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(rows[i].run_as + ": "), std::string::npos);
     EXPECT_NE(lines[0].find(rows[i].cause), std::string::npos) << lines[0];
+  }
+}
+
+// Modules of both versions load; the lease is read from version 2 alone,
+// where the member is there.
+TEST(ModuleLoaderTest, LoadsVersionsOneAndTwoAndReadsTheLeaseOfTwoAlone) {
+  const struct {
+    const char* kind;
+    std::uint32_t lease_ms;
+  } rows[] = {{"grant", 0}, {"abi1", 0}, {"lease", 300}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.kind);
+    std::shared_ptr<LockModule> module;
+    std::string error;
+    ASSERT_EQ(LoadLockModule(TestModule(row.kind).c_str(), &module, &error),
+              kOk)
+        << error;
+    EXPECT_EQ(module->lease_ms(), row.lease_ms);
   }
 }
 
@@ -285,6 +303,16 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
        {{"", "\n| wendlemoor | not struck |"},
         {files + "once.xml",
          "name=\"thread-end\">\n      <skipped message=\"not struck\"/>"}}},
+      // A class for a lock that makes nothing outside its folder, module or
+      // adapter, is n/a; ours is judged on the classes it survives alone.
+      {"n/a, and a limit of ours",
+       {"--module", ours, "--command",
+        std::string(WENDLEMOOR_ADAPTERS) + "/flock-command", "--faults",
+        "remove-ipc,remove-held", "--json", files + "na.json"},
+       0,
+       {{"", "\n| wendlemoor    | n/a "},
+        {"", "\n| flock-command | n/a "},
+        {files + "na.json", "\n\"cells_not_run\": 0,\n"}}},
       {"our row broke",
        {"--module", files + "ours/wendlemoor.so", "--faults", "none"},
        1,

@@ -18,7 +18,17 @@
  *               to the folder's "hang-marks", sleeps 5.3 s (past the
  *               adversary's hang bound, chaos/run.h) and appends 'p'; the
  *               first returns then, the second kills its process;
- *   cleanup_hangs  as grant, with a cleanup that never returns.
+ *   cleanup_hangs  as grant, with a cleanup that never returns;
+ *   lease       a lease of 300 ms (ABI version 2): a name is the marker
+ *               file "<folder>/<name>.lease", made with O_EXCL and holding
+ *               its holder's token; a marker older than the lease is
+ *               removed and the name taken over, so a holder stopped past
+ *               its lease loses the name, and a dead one's is free 300 ms
+ *               on. Waiting is trying again every millisecond. Two takers
+ *               of one old marker may both take it: only after a holder
+ *               died or was stopped, where the lease already splits;
+ *   abi1        as grant, built for ABI version 1, with a lease member
+ *               that a host must not read (it is not there for version 1).
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <errno.h>
@@ -44,6 +54,9 @@
 #define KIND_CRASH 7
 #define KIND_RELEASE_HANG 8
 #define KIND_CLEANUP_HANGS 9
+#define KIND_LEASE 10
+#define KIND_ABI1 11
+#define LEASE_MS 300
 #define REAL_LOCK \
   (TEST_MODULE_KIND == KIND_CRASH || TEST_MODULE_KIND == KIND_RELEASE_HANG)
 
@@ -145,9 +158,80 @@ static wendlemoor_result real_release(object* self, const char* name) {
   return WENDLEMOOR_OK;
 }
 
+/* The lease kind's marker of `name`, and this process's next token. */
+static void lease_path(object* self, const char* name, char* path,
+                       size_t size) {
+  snprintf(path, size, "%s/%s.lease", self->folder, name);
+}
+static uint32_t lease_tokens;
+
+static int lease_expired(const char* path) {
+  struct stat st;
+  struct timespec now;
+  if (stat(path, &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) {
+    return 0;
+  }
+  const long long age_ms = (long long)(now.tv_sec - st.st_mtim.tv_sec) * 1000 +
+                           (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+  return age_ms > LEASE_MS;
+}
+
+static wendlemoor_result lease_acquire(object* self, const char* name,
+                                       int wait) {
+  char path[4200];
+  lease_path(self, name, path, sizeof path);
+  const uint32_t token =
+      __atomic_add_fetch(&lease_tokens, 1, __ATOMIC_SEQ_CST) & 0xffffff;
+  char text[32];
+  const int length = snprintf(text, sizeof text, "%d.%u", (int)getpid(), token);
+  for (;;) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd != -1) {
+      const int written = (int)write(fd, text, (size_t)length) == length;
+      close(fd);
+      if (!written) return WENDLEMOOR_ERROR_SYSTEM_BASE | EIO;
+      __atomic_store_n(held_slot(self, name), (int)token, __ATOMIC_SEQ_CST);
+      return WENDLEMOOR_OK;
+    }
+    if (errno == ENOENT) {
+      (void)mkdir(self->folder, 0700);
+      continue;
+    }
+    if (errno != EEXIST) return WENDLEMOOR_ERROR_SYSTEM_BASE | (uint32_t)errno;
+    if (lease_expired(path)) {
+      (void)unlink(path); /* taken over */
+      continue;
+    }
+    if (!wait) return WENDLEMOOR_ERROR_LOCK_BUSY;
+    const struct timespec pause = {0, 1000000};
+    (void)nanosleep(&pause, NULL);
+  }
+}
+
+/* Gives the name back when the marker is still this hold's. */
+static wendlemoor_result lease_release(object* self, const char* name) {
+  const int token =
+      __atomic_exchange_n(held_slot(self, name), 0, __ATOMIC_SEQ_CST);
+  if (token == 0) return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  char path[4200], text[32], mine[32];
+  lease_path(self, name, path, sizeof path);
+  snprintf(mine, sizeof mine, "%d.%u", (int)getpid(), (unsigned)token);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  ssize_t n = fd == -1 ? -1 : read(fd, text, sizeof text - 1);
+  if (fd != -1) close(fd);
+  if (n < 0) n = 0;
+  text[n] = '\0';
+  if (strcmp(text, mine) != 0) return WENDLEMOOR_ERROR_LOCK_NOT_HELD;
+  (void)unlink(path);
+  return WENDLEMOOR_OK;
+}
+
 static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
                                       const char* name, int wait) {
   if (REAL_LOCK) return real_acquire((object*)self, name, wait);
+  if (TEST_MODULE_KIND == KIND_LEASE) {
+    return lease_acquire((object*)self, name, wait);
+  }
   if (TEST_MODULE_KIND == KIND_HANG && hang_role == 1 &&
       strcmp(name, "chaos-0") == 0) {
     for (;;) pause();
@@ -162,6 +246,7 @@ static wendlemoor_result acquire_lock(wendlemoor_lock_service* self,
 static wendlemoor_result release_lock(wendlemoor_lock_service* self,
                                       const char* name) {
   if (REAL_LOCK) return real_release((object*)self, name);
+  if (TEST_MODULE_KIND == KIND_LEASE) return lease_release((object*)self, name);
   return WENDLEMOOR_OK;
 }
 
@@ -184,7 +269,7 @@ static wendlemoor_result create(const char* folder,
     if (fd != -1 && hang_role == 0) close(fd);
   }
   if (made == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
-  if (REAL_LOCK) {
+  if (REAL_LOCK || TEST_MODULE_KIND == KIND_LEASE) {
     (void)mkdir(folder, 0700);
     snprintf(made->folder, sizeof made->folder, "%s", folder);
   }
@@ -201,10 +286,14 @@ static void cleanup_hangs(const char* folder) {
 }
 
 static const wendlemoor_module module = {
-    TEST_MODULE_KIND == KIND_ABI ? WENDLEMOOR_MODULE_ABI_VERSION + 1
-                                 : WENDLEMOOR_MODULE_ABI_VERSION,
+    TEST_MODULE_KIND == KIND_ABI    ? WENDLEMOOR_MODULE_ABI_VERSION + 1
+    : TEST_MODULE_KIND == KIND_ABI1 ? 1
+                                    : WENDLEMOOR_MODULE_ABI_VERSION,
     "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create,
-    TEST_MODULE_KIND == KIND_CLEANUP_HANGS ? cleanup_hangs : NULL};
+    TEST_MODULE_KIND == KIND_CLEANUP_HANGS ? cleanup_hangs : NULL,
+    TEST_MODULE_KIND == KIND_LEASE  ? LEASE_MS
+    : TEST_MODULE_KIND == KIND_ABI1 ? 77
+                                    : 0};
 
 #if TEST_MODULE_KIND == KIND_NO_ENTRY
 /* The description, exported under another name than the entry point's. */
