@@ -100,15 +100,19 @@ void ReleaseAgain(FaultWorkerSide& worker) {
       worker.Release(ChaosCall::kReleaseAgain, Instance::kHolding));
 }
 
-// A process kills itself about once in a few seconds whatever its thread
-// count; the cheap faults strike often, fork and thread-end seldom.
+// Every class strikes often enough that a run of a few seconds sees it
+// strike dozens of times (a report card's cell ends after 30 strikes, and
+// its verdict is worth as much as its count of them): a process kills
+// itself about once in 120 holds whatever its thread count, a worker is
+// stopped about every 100 ms once the last one went on, the lock files go
+// about every 60 ms. The cheap faults strike more often still.
 constexpr FaultClass kTable[] = {
     {.fault = ChaosFault::kThreadEnd,
      .name = "thread-end",
      .colour = "#7b3294",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 1000},
+     .rate = {.one_in = 100},
      .on_hold = EndThreadHolding,
      .ends = FaultEnds::kThread,
      .greeting = "thread-end"},
@@ -117,7 +121,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#000000",
      .marks_lanes = true,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 300, .per_thread = true},
+     .rate = {.one_in = 40, .per_thread = true},
      .on_hold = KillItselfHolding,
      .ends = FaultEnds::kProcess},
     {.fault = ChaosFault::kFork,
@@ -125,7 +129,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#1b7837",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 300},
+     .rate = {.one_in = 60},
      .on_hold = ForkHolding,
      .judges = CallBits({ChaosCall::kForkedRelease, ChaosCall::kForkedAcquire}),
      .greeting = "fork"},
@@ -134,21 +138,21 @@ constexpr FaultClass kTable[] = {
      .colour = "#b35806",
      .marks_lanes = false,
      .site = FaultSite::kWorker,
-     .schedule = {.first_ms = 300, .every_ms = 200, .spread_ms = 600},
+     .schedule = {.first_ms = 100, .every_ms = 10, .spread_ms = 20},
      .on_run = StopOneWorker},
     {.fault = ChaosFault::kRemoveFiles,
      .name = "remove-files",
      .colour = "#2166ac",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
-     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveLockFiles},
     {.fault = ChaosFault::kRemoveFolder,
      .name = "remove-folder",
      .colour = "#053061",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
-     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveLockFolder},
     {.fault = ChaosFault::kTwoInstances,
      .name = "two-instances",

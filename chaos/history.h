@@ -77,6 +77,10 @@ enum class ChaosEvent : std::uint16_t {
   // this moment; one that died of anything else held them for certain only
   // until its last record.
   kWorkerKilled,
+  // The run's own process: every fault class had struck as often as asked
+  // (ChaosOptions::strikes), so the run ended before its time; `value` is
+  // when the workers were told to stop taking names.
+  kEndedEarly,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

@@ -63,7 +63,10 @@ constexpr char kUsageBefore[] =
     "every process records a history, which is checked at the end: no two\n"
     "holds of one name overlap, every hold ends, no name stays unusable after\n"
     "its holder is gone, every call returns the code promised for it.\n"
-    "  --seconds N      how long to run, 1..86400 (default 10)\n"
+    "  --seconds N      how long to run, 1..86400 (default 10); with\n"
+    "                   --strikes, the longest the run may take\n"
+    "  --strikes N      end once each fault class injected has struck N\n"
+    "                   times, 1..1000000 (default: run the time out)\n"
     "  --processes N    worker processes, 1..64 (default 6)\n"
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
@@ -174,6 +177,8 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
     bool ok = true;
     if (option == "--seconds") {
       ok = bounded(1, 86400, &options->seconds);
+    } else if (option == "--strikes") {
+      ok = ReadBounded(value, 1, 1000000, &options->strikes);
     } else if (option == "--processes") {
       ok = bounded(1, kChaosProcessesMax, &options->processes);
     } else if (option == "--threads") {
@@ -294,6 +299,8 @@ class Run final : public FaultRunSide {
   void Continue();
   void StrikeBetweenHolds();
   void Progress(bool last);
+  bool StruckEnough() const;
+  void EndEarly();
   void LookForHangs();
   std::uint64_t RecordHungCalls(std::size_t slot, bool every);
   void Finish();
@@ -490,6 +497,7 @@ void Run::RecordFault(ChaosFault fault, pid_t worker) {
                                   : std::uint64_t(worker);
   Record(ChaosEvent::kFault, value, 0, fault);
   ++outside_faults_;
+  control_->struck[static_cast<int>(fault)].fetch_add(1);
 }
 
 std::vector<pid_t> Run::Workers() const {
@@ -596,6 +604,29 @@ void Run::Progress(bool last) {
                (unsigned long long)((JX_MonotonicNanos() - start_) / kSeconds),
                options_.seconds, (unsigned long long)control_->holds.load(),
                (unsigned long long)(control_->faults.load() + outside_faults_));
+}
+
+// Whether every class injected has struck as often as asked; never for a
+// run without strikes asked or without faults. The counts are live: the
+// workers count their strikes on the control page as they record them.
+bool Run::StruckEnough() const {
+  if (options_.strikes == 0 || options_.faults == 0) return false;
+  for (const FaultClass& c : FaultTable()) {
+    if (Has(options_.faults, c.fault) &&
+        control_->struck[static_cast<int>(c.fault)].load() < options_.strikes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Ends the run now rather than at its time: the workers stop taking names
+// as at their deadline, and no worker is replaced or renewed after this.
+void Run::EndEarly() {
+  const std::uint64_t now = JX_MonotonicNanos();
+  Record(ChaosEvent::kEndedEarly, now);
+  control_->ended.store(1);
+  deadline_ = now;
 }
 
 // Records the calls that have hung in every worker but a stopped one, whose
@@ -732,7 +763,9 @@ std::string Description(const ChaosOptions& options) {
                 options.seconds, options.processes, options.threads,
                 options.names, FaultNames(options.faults).c_str(),
                 (unsigned long long)options.seed);
-  return run;
+  if (options.strikes == 0 || options.faults == 0) return run;
+  return std::string(run) + ", until " + std::to_string(options.strikes) +
+         " strikes a class";
 }
 
 // Writes `text` to `path` unless it is empty. Returns false, with one line
@@ -861,6 +894,11 @@ int Run::Main() {
   while (started) {
     const std::uint64_t now = JX_MonotonicNanos();
     if (now >= deadline_) break;
+    // Looked at whenever the loop wakes, at least every kHangLookNanos.
+    if (StruckEnough()) {
+      EndEarly();
+      break;
+    }
     if (schedule_.Due(Duty::kContinue, now)) Continue();
     if (schedule_.Due(Duty::kStrikeWorker, now) && stopped_ == -1) {
       StrikeWorker();
