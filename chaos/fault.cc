@@ -103,7 +103,7 @@ void ReleaseAgain(FaultWorkerSide& worker) {
 // Every class strikes often enough that a run of a few seconds sees it
 // strike dozens of times (a report card's cell ends after 30 strikes, and
 // its verdict is worth as much as its count of them): a process kills
-// itself about once in 120 holds whatever its thread count, a worker is
+// itself about once in 180 holds whatever its thread count, a worker is
 // stopped about every 100 ms once the last one went on, the lock files go
 // about every 60 ms. The cheap faults strike more often still.
 constexpr FaultClass kTable[] = {
@@ -121,7 +121,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#000000",
      .marks_lanes = true,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 40, .per_thread = true},
+     .rate = {.one_in = 60, .per_thread = true},
      .on_hold = KillItselfHolding,
      .ends = FaultEnds::kProcess},
     {.fault = ChaosFault::kFork,

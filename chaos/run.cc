@@ -128,6 +128,12 @@ constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 constexpr std::uint64_t kHangNanos = 5 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
+// How soon a turn of a run-side site that was due but had to wait is looked
+// at again (Run::TurnReady).
+constexpr std::uint64_t kTurnLookNanos = 10 * kMillis;
+// Holds per worker the workers make between two turns of a run-side site,
+// at least.
+constexpr std::uint64_t kHoldsPerTurn = 20;
 
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
@@ -300,6 +306,7 @@ class Run final : public FaultRunSide {
   void StrikeBetweenHolds();
   void Progress(bool last);
   bool StruckEnough() const;
+  bool TurnReady(Duty duty, std::uint64_t now);
   void EndEarly();
   void LookForHangs();
   std::uint64_t RecordHungCalls(std::size_t slot, bool every);
@@ -324,6 +331,7 @@ class Run final : public FaultRunSide {
   std::uint64_t stopped_at_ = 0;
   std::uint64_t gate_closed_ = 0;  // when the open gate was closed, or 0
   std::uint64_t outside_faults_ = 0;
+  std::uint64_t holds_at_turn_ = 0;  // the workers' holds at the last turn
   bool interrupted_ = false;
   bool terminal_ = false;
 };
@@ -620,6 +628,27 @@ bool Run::StruckEnough() const {
   return true;
 }
 
+// Whether a turn of a run-side site (`duty`) is to strike now: it is due,
+// no worker is stopped (a stop's turn waits for the stopped worker to go
+// on), and the workers made kHoldsPerTurn holds each on average since the
+// last turn.
+// Otherwise a quick schedule would strike workers that did nothing since:
+// those of a slow lock, renewed or stopped again before they took a name.
+// A turn that must wait is looked at again kTurnLookNanos later.
+bool Run::TurnReady(Duty duty, std::uint64_t now) {
+  if (!schedule_.Due(duty, now)) return false;
+  const std::uint64_t holds = control_->holds.load();
+  const bool stopped = duty == Duty::kStrikeWorker && stopped_ != -1;
+  if (!stopped &&
+      holds >=
+          holds_at_turn_ + kHoldsPerTurn * std::uint64_t(options_.processes)) {
+    holds_at_turn_ = holds;
+    return true;
+  }
+  schedule_.Set(duty, now + kTurnLookNanos);
+  return false;
+}
+
 // Ends the run now rather than at its time: the workers stop taking names
 // as at their deadline, and no worker is replaced or renewed after this.
 void Run::EndEarly() {
@@ -900,10 +929,8 @@ int Run::Main() {
       break;
     }
     if (schedule_.Due(Duty::kContinue, now)) Continue();
-    if (schedule_.Due(Duty::kStrikeWorker, now) && stopped_ == -1) {
-      StrikeWorker();
-    }
-    if (schedule_.Due(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
+    if (TurnReady(Duty::kStrikeWorker, now)) StrikeWorker();
+    if (TurnReady(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
     if (schedule_.Due(Duty::kHangs, now)) LookForHangs();
     if (schedule_.Due(Duty::kProgress, now)) Progress(false);
     if (!WaitForSignal(schedule_.Next(deadline_))) break;
