@@ -311,11 +311,15 @@ std::string CellFolder(const CardOptions& options, const Cell& cell) {
          cell.module + "-" + cell.fault + ".run";
 }
 
-// How long `cell` may run: the card's seconds under a fault, which its
-// strikes usually end sooner; kContentionSeconds under none.
-int CellSeconds(const CardOptions& options, const Cell& cell) {
-  return cell.fault == "none" ? std::min(options.seconds, kContentionSeconds)
-                              : options.seconds;
+// How long `cell` may run: the card's seconds, which its strikes (under
+// none its holds) usually end sooner.
+int CellSeconds(const CardOptions& options, const Cell&) {
+  return options.seconds;
+}
+
+// What ends `cell` before its time: its strikes, or under none its holds.
+std::uint64_t CellStrikesAsked(const CardOptions& options, const Cell& cell) {
+  return cell.fault == "none" ? kContentionHolds : options.strikes;
 }
 
 // A cell's run, started: its child and when it is killed.
@@ -341,7 +345,7 @@ JX_Process StartCell(const CardOptions& options, const std::string& self,
       "--seconds",
       std::to_string(CellSeconds(options, cell)),
       "--strikes",
-      std::to_string(options.strikes),
+      std::to_string(CellStrikesAsked(options, cell)),
       "--processes",
       std::to_string(options.processes),
       "--threads",
@@ -840,12 +844,12 @@ int RunCard(const CardOptions& options, const std::string& self) {
       options.folder.empty() ? options.out : options.folder;
   const std::string filesystem = FilesystemOf(folder);
   const std::string description = Format(
-      "%zu rows x %zu faults, each until %" PRIu64
-      " strikes or %d s (none: %d s), %d processes x %d threads, %d names, "
-      "seed %" PRIu64 ", %d at a time",
-      rows.size(), options.faults.size(), options.strikes, options.seconds,
-      std::min(options.seconds, kContentionSeconds), options.processes,
-      options.threads, options.names, options.seed, std::max(options.jobs, 1));
+      "%zu rows x %zu faults, each until %" PRIu64 " strikes (none: %" PRIu64
+      " holds) or %d s, %d processes x %d threads, %d names, seed %" PRIu64
+      ", %d at a time",
+      rows.size(), options.faults.size(), options.strikes, kContentionHolds,
+      options.seconds, options.processes, options.threads, options.names,
+      options.seed, std::max(options.jobs, 1));
   std::printf("wendlemoor-chaos --card: %s; lock folders on %s (%s)\n",
               description.c_str(), filesystem.c_str(), folder.c_str());
   std::fflush(stdout);

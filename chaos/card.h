@@ -20,7 +20,8 @@
 // A cell is evidence with a stated power. A cell under a fault class runs
 // until the fault has struck `strikes` times (the run's --strikes) or for
 // `seconds` at most; the cell under none, which has no strike to count,
-// runs kContentionSeconds (or `seconds`, when shorter). Every cell shows its
+// until its workers made kContentionHolds holds (or `seconds`): its n,
+// counted afterwards, is a part of them. Every cell shows its
 // n: the strikes of its fault, or for none the contended handovers (a
 // waiter given the name by another holder, chaos/checker.h). A clean cell
 // says "holds (n=41)" only when n >= kPowerStrikes; below it says "too few
@@ -62,8 +63,8 @@ namespace wendlemoor {
 // "holds".
 inline constexpr std::uint64_t kPowerStrikes = 30;
 
-// How long a cell under none runs, in seconds, at most the card's seconds.
-inline constexpr int kContentionSeconds = 2;
+// How many holds a cell under none runs for, at most the card's seconds.
+inline constexpr std::uint64_t kContentionHolds = 1000;
 
 // The 95% upper bound on the failure rate per try that n tries without a
 // failure allow: 1 - 0.05^(1/n), about 3/n for large n (the rule of three).

@@ -66,7 +66,8 @@ constexpr char kUsageBefore[] =
     "  --seconds N      how long to run, 1..86400 (default 10); with\n"
     "                   --strikes, the longest the run may take\n"
     "  --strikes N      end once each fault class injected has struck N\n"
-    "                   times, 1..1000000 (default: run the time out)\n"
+    "                   times (without faults: once the workers made N\n"
+    "                   holds), 1..1000000 (default: run the time out)\n"
     "  --processes N    worker processes, 1..64 (default 6)\n"
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
@@ -614,11 +615,13 @@ void Run::Progress(bool last) {
                (unsigned long long)(control_->faults.load() + outside_faults_));
 }
 
-// Whether every class injected has struck as often as asked; never for a
-// run without strikes asked or without faults. The counts are live: the
-// workers count their strikes on the control page as they record them.
+// Whether every class injected has struck as often as asked, or for a run
+// without faults whether its workers made as many holds; never when no
+// strikes were asked. The counts are live: the workers count their strikes
+// and holds on the control page as they make them.
 bool Run::StruckEnough() const {
-  if (options_.strikes == 0 || options_.faults == 0) return false;
+  if (options_.strikes == 0) return false;
+  if (options_.faults == 0) return control_->holds.load() >= options_.strikes;
   for (const FaultClass& c : FaultTable()) {
     if (Has(options_.faults, c.fault) &&
         control_->struck[static_cast<int>(c.fault)].load() < options_.strikes) {
@@ -792,9 +795,9 @@ std::string Description(const ChaosOptions& options) {
                 options.seconds, options.processes, options.threads,
                 options.names, FaultNames(options.faults).c_str(),
                 (unsigned long long)options.seed);
-  if (options.strikes == 0 || options.faults == 0) return run;
+  if (options.strikes == 0) return run;
   return std::string(run) + ", until " + std::to_string(options.strikes) +
-         " strikes a class";
+         (options.faults == 0 ? " holds" : " strikes a class");
 }
 
 // Writes `text` to `path` unless it is empty. Returns false, with one line

@@ -276,7 +276,7 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
          "<testsuite name=\"lock-2\" tests=\"1\" failures=\"1\""},
         {files + "ab.json",
          "\"run\": \"1 s, 4 processes x 3 threads, 4 names, faults none, "
-         "seed 9\""}}},
+         "seed 9, until 1000 holds\""}}},
       // The run strikes stop itself and ends before the next one: n is 3,
       // too few to say it holds, which is no failure; its bound on the
       // failure rate is 1 - 0.05^(1/3).
