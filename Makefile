@@ -17,8 +17,10 @@
 #                       (adapters/; its library where it is missing; the
 #                       Java and Go ones built into build/adapters/, a row
 #                       "not supported" where that fails), under
-#                       every fault class on its own and none (CARD_SECONDS=2
-#                       each, about 11 minutes on 2 cores);
+#                       every fault class on its own and none, each cell
+#                       until its fault struck 30 times or CARD_SECONDS=10
+#                       (about 10 minutes on 2 cores); ROWS=fcntl,lockf and
+#                       FAULTS=none,kill choose rows and columns;
 #                       prints one table, writes build/report-card/
 #                       report-card.json and the timelines of broken cells
 #   make format-check   fail when clang-format would change any C or C++ file
@@ -38,7 +40,9 @@ JOBS ?= 2
 TEST_JOBS ?= $(JOBS)
 N ?=
 CHAOS_SECONDS ?= 60
-CARD_SECONDS ?= 2
+CARD_SECONDS ?= 10
+ROWS ?=
+FAULTS ?= all
 CMAKE_ARGS ?=
 PREFIX ?= /usr/local
 ENSURE = .ci/ensure-packages
@@ -97,7 +101,7 @@ report-card:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
 	-cmake --build build -j$(JOBS) --target wendlemoor_adapters
-	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --command adapters/python-flufl-lock --command adapters/python-filelock-soft --command adapters/node-proper-lockfile --command adapters/ruby-flock --seconds $(CARD_SECONDS) --out build/report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --command adapters/python-flufl-lock --command adapters/python-filelock-soft --command adapters/node-proper-lockfile --command adapters/ruby-flock --seconds $(CARD_SECONDS) --faults $(FAULTS) $(if $(ROWS),--rows $(ROWS)) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

@@ -1,13 +1,16 @@
 // The report card: a chaos run per row and fault class, one table.
 #include "chaos/card.h"
 
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,14 +25,21 @@
 #include "chaos/fault.h"
 #include "chaos/report.h"
 #include "chaos/run.h"
+#include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
 
 namespace wendlemoor {
 
+double FailureRateBound(std::uint64_t n) {
+  return n == 0 ? 1.0 : 1.0 - std::pow(0.05, 1.0 / double(n));
+}
+
 namespace {
 
 constexpr int kCostDeadlineMs = 20000;
+// How often the progress line's clock moves while cells run.
+constexpr std::uint32_t kProgressMs = 1000;
 
 // The calls of ChaosCall as the table says them.
 constexpr const char* kCallShort[kChaosCalls] = {"",
@@ -96,9 +106,10 @@ struct Row {
   bool promises;     // ours: it promises to hold
 };
 
-// The card's rows in order: each module, then each adapter command. A name
-// that an earlier row has gets its row's number.
-std::vector<Row> Rows(const CardOptions& options) {
+// Every row the card's modules and commands make, in order: each module,
+// then each adapter command. A name that an earlier row has gets its row's
+// number.
+std::vector<Row> AllRows(const CardOptions& options) {
   std::vector<Row> rows;
   for (const std::string& path : options.modules) {
     rows.push_back({path, false, Stem(path), Stem(path) == "wendlemoor"});
@@ -114,6 +125,17 @@ std::vector<Row> Rows(const CardOptions& options) {
       }
     }
   }
+  return rows;
+}
+
+// The rows the card runs: every row, or those `options.rows` names.
+std::vector<Row> Rows(const CardOptions& options) {
+  std::vector<Row> rows = AllRows(options);
+  if (options.rows.empty()) return rows;
+  std::erase_if(rows, [&](const Row& row) {
+    return std::find(options.rows.begin(), options.rows.end(), row.name) ==
+           options.rows.end();
+  });
   return rows;
 }
 
@@ -133,6 +155,22 @@ bool CellHolds(const Cell& cell) {
   return cell.ran && holds != cell.fields.end() && holds->second == "true";
 }
 
+// A cell's n: the strikes of its fault, or under none the contended
+// handovers; 0 for a cell that did not run.
+std::uint64_t CellStrikes(const Cell& cell) {
+  const auto it = cell.fields.find(
+      cell.fault == "none" ? "handovers" : "struck_" + cell.fault);
+  return it == cell.fields.end()
+             ? 0
+             : std::strtoull(it->second.c_str(), nullptr, 10);
+}
+
+// A clean cell whose n is too small to say "holds": no failure, and no
+// evidence either.
+bool TooFew(const Cell& cell) {
+  return CellHolds(cell) && CellStrikes(cell) < kPowerStrikes;
+}
+
 // The call with the largest count among the keys `prefix` + call.
 int TopCall(const Fields& fields, const std::string& prefix) {
   int top = 0;
@@ -148,7 +186,8 @@ int TopCall(const Fields& fields, const std::string& prefix) {
 }
 
 // The words of a cell that ran: what broke, the two first things with
-// their counts, or "holds", or "not struck" when its fault never struck.
+// their counts, or "holds", "too few" when its n is below kPowerStrikes or
+// "not struck" when its fault never struck; all but the last with its n.
 std::string CellText(const Cell& cell) {
   const auto& f = cell.fields;
   std::vector<std::string> parts;
@@ -188,16 +227,17 @@ std::string CellText(const Cell& cell) {
     parts.push_back(
         Format("stuck %lld", count("failed_workers") - count("crashed")));
   }
+  const unsigned long long n = CellStrikes(cell);
+  const std::string power = Format(" (n=%llu)", n);
   if (parts.empty()) {
-    if (!CellHolds(cell)) return "broken";
-    return cell.fault != "none" && count("struck_" + cell.fault) == 0
-               ? "not struck"
-               : "holds";
+    if (!CellHolds(cell)) return "broken" + power;
+    if (cell.fault != "none" && n == 0) return "not struck";
+    return (n < kPowerStrikes ? "too few" : "holds") + power;
   }
   std::string text = parts[0];
   if (parts.size() > 1) text += ", " + parts[1];
   if (parts.size() > 2) text += ", …";
-  return text;
+  return text + power;
 }
 
 struct ChildEnd {
@@ -248,12 +288,15 @@ Cost MeasureRowCost(const CardOptions& options, const std::string& self,
                     const Row& row) {
   if (row.is_command) return {};
   const std::string base = options.out + "/" + row.name + "-cost";
+  const std::string run =
+      (options.folder.empty() ? options.out : options.folder) + "/" + row.name +
+      "-cost.run";
   const ChildEnd end =
       RunChild(self,
-               {"--module", row.path, "--cost", "--folder", base + ".run",
-                "--result", base + ".json", "--log", base + ".log"},
+               {"--module", row.path, "--cost", "--folder", run, "--result",
+                base + ".json", "--log", base + ".log"},
                kCostDeadlineMs);
-  (void)RemoveTree(base + ".run");  // left by a child killed at its deadline
+  (void)RemoveTree(run);  // left by a child killed at its deadline
   const Fields fields = ReadFields(base + ".json");
   (void)unlink((base + ".json").c_str());
   if (end.status != 0 || fields.count("warm_ns") == 0) return {"failed", ""};
@@ -263,74 +306,111 @@ Cost MeasureRowCost(const CardOptions& options, const std::string& self,
           Format("%.0f", ns)};
 }
 
-Cell RunCell(const CardOptions& options, const std::string& self,
-             const Row& row, const std::string& fault) {
-  Cell cell;
-  cell.module = row.name;
-  cell.fault = fault;
-  const std::string name = options.out + "/" + row.name + "-" + fault;
-  const int deadline_s = options.seconds + options.grace;
+// Where a cell's run works and leaves its files: `out`/row-fault.*, and
+// its folder in `folder` (or `out`).
+std::string CellBase(const CardOptions& options, const Cell& cell) {
+  return options.out + "/" + cell.module + "-" + cell.fault;
+}
+std::string CellFolder(const CardOptions& options, const Cell& cell) {
+  return (options.folder.empty() ? options.out : options.folder) + "/" +
+         cell.module + "-" + cell.fault + ".run";
+}
+
+// How long `cell` may run: the card's seconds, which its strikes (under
+// none its holds) usually end sooner.
+int CellSeconds(const CardOptions& options, const Cell&) {
+  return options.seconds;
+}
+
+// What ends `cell` before its time: its strikes, or under none its holds.
+std::uint64_t CellStrikesAsked(const CardOptions& options, const Cell& cell) {
+  return cell.fault == "none" ? kContentionHolds : options.strikes;
+}
+
+// A cell's run, started: its child and when it is killed.
+struct RunningCell {
+  JX_Process process = nullptr;
+  std::size_t cell = 0;    // its place in the card's cells
+  std::uint64_t kill = 0;  // the deadline, on the monotonic clock
+};
+
+// Starts the run of `cell`, of `row`. Returns an empty handle when it could
+// not be started.
+JX_Process StartCell(const CardOptions& options, const std::string& self,
+                     const Row& row, const Cell& cell) {
+  const std::string name = CellBase(options, cell);
   // A result file left by an earlier card is no result of this one.
   (void)unlink((name + ".json").c_str());
-  const ChildEnd end = RunChild(self,
-                                {row.is_command ? "--command" : "--module",
-                                 row.path,
-                                 "--faults",
-                                 fault,
-                                 "--seconds",
-                                 std::to_string(options.seconds),
-                                 "--processes",
-                                 std::to_string(options.processes),
-                                 "--threads",
-                                 std::to_string(options.threads),
-                                 "--names",
-                                 std::to_string(options.names),
-                                 "--seed",
-                                 std::to_string(options.seed),
-                                 "--folder",
-                                 name + ".run",
-                                 "--result",
-                                 name + ".json",
-                                 "--timeline",
-                                 name + ".svg",
-                                 "--history",
-                                 name + ".history",
-                                 "--log",
-                                 name + ".log"},
-                                deadline_s * 1000);
-  (void)RemoveTree(name + ".run");
-  cell.status = end.status;
+  std::vector<std::string> strings = {
+      self,
+      row.is_command ? "--command" : "--module",
+      row.path,
+      "--faults",
+      cell.fault,
+      "--seconds",
+      std::to_string(CellSeconds(options, cell)),
+      "--strikes",
+      std::to_string(CellStrikesAsked(options, cell)),
+      "--processes",
+      std::to_string(options.processes),
+      "--threads",
+      std::to_string(options.threads),
+      "--names",
+      std::to_string(options.names),
+      "--seed",
+      std::to_string(options.seed),
+      "--folder",
+      CellFolder(options, cell),
+      "--result",
+      name + ".json",
+      "--timeline",
+      name + ".svg",
+      "--history",
+      name + ".history",
+      "--log",
+      name + ".log"};
+  std::vector<char*> argv;
+  for (std::string& string : strings) argv.push_back(string.data());
+  argv.push_back(nullptr);
+  return JX_CreateProcess(self.c_str(), argv.data(), nullptr, nullptr);
+}
+
+// Reads what the run of `cell` left, once its child `end`ed, into `cell`.
+void EndCell(const CardOptions& options, const ChildEnd& end, Cell* cell) {
+  const std::string name = CellBase(options, *cell);
+  const int deadline_s = CellSeconds(options, *cell) + options.grace;
+  (void)RemoveTree(CellFolder(options, *cell));
+  cell->status = end.status;
   if (end.status == 0 || end.status == 1)
-    cell.fields = ReadFields(name + ".json");
+    cell->fields = ReadFields(name + ".json");
   // A class that does not apply to the lock (chaos/run.h): "n/a", no run.
   if (end.status == kChaosNotApplicable &&
       ReadFields(name + ".json").count("not_applicable") > 0) {
     (void)unlink((name + ".json").c_str());
     (void)unlink((name + ".log").c_str());
-    cell.supported = false;
-    cell.text = "n/a";
-    return cell;
+    cell->supported = false;
+    cell->text = "n/a";
+    return;
   }
   (void)unlink((name + ".json").c_str());
-  cell.ran = !cell.fields.empty();
-  if (cell.ran) {
-    cell.text = CellText(cell);
+  cell->ran = !cell->fields.empty();
+  if (cell->ran) {
+    cell->text = CellText(*cell);
   } else if (end.overran) {
-    cell.text = Format("killed at its deadline (%d s)", deadline_s);
+    cell->text = Format("killed at its deadline (%d s)", deadline_s);
   } else if (end.status == 130) {
-    cell.text = "interrupted";
+    cell->text = "interrupted";
   } else {
-    cell.text = end.status == 2 ? "refused (status 2)"
-                                : Format("run failed (status %d)", end.status);
+    cell->text = end.status == 2 ? "refused (status 2)"
+                                 : Format("run failed (status %d)", end.status);
   }
-  if (CellHolds(cell)) {
+  if (CellHolds(*cell)) {
     for (const char* file : {".svg", ".history", ".log"}) {
       (void)unlink((name + file).c_str());
     }
-  } else if (cell.ran) {
-    cell.timeline = row.name + "-" + fault + ".svg";
+  } else if (cell->ran) {
+    cell->timeline = cell->module + "-" + cell->fault + ".svg";
   }
-  return cell;
 }
 
 // Whether an adapter with `supported` faults (none: it cannot run here at
@@ -340,11 +420,125 @@ bool Supports(FaultSet supported, const std::string& fault) {
   return column != nullptr ? Has(supported, column->fault) : supported != 0;
 }
 
+// The line on standard error, rewritten, that says which cell runs; nothing
+// when standard error is no terminal.
+class CardProgress {
+ public:
+  explicit CardProgress(std::size_t total)
+      : terminal_(isatty(STDERR_FILENO) == 1),
+        start_(JX_MonotonicNanos()),
+        total_(total) {}
+
+  // Cell `cell` is reached: started, or said in words.
+  void Reached(const Cell& cell) {
+    ++reached_;
+    what_ = cell.module + " " + cell.fault;
+    Show();
+  }
+  void Show() const {
+    if (!terminal_) return;
+    const std::uint64_t seconds = (JX_MonotonicNanos() - start_) / 1000000000;
+    std::fprintf(stderr, "\rcell %zu of %zu: %s, %llu:%02llu\x1b[K", reached_,
+                 total_, what_.c_str(), (unsigned long long)(seconds / 60),
+                 (unsigned long long)(seconds % 60));
+  }
+  void Clear() const {
+    if (terminal_) std::fputs("\r\x1b[K", stderr);
+  }
+
+ private:
+  const bool terminal_;
+  const std::uint64_t start_;
+  const std::size_t total_;
+  std::size_t reached_ = 0;
+  std::string what_;
+};
+
+// Runs the cells `to_run` (places in `cells`) of `row`, `options.jobs` at a
+// time, each in a process of its own with its deadline. Once
+// `*interrupted`, the cells not yet started are not run.
+void RunCells(const CardOptions& options, const std::string& self,
+              const Row& row, const std::vector<std::size_t>& to_run,
+              CardProgress& progress, bool* interrupted,
+              std::vector<Cell>* cells) {
+  std::vector<RunningCell> running;
+  std::size_t next = 0;
+  while (next < to_run.size() || !running.empty()) {
+    *interrupted = *interrupted || Interrupted();
+    while (!*interrupted && next < to_run.size() &&
+           running.size() < std::size_t(std::max(options.jobs, 1))) {
+      Cell& cell = (*cells)[to_run[next++]];
+      progress.Reached(cell);
+      const std::uint64_t deadline_s =
+          std::uint64_t(CellSeconds(options, cell) + options.grace);
+      const JX_Process process = StartCell(options, self, row, cell);
+      if (process == nullptr) {
+        EndCell(options, {}, &cell);
+        continue;
+      }
+      running.push_back({process, to_run[next - 1],
+                         JX_MonotonicNanos() + deadline_s * 1000000000});
+    }
+    for (; *interrupted && next < to_run.size(); ++next) {
+      Cell& cell = (*cells)[to_run[next]];
+      progress.Reached(cell);
+      cell.status = 130;
+      cell.text = "not run (interrupted)";
+    }
+    if (running.empty()) continue;
+    const std::uint64_t now = JX_MonotonicNanos();
+    std::uint64_t wait_ms = kProgressMs;
+    std::vector<JX_Process> processes;
+    for (const RunningCell& r : running) {
+      processes.push_back(r.process);
+      wait_ms = std::min(wait_ms, r.kill > now ? (r.kill - now) / 1000000 : 0);
+    }
+    std::size_t index = 0;
+    int status = -1;
+    const JX_Status waited =
+        JX_WaitAnyProcessFor(processes.data(), processes.size(),
+                             std::uint32_t(wait_ms), &index, &status);
+    if (waited == JX_FAILURE && errno != ECHILD) {
+      // Not one of the handles can be waited for: the cells are ended, as
+      // failed runs, rather than waited for again and again.
+      for (const RunningCell& r : running) {
+        (void)JX_WaitProcessOrKill(r.process, 0, nullptr);
+        EndCell(options, {}, &(*cells)[r.cell]);
+      }
+      running.clear();
+      continue;
+    }
+    if (waited != JX_TIMED_OUT) {
+      // Ended (or reaped by someone else: ECHILD, a failed run).
+      Cell& cell = (*cells)[running[index].cell];
+      EndCell(options, {waited == JX_SUCCESS ? status : -1, false}, &cell);
+      *interrupted = *interrupted || cell.status == 130;
+      running.erase(running.begin() + std::ptrdiff_t(index));
+    }
+    // The cells past their deadline are killed with what they started.
+    const std::uint64_t later = JX_MonotonicNanos();
+    for (std::size_t i = 0; i < running.size();) {
+      if (later < running[i].kill) {
+        ++i;
+        continue;
+      }
+      int code = -1;
+      const bool killed =
+          JX_WaitProcessOrKill(running[i].process, 0, &code) != JX_SUCCESS;
+      EndCell(options, {killed ? -1 : code, killed},
+              &(*cells)[running[i].cell]);
+      running.erase(running.begin() + std::ptrdiff_t(i));
+    }
+    progress.Show();
+  }
+}
+
 // The cells of `row`, in column order. An adapter is asked once what it
 // supports; the faults it does not are cells of their own words, not runs.
 // Once `*interrupted`, the cells left are not run.
 void RunRow(const CardOptions& options, const std::string& self, const Row& row,
-            std::size_t total, bool* interrupted, std::vector<Cell>* cells) {
+            CardProgress& progress, bool* interrupted,
+            std::vector<Cell>* cells) {
   AdapterFeatures features;
   std::string probe_error;
   const bool probed = row.is_command && !*interrupted &&
@@ -354,30 +548,62 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
   const FaultSet supported = !features.missing.empty() ? 0
                              : probed                  ? AdapterFaults(features)
                                                        : kAllFaults;
+  std::vector<std::size_t> to_run;
   for (const std::string& fault : options.faults) {
-    *interrupted = *interrupted || Interrupted();
     Cell cell;
-    if (*interrupted) {
-      cell.module = row.name;
-      cell.fault = fault;
-      cell.status = 130;
-      cell.text = "not run (interrupted)";
-    } else if (!Supports(supported, fault)) {
-      cell.module = row.name;
-      cell.fault = fault;
+    cell.module = row.name;
+    cell.fault = fault;
+    if (!Supports(supported, fault)) {
       cell.supported = false;
       // An adapter's lock has no cleanup for the run to call.
       const FaultClass* column = FindFault(fault);
       cell.text =
           column != nullptr && column->outside_folder ? "n/a" : "not supported";
+      progress.Reached(cell);
     } else {
-      cell = RunCell(options, self, row, fault);
-      *interrupted = cell.status == 130;
+      to_run.push_back(cells->size());
     }
     cells->push_back(cell);
-    std::fprintf(stderr, "[%zu/%zu] %s %s: %s\n", cells->size(), total,
-                 row.name.c_str(), fault.c_str(), cell.text.c_str());
   }
+  RunCells(options, self, row, to_run, progress, interrupted, cells);
+}
+
+// The name of the filesystem that holds `path` (its statfs type), the type
+// in hex when it is none of the common ones, or "unknown" when it cannot be
+// asked.
+std::string FilesystemOf(const std::string& path) {
+  struct statfs info;
+  if (RetryOnEintr([&] { return statfs(path.c_str(), &info); }) != 0) {
+    return "unknown";
+  }
+  struct Known {
+    unsigned long type;
+    const char* name;
+  };
+  // ext2, ext3 and ext4 share their magic number.
+  static constexpr Known kKnown[] = {{EXT4_SUPER_MAGIC, "ext4"},
+                                     {TMPFS_MAGIC, "tmpfs"},
+                                     {XFS_SUPER_MAGIC, "xfs"},
+                                     {BTRFS_SUPER_MAGIC, "btrfs"},
+                                     {OVERLAYFS_SUPER_MAGIC, "overlay"},
+                                     {NFS_SUPER_MAGIC, "nfs"},
+                                     {RAMFS_MAGIC, "ramfs"},
+                                     {F2FS_SUPER_MAGIC, "f2fs"},
+                                     {0xFE534D42, "smb"},
+                                     {CIFS_SUPER_MAGIC, "cifs"},
+                                     {V9FS_MAGIC, "9p"},
+                                     {0x65735546, "fuse"},
+                                     {0x2fc12fc1, "zfs"},
+                                     {0x01161970, "gfs2"},
+                                     {0x5346414f, "afs"},
+                                     {0x47504653, "gpfs"},
+                                     {0x0bd00bd0, "lustre"},
+                                     {0x00c36400, "ceph"}};
+  const unsigned long type = static_cast<unsigned long>(info.f_type);
+  for (const Known& known : kKnown) {
+    if (known.type == type) return known.name;
+  }
+  return Format("0x%lx", type);
 }
 
 std::size_t Shown(const std::string& text) {
@@ -452,16 +678,25 @@ std::string Table(const CardOptions& options, const std::vector<Cell>& cells,
   return text;
 }
 
-std::string CellJson(const Cell& cell, const std::string& cost) {
-  JsonFields fields = {{"module", JsonString(cell.module)},
-                       {"fault", JsonString(cell.fault)},
-                       {"ran", cell.ran ? "true" : "false"},
-                       {"supported", cell.supported ? "true" : "false"},
-                       {"status", std::to_string(cell.status)},
-                       {"text", JsonString(cell.text)}};
+std::string CellJson(const CardOptions& options, const Cell& cell,
+                     const std::string& cost) {
+  // Its power: n, and the failure rate per strike that a clean n allows.
+  const std::uint64_t n = CellStrikes(cell);
+  JsonFields fields = {
+      {"module", JsonString(cell.module)},
+      {"fault", JsonString(cell.fault)},
+      {"ran", cell.ran ? "true" : "false"},
+      {"supported", cell.supported ? "true" : "false"},
+      {"status", std::to_string(cell.status)},
+      {"text", JsonString(cell.text)},
+      {"strikes", std::to_string(n)},
+      {"failure_rate_bound", CellHolds(cell) && n > 0
+                                 ? Format("%.6g", FailureRateBound(n))
+                                 : "null"}};
   if (cell.ran) {
     for (const auto& [key, value] : cell.fields) fields.push_back({key, value});
   } else {
+    fields.push_back({"seed", JsonString(std::to_string(options.seed))});
     // Whatever a run killed late may have written is not its result.
     fields.push_back({"holds", "false"});
     for (const char* key : {"overlaps", "unusable", "never_ended", "hung",
@@ -494,7 +729,8 @@ std::string CardJunit(const CardOptions& options,
       c.name = cell.fault == "none" ? "contention" : cell.fault;
       suite.seconds += cell.ran ? Number(cell.fields, "ran_ms") / 1e3 : 0;
       const auto verdict = cell.fields.find("verdict");
-      if (!cell.supported || cell.text == "not struck") {
+      // Too few strikes to say it holds is no failure, nor a pass.
+      if (!cell.supported || TooFew(cell)) {
         c.skipped = cell.text;
       } else if (!cell.ran) {
         c.failure = cell.text;
@@ -516,7 +752,7 @@ std::string CardJunit(const CardOptions& options,
 
 // What the card found, for its status and its JSON.
 struct Tally {
-  std::size_t broken = 0, not_run = 0, not_supported = 0;
+  std::size_t broken = 0, not_run = 0, not_supported = 0, too_few = 0;
   std::vector<std::string> promises_broken;  // "row under fault"
 };
 
@@ -526,6 +762,7 @@ Tally Count(const CardOptions& options, const std::vector<Cell>& cells) {
     tally.not_supported += !cell.supported;
     tally.not_run += cell.supported && !cell.ran;
     tally.broken += cell.ran && !CellHolds(cell);
+    tally.too_few += TooFew(cell);
   }
   for (const Row& row : Rows(options)) {
     for (const std::string& fault : options.faults) {
@@ -546,13 +783,13 @@ Tally Count(const CardOptions& options, const std::vector<Cell>& cells) {
 // one line on standard error for each, when one could not be written.
 bool WriteCard(const CardOptions& options, const std::vector<Cell>& cells,
                const std::map<std::string, Cost>& costs,
-               const std::string& description, const Tally& tally,
-               bool interrupted, int status) {
+               const std::string& description, const std::string& filesystem,
+               const Tally& tally, bool interrupted, int status) {
   std::string json = "[\n", array = "[";
   for (std::size_t i = 0; i < cells.size(); ++i) {
     const auto cost = costs.find(cells[i].module);
     const std::string line =
-        CellJson(cells[i], cost == costs.end() ? "" : cost->second.ns);
+        CellJson(options, cells[i], cost == costs.end() ? "" : cost->second.ns);
     json += line + (i + 1 < cells.size() ? ",\n" : "\n");
     array += (i > 0 ? ",\n  " : "\n  ") + line;
   }
@@ -565,11 +802,17 @@ bool WriteCard(const CardOptions& options, const std::vector<Cell>& cells,
        JsonObject(
            {{"card", JsonString(description)},
             {"seed", JsonString(std::to_string(options.seed))},
+            {"strikes", std::to_string(options.strikes)},
+            {"power_strikes", std::to_string(kPowerStrikes)},
+            {"folder",
+             JsonString(options.folder.empty() ? options.out : options.folder)},
+            {"filesystem", JsonString(filesystem)},
             {"holds", holds ? "true" : "false"},
             {"status", std::to_string(status)},
             {"cells_broken", std::to_string(tally.broken)},
             {"cells_not_run", std::to_string(tally.not_run)},
             {"cells_not_supported", std::to_string(tally.not_supported)},
+            {"cells_too_few", std::to_string(tally.too_few)},
             {"promises_broken", std::to_string(tally.promises_broken.size())},
             {"interrupted", interrupted ? "true" : "false"},
             {"cells", array + "\n]"}})},
@@ -588,10 +831,28 @@ bool WriteCard(const CardOptions& options, const std::vector<Cell>& cells,
 }  // namespace
 
 int RunCard(const CardOptions& options, const std::string& self) {
-  if (mkdir(options.out.c_str(), 0755) != 0 && errno != EEXIST) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", options.out.c_str(),
-                 std::strerror(errno));
-    return 2;
+  for (const std::string& name : options.rows) {
+    bool known = false;
+    std::string names;
+    for (const Row& row : AllRows(options)) {
+      known = known || row.name == name;
+      names += (names.empty() ? "" : ", ") + row.name;
+    }
+    if (!known) {
+      std::fprintf(stderr,
+                   "wendlemoor-chaos: --rows: no row \"%s\" on this card "
+                   "(its rows: %s)\n",
+                   name.c_str(), names.c_str());
+      return 2;
+    }
+  }
+  for (const std::string& folder : {options.out, options.folder}) {
+    if (!folder.empty() && mkdir(folder.c_str(), 0755) != 0 &&
+        errno != EEXIST) {
+      std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder.c_str(),
+                   std::strerror(errno));
+      return 2;
+    }
   }
   // Ctrl-C reaches the cell's run too, which ends, cleans up and reports;
   // the card then stops with what it has.
@@ -600,37 +861,45 @@ int RunCard(const CardOptions& options, const std::string& self) {
   for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&ending, s);
   (void)sigprocmask(SIG_BLOCK, &ending, nullptr);
   const std::vector<Row> rows = Rows(options);
+  const std::string folder =
+      options.folder.empty() ? options.out : options.folder;
+  const std::string filesystem = FilesystemOf(folder);
   const std::string description = Format(
-      "%zu rows x %zu faults, %d s each, %d processes x %d threads, %d "
-      "names, seed %" PRIu64,
-      rows.size(), options.faults.size(), options.seconds, options.processes,
-      options.threads, options.names, options.seed);
-  std::printf("wendlemoor-chaos --card: %s\n", description.c_str());
+      "%zu rows x %zu faults, each until %" PRIu64 " strikes (none: %" PRIu64
+      " holds) or %d s, %d processes x %d threads, %d names, seed %" PRIu64
+      ", %d at a time",
+      rows.size(), options.faults.size(), options.strikes, kContentionHolds,
+      options.seconds, options.processes, options.threads, options.names,
+      options.seed, std::max(options.jobs, 1));
+  std::printf("wendlemoor-chaos --card: %s; lock folders on %s (%s)\n",
+              description.c_str(), filesystem.c_str(), folder.c_str());
   std::fflush(stdout);
   std::vector<Cell> cells;
   std::map<std::string, Cost> costs;
   bool interrupted = false;
+  CardProgress progress(rows.size() * options.faults.size());
   for (const Row& row : rows) {
     interrupted = interrupted || Interrupted();
     if (!interrupted) costs[row.name] = MeasureRowCost(options, self, row);
-    RunRow(options, self, row, rows.size() * options.faults.size(),
-           &interrupted, &cells);
+    RunRow(options, self, row, progress, &interrupted, &cells);
   }
+  progress.Clear();
   std::printf("%s", Table(options, cells, costs).c_str());
   const Tally tally = Count(options, cells);
   int status = interrupted                                           ? 130
                : tally.not_run > 0 || !tally.promises_broken.empty() ? 1
                                                                      : 0;
-  if (!WriteCard(options, cells, costs, description, tally, interrupted,
-                 status) &&
+  if (!WriteCard(options, cells, costs, description, filesystem, tally,
+                 interrupted, status) &&
       status != 130) {
     status = 2;
   }
   std::printf(
-      "cells: %zu (%zu broken, %zu not run, %zu not supported), written to "
-      "%s/report-card.json (timelines of the cells that broke beside it)\n",
-      cells.size(), tally.broken, tally.not_run, tally.not_supported,
-      options.out.c_str());
+      "cells: %zu (%zu broken, %zu with too few strikes, %zu not run, %zu not "
+      "supported), written to %s/report-card.json (timelines of the cells "
+      "that broke beside it)\n",
+      cells.size(), tally.broken, tally.too_few, tally.not_run,
+      tally.not_supported, options.out.c_str());
   for (const std::string& where : tally.promises_broken) {
     std::printf("broke: %s, a row that promises to hold\n", where.c_str());
   }

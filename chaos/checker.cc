@@ -126,6 +126,7 @@ class Checker {
     FindOverlaps();
     FindUnusable();
     FindOrphans();
+    CountHandovers();
     Waits();
     return std::move(result_);
   }
@@ -250,6 +251,9 @@ class Checker {
         if (r.value > r.time) {
           result_.figures.until = std::min(result_.figures.until, r.value);
         }
+        break;
+      case ChaosEvent::kEndedEarly:
+        result_.figures.until = std::min(result_.figures.until, r.value);
         break;
       case ChaosEvent::kRunEnd:
         break;
@@ -498,6 +502,26 @@ class Checker {
     }
   }
 
+  // A hold is a contended handover when its caller asked while another
+  // thread held the name and got it once that hold had ended: the lock
+  // passed the name from one holder to a waiter, the moment plain
+  // contention puts it to the test.
+  void CountHandovers() {
+    std::vector<std::size_t> previous(result_.figures.holds_per_name.size(),
+                                      SIZE_MAX);
+    for (std::size_t i = 0; i < result_.holds.size(); ++i) {
+      const ChaosHold& hold = result_.holds[i];
+      const std::size_t p = previous[hold.name];
+      previous[hold.name] = i;
+      if (p == SIZE_MAX) continue;
+      const ChaosHold& before = result_.holds[p];
+      const bool other = before.pid != hold.pid || before.thread != hold.thread;
+      if (other && starts_[i] < before.end && hold.start >= before.end) {
+        ++result_.figures.handovers;
+      }
+    }
+  }
+
   void Waits() {
     if (waits_.empty()) return;
     std::sort(waits_.begin(), waits_.end());
@@ -597,6 +621,7 @@ std::string FiguresText(const ChaosFigures& figures) {
     text += Format(" %" PRIu64, figures.holds_per_name[i]);
   }
   text += "\n";
+  text += Format("contended handovers: %" PRIu64 "\n", figures.handovers);
   text += Format("wait: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
                  Millis(figures.wait_p50), Millis(figures.wait_p99),
                  Millis(figures.wait_max));

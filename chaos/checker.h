@@ -108,6 +108,9 @@ struct ChaosFigures {
   std::uint64_t until = 0;
   std::uint64_t acquisitions = 0;  // calls that returned a hold or busy
   std::uint64_t busy = 0;          // wait-0 calls answered busy
+  // Holds whose caller asked while another thread held the name and got
+  // it after that hold ended: the name handed from a holder to a waiter.
+  std::uint64_t handovers = 0;
   std::vector<std::uint64_t> holds_per_name;
   // Nanoseconds that blocking acquisitions took: median, 99th percentile, max.
   std::uint64_t wait_p50 = 0;

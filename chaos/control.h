@@ -17,6 +17,8 @@ namespace wendlemoor {
 inline constexpr int kChaosProcessesMax = 64;
 inline constexpr int kChaosThreadsMax = 64;
 inline constexpr int kChaosNamesMax = 256;
+// Room for a count per fault class (ChaosFault, chaos/history.h).
+inline constexpr int kChaosFaultSlots = 32;
 
 // A page of memory shared by the run and its workers. A thread that is about
 // to take a name adds one to its worker's `busy` count and then looks at the
@@ -51,6 +53,13 @@ struct ChaosControl {
   std::atomic<std::int32_t> busy[kChaosProcessesMax];
   std::atomic<std::uint64_t> holds;   // for the progress line
   std::atomic<std::uint64_t> faults;  // faults the workers injected
+  // Strikes per fault class, by its ChaosFault value, counted as they are
+  // recorded by the workers and by the run alike: the run ends on them when
+  // asked to (ChaosOptions::strikes, chaos/run.h).
+  std::atomic<std::uint64_t> struck[kChaosFaultSlots];
+  // 0 while the run goes on to its time; 1 once it ended early: its workers
+  // then stop taking names as they would at their deadline.
+  std::atomic<std::uint32_t> ended;
   ChaosCallSlot calls[kChaosProcessesMax][kChaosThreadsMax];
   // Per worker: its threads inside a hold (from the hold's start record to
   // its end record, or to the join of a thread that ended holding), so that

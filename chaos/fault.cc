@@ -181,15 +181,19 @@ void KillAnyWorker(FaultRunSide& run) {
   run.KillWorker(worker);
 }
 
-// A process kills itself about once in a few seconds whatever its thread
-// count; the cheap faults strike often, fork and thread-end seldom.
+// Every class strikes often enough that a run of a few seconds sees it
+// strike dozens of times (a report card's cell ends after 30 strikes, and
+// its verdict is worth as much as its count of them): a process kills
+// itself about once in 180 holds whatever its thread count, a worker is
+// stopped about every 100 ms once the last one went on, the lock files go
+// about every 60 ms. The cheap faults strike more often still.
 constexpr FaultClass kTable[] = {
     {.fault = ChaosFault::kThreadEnd,
      .name = "thread-end",
      .colour = "#7b3294",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 1000},
+     .rate = {.one_in = 100},
      .on_hold = EndThreadHolding,
      .ends = FaultEnds::kThread,
      .greeting = "thread-end",
@@ -199,7 +203,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#000000",
      .marks_lanes = true,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 300, .per_thread = true},
+     .rate = {.one_in = 60, .per_thread = true},
      .on_hold = KillItselfHolding,
      .ends = FaultEnds::kProcess,
      .ours_survives = true},
@@ -208,7 +212,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#1b7837",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 300},
+     .rate = {.one_in = 60},
      .on_hold = ForkHolding,
      .judges = CallBits({ChaosCall::kForkedRelease, ChaosCall::kForkedAcquire}),
      .greeting = "fork",
@@ -218,7 +222,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#b35806",
      .marks_lanes = false,
      .site = FaultSite::kWorker,
-     .schedule = {.first_ms = 300, .every_ms = 200, .spread_ms = 600},
+     .schedule = {.first_ms = 100, .every_ms = 10, .spread_ms = 20},
      .on_run = StopOneWorker,
      .ours_survives = true},
     {.fault = ChaosFault::kRemoveFiles,
@@ -226,7 +230,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#2166ac",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
-     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveLockFiles,
      .ours_survives = true},
     {.fault = ChaosFault::kRemoveFolder,
@@ -234,7 +238,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#053061",
      .marks_lanes = true,
      .site = FaultSite::kBetweenHolds,
-     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveLockFolder,
      .ours_survives = true},
     {.fault = ChaosFault::kTwoInstances,
@@ -266,7 +270,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#4d9221",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 500},
+     .rate = {.one_in = 60},
      .on_hold = ForkAndTake,
      .greeting = "fork-take",
      .ours_survives = true},
@@ -278,7 +282,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#c51b7d",
      .marks_lanes = true,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 300, .per_thread = true},
+     .rate = {.one_in = 60, .per_thread = true},
      .on_hold = OrphanAndDie,
      .ends = FaultEnds::kProcess,
      .greeting = "orphan",
@@ -290,7 +294,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#e08214",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 100},
+     .rate = {.one_in = 30},
      .on_hold = OpenAndCloseFiles,
      .greeting = "open-close",
      .ours_survives = true},
@@ -299,14 +303,14 @@ constexpr FaultClass kTable[] = {
      .colour = "#4393c3",
      .marks_lanes = true,
      .site = FaultSite::kWorker,
-     .schedule = {.first_ms = 500, .every_ms = 500, .spread_ms = 1000},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveWhileHeld},
     {.fault = ChaosFault::kRemoveIpc,
      .name = "remove-ipc",
      .colour = "#d6604d",
      .marks_lanes = true,
      .site = FaultSite::kWorker,
-     .schedule = {.first_ms = 300, .every_ms = 300, .spread_ms = 600},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = RemoveOutsideFolder,
      .outside_folder = true},
     {.fault = ChaosFault::kKillAnywhere,
@@ -314,7 +318,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#404040",
      .marks_lanes = true,
      .site = FaultSite::kWorker,
-     .schedule = {.first_ms = 300, .every_ms = 300, .spread_ms = 600},
+     .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = KillAnyWorker,
      .ours_survives = true},
 };

@@ -50,7 +50,8 @@ inline constexpr int kFaultCount = static_cast<int>(ChaosFault::kCount);
 
 // A set of fault classes: a bit per ChaosFault.
 using FaultSet = std::uint32_t;
-static_assert(kFaultCount <= 32, "a FaultSet holds a bit per class");
+static_assert(kFaultCount <= 32 && kFaultCount <= kChaosFaultSlots,
+              "a FaultSet holds a bit per class, the control page a count");
 inline constexpr FaultSet kAllFaults = (FaultSet(1) << kFaultCount) - 1;
 
 constexpr FaultSet FaultBit(ChaosFault fault) {

@@ -125,7 +125,7 @@ constexpr char kHistoryMagic[] = "wendlemoor-chaos history 1";
 bool Plausible(const ChaosRecord& r, int names) {
   const auto event = static_cast<std::uint16_t>(r.event);
   if (event < static_cast<std::uint16_t>(ChaosEvent::kHoldStart) ||
-      event > static_cast<std::uint16_t>(ChaosEvent::kOrphanEnd)) {
+      event > static_cast<std::uint16_t>(ChaosEvent::kEndedEarly)) {
     return false;
   }
   const bool on_name =

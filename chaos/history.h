@@ -88,6 +88,10 @@ enum class ChaosEvent : std::uint16_t {
   // held `name`) ends; it lived on alone after its parent's death, touching
   // no lock, and whatever lock it inherited goes now.
   kOrphanEnd,
+  // The run's own process: every fault class had struck as often as asked
+  // (ChaosOptions::strikes), so the run ended before its time; `value` is
+  // when the workers were told to stop taking names.
+  kEndedEarly,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

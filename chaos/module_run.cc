@@ -38,12 +38,21 @@ const char kModuleUsage[] =
     "  --card           the report card: every module (--module, repeated,\n"
     "                   or --modules DIR: every .so in DIR) and adapter\n"
     "                   (--command, repeated) under each fault of --faults on\n"
-    "                   its own and \"none\" (default: all), --seconds each\n"
-    "                   (default 2), from --seed N (default 1); prints one\n"
+    "                   its own and \"none\" (default: all), each until its\n"
+    "                   fault struck --strikes N times (default 30; under\n"
+    "                   \"none\": 1000 holds) or for --seconds at most\n"
+    "                   (default 10), from --seed N (default 1); prints one\n"
     "                   table, writes report-card.json and the timelines of\n"
     "                   the cells that broke to --out DIR (default\n"
-    "                   report-card). A cell still running --grace S seconds\n"
-    "                   after its time (default 60) is killed and not run.\n"
+    "                   report-card); the cells' lock folders go in --folder\n"
+    "                   DIR (default: --out).\n"
+    "                   A clean cell says \"holds\" after 30 strikes or more\n"
+    "                   (under none: contended handovers), \"too few\" below.\n"
+    "                   --rows NAME,... runs only those rows (named as the\n"
+    "                   card names them); --jobs N runs N cells of a row at\n"
+    "                   once (default: the cores online). A cell still\n"
+    "                   running --grace S seconds after its time (default\n"
+    "                   60) is killed and not run.\n"
     "                   Exit status: 0 every cell ran and the wendlemoor row\n"
     "                   (the module file wendlemoor.so, ours, which promises\n"
     "                   to hold) held; 1 that row broke or a cell could not\n"
@@ -227,7 +236,7 @@ int Usage(const std::string& error) {
 struct ModuleArguments {
   std::vector<std::string> modules;
   std::vector<std::string> commands;  // adapters: card rows only
-  std::string modules_folder, result, log, out, grace;
+  std::string modules_folder, result, log, out, grace, rows, jobs;
   bool card = false, cost = false;
   bool any = false;  // one of the options above was given
   std::vector<const char*> rest;
@@ -262,6 +271,10 @@ bool TakeModuleArguments(int argc, char** argv, ModuleArguments* a) {
       value = &a->out;
     } else if (option == "--grace" && a->card) {
       value = &a->grace;
+    } else if (option == "--rows" && a->card) {
+      value = &a->rows;
+    } else if (option == "--jobs" && a->card) {
+      value = &a->jobs;
     } else {
       a->rest.push_back(argv[i]);
       continue;
@@ -292,16 +305,34 @@ int RunCardCommand(const ModuleArguments& a, const ChaosOptions& options,
         "--card needs --module or --modules with a module, or --command");
   }
   card.faults = options.fault_columns;
-  if (!a.grace.empty()) {
+  // A whole number in [1, high] for `option`, or 0 when it is none.
+  auto whole = [](const std::string& text, unsigned long high) {
     char* end = nullptr;
     errno = 0;
-    const unsigned long grace = std::strtoul(a.grace.c_str(), &end, 10);
-    if (errno != 0 || *end != '\0' || !std::isdigit(a.grace[0]) || grace < 1 ||
-        grace > 86400) {
-      return Usage("bad value for --grace: \"" + a.grace + "\"");
-    }
-    card.grace = int(grace);
+    const unsigned long n = std::strtoul(text.c_str(), &end, 10);
+    const bool ok = errno == 0 && *end == '\0' && std::isdigit(text[0]) &&
+                    n >= 1 && n <= high;
+    return ok ? int(n) : 0;
+  };
+  if (!a.grace.empty() && (card.grace = whole(a.grace, 86400)) == 0) {
+    return Usage("bad value for --grace: \"" + a.grace + "\"");
   }
+  // As many cells at once as there are cores, unless told.
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  card.jobs =
+      a.jobs.empty() ? int(std::clamp(cores, 1L, 64L)) : whole(a.jobs, 64);
+  if (card.jobs == 0) return Usage("bad value for --jobs: \"" + a.jobs + "\"");
+  for (std::size_t at = 0; !a.rows.empty();) {
+    const std::size_t comma = a.rows.find(',', at);
+    card.rows.push_back(a.rows.substr(at, comma - at));
+    if (card.rows.back().empty()) {
+      return Usage("bad value for --rows: \"" + a.rows + "\"");
+    }
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  if (options.strikes > 0) card.strikes = options.strikes;
+  card.folder = options.folder;
   card.seconds = options.seconds;
   card.processes = options.processes;
   card.threads = options.threads;

@@ -117,6 +117,7 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   millis("ran_ms", f.end - f.start);
   number("acquisitions", f.acquisitions);
   number("busy", f.busy);
+  number("handovers", f.handovers);
   std::string per_name = "[";
   for (const std::uint64_t holds : f.holds_per_name) {
     per_name += (per_name.size() > 1 ? ", " : "") + std::to_string(holds);

@@ -63,7 +63,11 @@ constexpr char kUsageBefore[] =
     "every process records a history, which is checked at the end: no two\n"
     "holds of one name overlap, every hold ends, no name stays unusable after\n"
     "its holder is gone, every call returns the code promised for it.\n"
-    "  --seconds N      how long to run, 1..86400 (default 10)\n"
+    "  --seconds N      how long to run, 1..86400 (default 10); with\n"
+    "                   --strikes, the longest the run may take\n"
+    "  --strikes N      end once each fault class injected has struck N\n"
+    "                   times (without faults: once the workers made N\n"
+    "                   holds), 1..1000000 (default: run the time out)\n"
     "  --processes N    worker processes, 1..64 (default 6)\n"
     "  --threads N      threads per worker, 1..64 (default 4)\n"
     "  --names N        lock names, 1..256 (default 4)\n"
@@ -129,6 +133,12 @@ constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 constexpr std::uint64_t kHangNanos = 5 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
+// How soon a turn of a run-side site that was due but had to wait is looked
+// at again (Run::TurnReady).
+constexpr std::uint64_t kTurnLookNanos = 10 * kMillis;
+// Holds per worker the workers make between two turns of a run-side site,
+// at least.
+constexpr std::uint64_t kHoldsPerTurn = 20;
 
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
@@ -196,6 +206,8 @@ ChaosParse ParseChaosOptions(int argc, const char* const* argv,
     bool ok = true;
     if (option == "--seconds") {
       ok = bounded(1, 86400, &options->seconds);
+    } else if (option == "--strikes") {
+      ok = ReadBounded(value, 1, 1000000, &options->strikes);
     } else if (option == "--processes") {
       ok = bounded(1, kChaosProcessesMax, &options->processes);
     } else if (option == "--threads") {
@@ -332,6 +344,9 @@ class Run final : public FaultRunSide {
   void StrikeBetweenHolds();
   bool CloseGate();
   void Progress(bool last);
+  bool StruckEnough() const;
+  bool TurnReady(Duty duty, std::uint64_t now);
+  void EndEarly();
   void LookForHangs();
   std::uint64_t RecordHungCalls(std::size_t slot, bool every);
   void Finish();
@@ -355,6 +370,7 @@ class Run final : public FaultRunSide {
   std::uint64_t stopped_at_ = 0;
   std::uint64_t gate_closed_ = 0;  // when the open gate was closed, or 0
   std::uint64_t outside_faults_ = 0;
+  std::uint64_t holds_at_turn_ = 0;  // the workers' holds at the last turn
   bool interrupted_ = false;
   bool terminal_ = false;
 };
@@ -529,6 +545,7 @@ void Run::RecordFault(ChaosFault fault, pid_t worker) {
                                   : std::uint64_t(worker);
   Record(ChaosEvent::kFault, value, 0, fault);
   ++outside_faults_;
+  control_->struck[static_cast<int>(fault)].fetch_add(1);
 }
 
 std::vector<pid_t> Run::Workers() const {
@@ -694,6 +711,52 @@ void Run::Progress(bool last) {
                (unsigned long long)(control_->faults.load() + outside_faults_));
 }
 
+// Whether every class injected has struck as often as asked, or for a run
+// without faults whether its workers made as many holds; never when no
+// strikes were asked. The counts are live: the workers count their strikes
+// and holds on the control page as they make them.
+bool Run::StruckEnough() const {
+  if (options_.strikes == 0) return false;
+  if (options_.faults == 0) return control_->holds.load() >= options_.strikes;
+  for (const FaultClass& c : FaultTable()) {
+    if (Has(options_.faults, c.fault) &&
+        control_->struck[static_cast<int>(c.fault)].load() < options_.strikes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Whether a turn of a run-side site (`duty`) is to strike now: it is due,
+// no worker is stopped (a stop's turn waits for the stopped worker to go
+// on), and the workers made kHoldsPerTurn holds each on average since the
+// last turn.
+// Otherwise a quick schedule would strike workers that did nothing since:
+// those of a slow lock, renewed or stopped again before they took a name.
+// A turn that must wait is looked at again kTurnLookNanos later.
+bool Run::TurnReady(Duty duty, std::uint64_t now) {
+  if (!schedule_.Due(duty, now)) return false;
+  const std::uint64_t holds = control_->holds.load();
+  const bool stopped = duty == Duty::kStrikeWorker && stopped_ != -1;
+  if (!stopped &&
+      holds >=
+          holds_at_turn_ + kHoldsPerTurn * std::uint64_t(options_.processes)) {
+    holds_at_turn_ = holds;
+    return true;
+  }
+  schedule_.Set(duty, now + kTurnLookNanos);
+  return false;
+}
+
+// Ends the run now rather than at its time: the workers stop taking names
+// as at their deadline, and no worker is replaced or renewed after this.
+void Run::EndEarly() {
+  const std::uint64_t now = JX_MonotonicNanos();
+  Record(ChaosEvent::kEndedEarly, now);
+  control_->ended.store(1);
+  deadline_ = now;
+}
+
 // Records the calls that have hung in every worker but a stopped one, whose
 // calls do not go on. The next look comes when a call seen going on reaches
 // the bound, or after kHangLookNanos, for calls begun since.
@@ -828,7 +891,9 @@ std::string Description(const ChaosOptions& options) {
                 options.seconds, options.processes, options.threads,
                 options.names, FaultNames(options.faults).c_str(),
                 (unsigned long long)options.seed);
-  return run;
+  if (options.strikes == 0) return run;
+  return std::string(run) + ", until " + std::to_string(options.strikes) +
+         (options.faults == 0 ? " holds" : " strikes a class");
 }
 
 // Writes `text` to `path` unless it is empty. Returns false, with one line
@@ -958,11 +1023,14 @@ int Run::Main() {
   while (started) {
     const std::uint64_t now = JX_MonotonicNanos();
     if (now >= deadline_) break;
-    if (schedule_.Due(Duty::kContinue, now)) Continue();
-    if (schedule_.Due(Duty::kStrikeWorker, now) && stopped_ == -1) {
-      StrikeWorker();
+    // Looked at whenever the loop wakes, at least every kHangLookNanos.
+    if (StruckEnough()) {
+      EndEarly();
+      break;
     }
-    if (schedule_.Due(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
+    if (schedule_.Due(Duty::kContinue, now)) Continue();
+    if (TurnReady(Duty::kStrikeWorker, now)) StrikeWorker();
+    if (TurnReady(Duty::kStrikeBetweenHolds, now)) StrikeBetweenHolds();
     if (schedule_.Due(Duty::kHangs, now)) LookForHangs();
     if (schedule_.Due(Duty::kProgress, now)) Progress(false);
     if (!WaitForSignal(schedule_.Next(deadline_))) break;

@@ -54,6 +54,11 @@ namespace wendlemoor {
 
 struct ChaosOptions {
   int seconds = 10;
+  // When above 0, the run ends as soon as every class of `faults` has
+  // struck this many times (a run without faults: once its workers made
+  // this many holds), or at `seconds`, whichever comes first. 0: it runs
+  // its time.
+  std::uint64_t strikes = 0;
   int processes = 6;
   int threads = 4;
   int names = 4;

@@ -273,6 +273,7 @@ class HoldingThread final : public FaultWorkerSide {
 
   void RecordFault(ChaosFault fault) override {
     w_->control->faults.fetch_add(1);
+    w_->control->struck[static_cast<int>(fault)].fetch_add(1);
     Record(w_, t_->number, ChaosEvent::kFault, name_,
            static_cast<std::uint16_t>(fault));
   }
@@ -394,6 +395,7 @@ void HoldingThread::KillHolding(ChaosFault fault) {
   // given back; the process dies with it.
   w_->records.lock();
   w_->control->faults.fetch_add(1);
+  w_->control->struck[static_cast<int>(fault)].fetch_add(1);
   (void)RecordEvent(w_->history,
                     MakeRecord(t_->number, ChaosEvent::kFault, name_,
                                static_cast<std::uint16_t>(fault)));
@@ -401,6 +403,12 @@ void HoldingThread::KillHolding(ChaosFault fault) {
   // dies with it, as a lock inside it would.
   KillWorker();
   for (;;) pause();  // until the SIGKILL lands
+}
+
+// Whether the worker is to stop taking names: its deadline passed, or the
+// run ended early (chaos/control.h).
+bool Ended(const Worker* w) {
+  return JX_MonotonicNanos() >= w->deadline || w->control->ended.load() != 0;
 }
 
 // One acquisition, hold and release of a random name. Returns false when the
@@ -456,7 +464,7 @@ void ThreadMain(void* argument) {
   Worker* w = t->worker;
   ChaosRandom random(DeriveSeed(w->seed, t->number, 0));
   std::atomic<std::int32_t>& busy = w->control->busy[w->slot];
-  while (JX_MonotonicNanos() < w->deadline) {
+  while (!Ended(w)) {
     busy.fetch_add(1);
     if (w->control->gate.load() != 0) {
       busy.fetch_sub(1);
@@ -591,8 +599,7 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
         w.control->busy[w.slot].fetch_sub(1);
         w.control->holding[w.slot].fetch_sub(1);
       }
-      const bool replace =
-          t->ended_holding && status == 0 && JX_MonotonicNanos() < w.deadline;
+      const bool replace = t->ended_holding && status == 0 && !Ended(&w);
       const int place = t->place;
       delete t;
       lock.lock();

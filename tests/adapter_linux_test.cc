@@ -236,7 +236,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
         "none"}},
       {flock,
        0,
-       "\n| flock-command | holds | not supported |",
+       "| not supported |",
        {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
         card, "--result", card + ".json", "--junit", card + ".xml"}},
       // A File of its own per acquisition: its close frees the name, at a

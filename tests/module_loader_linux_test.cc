@@ -285,7 +285,8 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
         "--faults", "none", "--seed", "9", "--json", files + "ab.json",
         "--junit", files + "ab.xml"},
        0,
-       {{"", "\n| lock   | holds "},
+       {{"", "\n| lock   | holds (n="},
+        {files + "ab.json", "\"filesystem\": \""},
         {"", "\n| lock-2 | overlap "},
         {files + "ab.xml",
          "<testsuite name=\"lock\" tests=\"1\" failures=\"0\""},
@@ -293,16 +294,22 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
          "<testsuite name=\"lock-2\" tests=\"1\" failures=\"1\""},
         {files + "ab.json",
          "\"run\": \"1 s, 4 processes x 3 threads, 4 names, faults none, "
-         "seed 9\""}}},
-      // Seed 3 gives the one thread no end while holding in its first
-      // thousands of holds.
-      {"a fault that never struck",
-       {"--module", ours, "--faults", "thread-end", "--processes", "1",
-        "--threads", "1", "--seed", "3", "--junit", files + "once.xml"},
+         "seed 9, until 1000 holds\""}}},
+      // The run strikes stop itself and ends before the next one: n is 3,
+      // too few to say it holds, which is no failure; its bound on the
+      // failure rate is 1 - 0.05^(1/3).
+      {"a fault that struck too seldom",
+       {"--module", ours, "--faults", "stop", "--strikes", "3", "--json",
+        files + "once.json", "--junit", files + "once.xml"},
        0,
-       {{"", "\n| wendlemoor | not struck |"},
+       {{"", "\n| wendlemoor | too few (n=3) |"},
+        {files + "once.json",
+         "\"text\": \"too few (n=3)\", \"strikes\": 3, "
+         "\"failure_rate_bound\": 0.631597, "},
+        {files + "once.json", "\"seed\": \"1\""},
+        {files + "once.json", "\"handovers\": "},
         {files + "once.xml",
-         "name=\"thread-end\">\n      <skipped message=\"not struck\"/>"}}},
+         "name=\"stop\">\n      <skipped message=\"too few (n=3)\"/>"}}},
       // A class for a lock that makes nothing outside its folder, module or
       // adapter, is n/a; ours is judged on the classes it survives alone.
       {"n/a, and a limit of ours",
