@@ -15,6 +15,11 @@
 //   ended, and that a waiter then still did not get within `unusable_bound`,
 //   or never got: a call on it hung, or it was answered busy later than the
 //   bound, and nobody held it again before the end;
+// - names kept by a spawned child: after the release of a hold whose holder
+//   started a child (kSpawn), a waiter that asked while the child may have
+//   lived did not get the name within kSpawnKeptBoundNanos: the child
+//   inherited the hold. The wait is measured from the release, or from the
+//   waiter's asking when later, to the next hold of the name;
 // - hung calls: calls that had not returned within the run's bound
 //   (kCallHung, chaos/history.h), an outcome neither right nor wrong,
 //   counted by call;
@@ -47,6 +52,8 @@ struct ChaosHold {
   // Until when the hold lasted for certain: `end`, or for a holder that
   // died unrecorded, its process's last record.
   std::uint64_t certain = 0;
+  // Until when a child that its holder spawned may live; 0 for none.
+  std::uint64_t child_until = 0;
 };
 
 // Per ChaosCall, indexed by its value.
@@ -67,6 +74,10 @@ struct ChaosVerdict {
   // The longest a name stayed unusable after its holder was gone (to the
   // run's end for one never freed), in nanoseconds.
   std::uint64_t unusable_max = 0;
+  // Releases after which a spawned child kept the name, and the longest
+  // wait such a release made, in nanoseconds.
+  std::uint64_t kept_by_child = 0;
+  std::uint64_t kept_max = 0;
   std::uint64_t wrong_by_call[kChaosCalls] = {};
   std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
   std::uint64_t hung_by_call[kChaosCalls] = {};
@@ -80,7 +91,7 @@ struct ChaosVerdict {
 
   bool clean() const {
     return overlaps + never_ended + unusable + wrong_codes + failed_workers +
-               hung ==
+               hung + kept_by_child ==
            0;
   }
 };
@@ -116,6 +127,11 @@ struct ChaosCheck {
 
 // The default for how long a name may stay unusable after its holder is gone.
 inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
+
+// How long a waiter may wait after a spawning holder's release while the
+// child may live: a child lives 1.5 s or more, and a handover takes
+// milliseconds even on a loaded machine.
+inline constexpr std::uint64_t kSpawnKeptBoundNanos = 1000000000u;
 
 // Judges the merged `history` of a run over `names` lock names. A finding
 // about a name shows the file `lock_folder`/name when the folder is given.

@@ -100,6 +100,13 @@ void ReleaseAgain(FaultWorkerSide& worker) {
       worker.Release(ChaosCall::kReleaseAgain, Instance::kHolding));
 }
 
+// spawn: the holder starts a child that lives on after the release; a sound
+// lock does not pass the hold to it (chaos/checker.h judges the wait after).
+HoldAfter SpawnChild(FaultWorkerSide& worker) {
+  worker.SpawnHolding(ChaosFault::kSpawn);
+  return HoldAfter::kGoesOn;
+}
+
 // A process kills itself about once in a few seconds whatever its thread
 // count; the cheap faults strike often, fork and thread-end seldom.
 constexpr FaultClass kTable[] = {
@@ -158,7 +165,8 @@ constexpr FaultClass kTable[] = {
      .rate = {.one_in = 50},
      .on_hold = AskOtherInstance,
      .second_instance = true,
-     .judges = CallBits({ChaosCall::kOtherInstance})},
+     .judges = CallBits({ChaosCall::kOtherInstance}),
+     .greeting = "instances"},
     {.fault = ChaosFault::kMisuse,
      .name = "misuse",
      .colour = "#878787",
@@ -169,6 +177,14 @@ constexpr FaultClass kTable[] = {
      .after_release = ReleaseAgain,
      .judges = CallBits({ChaosCall::kAcquireAgain, ChaosCall::kReleaseAgain}),
      .greeting = "misuse"},
+    {.fault = ChaosFault::kSpawn,
+     .name = "spawn",
+     .colour = "#01665e",
+     .marks_lanes = false,
+     .site = FaultSite::kHold,
+     .rate = {.one_in = 500},
+     .on_hold = SpawnChild,
+     .greeting = "spawn"},
 };
 
 // Every entry in its place, named and coloured, with the strike and the

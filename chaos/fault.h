@@ -95,6 +95,12 @@ class FaultWorkerSide {
   // Records `fault` and kills the worker's process group while the name is
   // held; no thread of the worker records anything after it.
   [[noreturn]] virtual void KillHolding(ChaosFault fault) = 0;
+  // Starts a child process that outlives the hold, as a program of the
+  // lock's language starts one (a module's worker: fork and exec of
+  // /bin/sleep, with every descriptor not marked close-on-exec; an
+  // adapter: "spawn T NAME"), after recording `fault` with the child's
+  // longest life. Returns at once; the child dies with the worker.
+  virtual void SpawnHolding(ChaosFault fault) = 0;
 
  protected:
   ~FaultWorkerSide() = default;

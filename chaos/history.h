@@ -41,7 +41,10 @@ enum class ChaosEvent : std::uint16_t {
   // are its class's (FaultClass::ends, chaos/fault.h): those of (pid,
   // thread) for kThreadEnd, every one of pid for kKill; the others only mark
   // the moment. `value` is the target process for kStop, and for the
-  // removals the time the run closed the gate (chaos/control.h).
+  // removals the time the run closed the gate (chaos/control.h). For kSpawn
+  // it is the longest the child lives, in nanoseconds: the name is sound
+  // when nobody waits for it long after the hold's end while the child may
+  // live.
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
   // (minus the signal number when a signal ended it); recorded as soon as
@@ -102,6 +105,7 @@ enum class ChaosFault : std::uint16_t {
   kRemoveFolder,   // the whole lock folder is removed while nobody holds one
   kTwoInstances,   // a second service instance in one process
   kMisuse,         // asking again for a held name, releasing twice
+  kSpawn,          // a holder starts a long-running child process
   kCount,          // not a class: how many there are
 };
 

@@ -30,6 +30,12 @@ using ChaosForkHook = void (*)(LockService* service, const char* name,
                                ResultCode* release, ResultCode* acquire);
 void SetChaosForkHook(ChaosForkHook hook);
 
+// Likewise the fault "spawn while holding": the holder of `name` starts a
+// long-running child the way its language does, and the hook returns once
+// it has. Set once, before RunChaosWorker.
+using ChaosSpawnHook = void (*)(LockService* service, const char* name);
+void SetChaosSpawnHook(ChaosSpawnHook hook);
+
 // Ends the calling worker process when its lock can no longer be used (an
 // adapter that failed): records kAdapterFailed with `code`, which ends
 // every hold of the process in the history, lets no other thread record
