@@ -182,7 +182,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#01665e",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 500},
+     .rate = {.one_in = 100},
      .on_hold = SpawnChild,
      .greeting = "spawn"},
 };
