@@ -192,7 +192,9 @@ struct FaultClass {
   void (*after_release)(FaultWorkerSide& worker) = nullptr;
   // kWorker, kBetweenHolds: the run's strike.
   void (*on_run)(FaultRunSide& run) = nullptr;
-  bool second_instance = false;  // the workers open a second service instance
+  // The workers open a second service instance: over an adapter, the same
+  // adapter process's lock object 2 (greeting word "instances").
+  bool second_instance = false;
   FaultEnds ends = FaultEnds::kNone;
   // The calls only this class makes and the checker judges (CallBits):
   // their wrong codes and hangs fail its JUnit case.
