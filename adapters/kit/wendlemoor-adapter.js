@@ -111,8 +111,8 @@ class Lock {
   // SPAWN_SECONDS. Resolves to the child once it runs.
   spawn(name, hold) {
     return new Promise((resolve, reject) => {
-      const child = childProcess.spawn('sleep', [SPAWN_SECONDS],
-                                       {stdio: ['ignore', 'ignore', 'inherit']});
+      const child = childProcess.spawn(
+          'sleep', [SPAWN_SECONDS], {stdio: ['ignore', 'ignore', 'inherit']});
       child.once('spawn', () => resolve(child));
       child.once('error', reject);
     });

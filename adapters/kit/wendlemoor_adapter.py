@@ -26,8 +26,9 @@ What the kit does for every adapter:
   "failed deadlock", giving back one it does not hold there "failed
   not-held"; the lock never sees either.
 - "end T": calls each instance's Lock.thread_ended with T's holds there,
-  then drops them and ends T's Python thread. What a dropped hold does is the library's affair
-  (an object whose deletion unlocks unlocks; a bare flag stays set).
+  then drops them and ends T's Python thread. What a dropped hold does is
+  the library's affair (an object whose deletion unlocks unlocks; a bare
+  flag stays set).
 - "fork T NAME": forks in T's thread. The child calls Lock.child_release
   on T's hold of NAME ("not-held" without one), then Lock.child_acquire,
   writes both results into a pipe and exits; the parent waits for it at
@@ -44,7 +45,8 @@ What the kit does for every adapter:
 - At the end of standard input every thread gives back what it holds
   (Lock.release); the kit waits for that at most CLOSE_DEADLINE_S, since a
   thread inside a waiting acquire may never come back, kills a forked or
-  spawned child still running, and exits. What is still held goes with the process.
+  spawned child still running, and exits. What is still held goes with the
+  process.
 
 Thread safety: the kit calls each of its two Lock objects from all its
 threads at once; each hold is used only by the thread that took it (and a
