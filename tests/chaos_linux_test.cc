@@ -666,7 +666,7 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       {{"/bin/sh", "-c", stderr_too, "sh", "python3", "-c", parse, broken},
        ""}};
   const std::vector<RunResult> parsed = RunCaptureAll(requests, kDeadlineMs);
-  EXPECT_EQ(parsed[0].output, "True True 4 9 0 \n");
+  EXPECT_EQ(parsed[0].output, "True True 4 10 0 \n");
   EXPECT_EQ(parsed[1].output, "False True 2 2 1 misuse\n");
 }
 
