@@ -91,30 +91,42 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
              std::to_string(kAdapterProtocolVersion);
     return false;
   }
-  *features = AdapterFeatures();
-  // Words this version does not know are left for later versions.
+  AdapterFeatures read;
+  // Plain words this version does not know are left for later versions; a
+  // word with an argument it does not know would change what a hold means.
   for (std::size_t i = 2; i < words.size(); ++i) {
-    if (words[i] == "threads") features->threads = true;
-    if (words[i] == "thread-end") features->thread_end = true;
-    if (words[i].rfind("lease=", 0) == 0) {
-      const std::string ms = words[i].substr(6);
-      errno = 0;
-      const unsigned long long lease = std::strtoull(ms.c_str(), nullptr, 10);
-      if (ms.empty() || ms.size() > 10 ||
-          ms.find_first_not_of("0123456789") != std::string::npos ||
-          errno != 0 || lease == 0 || lease > UINT32_MAX) {
-        *error = "greeted with a lease that is no positive number of ms: " +
-                 Quote(words[i]);
-        return false;
-      }
-      features->lease_ms = std::uint32_t(lease);
+    const std::string& word = words[i];
+    if (word == "missing") {
+      read.missing = "missing";
+      for (++i; i < words.size(); ++i) read.missing += " " + words[i];
+      break;
     }
-    if (words[i] != "missing") features->words.insert(words[i]);
-    if (words[i] == "missing") {
-      features->missing = "missing";
-      for (++i; i < words.size(); ++i) features->missing += " " + words[i];
+    const std::size_t equals = word.find('=');
+    if (equals == std::string::npos) {
+      if (word == "threads") read.threads = true;
+      if (word == "thread-end") read.thread_end = true;
+      if (word == "instances") read.instances = true;
+      read.words.insert(word);
+      continue;
     }
+    const std::string key = word.substr(0, equals);
+    const std::string value = word.substr(equals + 1);
+    if (key != "lease") {
+      *error = "greeted with " + Quote(word) + ", a word this version " +
+               "does not know";
+      return false;
+    }
+    // At most 9 digits: a lease of up to about 11 days, never an overflow.
+    if (value.empty() || value.size() > 9 ||
+        value.find_first_not_of("0123456789") != std::string::npos ||
+        std::strtoull(value.c_str(), nullptr, 10) == 0) {
+      *error = "greeted with " + Quote(word) +
+               ", not a lease of a positive whole number of milliseconds";
+      return false;
+    }
+    read.lease_ms = std::strtoull(value.c_str(), nullptr, 10);
   }
+  *features = read;
   return true;
 }
 

@@ -33,13 +33,15 @@ namespace wendlemoor {
 
 inline constexpr int kAdapterProtocolVersion = 1;
 
-// What the greeting ("wendlemoor-adapter 1 threads thread-end misuse")
-// says the adapter can do.
+// What the greeting ("wendlemoor-adapter 1 threads thread-end misuse
+// lease=500") says the adapter can do.
 struct AdapterFeatures {
   bool threads = false;     // several threads, answers in any order
   bool thread_end = false;  // "end T": a thread ends holding
-  // Every word it offers ("fork", "misuse", ...): the fault classes it can
-  // be put under are those whose word it says (FaultsGreeted, chaos/fault.h).
+  bool instances = false;   // requests may end with an instance, 1 or 2
+  // Every plain word it offers ("fork", "misuse", ...): the fault classes it
+  // can be put under are those whose word it says (FaultsGreeted,
+  // chaos/fault.h).
   std::set<std::string> words;
   // Not empty: the lock is not on this machine ("missing WHAT...").
   std::string missing;
@@ -49,8 +51,10 @@ struct AdapterFeatures {
 };
 
 // Reads a greeting line. Returns false, with the cause in `*error`, for a
-// line that is not one, names another protocol version, or says a lease
-// that is not a positive number of milliseconds.
+// line that is not one, names another protocol version, gives a lease that
+// is not a positive whole number of milliseconds, or says a word with an
+// argument ("word=value") that this version does not know. A plain word it
+// does not know is left for later versions.
 bool ParseGreeting(const std::string& line, AdapterFeatures* features,
                    std::string* error);
 

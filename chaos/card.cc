@@ -207,6 +207,11 @@ std::string CellText(const Cell& cell) {
     parts.push_back(Format("orphan %lld (%.1f s)", count("orphaned"),
                            Number(f, "orphaned_max_ms") / 1e3));
   }
+  if (count("kept_by_child") > 0) {
+    parts.push_back(Format("kept by child %lld (%.1f s)",
+                           count("kept_by_child"),
+                           Number(f, "kept_by_child_max_ms") / 1e3));
+  }
   if (count("never_ended") > 0) {
     parts.push_back(Format("never ended %lld", count("never_ended")));
   }

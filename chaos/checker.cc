@@ -316,6 +316,13 @@ class Checker {
         r.name < busy_times_.size()) {
       orphans_.push_back({r.pid, r.name, r.time, 0});
     }
+    if (static_cast<ChaosFault>(r.call) == ChaosFault::kSpawn) {
+      if (const auto it = open_.find({r.pid, r.thread, r.name});
+          it != open_.end()) {
+        ChaosHold& hold = result_.holds[it->second];
+        hold.child_until = std::max(hold.child_until, r.time + r.value);
+      }
+    }
     switch (FaultOf(static_cast<ChaosFault>(r.call)).ends) {
       case FaultEnds::kNone:
         break;
@@ -420,7 +427,8 @@ class Checker {
   }
 
   // After a hold that ended with its holder, the next hold of the name must
-  // come within the bound of when its holder began to wait. A name whose
+  // come within the bound of when its holder began to wait; after one that
+  // its holder gave back, JudgeKept judges it. A name whose
   // last holder is gone and that nobody held again is unusable when a call
   // on it hung, or it was answered busy later than the bound after.
   void FindUnusable() {
@@ -432,7 +440,11 @@ class Checker {
       const ChaosHold& hold = result_.holds[i];
       const std::size_t p = previous[hold.name];
       previous[hold.name] = i;
-      if (p == SIZE_MAX || !result_.holds[p].gone) continue;
+      if (p == SIZE_MAX) continue;
+      if (!result_.holds[p].gone) {
+        JudgeKept(result_.holds[p], hold, starts_[i]);
+        continue;
+      }
       const std::uint64_t from = std::max(result_.holds[p].end, starts_[i]);
       const std::uint64_t took = hold.start > from ? hold.start - from : 0;
       frees.push_back(took);
@@ -522,6 +534,30 @@ class Checker {
     }
   }
 
+  // After a spawning holder gave the name back, the next hold of the name
+  // must come within kSpawnKeptBoundNanos of the release, or of when its
+  // holder asked if later, whenever that was while the child may have
+  // lived. (A holder that died or ended holding is judged as unusable.)
+  // Out of line: inlined, it leads g++ 12 to a false free-nonheap-object
+  // warning about FindOverlaps' vectors.
+  [[gnu::noinline]] void JudgeKept(const ChaosHold& spawner,
+                                   const ChaosHold& next, std::uint64_t asked) {
+    if (spawner.child_until == 0 || !spawner.ended) return;
+    const std::uint64_t from = std::max(spawner.end, asked);
+    if (from >= spawner.child_until ||
+        next.start <= from + kSpawnKeptBoundNanos) {
+      return;
+    }
+    ChaosVerdict& verdict = result_.verdict;
+    ++verdict.kept_by_child;
+    verdict.kept_max = std::max(verdict.kept_max, next.start - from);
+    Example(
+        "name %u kept by a spawned child of %d:%u for %.1f s after its "
+        "release at %.3f s",
+        next.name, spawner.pid, spawner.thread, double(next.start - from) / 1e9,
+        Seconds(spawner.end));
+  }
+
   void Waits() {
     if (waits_.empty()) return;
     std::sort(waits_.begin(), waits_.end());
@@ -595,6 +631,10 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   add(verdict.orphaned, "names held by an orphan");
   if (verdict.orphaned > 0) {
     line += Format(" (the longest %.1f s)", double(verdict.orphaned_max) / 1e9);
+  }
+  add(verdict.kept_by_child, "kept by a spawned child");
+  if (verdict.kept_by_child > 0) {
+    line += Format(" (max %.1f s)", double(verdict.kept_max) / 1e9);
   }
   add(verdict.wrong_codes, "wrong result codes");
   add(verdict.hung, "hung calls");

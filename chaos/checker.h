@@ -25,6 +25,11 @@
 //   the holder's death until the child ended, although a caller asked for
 //   it long enough meanwhile, was kept by the child's inherited lock. The
 //   time to free such a name counts from the holder's death;
+// - names kept by a spawned child: after the release of a hold whose holder
+//   started a child (kSpawn), a waiter that asked while the child may have
+//   lived did not get the name within kSpawnKeptBoundNanos: the child
+//   inherited the hold. The wait is measured from the release, or from the
+//   waiter's asking when later, to the next hold of the name;
 // - hung calls: calls that had not returned within the run's bound
 //   (kCallHung, chaos/history.h), an outcome neither right nor wrong,
 //   counted by call;
@@ -57,6 +62,8 @@ struct ChaosHold {
   // Until when the hold lasted for certain: `end`, or for a holder that
   // died unrecorded, its process's last record.
   std::uint64_t certain = 0;
+  // Until when a child that its holder spawned may live; 0 for none.
+  std::uint64_t child_until = 0;
 };
 
 // Per ChaosCall, indexed by its value.
@@ -82,6 +89,10 @@ struct ChaosVerdict {
   // nanoseconds.
   std::uint64_t orphaned = 0;
   std::uint64_t orphaned_max = 0;
+  // Releases after which a spawned child kept the name, and the longest
+  // wait such a release made, in nanoseconds.
+  std::uint64_t kept_by_child = 0;
+  std::uint64_t kept_max = 0;
   std::uint64_t wrong_by_call[kChaosCalls] = {};
   std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
   std::uint64_t hung_by_call[kChaosCalls] = {};
@@ -95,7 +106,7 @@ struct ChaosVerdict {
 
   bool clean() const {
     return overlaps + never_ended + unusable + orphaned + wrong_codes +
-               failed_workers + hung ==
+               failed_workers + hung + kept_by_child ==
            0;
   }
 };
@@ -142,6 +153,10 @@ constexpr std::uint64_t UnusableBoundNanos(std::uint32_t lease_ms) {
   const std::uint64_t lease = std::uint64_t(lease_ms) * 1500000u;
   return lease > kUnusableBoundNanos ? lease : kUnusableBoundNanos;
 }
+// How long a waiter may wait after a spawning holder's release while the
+// child may live: a child lives 1.5 s or more, and a handover takes
+// milliseconds even on a loaded machine.
+inline constexpr std::uint64_t kSpawnKeptBoundNanos = 1000000000u;
 
 // Judges the merged `history` of a run over `names` lock names. A finding
 // about a name shows the file `lock_folder`/name when the folder is given.

@@ -78,12 +78,21 @@ struct ThreadTag {
 thread_local ThreadTag tThread;
 std::atomic<std::uint32_t> gNextThread{1};
 
-// The lock service of a worker: each call is a request to its adapter.
+// The worker's adapter process and what it greeted, shared by its service
+// instances.
+struct WorkerAdapter {
+  std::unique_ptr<Adapter> adapter;
+  AdapterFeatures features;
+};
+
+// The lock service of a worker: each call is a request to its adapter, on
+// the adapter's lock object `instance` (1, or 2 for the worker's second
+// service instance: a second lock object in the same adapter process).
 class AdapterLockService final : public LockService {
  public:
-  AdapterLockService(std::unique_ptr<Adapter> adapter,
-                     const AdapterFeatures& features)
-      : adapter_(std::move(adapter)), features_(features) {}
+  AdapterLockService(std::shared_ptr<WorkerAdapter> shared, int instance)
+      : shared_(std::move(shared)),
+        suffix_(instance == 1 ? "" : " " + std::to_string(instance)) {}
 
   ResultCode QueryInterface(const InterfaceId& iid, void** result) override {
     if (!(iid == kLockServiceId || iid == kBaseInterfaceId)) {
@@ -105,12 +114,13 @@ class AdapterLockService final : public LockService {
     const std::uint32_t t = Thread();
     return Ask(t,
                "acquire " + std::to_string(t) + " " + name +
-                   (wait != 0 ? " wait" : " nowait"),
+                   (wait != 0 ? " wait" : " nowait") + suffix_,
                wait != 0 ? -1 : kAnswerMs);
   }
   ResultCode ReleaseLock(const char* name) override {
     const std::uint32_t t = Thread();
-    return Ask(t, "release " + std::to_string(t) + " " + name, kAnswerMs);
+    return Ask(t, "release " + std::to_string(t) + " " + name + suffix_,
+               kAnswerMs);
   }
 
   // The fork hook (chaos/worker.h): "fork T NAME".
@@ -118,11 +128,12 @@ class AdapterLockService final : public LockService {
                    ResultCode* acquire) {
     auto* self = static_cast<AdapterLockService*>(service);
     const std::uint32_t t = self->Thread();
-    const std::string line = "fork " + std::to_string(t) + " " + name;
+    const std::string line =
+        "fork " + std::to_string(t) + " " + name + self->suffix_;
     AdapterAnswer answer;
     std::string results, error;
-    const AdapterFault fault =
-        self->adapter_->Request(t, line, kAnswerMs, &answer, &results, &error);
+    const AdapterFault fault = self->shared_->adapter->Request(
+        t, line, kAnswerMs, &answer, &results, &error);
     if (fault != AdapterFault::kNone) GiveUp(fault, error);
     if (answer != AdapterAnswer::kForked) {
       GiveUp(AdapterFault::kGarbage,
@@ -139,16 +150,30 @@ class AdapterLockService final : public LockService {
   static void OpenClose(LockService* service, const char* name) {
     auto* self = static_cast<AdapterLockService*>(service);
     const std::uint32_t t = self->Thread();
-    (void)self->Ask(t, "open-close " + std::to_string(t) + " " + name,
+    (void)self->Ask(
+        t, "open-close " + std::to_string(t) + " " + name + self->suffix_,
+        kAnswerMs);
+  }
+
+  // The spawn hook (chaos/worker.h): "spawn T NAME", answered "T done"
+  // once the child has started. A failure is named once (CodeOf) and leaves
+  // the hold as it was.
+  static void Spawn(LockService* service, const char* name) {
+    auto* self = static_cast<AdapterLockService*>(service);
+    const std::uint32_t t = self->Thread();
+    (void)self->Ask(t,
+                    "spawn " + std::to_string(t) + " " + name + self->suffix_,
                     kAnswerMs);
   }
 
-  // The thread `t` has ended: what it held is given back as the adapter's
-  // lock does on a thread's end.
+  // The thread `t` has ended: what it held on every instance is given back
+  // as the adapter's lock does on a thread's end.
   void EndThread(std::uint32_t t) {
-    if (features_.thread_end)
+    if (shared_->features.thread_end)
       (void)Ask(t, "end " + std::to_string(t), kAnswerMs);
   }
+
+  const Adapter* adapter() const { return shared_->adapter.get(); }
 
  private:
   ~AdapterLockService() = default;
@@ -164,8 +189,8 @@ class AdapterLockService final : public LockService {
   ResultCode Ask(std::uint32_t t, const std::string& line, int deadline_ms) {
     AdapterAnswer answer;
     std::string reason, error;
-    const AdapterFault fault =
-        adapter_->Request(t, line, deadline_ms, &answer, &reason, &error);
+    const AdapterFault fault = shared_->adapter->Request(
+        t, line, deadline_ms, &answer, &reason, &error);
     if (fault != AdapterFault::kNone) GiveUp(fault, error);
     if (answer == AdapterAnswer::kForked) {
       GiveUp(AdapterFault::kGarbage,
@@ -196,26 +221,39 @@ class AdapterLockService final : public LockService {
     return kErrorSystemBase | EIO;
   }
 
-  const std::unique_ptr<Adapter> adapter_;
-  const AdapterFeatures features_;
+  const std::shared_ptr<WorkerAdapter> shared_;
+  const std::string suffix_;  // the instance's words at a request's end
   std::atomic<std::uint32_t> references_{1};
   std::mutex mutex_;            // guards `said_`
   std::set<std::string> said_;  // failure reasons already named
 };
 
 ThreadTag::~ThreadTag() {
-  for (AdapterLockService* s : used) s->EndThread(number);
+  // One end per adapter, whichever of its instances the thread used.
+  std::set<const Adapter*> told;
+  for (AdapterLockService* s : used) {
+    if (told.insert(s->adapter()).second) s->EndThread(number);
+  }
 }
 
+// The worker's adapter while a service instance uses it: the worker's
+// second instance (the two-instances fault) is the same adapter's lock
+// object 2. Set by the worker's main thread before its threads start.
+std::weak_ptr<WorkerAdapter> gWorkerAdapter;
+
 LockService* CreateFromCommand(const char* folder) {
+  if (std::shared_ptr<WorkerAdapter> shared = gWorkerAdapter.lock()) {
+    return new AdapterLockService(std::move(shared), 2);
+  }
+  auto shared = std::make_shared<WorkerAdapter>();
   std::string error;
-  std::unique_ptr<Adapter> adapter =
-      Adapter::Start(gCommand, folder, false, &error);
-  if (!adapter) GiveUp(AdapterFault::kCannotStart, error);
-  AdapterFeatures features;
-  const AdapterFault fault = adapter->Greet(kGreetMs, &features, &error);
+  shared->adapter = Adapter::Start(gCommand, folder, false, &error);
+  if (!shared->adapter) GiveUp(AdapterFault::kCannotStart, error);
+  const AdapterFault fault =
+      shared->adapter->Greet(kGreetMs, &shared->features, &error);
   if (fault != AdapterFault::kNone) GiveUp(fault, error);
-  return new AdapterLockService(std::move(adapter), features);
+  gWorkerAdapter = shared;
+  return new AdapterLockService(std::move(shared), 1);
 }
 
 int Usage(const std::string& error) {
@@ -231,6 +269,7 @@ int RunAdapterWorker(const std::string& command,
   gCommand = command;
   SetChaosForkHook(AdapterLockService::Fork);
   SetChaosOpenCloseHook(AdapterLockService::OpenClose);
+  SetChaosSpawnHook(AdapterLockService::Spawn);
   return RunChaosWorker(arguments, CreateFromCommand);
 }
 

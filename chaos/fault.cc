@@ -181,6 +181,13 @@ void KillAnyWorker(FaultRunSide& run) {
   run.KillWorker(worker);
 }
 
+// spawn: the holder starts a child that lives on after the release; a sound
+// lock does not pass the hold to it (chaos/checker.h judges the wait after).
+HoldAfter SpawnChild(FaultWorkerSide& worker) {
+  worker.SpawnHolding(ChaosFault::kSpawn);
+  return HoldAfter::kGoesOn;
+}
+
 // Every class strikes often enough that a run of a few seconds sees it
 // strike dozens of times (a report card's cell ends after 30 strikes, and
 // its verdict is worth as much as its count of them): a process kills
@@ -250,6 +257,7 @@ constexpr FaultClass kTable[] = {
      .on_hold = AskOtherInstance,
      .second_instance = true,
      .judges = CallBits({ChaosCall::kOtherInstance}),
+     .greeting = "instances",
      .ours_survives = true},
     {.fault = ChaosFault::kMisuse,
      .name = "misuse",
@@ -320,6 +328,17 @@ constexpr FaultClass kTable[] = {
      .site = FaultSite::kWorker,
      .schedule = {.first_ms = 100, .every_ms = 30, .spread_ms = 60},
      .on_run = KillAnyWorker,
+     .ours_survives = true},
+    // Ours survives it: its descriptors are close-on-exec, so the child
+    // keeps nothing of the hold.
+    {.fault = ChaosFault::kSpawn,
+     .name = "spawn",
+     .colour = "#01665e",
+     .marks_lanes = false,
+     .site = FaultSite::kHold,
+     .rate = {.one_in = 100},
+     .on_hold = SpawnChild,
+     .greeting = "spawn",
      .ours_survives = true},
 };
 

@@ -119,6 +119,12 @@ class FaultWorkerSide {
   // indexer in the same program would; returns once it has. The name's
   // hold goes on.
   virtual void OpenCloseFiles() = 0;
+  // Starts a child process that outlives the hold, as a program of the
+  // lock's language starts one (a module's worker: fork and exec of
+  // /bin/sleep, with every descriptor not marked close-on-exec; an
+  // adapter: "spawn T NAME"), after recording `fault` with the child's
+  // longest life. Returns at once; the child dies with the worker.
+  virtual void SpawnHolding(ChaosFault fault) = 0;
 
  protected:
   ~FaultWorkerSide() = default;
@@ -243,7 +249,9 @@ struct FaultClass {
   void (*after_release)(FaultWorkerSide& worker) = nullptr;
   // kWorker, kBetweenHolds: the run's strike.
   void (*on_run)(FaultRunSide& run) = nullptr;
-  bool second_instance = false;  // the workers open a second service instance
+  // The workers open a second service instance: over an adapter, the same
+  // adapter process's lock object 2 (greeting word "instances").
+  bool second_instance = false;
   FaultEnds ends = FaultEnds::kNone;
   // The calls only this class makes and the checker judges (CallBits):
   // their wrong codes and hangs fail its JUnit case.

@@ -42,7 +42,10 @@ enum class ChaosEvent : std::uint16_t {
   // thread) for kThreadEnd, every one of pid for kKill; the others only mark
   // the moment. `value` is the target process for kStop and
   // kKillAnywhere, for the removals between holds the time the run closed
-  // the gate (chaos/control.h), and 0 for kRemoveHeld and kRemoveIpc.
+  // the gate (chaos/control.h), and 0 for kRemoveHeld and kRemoveIpc. For
+  // kSpawn it is the longest the child lives, in nanoseconds: the name is
+  // sound when nobody waits for it long after the hold's end while the
+  // child may live.
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
   // (minus the signal number when a signal ended it); recorded as soon as
@@ -124,6 +127,7 @@ enum class ChaosFault : std::uint16_t {
                    // held, then a worker renewed
   kRemoveIpc,      // what the lock made outside its folder removed
   kKillAnywhere,   // the run SIGKILLs a worker at any moment
+  kSpawn,          // a holder starts a long-running child process
   kCount,          // not a class: how many there are
 };
 

@@ -107,6 +107,8 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   millis("unusable_max_ms", v.unusable_max);
   number("orphaned", v.orphaned);
   millis("orphaned_max_ms", v.orphaned_max);
+  number("kept_by_child", v.kept_by_child);
+  millis("kept_by_child_max_ms", v.kept_max);
   number("never_ended", v.never_ended);
   number("hung", v.hung);
   number("wrong_codes", v.wrong_codes);
@@ -275,6 +277,12 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
       v.orphaned,
       Format("names held by an orphan (longest %.1f s)",
              double(v.orphaned_max) / 1e9));
+  add(Has(faults, ChaosFault::kSpawn) ? case_of(FaultOf(ChaosFault::kSpawn))
+                                      : general,
+      v.kept_by_child,
+      Format("names kept by a spawned child after the release (longest "
+             "%.1f s)",
+             double(v.kept_max) / 1e9));
   for (int call = 1; call < kChaosCalls; ++call) {
     const auto which = static_cast<ChaosCall>(call);
     const FaultClass* judge = FaultJudging(which);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,12 @@ constexpr std::uint64_t kForkTakeReleaseMicros = 2000000;
 // An orphan ends this long before the workers stop at the latest, so that
 // its last record lies inside the run.
 constexpr std::uint64_t kOrphanEndMarginNanos = 100000000;
+// How long a spawned child lives: a module's worker starts /bin/sleep for
+// kSpawnSeconds; an adapter's child lives 1 to 2 s
+// (docs/adapter-protocol.md).
+constexpr char kSpawnSeconds[] = "1.5";
+constexpr std::uint64_t kSpawnLifeNanos = 1500000000;
+constexpr std::uint64_t kAdapterSpawnLifeNanos = 2000000000;
 
 struct Worker {
   ChaosControl* control = nullptr;
@@ -63,6 +70,11 @@ struct Worker {
   // process.
   std::shared_mutex records;
   bool forked_child = false;  // set in the child of a fork only
+
+  // Children of the spawn fault not yet reaped (Mutex rules: `spawn_mutex`
+  // guards `spawned`).
+  std::mutex spawn_mutex;
+  std::vector<JX_Process> spawned;
 
   // Threads that have ended, to be joined (Mutex rules: `mutex` guards
   // `ended` and `running`).
@@ -103,6 +115,7 @@ class InCall {
 Worker* gWorker = nullptr;
 ChaosForkHook gForkHook = nullptr;
 ChaosOpenCloseHook gOpenCloseHook = nullptr;
+ChaosSpawnHook gSpawnHook = nullptr;
 
 // Kills the worker with its process group, which it leads when the run
 // started it (chaos/run.h); a worker started otherwise kills only itself.
@@ -296,6 +309,7 @@ class HoldingThread final : public FaultWorkerSide {
   [[noreturn]] void OrphanHolding(ChaosFault fault,
                                   std::uint64_t life_nanos) override;
   void OpenCloseFiles() override;
+  void SpawnHolding(ChaosFault fault) override;
 
  private:
   LockService* Service(Instance instance) const {
@@ -411,6 +425,48 @@ bool Ended(const Worker* w) {
   return JX_MonotonicNanos() >= w->deadline || w->control->ended.load() != 0;
 }
 
+// Reaps the spawned children that have ended; with `all`, kills and reaps
+// the rest too. `w->spawn_mutex` held.
+void ReapSpawned(Worker* w, bool all) {
+  std::vector<JX_Process> running;
+  for (JX_Process child : w->spawned) {
+    if (all) {
+      (void)JX_WaitProcessOrKill(child, 0, nullptr);
+    } else if (JX_WaitProcessFor(child, 0, nullptr) == JX_TIMED_OUT) {
+      running.push_back(child);
+    }
+  }
+  w->spawned.swap(running);
+}
+
+void HoldingThread::SpawnHolding(ChaosFault fault) {
+  w_->control->faults.fetch_add(1);
+  Record(w_, t_->number, ChaosEvent::kFault, name_,
+         static_cast<std::uint16_t>(fault), 0,
+         gSpawnHook != nullptr ? kAdapterSpawnLifeNanos : kSpawnLifeNanos);
+  if (gSpawnHook != nullptr) {
+    gSpawnHook(Service(Instance::kHolding), Lock());
+    return;
+  }
+  // As a C program starts one: fork and exec, every descriptor the lock
+  // left without close-on-exec inherited. The child dies with this thread
+  // at the latest, which only frees what it might keep sooner.
+  std::string program = "sleep", seconds = kSpawnSeconds;
+  char* argv[] = {program.data(), seconds.data(), nullptr};
+  JX_ProcessAttributes attributes;
+  attributes.die_with_parent = true;
+  const JX_Process child =
+      JX_CreateProcess("/bin/sleep", argv, nullptr, &attributes);
+  if (child == nullptr) {
+    std::fprintf(stderr, "wendlemoor-chaos worker %d: spawn: %s\n", getpid(),
+                 std::strerror(errno));
+    return;
+  }
+  std::lock_guard<std::mutex> lock(w_->spawn_mutex);
+  ReapSpawned(w_, false);
+  w_->spawned.push_back(child);
+}
+
 // One acquisition, hold and release of a random name. Returns false when the
 // thread is to end holding.
 bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
@@ -514,6 +570,7 @@ int Fail(const char* what) {
 
 void SetChaosForkHook(ChaosForkHook hook) { gForkHook = hook; }
 void SetChaosOpenCloseHook(ChaosOpenCloseHook hook) { gOpenCloseHook = hook; }
+void SetChaosSpawnHook(ChaosSpawnHook hook) { gSpawnHook = hook; }
 
 void GiveUpChaosWorker(std::uint32_t code) {
   Worker* w = gWorker;
@@ -612,6 +669,10 @@ int RunChaosWorker(const std::vector<std::string>& arguments,
     lock.lock();
   }
   lock.unlock();
+  {
+    std::lock_guard<std::mutex> spawn_lock(w.spawn_mutex);
+    ReapSpawned(&w, true);
+  }
   close(w.history);  // never retried (runtime/eintr.h)
   return status;
 }

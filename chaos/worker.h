@@ -36,6 +36,11 @@ void SetChaosForkHook(ChaosForkHook hook);
 // before RunChaosWorker.
 using ChaosOpenCloseHook = void (*)(LockService* service, const char* name);
 void SetChaosOpenCloseHook(ChaosOpenCloseHook hook);
+// Likewise the fault "spawn while holding": the holder of `name` starts a
+// long-running child the way its language does, and the hook returns once
+// it has. Set once, before RunChaosWorker.
+using ChaosSpawnHook = void (*)(LockService* service, const char* name);
+void SetChaosSpawnHook(ChaosSpawnHook hook);
 
 // Ends the calling worker process when its lock can no longer be used (an
 // adapter that failed): records kAdapterFailed with `code`, which ends

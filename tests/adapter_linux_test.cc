@@ -113,8 +113,8 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
       {"missing-library",
        "echo 'wendlemoor-adapter 1 missing libfoo'\nsleep 30\n",
        "is not supported here: missing libfoo"},
-      {"zero-lease", "echo 'wendlemoor-adapter 1 threads lease=0'\nsleep 30\n",
-       "a lease that is no positive number of ms: \"lease=0\""},
+      {"bad-lease", "echo 'wendlemoor-adapter 1 lease=0'\nsleep 30\n",
+       "not a lease of a positive whole number of milliseconds"},
       // An adapter's lock has no cleanup for the run to call.
       {"flock-command-remove-ipc",
        "",
@@ -157,6 +157,36 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
               std::string::npos)
         << lines[0];
     EXPECT_NE(lines[0].find(rows[i].cause), std::string::npos) << lines[0];
+  }
+}
+
+// What a greeting offers: a lease in whole milliseconds, and words this
+// version does not know, ignored when plain, refused with an argument.
+TEST(AdapterRunTest, GreetingSaysWhatTheAdapterOffers) {
+  const struct {
+    const char* line;
+    bool read;
+    std::uint64_t lease_ms;
+  } rows[] = {
+      {"wendlemoor-adapter 1 threads instances lease=250 later-word", true,
+       250},
+      {"wendlemoor-adapter 1 threads", true, 0},
+      {"wendlemoor-adapter 1 lease=0", false, 0},
+      {"wendlemoor-adapter 1 lease=-5", false, 0},
+      {"wendlemoor-adapter 1 lease=1.5", false, 0},
+      {"wendlemoor-adapter 1 lease=", false, 0},
+      {"wendlemoor-adapter 1 lease=99999999999", false, 0},
+      {"wendlemoor-adapter 1 threads colour=red", false, 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.line);
+    wendlemoor::AdapterFeatures features;
+    std::string error;
+    EXPECT_EQ(wendlemoor::ParseGreeting(row.line, &features, &error), row.read)
+        << error;
+    if (row.read) {
+      EXPECT_EQ(features.lease_ms, row.lease_ms);
+    }
   }
 }
 
@@ -207,10 +237,12 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   const std::string quitter_history = temp.path() + "/quitter.history";
   const std::string card = temp.path() + "/card";
   const std::vector<Row> rows = {
+      // Its spawned child keeps the lock: every fault but that one.
       {flock,
        0,
        "verdict: clean: no overlap",
-       {"--seconds", "3", "--processes", "3", "--json", json}},
+       {"--seconds", "3", "--processes", "3", "--json", json, "--faults",
+        "kill,stop,remove-files,remove-folder,two-instances,misuse"}},
       {liar, 1, "verdict: BROKEN: "},
       {quitter,
        1,
@@ -234,6 +266,17 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        fasteners ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
         "none"}},
+      // A background command inherits the shell's descriptor and the lock.
+      {flock,
+       1,
+       "kept by a spawned child",
+       {"--seconds", "3", "--processes", "3", "--faults", "spawn"}},
+      // Two InterProcessLocks of one process share its record lock.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/python-fasteners",
+       fasteners ? 1 : 2,
+       fasteners ? "through its other instance: " : "is not supported here",
+       {"--seconds", "3", "--processes", "2", "--threads", "2", "--faults",
+        "two-instances"}},
       {flock,
        0,
        "| not supported |",
@@ -272,11 +315,14 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
         faults[1].find(',') != std::string::npos) {
       continue;
     }
-    const std::string unstruck = " " + faults[1] + " 0,";
-    for (int again = 0;
-         again < 2 && runs[i].output.find("faults: ") != std::string::npos &&
-         runs[i].output.find(unstruck) != std::string::npos;
-         ++again) {
+    // The last class of the faults line has no comma after its count.
+    const std::string unstruck = " " + faults[1] + " 0";
+    const auto not_struck = [&](const std::string& output) {
+      return output.find("faults: ") != std::string::npos &&
+             (output.find(unstruck + ",") != std::string::npos ||
+              output.find(unstruck + "\n") != std::string::npos);
+    };
+    for (int again = 0; again < 2 && not_struck(runs[i].output); ++again) {
       runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
     }
   }
@@ -286,15 +332,20 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     EXPECT_NE(runs[i].output.find(rows[i].line), std::string::npos)
         << runs[i].output;
   }
-  // The shell adapter's run says which faults it left out: every class
-  // of "all" whose word its greeting ("misuse") does not say.
+  // A run says which faults it left out: every class of "all" whose word
+  // its greeting does not say (no second instance: not two-instances).
   const std::string left_out = wendlemoor::FaultNames(
-      wendlemoor::FaultsOursSurvives() & ~wendlemoor::FaultsGreeted({"misuse"}),
-      ", ");
-  EXPECT_EQ(left_out.rfind("thread-end, fork, ", 0), 0u) << left_out;
-  EXPECT_NE(runs[0].output.find("not supported: " + left_out + "\n"),
+      wendlemoor::FaultsOursSurvives() & ~wendlemoor::FaultsGreeted({}), ", ");
+  EXPECT_EQ(left_out.rfind("thread-end, fork, two-instances, misuse, ", 0), 0u)
+      << left_out;
+  EXPECT_NE(runs[1].output.find("not supported: " + left_out + "\n"),
             std::string::npos)
-      << runs[0].output;
+      << runs[1].output;
+  if (fasteners) {
+    EXPECT_NE(runs[7].output.find("(first kOk: a second grant)"),
+              std::string::npos)
+        << runs[7].output;
+  }
   // Its results are written as any run's, naming the adapter.
   EXPECT_NE(ReadAll(json).find("\"verdict\": \"verdict: clean: "),
             std::string::npos);
@@ -335,15 +386,20 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
     // "done" where any close of the file in the process drops the hold; ""
     // where open-close is not offered.
     const char* open_close;
+    // Instance 2 asked for a name that instance 1 holds; "failed
+    // bad-request" where instances are not offered.
+    const char* other_instance = "busy";
+    const char* spawn = "done";  // "spawn T NAME" while T holds NAME
   };
   const std::vector<Row> rows = {
       {"python-fcntl-flock", "", "done", "forked done busy", "busy"},
       // The child's release of an inherited FileLock or file frees the
-      // parent's hold; fasteners' ended thread keeps its turn taken.
+      // parent's hold; fasteners' ended thread keeps its turn taken, and
+      // its second InterProcessLock shares the process's record lock.
       {"python-filelock", "missing python3-filelock", "done",
        "forked done done", "busy"},
       {"python-fasteners", "missing python3-fasteners", "busy",
-       "forked done busy", "done"},
+       "forked done busy", "done", "done"},
       {"python-portalocker", "missing python3-portalocker", "done",
        "forked done done", "busy"},
       // Nothing frees a marker but its release; Node cannot fork.
@@ -352,11 +408,14 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
       // An ended thread's turn, and its *Flock's open file, stay taken;
       // neither Java nor Go forks, nor offers open-close.
       {"java-filechannel", "missing openjdk-17-jdk-headless", "busy",
-       "failed unknown-request", ""},
-      {"go-flock", "missing golang-go", "busy", "failed unknown-request", ""},
+       "failed unknown-request", "", "busy", "failed unknown-request"},
+      {"go-flock", "missing golang-go", "busy", "failed unknown-request", "",
+       "busy", "failed unknown-request"},
       // No kit: the adapter speaks the protocol itself. A child's close of
-      // its copy of the file leaves the parent's lock; no open-close.
-      {"ruby-flock", "missing ruby", "done", "forked done busy", ""},
+      // its copy of the file leaves the parent's lock; no open-close, no
+      // second instance, no spawn.
+      {"ruby-flock", "missing ruby", "done", "forked done busy", "",
+       "failed bad-request", "failed unknown-request"},
   };
   // The compiled adapters find their programs in this build.
   const std::string build =
@@ -381,6 +440,15 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
                 features.words.count("misuse") > 0);
     const bool open_close = *row.open_close != '\0';
     EXPECT_EQ(features.words.count("open-close") > 0, open_close);
+    const bool instances =
+        std::string(row.other_instance) != "failed bad-request";
+    EXPECT_EQ(features.instances, instances);
+    EXPECT_EQ(features.words.count("spawn") > 0,
+              std::string(row.spawn) == "done");
+    const std::string other_release =
+        !instances                                  ? "failed bad-request"
+        : std::string(row.other_instance) == "done" ? "done"
+                                                    : "failed not-held";
     EXPECT_EQ(features.words.count("fork") > 0,
               std::string(row.fork) != "failed unknown-request");
     const struct {
@@ -391,6 +459,10 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
         {1, "release 1 wendlemoor-probe", "failed not-held"},
         {1, "acquire 1 a wait", "done"},
         {1, "acquire 1 a nowait", "failed deadlock"},
+        // Each instance keeps its own holds.
+        {1, "acquire 1 a nowait 2", row.other_instance},
+        {1, "release 1 a 2", other_release},
+        {1, "release 1 a 3", "failed bad-request"},
         {2, "acquire 2 a nowait", "busy"},
         {2, "release 2 a", "failed not-held"},
         {2, "acquire 2 b wait", "done"},
@@ -412,9 +484,13 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
     waiter.join();
     EXPECT_EQ(waited, "done");
     EXPECT_EQ(Ask(first.get(), 5, "fork 5 c"), row.fork);
+    // The child spawned while c was held leaves it free once released.
+    EXPECT_EQ(Ask(first.get(), 5, "spawn 5 c"), row.spawn);
+    EXPECT_EQ(Ask(first.get(), 5, "release 5 c"), "done");
     std::unique_ptr<wendlemoor::Adapter> second =
         StartAdapter(command, folder, &features);
     ASSERT_NE(second, nullptr);
+    EXPECT_EQ(Ask(second.get(), 2, "acquire 2 c nowait"), "done");
     EXPECT_EQ(Ask(second.get(), 1, "acquire 1 a nowait"), "busy");
     EXPECT_EQ(Ask(first.get(), 8, "acquire 8 d nowait"), "done");
     EXPECT_EQ(Ask(first.get(), 8, "open-close 8 d"),

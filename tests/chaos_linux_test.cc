@@ -69,6 +69,11 @@ ChaosRecord ByRun(std::uint64_t ms, ChaosEvent event, std::int32_t pid,
                   std::uint32_t code = 0, ChaosCall call = {}) {
   return At(ms, event, 1, 0, code, std::uint16_t(call), std::uint64_t(pid));
 }
+// A spawn while holding, its child living `life_ms`.
+ChaosRecord Spawned(std::uint64_t ms, std::int32_t pid, std::uint64_t life_ms) {
+  return At(ms, ChaosEvent::kFault, pid, 0, 0,
+            std::uint16_t(ChaosFault::kSpawn), life_ms * kMs);
+}
 ChaosRecord OnThread(std::uint32_t thread, ChaosRecord r) {
   r.thread = thread;
   return r;
@@ -79,8 +84,9 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     const char* what;
     std::vector<ChaosRecord> history;
     // overlaps, never ended, unusable, wrong codes, failed workers, hung
-    // calls, indeterminate holds, names held by an orphan
-    std::uint64_t expected[8];
+    // calls, indeterminate holds, names held by an orphan, names kept by a
+    // spawned child
+    std::uint64_t expected[9];
     const char* says = "";       // in the verdict, findings, figures or answers
     std::uint32_t lease_ms = 0;  // the lock's lease, for the unusable bound
   };
@@ -221,6 +227,15 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         Start(3, 20, 1), Fault(4, 10, ChaosFault::kKill), Exit(5, 10, -9),
         Start(6, 11, 1, 5), End(7, 11, 1)},
        {0, 0, 0, 0, 0, 0, 0, 0}},
+      {"a spawned child kept the name after its holder's release",
+       {Start(1, 10), Spawned(2, 10, 1500), End(3, 10),
+        Start(1400, 11, 0, 1390), End(1401, 11)},
+       {0, 0, 0, 0, 0, 0, 0, 0, 1},
+       "name 0 kept by a spawned child of 10:1 for 1.4 s"},
+      {"a hold asked for after a spawned child's end came late",
+       {Start(1, 10), Spawned(2, 10, 1500), End(3, 10),
+        Start(3000, 11, 0, 1400), End(3001, 11)},
+       {0, 0, 0, 0, 0, 0, 0, 0}},
       {"the rate leaves out the grace after the end",
        {At(0, ChaosEvent::kRunStart, 1, 0, 0, 0, 1000 * kMs), Start(1, 10),
         End(2, 10), Start(3, 11), End(4, 11), At(6000, ChaosEvent::kRunEnd, 1)},
@@ -232,15 +247,16 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     const ChaosCheck check = CheckHistory(
         row.history, 2, UnusableBoundNanos(row.lease_ms), "/run/locks");
     const ChaosVerdict& v = check.verdict;
-    const std::uint64_t found[8] = {
-        v.overlaps,       v.never_ended, v.unusable,      v.wrong_codes,
-        v.failed_workers, v.hung,        v.indeterminate, v.orphaned};
-    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 8),
-              std::vector<std::uint64_t>(row.expected, row.expected + 8));
+    const std::uint64_t found[9] = {
+        v.overlaps,      v.never_ended,    v.unusable,
+        v.wrong_codes,   v.failed_workers, v.hung,
+        v.indeterminate, v.orphaned,       v.kept_by_child};
+    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 9),
+              std::vector<std::uint64_t>(row.expected, row.expected + 9));
     // Indeterminate holds alone leave the verdict clean.
     const bool clean =
-        std::count(row.expected, row.expected + 8, 0) + (row.expected[6] > 0) ==
-        8;
+        std::count(row.expected, row.expected + 9, 0) + (row.expected[6] > 0) ==
+        9;
     EXPECT_EQ(
         VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN", 0),
         0u)

@@ -18,23 +18,33 @@
 // run one after the other on it while other threads' chains go on. A lock
 // call therefore must not block: a waiting acquire awaits (a timer, a
 // callback) between its tries, and then blocks T alone. Node cannot fork its
-// process, so the greeting offers "threads thread-end misuse open-close" and
-// never "fork".
+// process, so the greeting offers "threads thread-end misuse instances
+// spawn open-close" and never "fork".
 //
 // What the kit does for every adapter:
-// - Greets with the protocol version and Lock.offers, and "lease=MS" when
-//   run() is told the lock's lease; or with "missing WHAT" when run() is
-//   told what is not installed, and then it exits.
-// - Keeps the misuse bookkeeping: each thread's holds (name -> hold). Taking
-//   a name the thread holds is answered "failed deadlock", giving back one
-//   it does not hold "failed not-held"; the lock never sees either.
-// - "end T": calls Lock.threadEnded with T's holds, then drops them. Nothing
-//   in Node frees a hold when a chain of promises ends: a lock whose holds
-//   stay held keeps the default, which does nothing.
+// - Greets with the protocol version, Lock.offers and the lease run() is
+//   given ("lease=MS"), or with "missing WHAT" when run() is told what is
+//   not installed; then it exits.
+// - Makes two Lock objects, instances 1 and 2: a request ending in "2" goes
+//   to the second, one without an instance or ending in "1" to the first.
+//   A lock with no second object in one process leaves "instances" out of
+//   its offers.
+// - Keeps the misuse bookkeeping: each thread's holds per instance (name ->
+//   hold). Taking a name the thread holds through that instance is answered
+//   "failed deadlock", giving back one it does not hold there "failed
+//   not-held"; the lock never sees either.
+// - "end T": calls each instance's Lock.threadEnded with T's holds there,
+//   then drops them. Nothing in Node frees a hold when a chain of promises
+//   ends: a lock whose holds stay held keeps the default, which does
+//   nothing.
 // - "open-close T NAME": while T holds NAME, the lock folder's regular files,
 //   NAME's among them, are opened, read and closed by Node's file-system
 //   threads, as a backup inside the same program would; then "T done". The
 //   lock is not called.
+// - "spawn T NAME": while T holds NAME, Lock.spawn starts a child that lives
+//   SPAWN_SECONDS, by default `sleep` through child_process.spawn, as a Node
+//   program starts one; answered "done" once it runs. Children still
+//   running at the exit are killed.
 // - A thrown error is answered "failed" with its code (ENOENT, ...) or,
 //   without one, its name.
 // - A lock that learns later that a hold was taken from it (a callback of
@@ -53,23 +63,29 @@
 //   once.
 'use strict';
 
+const childProcess = require('child_process');
 const fs = require('fs');
 const path = require('path');
 
 const VERSION = 1;
 // The run kills an adapter 2 s after it closed its standard input.
 const CLOSE_DEADLINE_MS = 1000;
+// How long a spawned child lives (the protocol asks for 1 to 2 s).
+const SPAWN_SECONDS = '1.5';
 
 // The words after the thread number, by verb, and the greeting word that
 // offers the verb (null: always understood). A request is a row here and a
-// method of Thread named for its verb.
+// method of Thread named for its verb; all but "end" may end with an
+// instance where the adapter offers "instances".
 const REQUESTS = {
   acquire: [['name', 'mode'], null],
   release: [['name'], null],
   end: [[], 'thread-end'],
   'open-close': [['name'], 'open-close'],
+  spawn: [['name'], 'spawn'],
 };
 const WORD = {name: /^[A-Za-z0-9-]+$/, mode: /^(no)?wait$/};
+const INSTANCE = /^[12]$/;
 const THREAD = /^[0-9]{1,9}$/;
 
 // An adapter's lock. Subclasses write acquire and release; the rest has
@@ -100,12 +116,25 @@ class Lock {
 
   // Thread end: `holds` (a Map, name -> hold) are dropped after this.
   async threadEnded(holds) {}
+
+  // While `hold` of `name` is held: starts a child process that lives
+  // SPAWN_SECONDS. Resolves to the child once it runs.
+  spawn(name, hold) {
+    return new Promise((resolve, reject) => {
+      const child = childProcess.spawn(
+          'sleep', [SPAWN_SECONDS], {stdio: ['ignore', 'ignore', 'inherit']});
+      child.once('spawn', () => resolve(child));
+      child.once('error', reject);
+    });
+  }
 }
-Lock.offers = ['threads', 'thread-end', 'misuse', 'open-close'];
+Lock.offers =
+    ['threads', 'thread-end', 'misuse', 'instances', 'spawn', 'open-close'];
 
 // Reads a request line. Returns {thread, verb, words, error}: `thread` is
-// null when no thread number can be read; `error`, when not null, is the
-// failure to answer ("bad-request", "unknown-request").
+// null when no thread number can be read; `words` end with the instance (1
+// or 2) but for "end"; `error`, when not null, is the failure to answer
+// ("bad-request", "unknown-request").
 function parse(line, offers) {
   const words = line.split(/\s+/).filter((word) => word !== '');
   if (words.length < 2 || !THREAD.test(words[1])) {
@@ -119,11 +148,21 @@ function parse(line, offers) {
     return {thread, verb, words: [], error: 'unknown-request'};
   }
   const shape = request[0];
+  let instance = 1;
+  if (shape.length > 0 && offers.includes('instances') &&
+      rest.length === shape.length + 1) {
+    const word = rest.pop();
+    if (!INSTANCE.test(word)) {
+      return {thread, verb, words: [], error: 'bad-request'};
+    }
+    instance = Number(word);
+  }
   if (rest.length !== shape.length ||
       !shape.every((kind, i) => WORD[kind].test(rest[i]))) {
     return {thread, verb, words: [], error: 'bad-request'};
   }
-  return {thread, verb, words: rest, error: null};
+  return {thread, verb, words: shape.length > 0 ? [...rest, instance] : [],
+          error: null};
 }
 
 // A failure's one-word reason.
@@ -167,7 +206,7 @@ class Thread {
   constructor(kit, number) {
     this.kit = kit;
     this.number = number;
-    this.holds = new Map();
+    this.holds = new Map([[1, new Map()], [2, new Map()]]);  // by instance
     this.tail = Promise.resolve();
   }
 
@@ -187,64 +226,87 @@ class Thread {
   // "failed compromised" once for a hold the lock lost, else null.
   lost(verb) {
     if (verb === 'end') return null;
-    for (const [name, hold] of this.holds) {
-      if (hold !== null && typeof hold === 'object' && hold.compromised) {
-        this.holds.delete(name);
-        return 'failed compromised';
+    for (const holds of this.holds.values()) {
+      for (const [name, hold] of holds) {
+        if (hold !== null && typeof hold === 'object' && hold.compromised) {
+          holds.delete(name);
+          return 'failed compromised';
+        }
       }
     }
     return null;
   }
 
-  async acquire(name, mode) {
-    if (this.holds.has(name)) return 'failed deadlock';
-    const hold = await this.kit.lock.acquire(name, mode === 'wait');
+  async acquire(name, mode, instance) {
+    const holds = this.holds.get(instance);
+    if (holds.has(name)) return 'failed deadlock';
+    const hold = await this.kit.locks[instance].acquire(name, mode === 'wait');
     if (hold === null || hold === undefined) return 'busy';
-    this.holds.set(name, hold);
+    holds.set(name, hold);
     if (this.kit.closing) await this.giveBack();
     return 'done';
   }
 
-  async release(name) {
-    if (!this.holds.has(name)) return 'failed not-held';
-    const hold = this.holds.get(name);
-    this.holds.delete(name);
-    await this.kit.lock.release(name, hold);
+  async release(name, instance) {
+    const holds = this.holds.get(instance);
+    if (!holds.has(name)) return 'failed not-held';
+    const hold = holds.get(name);
+    holds.delete(name);
+    await this.kit.locks[instance].release(name, hold);
     return 'done';
   }
 
   async end() {
     try {
-      await this.kit.lock.threadEnded(this.holds);
+      for (const [instance, holds] of this.holds) {
+        await this.kit.locks[instance].threadEnded(holds);
+      }
     } finally {
-      this.holds.clear();
+      for (const holds of this.holds.values()) holds.clear();
     }
     return 'done';
   }
 
-  async 'open-close'(name) {
-    await openReadClose(this.kit.lock.folder);
+  async 'open-close'(name, instance) {
+    await openReadClose(this.kit.locks[instance].folder);
+    return 'done';
+  }
+
+  async spawn(name, instance) {
+    const holds = this.holds.get(instance);
+    if (!holds.has(name)) return 'failed not-held';
+    this.kit.spawned(
+        await this.kit.locks[instance].spawn(name, holds.get(name)));
     return 'done';
   }
 
   async giveBack() {
-    for (const [name, hold] of this.holds) {
-      try {
-        await this.kit.lock.release(name, hold);
-      } catch (error) {
-        // The process exits next: nothing more can be done for this name.
+    for (const [instance, holds] of this.holds) {
+      for (const [name, hold] of holds) {
+        try {
+          await this.kit.locks[instance].release(name, hold);
+        } catch (error) {
+          // The process exits next: nothing more can be done for this name.
+        }
       }
+      holds.clear();
     }
-    this.holds.clear();
   }
 }
 
 class Kit {
-  constructor(lock, offers) {
-    this.lock = lock;
+  constructor(locks, offers) {
+    this.locks = locks;  // by instance: {1: Lock, 2: Lock}
     this.offers = offers;
     this.threads = new Map();
+    this.children = new Set();  // spawned children still running
     this.closing = false;
+  }
+
+  // Keeps `child` until it exits, to kill it at the exit if it has not.
+  spawned(child) {
+    this.children.add(child);
+    child.once('exit', () => this.children.delete(child));
   }
 
   write(line) {
@@ -281,7 +343,10 @@ class Kit {
         (served) => served.tail.then(() => served.giveBack()));
     const deadline = new Promise(
         (resolve) => setTimeout(resolve, CLOSE_DEADLINE_MS));
-    Promise.race([Promise.all(given), deadline]).then(() => process.exit(0));
+    Promise.race([Promise.all(given), deadline]).then(() => {
+      for (const child of this.children) child.kill('SIGKILL');
+      process.exit(0);
+    });
   }
 
   serve() {
@@ -301,10 +366,10 @@ class Kit {
 }
 
 // Serves the protocol until the end of standard input with new
-// LockClass(FOLDER) as the lock, FOLDER being the last argument; greets
-// "missing MISSING" instead when `missing` is given. `leaseMs`, a positive
-// integer, declares that the lock gives a hold up after that many
-// milliseconds ("lease=MS").
+// LockClass(FOLDER) as the lock (a second one as instance 2), FOLDER being
+// the last argument; greets "missing MISSING" instead when `missing` is
+// given. `leaseMs`, a positive whole number, is the lock's lease, said in
+// the greeting.
 function run(LockClass, missing = null, leaseMs = null) {
   // The run stopped reading: there is nobody left to answer.
   process.stdout.on('error', () => process.exit(1));
@@ -317,7 +382,8 @@ function run(LockClass, missing = null, leaseMs = null) {
     process.exit(2);
   }
   const offers = LockClass.offers;
-  const kit = new Kit(new LockClass(process.argv[process.argv.length - 1]),
+  const folder = process.argv[process.argv.length - 1];
+  const kit = new Kit({1: new LockClass(folder), 2: new LockClass(folder)},
                       offers);
   const lease = leaseMs === null ? [] : [`lease=${Math.trunc(leaseMs)}`];
   kit.write(['wendlemoor-adapter', VERSION, ...offers, ...lease].join(' '));

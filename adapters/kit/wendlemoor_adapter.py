@@ -11,18 +11,24 @@ folder, with the standard library alone:
 
 What the kit does for every adapter:
 - Greets with the protocol version and Lock.offers (threads, thread-end,
-  fork, misuse, open-close), and "lease=MS" when run() is told the lock's
-  lease; or with "missing WHAT" when run() is told the library is not
-  installed, and then it exits.
+  fork, misuse, instances, spawn, open-close) and the lease run() is given
+  ("lease=MS"), or with "missing WHAT" when run() is told the library is
+  not installed; then it exits.
+- Makes two Lock objects, instances 1 and 2: a request ending in "2" goes
+  to the second, one without an instance or ending in "1" to the first.
+  An adapter whose library has no second lock object in one process
+  leaves "instances" out of its offers.
 - Serves each run thread T in a Python thread of its own, started at T's
   first request and fed by a queue, so a waiting acquire blocks T alone.
   Answers are written whole, one at a time, from any thread.
-- Keeps the misuse bookkeeping: each thread's holds (name -> hold). Taking
-  a name the thread holds is answered "failed deadlock", giving back one it
-  does not hold "failed not-held"; the lock never sees either.
-- "end T": calls Lock.thread_ended with T's holds, then drops them and
-  ends T's Python thread. What a dropped hold does is the library's affair
-  (an object whose deletion unlocks unlocks; a bare flag stays set).
+- Keeps the misuse bookkeeping: each thread's holds per instance (name ->
+  hold). Taking a name the thread holds through that instance is answered
+  "failed deadlock", giving back one it does not hold there "failed
+  not-held"; the lock never sees either.
+- "end T": calls each instance's Lock.thread_ended with T's holds there,
+  then drops them and ends T's Python thread. What a dropped hold does is
+  the library's affair (an object whose deletion unlocks unlocks; a bare
+  flag stays set).
 - "fork T NAME": forks in T's thread. The child calls Lock.child_release
   on T's hold of NAME ("not-held" without one), then Lock.child_acquire,
   writes both results into a pipe and exits; the parent waits for it at
@@ -31,6 +37,10 @@ What the kit does for every adapter:
   and closes every regular file of the lock folder, NAME's among them, as
   a backup inside the same program would; then "T done". The lock is not
   called: a lock whose hold any close of its file drops breaks here.
+- "spawn T NAME": while T holds NAME, Lock.spawn starts a child that lives
+  SPAWN_SECONDS, by default `sleep` through subprocess.Popen with its
+  default close_fds=True, as a Python program starts one; answered "done"
+  once it runs. Children are reaped as they end and killed at the exit.
 - An exception from the lock is answered "failed" with its class's name.
 - A request that does not parse is answered at once: "T failed
   bad-request" (wrong words after a known verb), "T failed unknown-request"
@@ -38,11 +48,13 @@ What the kit does for every adapter:
   thread number can be read, which the run takes for garbage.
 - At the end of standard input every thread gives back what it holds
   (Lock.release); the kit waits for that at most CLOSE_DEADLINE_S, since a
-  thread inside a waiting acquire may never come back, kills a forked child
-  still running, and exits. What is still held goes with the process.
+  thread inside a waiting acquire may never come back, kills a forked or
+  spawned child still running, and exits. What is still held goes with the
+  process.
 
-Thread safety: the kit calls one Lock object from all its threads at once;
-each hold is used only by the thread that took it (and a forked child).
+Thread safety: the kit calls each of its two Lock objects from all its
+threads at once; each hold is used only by the thread that took it (and a
+forked child).
 """
 import os
 import queue
@@ -50,6 +62,7 @@ import re
 import select
 import signal
 import stat
+import subprocess
 import sys
 import threading
 import time
@@ -60,19 +73,24 @@ VERSION = 1
 FORK_DEADLINE_S = 4.0
 # The run kills an adapter 2 s after it closed its standard input.
 CLOSE_DEADLINE_S = 1.0
+# How long a spawned child lives (the protocol asks for 1 to 2 s).
+SPAWN_SECONDS = "1.5"
 
 # The words after the thread number, by verb, and the greeting word that
 # offers the verb (None: always understood). A request is a row here and a
-# method of _Thread named for its verb.
+# method of _Thread named for its verb; all but "end" may end with an
+# instance where the adapter offers "instances".
 REQUESTS = {
     "acquire": (("name", "mode"), None),
     "release": (("name",), None),
     "end": ((), "thread-end"),
     "fork": (("name",), "fork"),
     "open-close": (("name",), "open-close"),
+    "spawn": (("name",), "spawn"),
 }
 _WORD = {"name": re.compile(r"[A-Za-z0-9-]+\Z"),
          "mode": re.compile(r"(no)?wait\Z")}
+_INSTANCE = re.compile(r"[12]\Z")
 _THREAD = re.compile(r"[0-9]{1,9}\Z")
 
 
@@ -81,7 +99,8 @@ class Lock:
     has defaults. `folder` is the run's lock folder, which a cleaner may
     remove at any time between holds."""
 
-    offers = ("threads", "thread-end", "fork", "misuse", "open-close")
+    offers = ("threads", "thread-end", "fork", "misuse", "instances",
+              "spawn", "open-close")
 
     def __init__(self, folder):
         self.folder = folder
@@ -114,11 +133,19 @@ class Lock:
         None when busy)."""
         return self.acquire(name, False)
 
+    def spawn(self, name, hold):
+        """While `hold` of `name` is held: starts a child process that
+        lives SPAWN_SECONDS and returns its Popen."""
+        return subprocess.Popen(["sleep", SPAWN_SECONDS],
+                                stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL)
+
 
 def parse(line, offers):
     """Reads a request line. Returns (thread, verb, words, error): `thread`
-    is None when no thread number can be read; `error`, when not None, is
-    the failure to answer ("bad-request", "unknown-request")."""
+    is None when no thread number can be read; `words` end with the
+    instance (1 or 2) but for "end"; `error`, when not None, is the failure
+    to answer ("bad-request", "unknown-request")."""
     words = line.split()
     if len(words) < 2 or not _THREAD.match(words[1]):
         return None, None, (), "bad-request"
@@ -126,10 +153,15 @@ def parse(line, offers):
     if verb not in REQUESTS or REQUESTS[verb][1] not in (None, *offers):
         return thread, verb, (), "unknown-request"
     shape = REQUESTS[verb][0]
+    instance = 1
+    if shape and "instances" in offers and len(rest) == len(shape) + 1:
+        if not _INSTANCE.match(rest[-1]):
+            return thread, verb, (), "bad-request"
+        instance = int(rest.pop())
     if len(rest) != len(shape) or not all(
             _WORD[kind].match(word) for kind, word in zip(shape, rest)):
         return thread, verb, (), "bad-request"
-    return thread, verb, tuple(rest), None
+    return thread, verb, (*rest, instance) if shape else (), None
 
 
 class _Thread:
@@ -138,7 +170,8 @@ class _Thread:
     def __init__(self, kit, number):
         self.kit = kit
         self.number = number
-        self.holds = {}  # name -> hold; used by this thread alone
+        # instance -> name -> hold; used by this thread alone
+        self.holds = {1: {}, 2: {}}
         self.requests = queue.Queue()
         self.thread = threading.Thread(target=self._serve, daemon=True)
         self.thread.start()
@@ -157,30 +190,42 @@ class _Thread:
             if verb == "end":
                 return
 
-    def _acquire(self, name, mode):
-        if name in self.holds:
+    def _acquire(self, name, mode, instance):
+        holds = self.holds[instance]
+        if name in holds:
             return "failed deadlock"
-        hold = self.kit.lock.acquire(name, mode == "wait")
+        hold = self.kit.locks[instance].acquire(name, mode == "wait")
         if hold is None:
             return "busy"
-        self.holds[name] = hold
+        holds[name] = hold
         return "done"
 
-    def _release(self, name):
-        if name not in self.holds:
+    def _release(self, name, instance):
+        holds = self.holds[instance]
+        if name not in holds:
             return "failed not-held"
-        self.kit.lock.release(name, self.holds.pop(name))
+        self.kit.locks[instance].release(name, holds.pop(name))
         return "done"
 
     def _end(self):
         try:
-            self.kit.lock.thread_ended(self.holds)
+            for instance, holds in self.holds.items():
+                self.kit.locks[instance].thread_ended(holds)
         finally:
-            self.holds.clear()
+            for holds in self.holds.values():
+                holds.clear()
         return "done"
 
-    def _fork(self, name):
-        lock = self.kit.lock
+    def _spawn(self, name, instance):
+        holds = self.holds[instance]
+        if name not in holds:
+            return "failed not-held"
+        self.kit.spawned(self.kit.locks[instance].spawn(name, holds[name]))
+        return "done"
+
+    def _fork(self, name, instance):
+        lock = self.kit.locks[instance]
+        holds = self.holds[instance]
         read_end, write_end = os.pipe()
         try:
             pid = os.fork()
@@ -192,9 +237,9 @@ class _Thread:
             try:
                 os.close(read_end)
                 release = "not-held"
-                if name in self.holds:
+                if name in holds:
                     release = _outcome(
-                        lambda: lock.child_release(name, self.holds[name]),
+                        lambda: lock.child_release(name, holds[name]),
                         False)
                 acquire = _outcome(lambda: lock.child_acquire(name), True)
                 os.write(write_end, f"{release} {acquire}".encode())
@@ -210,20 +255,21 @@ class _Thread:
         return "forked " + (text if len(text.split()) == 2 else
                             "no-answer no-answer")
 
-    def _open_close(self, name):
+    def _open_close(self, name, instance):
         helper = threading.Thread(target=_open_read_close,
-                                  args=(self.kit.lock.folder,))
+                                  args=(self.kit.locks[instance].folder,))
         helper.start()
         helper.join()
         return "done"
 
     def _give_back(self):
-        for name, hold in list(self.holds.items()):
-            try:
-                self.kit.lock.release(name, hold)
-            except Exception:
-                pass  # the process exits next: the kernel has the last word
-        self.holds.clear()
+        for instance, holds in self.holds.items():
+            for name, hold in list(holds.items()):
+                try:
+                    self.kit.locks[instance].release(name, hold)
+                except Exception:
+                    pass  # the process exits next: the kernel has the last
+            holds.clear()
 
 
 def _open_read_close(folder):
@@ -275,11 +321,14 @@ def _read_until_end(fd, seconds):
 
 
 class _Kit:
-    def __init__(self, lock):
-        self.lock = lock
+    def __init__(self, locks):
+        self.locks = locks  # instance -> Lock
+        self.offers = locks[1].offers
         self.out = threading.Lock()  # one answer line at a time
+        # Mutex rules: `children_lock` guards `children` and `popens`.
         self.children_lock = threading.Lock()
         self.children = set()  # forked children not yet reaped
+        self.popens = []  # spawned children not yet reaped
 
     def answer(self, thread, text):
         self.write(f"{thread} {text}")
@@ -309,11 +358,17 @@ class _Kit:
             finally:
                 self.children.discard(pid)
 
+    def spawned(self, popen):
+        """Keeps `popen` to be reaped, and reaps those that have ended."""
+        with self.children_lock:
+            self.popens = [p for p in self.popens if p.poll() is None]
+            self.popens.append(popen)
+
     def serve(self):
         threads = {}
         for raw in sys.stdin.buffer:
             thread, verb, words, error = parse(
-                raw.decode("ascii", "replace"), self.lock.offers)
+                raw.decode("ascii", "replace"), self.offers)
             if error is not None:
                 self.answer("?" if thread is None else thread,
                             "failed " + error)
@@ -338,15 +393,18 @@ class _Kit:
         with self.children_lock:
             for pid in self.children:
                 os.kill(pid, signal.SIGKILL)
+            for popen in self.popens:
+                if popen.poll() is None:
+                    popen.kill()
         os._exit(0)
 
 
 def run(lock_class, missing=None, lease_ms=None):
     """Serves the protocol until the end of standard input with
-    lock_class(FOLDER) as the lock, FOLDER being the last argument; greets
-    "missing MISSING" instead when `missing` is given. `lease_ms`, a
-    positive integer, declares that the lock gives a hold up after that
-    many milliseconds ("lease=MS"). Never returns."""
+    lock_class(FOLDER) as the lock (a second one as instance 2), FOLDER
+    being the last argument; greets "missing MISSING" instead when
+    `missing` is given. `lease_ms`, a positive whole number, is the lock's
+    lease, said in the greeting. Never returns."""
     if missing is not None:
         sys.stdout.write(f"wendlemoor-adapter {VERSION} missing {missing}\n")
         sys.stdout.flush()
@@ -359,7 +417,8 @@ def run(lock_class, missing=None, lease_ms=None):
     # Forking a process with threads is what the fork request asks for.
     warnings.filterwarnings("ignore", category=DeprecationWarning,
                             message=".*fork")
-    kit = _Kit(lock_class(sys.argv[-1]))
+    folder = sys.argv[-1]
+    kit = _Kit({1: lock_class(folder), 2: lock_class(folder)})
     lease = () if lease_ms is None else (f"lease={int(lease_ms)}",)
     kit.write(" ".join(("wendlemoor-adapter", str(VERSION),
                         *lock_class.offers, *lease)))
