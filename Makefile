@@ -13,7 +13,8 @@
 #   make report-card    build every lock module (build/modules/: each
 #                       mechanism alone, and beside it <mechanism>+turns with
 #                       a table of holders) and run each, and each adapter
-#                       (adapters/; its library where it is missing), under
+#                       (adapters/; its library where it is missing; the
+#                       lock servers some start, chaos/server.h), under
 #                       every fault class on its own and none (CARD_SECONDS=2
 #                       each, about 11 minutes on 2 cores);
 #                       prints one table, writes build/report-card/
@@ -93,7 +94,7 @@ report-card:
 	-$(ENSURE) report-card
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
-	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --seconds $(CARD_SECONDS) --out build/report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/postgres-advisory --command adapters/redis-set-nx --command adapters/redis-py-lock --command adapters/etcd-lock --seconds $(CARD_SECONDS) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check
