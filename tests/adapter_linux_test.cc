@@ -2,6 +2,7 @@
 // that cannot speak the protocol are refused before the run, a real one is
 // judged clean, and adapters that lie or fail midway are findings.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -180,7 +181,24 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     int status;
     const char* line;  // what the output holds
     std::vector<std::string> options = {"--seconds", "3", "--processes", "3"};
+    const char* absent = nullptr;  // what the output must not hold
   };
+  // A lock on a server of the run's own holds under plain contention, where
+  // the server and the client library are installed.
+  auto installed = [](const char* server, const char* module) {
+    return access(server, X_OK) == 0 &&
+           RunCapture(
+               {"/usr/bin/python3", "-c", std::string("import ") + module}, "",
+               30000)
+                   .status == 0;
+  };
+  const bool postgres =
+      installed("/usr/lib/postgresql/15/bin/postgres", "psycopg2");
+  const bool redis = installed("/usr/bin/redis-server", "redis");
+  const bool etcd = installed("/usr/bin/etcd", "etcd3");
+  const std::vector<std::string> contention = {
+      "--seconds", "3", "--processes", "3",
+      "--threads", "2", "--faults",    "none"};
   const std::string json = temp.path() + "/flock.json";
   const std::string quitter_history = temp.path() + "/quitter.history";
   const std::string card = temp.path() + "/card";
@@ -212,6 +230,19 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        fasteners ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "3", "--threads", "3", "--faults",
         "none"}},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory",
+       postgres ? 0 : 2,
+       postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
+       contention, "acquisitions: 0 in"},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx", redis ? 0 : 2,
+       redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
+       "acquisitions: 0 in"},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-py-lock", redis ? 0 : 2,
+       redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
+       "acquisitions: 0 in"},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/etcd-lock", etcd ? 0 : 2,
+       etcd ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
+       "acquisitions: 0 in"},
       {flock,
        0,
        "\n| flock-command | holds | not supported |",
@@ -250,6 +281,10 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
     EXPECT_NE(runs[i].output.find(rows[i].line), std::string::npos)
         << runs[i].output;
+    if (rows[i].absent != nullptr && rows[i].status == 0) {
+      EXPECT_EQ(runs[i].output.find(rows[i].absent), std::string::npos)
+          << runs[i].output;
+    }
   }
   // The shell adapter's run says which faults it left out.
   EXPECT_NE(runs[0].output.find("not supported: thread-end, fork\n"),
