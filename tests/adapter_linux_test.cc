@@ -315,8 +315,9 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       << check.output;
 }
 
-// Each kit in adapters/kit answers a whole session as the protocol says,
-// whatever lock it serves: the misuse bookkeeping, threads that wait apart,
+// Each kit in adapters/kit, and each adapter that speaks the protocol itself
+// (Java, Go), answers a whole session as the protocol says, whatever lock it
+// serves: the misuse bookkeeping, threads that wait apart,
 // thread end, fork, lines it cannot read, and the end of its input, after
 // which a second process of the adapter gets what the first held.
 TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
@@ -338,14 +339,22 @@ TEST(AdapterRunTest, KitsAnswerAScriptedSession) {
        "forked done done"},
       // Nothing frees a marker but its release; Node cannot fork.
       {"node-marker-file", "missing nodejs", "busy", "failed unknown-request"},
+      // An ended thread's turn, and its *Flock's open file, stay taken;
+      // neither Java nor Go forks.
+      {"java-filechannel", "missing openjdk-17-jdk-headless", "busy",
+       "failed unknown-request"},
+      {"go-flock", "missing golang-go", "busy", "failed unknown-request"},
   };
+  // The compiled adapters find their programs in this build.
+  const std::string build =
+      std::filesystem::path(WENDLEMOOR_BINARY).parent_path().string();
   constexpr int kWaitMs = 60000;
   for (const Row& row : rows) {
     SCOPED_TRACE(row.adapter);
     TempDir temp;
     ASSERT_FALSE(temp.path().empty());
-    const std::string command =
-        std::string(WENDLEMOOR_ADAPTERS) + "/" + row.adapter;
+    const std::string command = "env WENDLEMOOR_BUILD=" + build + " " +
+                                WENDLEMOOR_ADAPTERS + "/" + row.adapter;
     const std::string folder = temp.path() + "/locks";
     wendlemoor::AdapterFeatures features;
     std::unique_ptr<wendlemoor::Adapter> first =
