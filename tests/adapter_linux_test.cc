@@ -276,6 +276,16 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
     }
   }
+  // So does a server row that took nothing: its Python clients may not have
+  // loaded within the run's seconds on a starved machine.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (int again = 0;
+         again < 2 && rows[i].absent != nullptr &&
+         runs[i].output.find(rows[i].absent) != std::string::npos;
+         ++again) {
+      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
+    }
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].command);
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
