@@ -16,7 +16,8 @@
 #                       a table of holders) and run each, and each adapter
 #                       (adapters/; its library where it is missing; the
 #                       Java and Go ones built into build/adapters/, a row
-#                       "not supported" where that fails), under
+#                       "not supported" where that fails; the lock servers
+#                       some start, chaos/server.h), under
 #                       every fault class on its own and none, each cell
 #                       until its fault struck 30 times or CARD_SECONDS=10
 #                       (about 10 minutes on 2 cores); ROWS=fcntl,lockf and
@@ -101,7 +102,7 @@ report-card:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
 	cmake --build build -j$(JOBS) --target wendlemoor-chaos wendlemoor_modules
 	-cmake --build build -j$(JOBS) --target wendlemoor_adapters
-	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --command adapters/python-flufl-lock --command adapters/python-filelock-soft --command adapters/node-proper-lockfile --command adapters/ruby-flock --seconds $(CARD_SECONDS) --faults $(FAULTS) $(if $(ROWS),--rows $(ROWS)) --out build/report-card
+	./build/wendlemoor-chaos --card --modules build/modules --command adapters/flock-command --command adapters/python-filelock --command adapters/python-fasteners --command adapters/python-portalocker --command adapters/python-fcntl-flock --command adapters/node-marker-file --command adapters/java-filechannel --command adapters/go-flock --command adapters/go-flock-shared --command adapters/python-flufl-lock --command adapters/python-filelock-soft --command adapters/node-proper-lockfile --command adapters/ruby-flock --command adapters/postgres-advisory --command adapters/redis-set-nx --command adapters/redis-py-lock --command adapters/etcd-lock --seconds $(CARD_SECONDS) --faults $(FAULTS) $(if $(ROWS),--rows $(ROWS)) --out build/report-card
 
 format-check:
 	$(ENSURE) format-check

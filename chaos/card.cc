@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "chaos/fault.h"
 #include "chaos/report.h"
 #include "chaos/run.h"
+#include "chaos/server.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
 #include "runtime/process.h"
@@ -544,15 +546,41 @@ void RunCells(const CardOptions& options, const std::string& self,
 void RunRow(const CardOptions& options, const std::string& self, const Row& row,
             CardProgress& progress, bool* interrupted,
             std::vector<Cell>* cells) {
+  // A row's lock server is started once, for all its cells, which find it
+  // through the environment (chaos/server.h); one that does not start makes
+  // the row's cells "not supported".
+  std::unique_ptr<Server> server;
+  bool server_failed = false;
+  const std::string kind = row.is_command ? DeclaredServer(row.path) : "";
+  if (!kind.empty() && !*interrupted &&
+      std::getenv(kServerVariable) == nullptr) {
+    const std::string folder = options.out + "/" + row.name + ".server";
+    (void)RemoveTree(folder);  // left by a card that was killed
+    std::string error = "no such server kind";
+    if (IsServerKind(kind)) {
+      server = Server::Start(kind, folder, kServerStartMs, &error);
+    }
+    server_failed = server == nullptr ||
+                    setenv(kServerVariable, server->address().c_str(), 1) != 0;
+    if (server_failed) {
+      std::fprintf(stderr, "wendlemoor-chaos: server %s of %s: %s\n",
+                   kind.c_str(), row.name.c_str(), error.c_str());
+    } else {
+      std::fprintf(stderr, "server %s of %s: %s, started in %llu ms\n",
+                   kind.c_str(), row.name.c_str(), server->address().c_str(),
+                   static_cast<unsigned long long>(server->start_ms()));
+    }
+  }
   AdapterFeatures features;
   std::string probe_error;
-  const bool probed = row.is_command && !*interrupted &&
+  const bool probed = row.is_command && !*interrupted && !server_failed &&
                       ProbeAdapter(row.path, &features, &probe_error);
-  // An adapter that says what it lacks here (a library) supports nothing;
-  // one that cannot be probed at all is tried, and its cells refused.
-  const FaultSet supported = !features.missing.empty() ? 0
-                             : probed                  ? AdapterFaults(features)
-                                                       : kAllFaults;
+  // An adapter that says what it lacks here (a library, its server)
+  // supports nothing; one that cannot be probed at all is tried, and its
+  // cells refused.
+  const FaultSet supported = !features.missing.empty() || server_failed ? 0
+                             : probed ? AdapterFaults(features)
+                                      : kAllFaults;
   std::vector<std::size_t> to_run;
   for (const std::string& fault : options.faults) {
     Cell cell;
@@ -571,6 +599,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     cells->push_back(cell);
   }
   RunCells(options, self, row, to_run, progress, interrupted, cells);
+  if (server != nullptr) (void)unsetenv(kServerVariable);
 }
 
 // The name of the filesystem that holds `path` (its statfs type), the type

@@ -20,6 +20,7 @@
 #include "chaos/fault.h"
 #include "chaos/history.h"
 #include "chaos/run.h"
+#include "chaos/server.h"
 #include "chaos/worker.h"
 #include "components/lock_service.h"
 #include "runtime/process.h"
@@ -34,7 +35,12 @@ const char kCommandUsage[] =
     "                   worker drives one by lines on its standard input.\n"
     "                   An adapter that cannot be started, does not greet\n"
     "                   or answers garbage is refused with status 2; faults\n"
-    "                   it does not support are left out\n";
+    "                   it does not support are left out\n"
+    "  --server KIND    start a lock server of KIND for the run (postgres,\n"
+    "                   redis, redis-aof, etcd; default: the one the adapter\n"
+    "                   file declares with \"# wendlemoor-server: KIND\"),\n"
+    "                   its address in WENDLEMOOR_SERVER; none is started\n"
+    "                   when WENDLEMOOR_SERVER is set already\n";
 
 namespace {
 
@@ -277,6 +283,7 @@ int RunAdapterWorker(const std::string& command,
 // run's own.
 struct CommandLine {
   std::string command;  // empty: no --command
+  std::string server;   // --server KIND, or empty
   std::string result;
   std::string log;
   std::vector<const char*> rest;  // argv[0] and the run's options
@@ -289,7 +296,8 @@ bool TakeCommandOptions(int argc, char** argv, CommandLine* line,
   line->rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option != "--command" && option != "--result" && option != "--log") {
+    if (option != "--command" && option != "--result" && option != "--log" &&
+        option != "--server") {
       line->rest.push_back(argv[i]);
       continue;
     }
@@ -299,6 +307,7 @@ bool TakeCommandOptions(int argc, char** argv, CommandLine* line,
     }
     (option == "--command"  ? line->command
      : option == "--result" ? line->result
+     : option == "--server" ? line->server
                             : line->log) = argv[++i];
   }
   return true;
@@ -318,10 +327,55 @@ bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
   return !options->faults_named || unsupported == 0;
 }
 
+// Starts the server that `line` asks for or its adapter declares, unless
+// WENDLEMOOR_SERVER names one already, and sets WENDLEMOOR_SERVER to its
+// address for the adapters. Its folder is beside the run's (--folder) or
+// a fresh one under TMPDIR. Returns false with the cause on standard error.
+bool StartServer(const CommandLine& line, const ChaosOptions& options,
+                 std::unique_ptr<Server>* server) {
+  const std::string kind =
+      line.server.empty() ? DeclaredServer(line.command) : line.server;
+  if (kind.empty() || std::getenv(kServerVariable) != nullptr) return true;
+  std::string error = "no such server kind";
+  std::string folder = options.folder + ".server";
+  if (options.folder.empty()) {
+    const char* tmp = std::getenv("TMPDIR");
+    folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
+             "/wendlemoor-server-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+      error = folder + ": " + std::strerror(errno);
+      folder.clear();
+    }
+  }
+  if (IsServerKind(kind) && !folder.empty()) {
+    *server = Server::Start(kind, folder, kServerStartMs, &error);
+  }
+  if (*server == nullptr) {
+    // The fresh folder, when the server never took it.
+    if (!folder.empty() && options.folder.empty()) (void)rmdir(folder.c_str());
+    std::fprintf(stderr, "wendlemoor-chaos: server %s of adapter \"%s\": %s\n",
+                 kind.c_str(), line.command.c_str(), error.c_str());
+    return false;
+  }
+  if (setenv(kServerVariable, (*server)->address().c_str(), 1) != 0) {
+    std::fprintf(stderr, "wendlemoor-chaos: setenv: %s\n",
+                 std::strerror(errno));
+    return false;
+  }
+  std::printf("server %s: %s, started in %llu ms\n", kind.c_str(),
+              (*server)->address().c_str(),
+              static_cast<unsigned long long>((*server)->start_ms()));
+  return true;
+}
+
 // A run over the adapter of `line`, once it has answered a first request.
 int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   if (!line.result.empty()) options.result = line.result;
   options.lock = "adapter " + line.command;
+  // Before the probe: the adapter may need its server to greet. Stopped
+  // and removed when this returns; its guard does it should we crash.
+  std::unique_ptr<Server> server;
+  if (!StartServer(line, options, &server)) return 2;
   AdapterFeatures features;
   std::string error, left_out;
   if (!ProbeAdapter(line.command, &features, &error)) {

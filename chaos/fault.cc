@@ -336,7 +336,7 @@ constexpr FaultClass kTable[] = {
      .colour = "#01665e",
      .marks_lanes = false,
      .site = FaultSite::kHold,
-     .rate = {.one_in = 100},
+     .rate = {.one_in = 30},
      .on_hold = SpawnChild,
      .greeting = "spawn",
      .ours_survives = true},

@@ -377,6 +377,7 @@ void HoldingThread::OrphanHolding(ChaosFault fault, std::uint64_t life_nanos) {
   // As a kill: no other thread records anything after the fault.
   w_->records.lock();
   w_->control->faults.fetch_add(1);
+  w_->control->struck[static_cast<int>(fault)].fetch_add(1);
   (void)RecordEvent(w_->history,
                     MakeRecord(t_->number, ChaosEvent::kFault, name_,
                                static_cast<std::uint16_t>(fault)));
@@ -441,6 +442,7 @@ void ReapSpawned(Worker* w, bool all) {
 
 void HoldingThread::SpawnHolding(ChaosFault fault) {
   w_->control->faults.fetch_add(1);
+  w_->control->struck[static_cast<int>(fault)].fetch_add(1);
   Record(w_, t_->number, ChaosEvent::kFault, name_,
          static_cast<std::uint16_t>(fault), 0,
          gSpawnHook != nullptr ? kAdapterSpawnLifeNanos : kSpawnLifeNanos);

@@ -383,6 +383,8 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   const std::string lock_line = "lock: " + module_lock;
   const std::string cost_tmp = temp.path() + "/cost-tmp";
   std::filesystem::create_directory(cost_tmp);
+  // A row's status when the verdict may go either way: 0 or 1.
+  constexpr int kAnyVerdict = -1;
   // An adapter that offers neither thread-end nor fork.
   const std::string flock = std::string(WENDLEMOOR_ADAPTERS) + "/flock-command";
   const std::string fitted = "adapter \"" + flock +
@@ -416,26 +418,12 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       // that the run has no terminal wherever the test runs. Without one it
       // sleeps between its duties: over its 3 s it takes a small part of a
       // core from the workers it measures.
-      {{"/bin/sh",
-        "-c",
-        "exec \"$@\" 2>&1",
-        "sh",
-        chaos,
-        "--seconds",
-        "3",
-        "--processes",
-        "3",
-        "--threads",
-        "3",
-        "--timeline",
-        svg,
-        "--folder",
-        folder,
-        "--history",
-        clean + ".history",
-        "--json",
-        clean + ".json",
-        "--junit",
+      {{"/bin/sh", "-c", "exec \"$@\" 2>&1", "sh", chaos,
+        // Until every class struck twice, removals between holds
+        // included, however loaded the machine.
+        "--seconds", "20", "--strikes", "2", "--processes", "3", "--threads",
+        "3", "--timeline", svg, "--folder", folder, "--history",
+        clean + ".history", "--json", clean + ".json", "--junit",
         clean + ".xml"},
        0,
        "verdict: clean: no overlap, every hold ended, no name left unusable, "
@@ -483,9 +471,11 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       // --faults=X is --faults X, and "all" the default, for an adapter and
       // for a card as for a run.
       {{chaos, "--command", flock, "--faults=thread-end"}, 2, ""},
+      // A background child of the shell adapter keeps its lock (spawn):
+      // its verdict is the chance's, its refusals are not.
       {{chaos, "--command", flock, "--faults", "all", "--seconds", "1",
         "--processes", "2"},
-       0,
+       kAnyVerdict,
        fitted.c_str()},
       {{chaos, "--command", flock, "--card", "--faults=none", "--seconds", "1",
         "--processes", "2", "--out", temp.path() + "/card"},
@@ -513,7 +503,11 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   EXPECT_LT(JX_MonotonicNanos() - began, 40000 * kMs);
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].argv.back());
-    EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
+    if (rows[i].status == kAnyVerdict) {
+      EXPECT_TRUE(runs[i].status == 0 || runs[i].status == 1) << runs[i].output;
+    } else {
+      EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
+    }
     // A bad command line prints nothing on standard output (the usage goes
     // to standard error) and starts nothing.
     bool found = *rows[i].output == '\0' && runs[i].output.empty();
@@ -735,7 +729,7 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       "j = json.load(open(sys.argv[1] + '.json'))\n"
       "s = E.parse(sys.argv[1] + '.xml').getroot().find('testsuite')\n"
       "bad = [c.get('name') for c in s if c.find('failure') is not None]\n"
-      "print(j['holds'], j['run'].endswith('seed ' + j['seed']),"
+      "print(j['holds'], ('seed ' + j['seed']) in j['run'],"
       " len(j['holds_per_name']),"
       " s.get('tests'), s.get('failures'), ','.join(bad))\n";
   requests = {

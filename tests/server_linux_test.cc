@@ -1,0 +1,128 @@
+// The lock servers a run starts (chaos/server.h): each one answers at its
+// address, and leaves nothing behind, no process, socket or folder, both
+// when its owner ends it and when its owner is killed.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "chaos/server.h"
+#include "gtest/gtest.h"
+#include "runtime/eintr.h"
+#include "runtime/interval.h"
+#include "tests/run_capture.h"
+
+namespace {
+
+constexpr int kStartMs = 60000;
+constexpr std::uint64_t kGoneNanos = 60ull * 1000000000;
+
+bool Exists(const std::string& path) {
+  struct stat status;
+  return lstat(path.c_str(), &status) == 0;
+}
+
+// True while any process of the group `pgid` lives (a server's helpers
+// included).
+bool GroupLives(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
+
+// Waits, with a generous deadline, until nothing of a server is left.
+bool AllGone(pid_t pgid, const std::string& folder) {
+  const std::uint64_t deadline = JX_MonotonicNanos() + kGoneNanos;
+  while (GroupLives(pgid) || Exists(folder)) {
+    if (JX_MonotonicNanos() >= deadline) return false;
+    usleep(50000);
+  }
+  return true;
+}
+
+TEST(LockServerTest, EachServerAnswersAndLeavesNothingBehind) {
+  TempDir temp;
+  ASSERT_FALSE(temp.path().empty());
+  // As root the server runs as nobody, who must reach its folder.
+  ASSERT_EQ(chmod(temp.path().c_str(), 0711), 0);
+  struct Row {
+    const char* kind;
+    const char* binary;  // the row is skipped where it is not installed
+    bool owner_killed;   // the owner dies by SIGKILL instead of ending it
+  };
+  const std::vector<Row> rows = {
+      {"postgres", "/usr/lib/postgresql/15/bin/postgres", false},
+      {"postgres", "/usr/lib/postgresql/15/bin/postgres", true},
+      {"redis", "/usr/bin/redis-server", false},
+      {"redis-aof", "/usr/bin/redis-server", true},
+      {"etcd", "/usr/bin/etcd", false},
+      {"etcd", "/usr/bin/etcd", true},
+  };
+  int ran = 0;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    SCOPED_TRACE(std::string(row.kind) +
+                 (row.owner_killed ? ", owner killed" : ""));
+    if (access(row.binary, X_OK) != 0) continue;
+    ++ran;
+    const std::string folder = temp.path() + "/" + std::to_string(i);
+    pid_t server_pid = -1;
+    std::string address;
+    if (!row.owner_killed) {
+      std::string error;
+      std::unique_ptr<wendlemoor::Server> server =
+          wendlemoor::Server::Start(row.kind, folder, kStartMs, &error);
+      ASSERT_NE(server, nullptr) << error;
+      server_pid = server->pid();
+      address = server->address();
+      EXPECT_TRUE(GroupLives(server_pid));
+      if (address.starts_with("unix:")) {
+        EXPECT_TRUE(Exists(address.substr(5)));
+      }
+      server.reset();
+      // Ended by its owner: all gone by the time the destructor returns.
+      EXPECT_FALSE(GroupLives(server_pid));
+      EXPECT_FALSE(Exists(folder));
+      continue;
+    }
+    // An owner that starts the server, says its process, and is killed.
+    int said[2];
+    ASSERT_EQ(pipe(said), 0);
+    const pid_t owner = fork();
+    ASSERT_NE(owner, -1);
+    if (owner == 0) {
+      close(said[0]);
+      std::string error;
+      std::unique_ptr<wendlemoor::Server> server =
+          wendlemoor::Server::Start(row.kind, folder, kStartMs, &error);
+      const std::string line =
+          server == nullptr ? "0\n" : std::to_string(server->pid()) + "\n";
+      (void)WriteAll(said[1], line.data(), line.size());
+      for (;;) pause();
+    }
+    close(said[1]);
+    char text[32] = {};
+    const ssize_t n =
+        RetryOnEintr([&] { return read(said[0], text, sizeof text - 1); });
+    close(said[0]);
+    server_pid = n > 0 ? pid_t(std::atoi(text)) : 0;
+    ASSERT_EQ(kill(owner, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(RetryOnEintr([&] { return waitpid(owner, &status, 0); }), owner);
+    ASSERT_GT(server_pid, 0) << "the server did not start";
+    EXPECT_TRUE(AllGone(server_pid, folder));
+  }
+  // Where the servers are installed, the table ran.
+  if (ran == 0) GTEST_SKIP() << "no lock server installed";
+  // A folder that cannot be made: the cause, and nothing started.
+  std::string error;
+  EXPECT_EQ(wendlemoor::Server::Start("redis", temp.path() + "/no/such",
+                                      kStartMs, &error),
+            nullptr);
+  EXPECT_NE(error.find(temp.path() + "/no/such: No such file"),
+            std::string::npos)
+      << error;
+}
+
+}  // namespace
