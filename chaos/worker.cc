@@ -312,6 +312,9 @@ class HoldingThread final : public FaultWorkerSide {
   void SpawnHolding(ChaosFault fault) override;
 
  private:
+  // Records `fault` as the process's last record: the records' lock is
+  // taken for good, so that no other thread records after it.
+  void RecordLastFault(ChaosFault fault);
   LockService* Service(Instance instance) const {
     return w_
         ->instances[instance == Instance::kHolding ? instance_ : 1 - instance_]
@@ -373,14 +376,19 @@ void HoldingThread::ForkTaking(std::uint64_t pick, std::uint64_t hold_nanos) {
   }
 }
 
-void HoldingThread::OrphanHolding(ChaosFault fault, std::uint64_t life_nanos) {
-  // As a kill: no other thread records anything after the fault.
+void HoldingThread::RecordLastFault(ChaosFault fault) {
+  // No other thread records anything after it: a hold recorded later
+  // would outlive its process in the history.
   w_->records.lock();
   w_->control->faults.fetch_add(1);
   w_->control->struck[static_cast<int>(fault)].fetch_add(1);
   (void)RecordEvent(w_->history,
                     MakeRecord(t_->number, ChaosEvent::kFault, name_,
                                static_cast<std::uint16_t>(fault)));
+}
+
+void HoldingThread::OrphanHolding(ChaosFault fault, std::uint64_t life_nanos) {
+  RecordLastFault(fault);  // as a kill
   if (gForkHook == nullptr) {
     const pid_t parent = getpid();
     const pid_t child = fork();
@@ -405,15 +413,8 @@ void HoldingThread::OpenCloseFiles() {
 }
 
 void HoldingThread::KillHolding(ChaosFault fault) {
-  // No other thread records anything after the kill: a hold recorded
-  // later would outlive its process in the history. The lock is never
-  // given back; the process dies with it.
-  w_->records.lock();
-  w_->control->faults.fetch_add(1);
-  w_->control->struck[static_cast<int>(fault)].fetch_add(1);
-  (void)RecordEvent(w_->history,
-                    MakeRecord(t_->number, ChaosEvent::kFault, name_,
-                               static_cast<std::uint16_t>(fault)));
+  // The lock is never given back; the process dies with it.
+  RecordLastFault(fault);
   // The whole process group: an adapter of the worker (chaos/adapter.h)
   // dies with it, as a lock inside it would.
   KillWorker();
