@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -437,9 +438,18 @@ std::string DeclaredServer(const std::string& command) {
 }
 
 std::unique_ptr<Server> Server::Start(const std::string& kind,
-                                      const std::string& folder,
-                                      int deadline_ms, std::string* error) {
+                                      const std::string& given, int deadline_ms,
+                                      std::string* error) {
   const std::uint64_t start = JX_MonotonicNanos();
+  // The server runs in a folder of its own and is reached from others: a
+  // relative folder is made absolute here, against this process's.
+  std::error_code failed;
+  const std::string folder =
+      std::filesystem::absolute(given, failed).lexically_normal().string();
+  if (failed) {
+    *error = given + ": " + failed.message();
+    return nullptr;
+  }
   Plan plan;
   if (!MakePlan(kind, folder, &plan, error)) return nullptr;
   if (mkdir(folder.c_str(), 0700) != 0 &&
