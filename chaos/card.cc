@@ -560,8 +560,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     if (IsServerKind(kind)) {
       server = Server::Start(kind, folder, kServerStartMs, &error);
     }
-    server_failed = server == nullptr ||
-                    setenv(kServerVariable, server->address().c_str(), 1) != 0;
+    server_failed = server == nullptr || !server->Export(&error);
     if (server_failed) {
       std::fprintf(stderr, "wendlemoor-chaos: server %s of %s: %s\n",
                    kind.c_str(), row.name.c_str(), error.c_str());
@@ -599,7 +598,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     cells->push_back(cell);
   }
   RunCells(options, self, row, to_run, progress, interrupted, cells);
-  if (server != nullptr) (void)unsetenv(kServerVariable);
+  if (server != nullptr) Server::Unexport();
 }
 
 // The name of the filesystem that holds `path` (its statfs type), the type

@@ -357,9 +357,8 @@ bool StartServer(const CommandLine& line, const ChaosOptions& options,
                  kind.c_str(), line.command.c_str(), error.c_str());
     return false;
   }
-  if (setenv(kServerVariable, (*server)->address().c_str(), 1) != 0) {
-    std::fprintf(stderr, "wendlemoor-chaos: setenv: %s\n",
-                 std::strerror(errno));
+  if (!(*server)->Export(&error)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s\n", error.c_str());
     return false;
   }
   std::printf("server %s: %s, started in %llu ms\n", kind.c_str(),
