@@ -470,10 +470,18 @@ void RunCells(const CardOptions& options, const std::string& self,
               std::vector<Cell>* cells) {
   std::vector<RunningCell> running;
   std::size_t next = 0;
+  // A cell that strikes the row's server runs alone: every cell of the row
+  // uses that server.
+  const auto alone = [&](std::size_t place) {
+    const FaultClass* fault = FindFault((*cells)[place].fault);
+    return fault != nullptr && fault->needs_server;
+  };
   while (next < to_run.size() || !running.empty()) {
     *interrupted = *interrupted || Interrupted();
     while (!*interrupted && next < to_run.size() &&
-           running.size() < std::size_t(std::max(options.jobs, 1))) {
+           running.size() < std::size_t(std::max(options.jobs, 1)) &&
+           (running.empty() ||
+            !(alone(to_run[next]) || alone(running.front().cell)))) {
       Cell& cell = (*cells)[to_run[next++]];
       progress.Reached(cell);
       const std::uint64_t deadline_s =
@@ -570,6 +578,9 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
                    static_cast<unsigned long long>(server->start_ms()));
     }
   }
+  // Whatever started a server for the row named its guard's channel: the
+  // classes that strike a server apply to its cells alone.
+  const bool has_server = std::getenv(kServerChannelVariable) != nullptr;
   AdapterFeatures features;
   std::string probe_error;
   const bool probed = row.is_command && !*interrupted && !server_failed &&
@@ -577,9 +588,11 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
   // An adapter that says what it lacks here (a library, its server)
   // supports nothing; one that cannot be probed at all is tried, and its
   // cells refused.
-  const FaultSet supported = !features.missing.empty() || server_failed ? 0
-                             : probed ? AdapterFaults(features)
-                                      : kAllFaults;
+  const FaultSet supported =
+      !features.missing.empty() || server_failed ? 0
+      : probed
+          ? AdapterFaults(features) & ~(has_server ? 0 : FaultsNeedingServer())
+          : kAllFaults;
   std::vector<std::size_t> to_run;
   for (const std::string& fault : options.faults) {
     Cell cell;
@@ -587,10 +600,13 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     cell.fault = fault;
     if (!Supports(supported, fault)) {
       cell.supported = false;
-      // An adapter's lock has no cleanup for the run to call.
+      // An adapter's lock has no cleanup for the run to call, nor, unless
+      // it declares one, a server of the run's own.
       const FaultClass* column = FindFault(fault);
       cell.text =
-          column != nullptr && column->outside_folder ? "n/a" : "not supported";
+          column != nullptr && (column->outside_folder || column->needs_server)
+              ? "n/a"
+              : "not supported";
       progress.Reached(cell);
     } else {
       to_run.push_back(cells->size());

@@ -141,6 +141,9 @@ class ServerChannel {
   ServerChannel(const ServerChannel&) = delete;
   ServerChannel& operator=(const ServerChannel&) = delete;
 
+  // The process ID of the server that runs now, or -1 with the cause in
+  // `*error`. Blocks 5 s at most.
+  pid_t Pid(std::string* error) const;
   // Stops the server's process group (SIGSTOP). Blocks until the guard
   // says it did (5 s at most). Returns the server's process ID, or -1 with
   // the cause in `*error` (no guard there, no answer); nothing is paused

@@ -414,10 +414,10 @@ bool Stopped(pid_t pid, int keep) {
 }
 
 // Serves the channel `listener` until the keep pipe ends: each connection
-// sends one request line. "stop" stops the server's group and answers
-// "stopped PID"; the group goes on at that connection's end. "restart" answers
-// "ready PID" or "failed CAUSE". `*server` is the server that runs, null once a
-// restart failed.
+// sends one request line. "pid" answers "server PID"; "stop" stops the server's
+// group and answers "stopped PID"; the group goes on at that connection's end.
+// "restart" answers "ready PID" or "failed CAUSE". `*server` is the server that
+// runs, null once a restart failed.
 void Serve(const Plan& plan, int keep, int listener, std::uint64_t deadline_ns,
            JX_Process* server) {
   struct Client {
@@ -470,6 +470,8 @@ void Serve(const Plan& plan, int keep, int listener, std::uint64_t deadline_ns,
         answer(c, c.paused
                       ? "stopped " + std::to_string(pid) + "\n"
                       : std::string("failed ") + std::strerror(errno) + "\n");
+      } else if (request == "pid") {
+        answer(c, "server " + std::to_string(JX_GetProcessId(*server)) + "\n");
       } else if (request == "restart") {
         for (Client& other : clients) other.paused = false;
         std::string cause;
@@ -744,6 +746,19 @@ void ServerChannel::Resume() {
   close(paused_);  // never retried (runtime/eintr.h)
   paused_ = -1;
   paused_pid_ = -1;
+}
+
+pid_t ServerChannel::Pid(std::string* error) const {
+  const int fd = Send("pid\n", error);
+  if (fd == -1) return -1;
+  const std::string line = ReadStatus(fd, 5000);
+  close(fd);  // never retried (runtime/eintr.h)
+  if (!line.starts_with("server ")) {
+    *error = line.starts_with("failed ") ? line.substr(7)
+                                         : "its guard did not answer";
+    return -1;
+  }
+  return pid_t(std::atoi(line.c_str() + 7));
 }
 
 pid_t ServerChannel::Restart(int deadline_ms, std::string* error) {
