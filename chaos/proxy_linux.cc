@@ -376,6 +376,9 @@ void LoopbackProxy::Loop() {
       const std::uint64_t tag = events[i].data.u64;
       if (tag == kWakeTag) {
         if (!TakeCommands()) return;
+        // The rest of this batch may be of connections frozen since:
+        // epoll tells again of those still ready and still watched.
+        break;
       } else if (tag == kListenTag) {
         Accept();
       } else {
@@ -488,7 +491,6 @@ void LoopbackProxy::StartConnect(Pair* pair) {
 }
 
 void LoopbackProxy::Serve(Pair* pair, bool target_event) {
-  if (frozen_) return;  // frozen earlier in this batch of events
   if (pair->state == Pair::State::kConnecting) {
     if (!target_event) return;
     int failure = 0;
@@ -507,6 +509,8 @@ void LoopbackProxy::Serve(Pair* pair, bool target_event) {
 
 void LoopbackProxy::Pump(Pair* pair) {
   const std::uint64_t tag = pair->id << 1;
+  // The one place a freeze acts: out of epoll, the sockets are neither read
+  // nor written, and their hang-ups wake nobody.
   if (frozen_) {
     SetInterest(pair->client, tag, &pair->client_events, 0);
     SetInterest(pair->target, tag | 1, &pair->target_events, 0);
