@@ -203,6 +203,19 @@ void PauseTheServer(FaultRunSide& run) {
 // reconnects or fails the calls.
 void RestartTheServer(FaultRunSide& run) { run.RestartServer(); }
 
+// cut-off: one worker's connections to the server stop passing bytes (its
+// own loopback proxy freezes), past the lease, while it holds a name; then
+// they go on, or are dropped (drawn). A lock kept by its connection
+// (a session's) is given up by the server on the drop; one kept by a lease
+// runs out meanwhile while the holder goes on as if it held it.
+void CutOneWorkerOff(FaultRunSide& run) {
+  const std::vector<pid_t> live = run.Workers();
+  if (live.empty()) return;
+  const pid_t worker = live[run.Random().Below(live.size())];
+  const bool drop = run.Random().OneIn(2);
+  run.CutOff(worker, ServerStrikeMs(run.Stop().lease_ms) * kMillis, drop);
+}
+
 // Every class strikes often enough that a run of a few seconds sees it
 // strike dozens of times (a report card's cell ends after 30 strikes, and
 // its verdict is worth as much as its count of them): a process kills
@@ -373,6 +386,14 @@ constexpr FaultClass kTable[] = {
      .site = FaultSite::kWorker,
      .schedule = {.first_ms = 300, .every_ms = 500, .spread_ms = 1000},
      .on_run = RestartTheServer,
+     .needs_server = true},
+    {.fault = ChaosFault::kCutOff,
+     .name = "cut-off",
+     .colour = "#fdb863",
+     .marks_lanes = false,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 500, .spread_ms = 1000},
+     .on_run = CutOneWorkerOff,
      .needs_server = true},
 };
 

@@ -186,7 +186,7 @@ class FaultRunSide {
   // first, then opens it again. Nothing is renewed when they did not end.
   virtual void RenewIdleWorker() = 0;
 
-  // --- Appended for the classes server-pause and server-restart,
+  // --- Appended for the classes server-pause, server-restart and cut-off,
   // which strike the lock's server of the run's own (chaos/server.h). The
   // run refuses them for a lock without one (FaultClass::needs_server), so
   // it is there when they are called. Each records its class's fault first
@@ -201,6 +201,11 @@ class FaultRunSide {
   // the same address; returns once it answers (or, said on standard output,
   // did not start: the workers' calls then fail).
   virtual void RestartServer() = 0;
+  // Freezes the connections of `worker` to the server (its loopback proxy:
+  // no byte passes), once one of its threads holds a name (a second's wait
+  // at most); `nanos` later they go on, or when `drop` are closed on both
+  // sides. No other strike of the site meanwhile.
+  virtual void CutOff(pid_t worker, std::uint64_t nanos, bool drop) = 0;
 
  protected:
   ~FaultRunSide() = default;

@@ -134,6 +134,8 @@ enum class ChaosFault : std::uint16_t {
   kSpawn,          // a holder starts a long-running child process
   kServerPause,    // the lock's server stopped a while, then continued
   kServerRestart,  // the lock's server killed and started again
+  kCutOff,         // a worker's connections to the server frozen, then
+                   // thawed or dropped
   kCount,          // not a class: how many there are
 };
 

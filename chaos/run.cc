@@ -26,6 +26,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
+#include "chaos/proxy.h"
 #include "chaos/report.h"
 #include "chaos/server.h"
 #include "chaos/timeline.h"
@@ -336,10 +337,13 @@ class Run final : public FaultRunSide {
   void RenewIdleWorker() override;
   void PauseServer(std::uint64_t nanos) override;
   void RestartServer() override;
+  void CutOff(pid_t worker, std::uint64_t nanos, bool drop) override;
 
  private:
   bool Empty() const;
   bool Prepare();
+  bool StartProxies();
+  std::size_t SlotOf(pid_t worker) const;
   bool Spawn(int slot);
   void Record(ChaosEvent event, std::uint64_t value = 0, std::uint32_t code = 0,
               ChaosFault fault = ChaosFault::kCount, bool wait = false);
@@ -390,6 +394,13 @@ class Run final : public FaultRunSide {
   // enabled (chaos/server.h); paused since `server_paused_at_`, or 0.
   std::unique_ptr<ServerChannel> server_;
   std::uint64_t server_paused_at_ = 0;
+  // Under cut-off, each slot's worker reaches the server through a proxy of
+  // its own; the one frozen is `cut_` (or -1), since `cut_at_`, to be
+  // dropped at its end when `cut_drop_`.
+  std::vector<std::unique_ptr<LoopbackProxy>> proxies_;
+  int cut_ = -1;
+  std::uint64_t cut_at_ = 0;
+  bool cut_drop_ = false;
 };
 
 void Run::Record(ChaosEvent event, std::uint64_t value, std::uint32_t code,
@@ -488,8 +499,20 @@ bool Run::Spawn(int slot) {
   JX_ProcessAttributes attributes;
   attributes.new_process_group = true;
   attributes.die_with_parent = true;
-  s.pid = JX_DetachProcess(
-      JX_CreateProcess(argv[0], argv.data(), nullptr, &attributes));
+  // Under cut-off its adapter finds the server at its slot's proxy.
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!proxies_.empty()) {
+    const std::string name = std::string(kServerVariable) + "=";
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (!std::string_view(*e).starts_with(name)) environment.push_back(*e);
+    }
+    environment.push_back(name + proxies_[slot]->address());
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  s.pid = JX_DetachProcess(JX_CreateProcess(
+      argv[0], argv.data(), envp.empty() ? nullptr : envp.data(), &attributes));
   ++s.generation;
   if (s.pid == -1) {
     std::fprintf(stderr, "wendlemoor-chaos: cannot start %s: %s\n", argv[0],
@@ -612,6 +635,71 @@ void Run::PauseServer(std::uint64_t nanos) {
               int(pid), (unsigned long long)(nanos / kMillis));
 }
 
+// Under cut-off: a proxy per slot between its workers and the server, on a
+// Unix socket of the server's file name in a folder of the slot's (a
+// PostgreSQL client names the socket by its folder and port) or on a free
+// loopback port. Returns false with the cause on standard error.
+bool Run::StartProxies() {
+  if (!Has(options_.faults, ChaosFault::kCutOff)) return true;
+  const char* target = std::getenv(kServerVariable);
+  for (std::size_t slot = 0; target != nullptr && slot < slots_.size();
+       ++slot) {
+    std::string listen = "127.0.0.1:0";
+    const std::string_view server = target;
+    if (server.starts_with("unix:")) {
+      const std::string folder = folder_ + "/proxy-" + std::to_string(slot);
+      if (mkdir(folder.c_str(), 0700) != 0) {
+        std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder.c_str(),
+                     std::strerror(errno));
+        return false;
+      }
+      listen = "unix:" + folder + std::string(server.substr(server.rfind('/')));
+    }
+    std::string error;
+    proxies_.push_back(LoopbackProxy::Start(target, listen, &error));
+    if (proxies_.back() == nullptr) {
+      std::fprintf(stderr, "wendlemoor-chaos: the proxy to %s: %s\n", target,
+                   error.c_str());
+      return false;
+    }
+  }
+  return target != nullptr;
+}
+
+// The slot of `worker`, or slots_.size() when it is none's.
+std::size_t Run::SlotOf(pid_t worker) const {
+  std::size_t slot = 0;
+  while (slot < slots_.size() && slots_[slot].pid != worker) ++slot;
+  return slot;
+}
+
+// The worker's proxy freezes once one of its threads holds a name (holds
+// are short: a millisecond between looks, a second at most); the main loop
+// ends the cut at its time (Continue).
+void Run::CutOff(pid_t worker, std::uint64_t nanos, bool drop) {
+  const std::size_t slot = SlotOf(worker);
+  const std::uint64_t give_up = JX_MonotonicNanos() + kSeconds;
+  while (slot < slots_.size() && slots_[slot].pid == worker && !interrupted_ &&
+         control_->holding[slot].load() == 0 && JX_MonotonicNanos() < give_up) {
+    (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
+  }
+  if (slot >= slots_.size() || slots_[slot].pid != worker || interrupted_) {
+    return;
+  }
+  proxies_[slot]->Freeze();
+  RecordStrike(ChaosFault::kCutOff, std::uint64_t(worker),
+               std::uint32_t(nanos / kMillis), drop);
+  cut_ = int(slot);
+  cut_at_ = JX_MonotonicNanos();
+  cut_drop_ = drop;
+  schedule_.Set(Duty::kContinue, cut_at_ + nanos);
+  std::printf("%.3f s: cut-off: worker %d (%s) cut off for %llu ms, then %s\n",
+              At(), int(worker),
+              control_->holding[slot].load() > 0 ? "holding" : "not holding",
+              (unsigned long long)(nanos / kMillis),
+              drop ? "its connections dropped" : "let go on");
+}
+
 // Blocks while the server starts again: the workers go on meanwhile, and
 // their calls in progress count as begun after it.
 void Run::RestartServer() {
@@ -724,6 +812,16 @@ void Run::Continue() {
     if (server_paused_at_ != 0 && slots_[i].pid != -1) {
       ShiftCalls(i, now - server_paused_at_);
     }
+    if (cut_ == int(i) && slots_[i].pid != -1) ShiftCalls(i, now - cut_at_);
+  }
+  if (cut_ != -1) {
+    LoopbackProxy& proxy = *proxies_[std::size_t(cut_)];
+    if (cut_drop_) proxy.Drop();
+    proxy.Thaw();
+    std::printf("%.3f s: cut-off: worker %d's connections %s\n", At(),
+                int(slots_[std::size_t(cut_)].pid),
+                cut_drop_ ? "dropped" : "go on");
+    cut_ = -1;
   }
   if (stopped_ != -1) kill(-stopped_, SIGCONT);
   stopped_ = -1;
@@ -826,8 +924,8 @@ bool Run::StruckEnough() const {
 bool Run::TurnReady(Duty duty, std::uint64_t now) {
   if (!schedule_.Due(duty, now)) return false;
   const std::uint64_t holds = control_->holds.load();
-  const bool stopped =
-      duty == Duty::kStrikeWorker && (stopped_ != -1 || server_paused_at_ != 0);
+  const bool stopped = duty == Duty::kStrikeWorker &&
+                       (stopped_ != -1 || server_paused_at_ != 0 || cut_ != -1);
   if (!stopped &&
       holds >=
           holds_at_turn_ + kHoldsPerTurn * std::uint64_t(options_.processes)) {
@@ -853,7 +951,7 @@ void Run::EndEarly() {
 void Run::LookForHangs() {
   std::uint64_t next = JX_MonotonicNanos() + kHangLookNanos;
   for (std::size_t i = 0; i < slots_.size() && server_paused_at_ == 0; ++i) {
-    if (slots_[i].pid != -1 && slots_[i].pid != stopped_) {
+    if (slots_[i].pid != -1 && slots_[i].pid != stopped_ && cut_ != int(i)) {
       next = std::min(next, RecordHungCalls(i, false));
     }
   }
@@ -1097,7 +1195,7 @@ int Run::Main() {
   deadline_ = start_ + std::uint64_t(options_.seconds) * kSeconds;
   Record(ChaosEvent::kRunStart, deadline_);
   slots_.resize(std::size_t(options_.processes));
-  bool started = true;
+  bool started = StartProxies();
   for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
   for (const auto& [duty, site] :
        {std::pair(Duty::kStrikeWorker, FaultSite::kWorker),
