@@ -319,6 +319,26 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       {std::string(WENDLEMOOR_ADAPTERS) + "/etcd-lock", etcd ? 0 : 2,
        etcd ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
        kLeast},
+      // The strikes on a lock's server: PostgreSQL's session locks wait
+      // out a pause; a restart forgets Redis's keys and breaks every
+      // connection; a worker cut off past its lease finds its key gone.
+      // A lock without a server of the run's own has none of them.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory",
+       postgres ? 0 : 2,
+       postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
+       {"--seconds", "6", "--processes", "2", "--threads", "2", "--faults",
+        "server-pause"}},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx",
+       redis ? 1 : 2,
+       redis ? "verdict: BROKEN: " : "wendlemoor-chaos: ",
+       {"--seconds", "5", "--processes", "2", "--threads", "2", "--faults",
+        "server-restart"}},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx",
+       redis ? 1 : 2,
+       redis ? "verdict: BROKEN: " : "wendlemoor-chaos: ",
+       {"--seconds", "8", "--processes", "2", "--threads", "2", "--faults",
+        "cut-off"}},
+      {flock, 2, "", {"--seconds", "1", "--faults", "server-pause"}},
       {flock,
        0,
        "| not supported |",
