@@ -83,6 +83,8 @@ std::string Ask(wendlemoor::Adapter* adapter, std::uint32_t thread,
       return "failed " + reason;
     case wendlemoor::AdapterAnswer::kForked:
       return "forked " + reason;
+    case wendlemoor::AdapterAnswer::kGranted:
+      return "ok " + reason;
   }
   return "?";
 }
@@ -114,6 +116,11 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
       {"exits-at-once", "exit 3\n", "exited with status 3 before greeting"},
       {"garbage-answer", std::string(kGreet) + "read -r line\necho '1 maybe'\n",
        "answered a line that does not parse: \"1 maybe\""},
+      // A token one past the largest 64-bit number.
+      {"garbage-token",
+       "echo 'wendlemoor-adapter 1 fencing'\nread -r line\n"
+       "echo '1 ok 18446744073709551616'\n",
+       "answered a line that does not parse: \"1 ok 18446744073709551616\""},
       {"flock-command-thread-end",
        "",
        "does not support: thread-end",
@@ -206,6 +213,11 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       temp.path(), "liar",
       std::string(kGreet) +
           "while read -r verb thread rest; do echo \"$thread done\"; done\n");
+  // Promises fencing tokens and grants without one.
+  const std::string tokenless = WriteAdapter(
+      temp.path(), "tokenless",
+      "echo 'wendlemoor-adapter 1 fencing'\n"
+      "while read -r verb thread rest; do echo \"$thread done\"; done\n");
   // Locks nothing either, and exits after its tenth request.
   const std::string quitter = WriteAdapter(
       temp.path(), "quitter",
@@ -337,6 +349,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        node ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
         "misuse"}},
+      {tokenless, 1, "its adapter answered garbage"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
