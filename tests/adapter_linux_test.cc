@@ -255,6 +255,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     // A clean verdict counts only over this many acquisitions at least: a
     // starved run that made a handful proves nothing.
     int least = 0;
+    bool tokens = false;  // its lock gives fencing tokens
   };
   // A lock on a server of the run's own holds under plain contention, where
   // the server and the client library are installed.
@@ -321,16 +322,16 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory",
        postgres ? 0 : 2,
        postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
-       contention, kLeast},
+       contention, kLeast, true},
       {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx", redis ? 0 : 2,
        redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
-       kLeast},
+       kLeast, true},
       {std::string(WENDLEMOOR_ADAPTERS) + "/redis-py-lock", redis ? 0 : 2,
        redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
        kLeast},
       {std::string(WENDLEMOOR_ADAPTERS) + "/etcd-lock", etcd ? 0 : 2,
        etcd ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
-       kLeast},
+       kLeast, true},
       {flock,
        0,
        "| not supported |",
@@ -400,6 +401,15 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
         << runs[i].output;
     if (rows[i].least > 0 && rows[i].status == 0) {
       EXPECT_GE(Acquisitions(runs[i].output), rows[i].least) << runs[i].output;
+      // Each grant's token reached the history through the kit; a lock
+      // without tokens gets no such line.
+      EXPECT_EQ(runs[i].output.find("fencing tokens: ") != std::string::npos,
+                rows[i].tokens)
+          << runs[i].output;
+      if (rows[i].tokens) {
+        EXPECT_NE(runs[i].output.find("none went backwards"), std::string::npos)
+            << runs[i].output;
+      }
     }
   }
   // A run says which faults it left out: every class of "all" whose word
