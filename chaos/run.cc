@@ -663,6 +663,10 @@ bool Run::StartProxies() {
       return false;
     }
   }
+  if (target == nullptr) {
+    std::fprintf(stderr, "wendlemoor-chaos: cut-off: %s names no server\n",
+                 kServerVariable);
+  }
   return target != nullptr;
 }
 
