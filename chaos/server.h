@@ -30,10 +30,11 @@
 // which any process of the same user (a report card's cell, which does not
 // own the Server) pauses and restarts the server (ServerChannel): the fault
 // classes that strike a lock's server (chaos/fault.h) act through it. A
-// pause stops the server's whole process group (SIGSTOP; PostgreSQL's
-// backends with it) until the process that asked continues it, or closes
-// the channel, or dies; a restart kills the group (SIGKILL) and starts the
-// server again on the same data and the same address (socket path, ports),
+// pause stops every process of the server (SIGSTOP to its group and to its
+// descendants: PostgreSQL's backends each lead a session of their own)
+// until the process that asked continues it, or closes the channel, or
+// dies; a restart kills them all (SIGKILL), waits for their end and starts
+// the server again on the same data and the same address (socket path, ports),
 // waiting until it answers. Server::Export names the channel in the
 // environment beside the address, so that whatever starts a server for a
 // row makes it a row "with a server of the run's own".
@@ -144,14 +145,15 @@ class ServerChannel {
   // The process ID of the server that runs now, or -1 with the cause in
   // `*error`. Blocks 5 s at most.
   pid_t Pid(std::string* error) const;
-  // Stops the server's process group (SIGSTOP). Blocks until the guard
+  // Stops every process of the server (SIGSTOP). Blocks until the guard
   // says it did (5 s at most). Returns the server's process ID, or -1 with
   // the cause in `*error` (no guard there, no answer); nothing is paused
   // then. A second Pause before Resume returns the same server at once.
   pid_t Pause(std::string* error);
-  // Continues a paused server (SIGCONT to its group); nothing when none is.
+  // Continues a paused server (SIGCONT to its processes); nothing when
+  // none is.
   void Resume();
-  // Kills the server's process group (SIGKILL) and starts it again on the
+  // Kills every process of the server (SIGKILL) and starts it again on the
   // same folder, data and address, after continuing it when paused. Blocks
   // until it answers: the guard gives it the deadline the server was
   // started with, and this waits for the guard `deadline_ms` (and 20 s for

@@ -25,7 +25,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chaos/control.h"
@@ -307,11 +309,69 @@ Wait AwaitProcess(JX_Process process, std::uint64_t deadline, int keep,
   }
 }
 
+// The state letter of `process` in /proc ('T' stopped, 'Z' a zombie), or
+// 0 when it is gone.
+char StateOf(pid_t process) {
+  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)),
+                   std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() ? text[close + 2]
+                                                               : 0;
+}
+
+// The process `pid` and every process descended from it, by the parent
+// links of /proc: a server's processes. PostgreSQL's children each lead a
+// session of their own (setsid), so a signal to the server's process group
+// reaches its postmaster alone.
+std::vector<pid_t> Tree(pid_t pid) {
+  std::vector<std::pair<pid_t, pid_t>> links;  // (process, its parent)
+  if (DIR* proc = opendir("/proc")) {
+    while (const dirent* entry = readdir(proc)) {
+      const pid_t child = pid_t(std::atoi(entry->d_name));
+      if (child <= 0) continue;
+      std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
+      std::string text((std::istreambuf_iterator<char>(stat)),
+                       std::istreambuf_iterator<char>());
+      // "PID (COMMAND) STATE PPID ...": the command may hold anything.
+      const std::size_t close = text.rfind(')');
+      if (close == std::string::npos || close + 4 > text.size()) continue;
+      links.emplace_back(child, pid_t(std::atoi(text.c_str() + close + 4)));
+    }
+    closedir(proc);
+  }
+  std::vector<pid_t> tree = {pid};
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    for (const auto& [child, parent] : links) {
+      if (parent == tree[i]) tree.push_back(child);
+    }
+  }
+  return tree;
+}
+
+// Sends `signal` to the server `pid`'s group and to every process of its
+// tree, the server first: stopped or killed, it forks no more.
+void SignalTree(pid_t pid, int signal) {
+  (void)kill(pid, signal);
+  (void)kill(-pid, signal);
+  for (const pid_t process : Tree(pid)) (void)kill(process, signal);
+}
+
+// True while one of `processes` lives: exists and is not a zombie that
+// nobody has reaped yet.
+bool AnyLives(const std::vector<pid_t>& processes) {
+  for (const pid_t process : processes) {
+    const char state = StateOf(process);
+    if (state != 0 && state != 'Z') return true;
+  }
+  return false;
+}
+
 // Stops a server that runs: its shutdown signal, then SIGKILL to its group.
 void Stop(const Plan& plan, JX_Process server) {
   const pid_t pid = JX_GetProcessId(server);
   (void)kill(pid, plan.stop_signal);
-  (void)kill(-pid, SIGCONT);  // a paused server handles it only now
+  SignalTree(pid, SIGCONT);  // a paused server handles it only now
   int code = 0;
   (void)JX_WaitProcessOrKill(server, kStopMs, &code);
   (void)kill(-pid, SIGKILL);  // what it left in its group
@@ -375,19 +435,43 @@ int Listen(const std::string& path, std::string* cause) {
   return fd;
 }
 
-// Kills the server's whole group and starts it again on the same plan:
+// Waits until every process of the server `pid` has stopped, or is gone (a
+// second at most): a stop lands a little after its signal. Returns false
+// with errno set when one did not stop.
+bool Stopped(pid_t pid, int keep) {
+  const std::vector<pid_t> tree = Tree(pid);
+  for (int ms = 0; ms < 1000; ++ms) {
+    bool all = true;
+    for (const pid_t process : tree) {
+      const char state = StateOf(process);
+      all = all && (state == 'T' || state == 't' || state == 'Z' || state == 0);
+    }
+    if (all) return true;
+    if (KeepEnded(keep, 1)) break;
+  }
+  errno = ETIMEDOUT;
+  return false;
+}
+
+// Kills the server's every process and starts it again on the same plan:
 // the same data, socket and ports. Returns the new server, or null with the
-// cause. The killed group is waited for to the last process (at most
+// cause. The server is stopped first, so that it forks nothing while its
+// tree is read; every killed process is waited for to its end (at most
 // kStopMs), so that nothing of it holds the data, the socket or a port.
 JX_Process Restart(const Plan& plan, JX_Process server, int keep,
                    std::uint64_t deadline_ns, std::string* cause) {
   const pid_t pid = JX_GetProcessId(server);
-  (void)kill(-pid, SIGKILL);
+  // Once stopped the server forks no more: the tree read then is whole.
+  SignalTree(pid, SIGSTOP);
+  (void)Stopped(pid, keep);
+  const std::vector<pid_t> tree = Tree(pid);
+  SignalTree(pid, SIGKILL);
+  for (const pid_t process : tree) (void)kill(process, SIGKILL);
   int code = 0;
   (void)JX_WaitProcessOrKill(server, kStopMs, &code);
   const std::uint64_t gone_by =
       JX_MonotonicNanos() + std::uint64_t(kStopMs) * 1000000;
-  while (kill(-pid, 0) == 0 && JX_MonotonicNanos() < gone_by) {
+  while (AnyLives(tree) && JX_MonotonicNanos() < gone_by) {
     if (KeepEnded(keep, 1)) {
       *cause = "abandoned";
       return nullptr;
@@ -395,22 +479,6 @@ JX_Process Restart(const Plan& plan, JX_Process server, int keep,
   }
   return StartAndAwait(plan, JX_MonotonicNanos() + deadline_ns, deadline_ns,
                        keep, cause);
-}
-
-// Waits until the server `pid`, our child, is stopped (a second at most):
-// its report stays for no one else to read (WNOWAIT). Returns false with
-// errno set when it did not stop.
-bool Stopped(pid_t pid, int keep) {
-  for (int ms = 0; ms < 1000; ++ms) {
-    siginfo_t info{};
-    if (waitid(P_PID, id_t(pid), &info, WSTOPPED | WNOHANG | WNOWAIT) == 0 &&
-        info.si_pid == pid) {
-      return true;
-    }
-    if (KeepEnded(keep, 1)) break;
-  }
-  errno = ETIMEDOUT;
-  return false;
 }
 
 // Serves the channel `listener` until the keep pipe ends: each connection
@@ -431,7 +499,7 @@ void Serve(const Plan& plan, int keep, int listener, std::uint64_t deadline_ns,
   };
   auto resume = [&](Client& c) {
     if (c.paused && *server != nullptr) {
-      (void)kill(-JX_GetProcessId(*server), SIGCONT);
+      SignalTree(JX_GetProcessId(*server), SIGCONT);
     }
     c.paused = false;
   };
@@ -463,9 +531,10 @@ void Serve(const Plan& plan, int keep, int listener, std::uint64_t deadline_ns,
         answer(c, "failed no server since a restart failed\n");
       } else if (request == "stop") {
         const pid_t pid = JX_GetProcessId(*server);
-        if (!c.paused && kill(-pid, SIGSTOP) == 0) {
+        if (!c.paused && kill(pid, SIGSTOP) == 0) {
+          SignalTree(pid, SIGSTOP);
           c.paused = Stopped(pid, keep);
-          if (!c.paused) (void)kill(-pid, SIGCONT);
+          if (!c.paused) SignalTree(pid, SIGCONT);
         }
         answer(c, c.paused
                       ? "stopped " + std::to_string(pid) + "\n"

@@ -356,11 +356,12 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        {"--seconds", "8", "--processes", "2", "--threads", "2", "--faults",
         "cut-off"}},
       {flock, 2, "", {"--seconds", "1", "--faults", "server-pause"}},
+      // A class the adapter lacks, and one that needs a server it has not.
       {flock,
        0,
-       "| not supported |",
-       {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
-        card, "--result", card + ".json", "--junit", card + ".xml"}},
+       "| not supported | n/a ",
+       {"--card", "--faults", "none,thread-end,server-pause", "--seconds", "1",
+        "--out", card, "--result", card + ".json", "--junit", card + ".xml"}},
       // A File of its own per acquisition: its close frees the name, at a
       // thread's end and at a death too.
       {ruby_flock,
@@ -460,7 +461,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   EXPECT_NE(ReadAll(card + ".json").find("\"card\": "), std::string::npos);
   EXPECT_NE(ReadAll(card + ".xml")
                 .find("<testsuite name=\"flock-command\" "
-                      "tests=\"2\" failures=\"0\""),
+                      "tests=\"3\" failures=\"0\""),
             std::string::npos)
       << ReadAll(card + ".xml");
   // The history of a run whose adapter failed is judged again as the run

@@ -3,6 +3,7 @@
 // when its owner ends it and when its owner is killed; paused and
 // restarted through its guard's channel by another object than its owner,
 // it answers at the same address, and the killed server is gone.
+#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -71,6 +72,30 @@ char State(pid_t pid) {
   return state;
 }
 
+// The processes whose parent is `pid`.
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = proc ? readdir(proc) : nullptr) {
+    const pid_t process = std::atoi(entry->d_name);
+    FILE* file =
+        process > 0
+            ? std::fopen(
+                  ("/proc/" + std::string(entry->d_name) + "/stat").c_str(),
+                  "r")
+            : nullptr;
+    if (file == nullptr) continue;
+    int parent = 0;
+    if (std::fscanf(file, "%*d (%*[^)]) %*c %d", &parent) == 1 &&
+        parent == pid) {
+      children.push_back(process);
+    }
+    std::fclose(file);
+  }
+  if (proc != nullptr) closedir(proc);
+  return children;
+}
+
 // Waits, with a generous deadline, until nothing of a server is left.
 bool AllGone(pid_t pgid, const std::string& folder) {
   const std::uint64_t deadline = JX_MonotonicNanos() + kGoneNanos;
@@ -126,11 +151,18 @@ TEST(LockServerTest, EachServerAnswersAndLeavesNothingBehind) {
       {
         wendlemoor::ServerChannel channel(server->channel());
         EXPECT_EQ(channel.Pause(&error), server_pid) << error;
+        // Every process of it, PostgreSQL's helpers in sessions of their
+        // own included.
+        const std::vector<pid_t> children = Children(server_pid);
         EXPECT_EQ(State(server_pid), 'T');
+        for (const pid_t child : children) EXPECT_EQ(State(child), 'T');
         const pid_t restarted = channel.Restart(kStartMs, &error);
         ASSERT_GT(restarted, 0) << error;
         EXPECT_NE(restarted, server_pid);
         EXPECT_FALSE(GroupLives(server_pid));
+        for (const pid_t child : children) {
+          EXPECT_TRUE(State(child) == 0 || State(child) == 'Z');
+        }
         EXPECT_TRUE(Connects(address)) << address;
         server_pid = restarted;
       }
