@@ -25,7 +25,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -309,12 +308,23 @@ Wait AwaitProcess(JX_Process process, std::uint64_t deadline, int keep,
   }
 }
 
+// The line /proc/PID/stat holds for `process`, or an empty string when it
+// is gone (its read then fails with ESRCH) or cannot be read.
+std::string ProcStat(pid_t process) {
+  const std::string path = "/proc/" + std::to_string(process) + "/stat";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return "";
+  char buffer[512];
+  const ssize_t n =
+      RetryOnEintr([&] { return read(fd, buffer, sizeof buffer); });
+  close(fd);  // never retried (runtime/eintr.h)
+  return n > 0 ? std::string(buffer, std::size_t(n)) : "";
+}
+
 // The state letter of `process` in /proc ('T' stopped, 'Z' a zombie), or
 // 0 when it is gone.
 char StateOf(pid_t process) {
-  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)),
-                   std::istreambuf_iterator<char>());
+  const std::string text = ProcStat(process);
   const std::size_t close = text.rfind(')');
   return close != std::string::npos && close + 2 < text.size() ? text[close + 2]
                                                                : 0;
@@ -330,9 +340,7 @@ std::vector<pid_t> Tree(pid_t pid) {
     while (const dirent* entry = readdir(proc)) {
       const pid_t child = pid_t(std::atoi(entry->d_name));
       if (child <= 0) continue;
-      std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-      std::string text((std::istreambuf_iterator<char>(stat)),
-                       std::istreambuf_iterator<char>());
+      const std::string text = ProcStat(child);
       // "PID (COMMAND) STATE PPID ...": the command may hold anything.
       const std::size_t close = text.rfind(')');
       if (close == std::string::npos || close + 4 > text.size()) continue;
