@@ -26,7 +26,9 @@
  * /dev/null in their place in the child, so that nothing the child does,
  * nor its life after the parent's death, touches the parent's sessions; the
  * child opens sessions of its own, and its release of a hold it inherited
- * answers WENDLEMOOR_ERROR_LOCK_NOT_HELD. Sockets are close-on-exec.
+ * answers WENDLEMOOR_ERROR_LOCK_NOT_HELD; a fork waits for the sessions
+ * being opened by other threads, so that the child has no socket the
+ * handler does not know of. Sockets are close-on-exec.
  *
  * What the server answers itself: a session asking again for a key it holds
  * is granted it again (the lock counts its holds, and needs as many
@@ -92,6 +94,11 @@ static pool* g_pools;
 static pthread_once_t g_once = PTHREAD_ONCE_INIT;
 static pthread_key_t g_thread_end;
 static int g_ready; /* written once, under g_once */
+/* Mutex rules: g_open_mutex guards g_opening, the count of sessions being
+ * opened; g_opened is broadcast when it falls to 0. */
+static pthread_mutex_t g_open_mutex = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t g_opened = PTHREAD_COND_INITIALIZER;
+static int g_opening;
 
 static atomic_uint_fast64_t g_next_thread = 1;
 static _Thread_local uint64_t t_thread;
@@ -124,6 +131,27 @@ static void ThreadEnds(void* value) {
   wm_unlock();
 }
 
+/* A session is opened outside wm_lock and listed only once open: a fork
+ * meanwhile would give the child a socket that no list holds, which the
+ * child would keep open, and with it the parent's session after the
+ * parent's death. So a fork waits until no session is being opened, and
+ * holds g_open_mutex across fork(), which keeps new ones from starting. */
+static void BeginOpen(void) {
+  pthread_mutex_lock(&g_open_mutex);
+  ++g_opening;
+  pthread_mutex_unlock(&g_open_mutex);
+}
+static void EndOpen(void) {
+  pthread_mutex_lock(&g_open_mutex);
+  if (--g_opening == 0) pthread_cond_broadcast(&g_opened);
+  pthread_mutex_unlock(&g_open_mutex);
+}
+static void ForkPrepare(void) {
+  pthread_mutex_lock(&g_open_mutex);
+  while (g_opening > 0) pthread_cond_wait(&g_opened, &g_open_mutex);
+}
+static void ForkParent(void) { pthread_mutex_unlock(&g_open_mutex); }
+
 /* In the child of a fork, the parent's sockets become /dev/null: libpq may
  * still free its objects (its goodbye then goes nowhere), and the parent's
  * sessions end when the parent does, whatever the child does. A socket that
@@ -131,6 +159,8 @@ static void ThreadEnds(void* value) {
  * descriptor's number may be reused). Runs after module_common's handler has
  * given the child its mutex. */
 static void ForkChild(void) {
+  pthread_mutex_unlock(&g_open_mutex);
+  pthread_cond_init(&g_opened, NULL); /* its waiters are not in the child */
   wm_lock();
   const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   for (pool* p = g_pools; p != NULL; p = p->next) {
@@ -148,7 +178,7 @@ static void ForkChild(void) {
 
 static void Once(void) {
   g_ready = pthread_key_create(&g_thread_end, ThreadEnds) == 0;
-  if (g_ready && pthread_atfork(NULL, NULL, ForkChild) != 0) {
+  if (g_ready && pthread_atfork(ForkPrepare, ForkParent, ForkChild) != 0) {
     (void)pthread_key_delete(g_thread_end);
     g_ready = 0;
   }
@@ -250,23 +280,28 @@ static wendlemoor_result Session(pool* p, session** out) {
   session* c = calloc(1, sizeof *c);
   if (c == NULL) return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
   wendlemoor_result code = WENDLEMOOR_OK;
+  BeginOpen();
   c->conn = Open(0, &code);
+  c->pid = getpid();
+  c->thread = ThisThread();
+  /* The thread's end ends its sessions. */
+  if (c->conn != NULL &&
+      pthread_setspecific(g_thread_end, (void*)(uintptr_t)c->thread) != 0) {
+    PQfinish(c->conn);
+    c->conn = NULL;
+    code = WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  }
+  if (c->conn != NULL) {
+    wm_lock();
+    c->next = p->sessions;
+    p->sessions = c;
+    wm_unlock();
+  }
+  EndOpen();
   if (c->conn == NULL) {
     free(c);
     return code;
   }
-  c->pid = getpid();
-  c->thread = ThisThread();
-  /* The thread's end ends its sessions. */
-  if (pthread_setspecific(g_thread_end, (void*)(uintptr_t)c->thread) != 0) {
-    PQfinish(c->conn);
-    free(c);
-    return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
-  }
-  wm_lock();
-  c->next = p->sessions;
-  p->sessions = c;
-  wm_unlock();
   *out = c;
   return WENDLEMOOR_OK;
 }
@@ -410,19 +445,25 @@ static wendlemoor_result Create(const char* folder,
                                 wendlemoor_lock_service** out) {
   if (out == NULL) return WENDLEMOOR_ERROR_INVALID_ARGUMENT;
   *out = NULL;
-  wendlemoor_result code = WENDLEMOOR_OK;
-  PGconn* probe = Open(1, &code);
-  if (probe == NULL) return code;
-  PQfinish(probe);
-  code = wm_create_service(&kMechanism, WM_TURNS, folder, out);
+  wendlemoor_result code =
+      wm_create_service(&kMechanism, WM_TURNS, folder, out);
   if (WENDLEMOOR_FAILED(code)) return code;
-  /* After module_common's fork handlers, so that ours runs after its
-   * child handler has released the mutex. */
+  /* After module_common's fork handlers, so that our child handler runs
+   * after its own has released the mutex. */
   pthread_once(&g_once, Once);
-  if (!g_ready) {
+  PGconn* probe = NULL;
+  if (g_ready) {
+    BeginOpen();
+    probe = Open(1, &code);
+    PQfinish(probe);
+    EndOpen();
+  } else {
+    code = WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+  }
+  if (probe == NULL) {
     (*out)->ops->release(*out);
     *out = NULL;
-    return WENDLEMOOR_ERROR_OUT_OF_MEMORY;
+    return code;
   }
   return WENDLEMOOR_OK;
 }

