@@ -25,6 +25,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/report.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/server.h"
 #include "runtime/eintr.h"
@@ -560,7 +561,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
   // the row's cells "not supported".
   std::unique_ptr<Server> server;
   bool server_failed = false;
-  const std::string kind = row.is_command ? DeclaredServer(row.path) : "";
+  const std::string kind = RowServer(row.path, row.is_command);
   if (!kind.empty() && !*interrupted &&
       std::getenv(kServerVariable) == nullptr) {
     const std::string folder = options.out + "/" + row.name + ".server";

@@ -22,6 +22,7 @@
 #include "chaos/card.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/module_loader.h"
@@ -353,6 +354,13 @@ int RunOneModule(const std::string& path, bool cost, ChaosOptions options,
   options.lease_ms = module->lease_ms();
   if (options.lease_ms > 0) {
     options.lock += ", lease " + std::to_string(options.lease_ms) + " ms";
+  }
+  // Its lock server, when it names one, before the cost's service or any
+  // worker; stopped and removed when this returns.
+  std::unique_ptr<Server> server;
+  if (!StartRowServer(module->server(), "module " + path, options.folder,
+                      &server)) {
+    return 2;
   }
   if (cost) return MeasureCost(module, options);
   // A module without a cleanup makes nothing outside its folder: the run
