@@ -1,4 +1,4 @@
-/* postgres-advisory: PostgreSQL's session-level advisory locks, through the
+/* postgres-advisory-libpq: PostgreSQL's session-level advisory locks, through the
  * system's libpq, on the server that the run starts for the module (its
  * table declares the kind "postgres"; the address is in WENDLEMOOR_SERVER,
  * "unix:DIR/.s.PGSQL.PORT" or "HOST:PORT", reached as user and database
@@ -222,7 +222,7 @@ static PGconn* Open(int say, wendlemoor_result* code) {
   char port[8];
   if (!ServerAddress(host, sizeof host, port)) {
     if (say) {
-      fprintf(stderr, "postgres-advisory: no server: WENDLEMOOR_SERVER is %s\n",
+      fprintf(stderr, "postgres-advisory-libpq: no server: WENDLEMOOR_SERVER is %s\n",
               getenv("WENDLEMOOR_SERVER") ? "not an address" : "not set");
     }
     *code = WENDLEMOOR_ERROR_NOT_INITIALIZED;
@@ -243,7 +243,7 @@ static PGconn* Open(int say, wendlemoor_result* code) {
   if (PQstatus(conn) != CONNECTION_OK) {
     if (say) {
       const char* message = PQerrorMessage(conn);
-      fprintf(stderr, "postgres-advisory: %s: %.*s\n",
+      fprintf(stderr, "postgres-advisory-libpq: %s: %.*s\n",
               getenv("WENDLEMOOR_SERVER"), (int)strcspn(message, "\n"),
               message);
     }
@@ -468,4 +468,4 @@ static wendlemoor_result Create(const char* folder,
   return WENDLEMOOR_OK;
 }
 
-WM_DEFINE_ENTRY("postgres-advisory", Create, NULL, "postgres")
+WM_DEFINE_ENTRY("postgres-advisory-libpq", Create, NULL, "postgres")

@@ -876,7 +876,7 @@ TEST(ChaosFaultClassTest, RunClassesBreakTheLocksTheyShouldAndNoOther) {
   };
   // A lock on a server that the run starts for its module, where PostgreSQL
   // is installed: a killed holder's session ends with its sockets.
-  const std::string postgres = modules + "/postgres-advisory.so";
+  const std::string postgres = modules + "/postgres-advisory-libpq.so";
   if (access("/usr/lib/postgresql/15/bin/postgres", X_OK) == 0 &&
       access(postgres.c_str(), R_OK) == 0) {
     rows.push_back({postgres, "none", 0, "verdict: clean"});

@@ -34,7 +34,7 @@ namespace wendlemoor {
 namespace {
 
 constexpr int kDeadlineMs = 60000;
-// The server of the modules that name one (postgres-advisory).
+// The server of the modules that name one (postgres-advisory-libpq).
 constexpr char kPostgres[] = "/usr/lib/postgresql/15/bin/postgres";
 
 enum class Outside { kNothing, kPosixSemaphores, kSystemVSets };
@@ -143,7 +143,7 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       // A session's advisory lock counts its holds; its release answers
       // false for a key it does not hold. On a server of its own, where
       // PostgreSQL is installed.
-      {"postgres-advisory", Outside::kNothing, kOk, kErrorLockNotHeld, true},
+      {"postgres-advisory-libpq", Outside::kNothing, kOk, kErrorLockNotHeld, true},
       {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock,
        kErrorLockNotHeld},
   };
