@@ -377,6 +377,19 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
       "mkdir \"$1/$2\" || exit 9; TMPDIR=\"$1/$2\" \"$0\" --seconds 60 "
       "--processes 2 --threads 2 & until ls \"$1/$2\"/*/history/[0-9]* "
       ">/dev/null 2>&1; do sleep 0.1; done; kill -$2 $!; wait $!";
+  // The same with orphans alive (the orphan fault's children, 0.2-2 s
+  // each): the signal comes once a process of the run lives beside the run
+  // and its two workers, and once the run has ended none may remain. The
+  // run's processes are those that carry the mark in their environment.
+  const std::string orphans =
+      "mkdir \"$1/orphans\" || exit 9; "
+      "mark=WENDLEMOOR_RUN_MARK=\"$1/orphans\"; "
+      "live() { grep -lzx \"$mark\" /proc/[0-9]*/environ 2>/dev/null | wc -l; "
+      "}; env \"$mark\" TMPDIR=\"$1/orphans\" \"$0\" --seconds 60 "
+      "--processes 2 --threads 2 --faults orphan & until [ $(live) -gt 3 ]; "
+      "do sleep 0.05; done; kill -INT $!; wait $!; status=$?; "
+      "[ $(live) -eq 0 ] || { echo \"left: $(live) processes\"; exit 8; }; "
+      "exit $status";
   const std::string module =
       std::string(WENDLEMOOR_TEST_MODULES) + "/cleanup_hangs.so";
   const std::string module_lock = "module test, " + module;
@@ -494,6 +507,9 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
         "--threads", "2", "--faults", "stop"},
        0,
        "faults: thread-end 0, kill 0, fork 0, stop 30, "},
+      {{"/bin/sh", "-c", orphans, chaos, temp.path()},
+       130,
+       "verdict: clean so far (interrupted)"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) requests.push_back({row.argv, ""});
@@ -542,8 +558,9 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   const std::string text((std::istreambuf_iterator<char>(picture)), {});
   EXPECT_NE(text.find("<title>wendlemoor-chaos verdict: clean: "),
             std::string::npos);
-  for (const std::string& folder : {temp.path() + "/INT", temp.path() + "/TERM",
-                                    temp.path() + "/HUP", cost_tmp}) {
+  for (const std::string& folder :
+       {temp.path() + "/INT", temp.path() + "/TERM", temp.path() + "/HUP",
+        temp.path() + "/orphans", cost_tmp}) {
     EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
   }
   // Only the faults asked for struck (the row's line shows the first ones).
