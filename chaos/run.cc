@@ -123,6 +123,9 @@ constexpr std::uint64_t kSeconds = 1000000000;
 // How long workers get to finish after the end before they count as hung:
 // a hold lasts milliseconds, so a worker still busy after this waits in a
 // call that will not return. Its calls are recorded as hung and it is killed.
+// A lock with a lease gets as long as a dead holder's name may stay
+// unusable (UnusableBoundNanos), if that is longer: a waiter for a name
+// whose holder died just before the end waits for the lease.
 constexpr std::uint64_t kFinishNanos = 5 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
@@ -828,7 +831,9 @@ void Run::Finish() {
        {Duty::kStrikeWorker, Duty::kStrikeBetweenHolds, Duty::kProgress}) {
     schedule_.Clear(duty);
   }
-  const std::uint64_t give_up = JX_MonotonicNanos() + kFinishNanos;
+  const std::uint64_t give_up =
+      JX_MonotonicNanos() +
+      std::max(kFinishNanos, UnusableBoundNanos(options_.lease_ms));
   for (;;) {
     Reap(false);
     bool any = false;
