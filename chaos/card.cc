@@ -200,7 +200,16 @@ std::string CellText(const Cell& cell) {
   if (count("crashed") > 0)
     parts.push_back(Format("crash %lld", count("crashed")));
   if (count("overlaps") > 0) {
-    parts.push_back(Format("overlap %lld", count("overlaps")));
+    // A row whose lock gives fencing tokens says how many a fencing check
+    // would have caught.
+    parts.push_back(count("tokens") > 0
+                        ? Format("overlap %lld (fenced %lld)",
+                                 count("overlaps"), count("fenced"))
+                        : Format("overlap %lld", count("overlaps")));
+  }
+  if (count("tokens_backwards") > 0) {
+    parts.push_back(
+        Format("token went backwards %lld", count("tokens_backwards")));
   }
   if (count("unusable") > 0) {
     parts.push_back(Format("not freed %lld (%.1f s)", count("unusable"),

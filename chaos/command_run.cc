@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -75,10 +76,13 @@ std::string Self() {
 class AdapterLockService;
 
 // A worker thread's number in every adapter (from 1, never reused in the
-// process), and the services it used, told of its end when it ends.
+// process), the services it used, told of its end when it ends, and the
+// fencing token of its last acquisition, if that was granted with one.
 struct ThreadTag {
   std::uint32_t number = 0;
   std::vector<AdapterLockService*> used;
+  bool has_token = false;
+  std::uint64_t token = 0;
   ~ThreadTag();
 };
 thread_local ThreadTag tThread;
@@ -118,10 +122,18 @@ class AdapterLockService final : public LockService {
 
   ResultCode AcquireLock(const char* name, int wait) override {
     const std::uint32_t t = Thread();
+    tThread.has_token = false;
     return Ask(t,
                "acquire " + std::to_string(t) + " " + name +
                    (wait != 0 ? " wait" : " nowait") + suffix_,
                wait != 0 ? -1 : kAnswerMs);
+  }
+
+  // The token hook (chaos/worker.h): the token of the calling thread's
+  // last acquisition, answered "T ok TOKEN".
+  static bool Token(LockService*, std::uint64_t* token) {
+    *token = tThread.token;
+    return tThread.has_token;
   }
   ResultCode ReleaseLock(const char* name) override {
     const std::uint32_t t = Thread();
@@ -203,6 +215,13 @@ class AdapterLockService final : public LockService {
              "answered \"" + line + "\" with a \"forked\" answer");
     }
     if (answer == AdapterAnswer::kDone) return kOk;
+    if (answer == AdapterAnswer::kGranted) {
+      // The adapter checked the request was an acquisition and the token
+      // a number (Adapter::Request).
+      tThread.has_token = true;
+      tThread.token = std::strtoull(reason.c_str(), nullptr, 10);
+      return kOk;
+    }
     if (answer == AdapterAnswer::kBusy) return kErrorLockBusy;
     return CodeOf(line, reason);
   }
@@ -276,6 +295,7 @@ int RunAdapterWorker(const std::string& command,
   SetChaosForkHook(AdapterLockService::Fork);
   SetChaosOpenCloseHook(AdapterLockService::OpenClose);
   SetChaosSpawnHook(AdapterLockService::Spawn);
+  SetChaosTokenHook(AdapterLockService::Token);
   return RunChaosWorker(arguments, CreateFromCommand);
 }
 

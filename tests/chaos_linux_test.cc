@@ -74,6 +74,11 @@ ChaosRecord Spawned(std::uint64_t ms, std::int32_t pid, std::uint64_t life_ms) {
   return At(ms, ChaosEvent::kFault, pid, 0, 0,
             std::uint16_t(ChaosFault::kSpawn), life_ms * kMs);
 }
+// The fencing token of the hold `pid` began on `name` just before.
+ChaosRecord Token(std::uint64_t ms, std::int32_t pid, std::uint64_t token,
+                  std::uint16_t name = 0) {
+  return At(ms, ChaosEvent::kHoldToken, pid, name, 0, 0, token);
+}
 ChaosRecord OnThread(std::uint32_t thread, ChaosRecord r) {
   r.thread = thread;
   return r;
@@ -85,8 +90,8 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
     std::vector<ChaosRecord> history;
     // overlaps, never ended, unusable, wrong codes, failed workers, hung
     // calls, indeterminate holds, names held by an orphan, names kept by a
-    // spawned child
-    std::uint64_t expected[9];
+    // spawned child, fenced overlaps, tokens gone backwards
+    std::uint64_t expected[11];
     const char* says = "";       // in the verdict, findings, figures or answers
     std::uint32_t lease_ms = 0;  // the lock's lease, for the unusable bound
   };
@@ -241,22 +246,46 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         End(2, 10), Start(3, 11), End(4, 11), At(6000, ChaosEvent::kRunEnd, 1)},
        {0, 0, 0, 0, 0, 0, 0},
        "acquisitions: 2 in 1.0 s (2/s)"},
+      // Fencing tokens: a stale holder, paused past its lease, goes on
+      // while the next holder works.
+      {"an overlap whose later grant has the greater token is fenced",
+       {Start(1, 10), Token(1, 10, 5), Start(3, 11, 0, 1), Token(3, 11, 6),
+        End(4, 11), End(5, 10)},
+       {1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0},
+       "1 of 1 overlaps fenced; none went backwards"},
+      // 10 was granted before 11 but recorded its hold after 11's began.
+      {"a holder paused between its grant and its record is fenced by the "
+       "tokens' order",
+       {Start(1, 11), Token(1, 11, 6), Start(3, 10, 0, 3), Token(3, 10, 5),
+        End(4, 10), End(5, 11)},
+       {1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0},
+       "tokens 6 then 5 (fenced)"},
+      {"a server that forgot its counter: not fenced, then backwards",
+       {Start(1, 10), Token(1, 10, 7), Start(3, 11, 0, 1), Token(3, 11, 1),
+        End(4, 11), End(5, 10), Start(6, 12), Token(6, 12, 2), End(7, 12)},
+       {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+       "token went backwards: 2 to 12:1 at 0.005 s, after 7 to 10:1"},
+      {"an overlap with a hold without a token is not fenced",
+       {Start(1, 10), Token(1, 10, 5), Start(3, 11, 0, 1), End(4, 11),
+        End(5, 10)},
+       {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+       "one without a token (not fenced)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     const ChaosCheck check = CheckHistory(
         row.history, 2, UnusableBoundNanos(row.lease_ms), "/run/locks");
     const ChaosVerdict& v = check.verdict;
-    const std::uint64_t found[9] = {
-        v.overlaps,      v.never_ended,    v.unusable,
-        v.wrong_codes,   v.failed_workers, v.hung,
-        v.indeterminate, v.orphaned,       v.kept_by_child};
-    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 9),
-              std::vector<std::uint64_t>(row.expected, row.expected + 9));
-    // Indeterminate holds alone leave the verdict clean.
-    const bool clean =
-        std::count(row.expected, row.expected + 9, 0) + (row.expected[6] > 0) ==
-        9;
+    const std::uint64_t found[11] = {
+        v.overlaps,       v.never_ended, v.unusable,      v.wrong_codes,
+        v.failed_workers, v.hung,        v.indeterminate, v.orphaned,
+        v.kept_by_child,  v.fenced,      v.backwards};
+    EXPECT_EQ(std::vector<std::uint64_t>(found, found + 11),
+              std::vector<std::uint64_t>(row.expected, row.expected + 11));
+    // Indeterminate holds and fenced overlaps alone leave the verdict clean.
+    const bool clean = std::count(row.expected, row.expected + 11, 0) +
+                           (row.expected[6] > 0) + (row.expected[9] > 0) ==
+                       11;
     EXPECT_EQ(
         VerdictLine(v).rfind(clean ? "verdict: clean" : "verdict: BROKEN", 0),
         0u)
