@@ -186,9 +186,13 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
                         : kErrorSystemBase | std::uint32_t(errno);
   std::uint64_t best = 0;
   if (code == kOk) code = WarmCost(service, &best);
+  // The lease too: the card gives a lease's cells the longer time they need
+  // (chaos/card.cc).
   const std::string json =
-      code == kOk ? "{\n\"warm_ns\": " + std::to_string(best) + "\n}\n"
-                  : "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"\n}\n";
+      (code == kOk ? "{\n\"warm_ns\": " + std::to_string(best)
+                   : "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"") +
+      ",\n\"lease_ms\": " + std::to_string(module ? module->lease_ms() : 0) +
+      "\n}\n";
   if (service != nullptr) service->Release();
   if (module) CleanUp(module, locks);
   (void)RemoveTree(folder);

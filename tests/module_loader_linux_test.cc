@@ -328,6 +328,19 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
        {{"", "\n| wendlemoor    | n/a "},
         {"", "\n| flock-command | n/a "},
         {files + "na.json", "\n\"cells_not_run\": 0,\n"}}},
+      // A stop of a lease row lasts 1.5 leases: its cell may take four
+      // (the lease of 300 ms, from the module's table), the others the
+      // card's 1 s.
+      {"a lease's cell runs for its lease",
+       {"--module", TestModule("lease"), "--faults", "none,stop", "--json",
+        files + "lease.json"},
+       0,
+       {{files + "lease.json",
+         "\"run\": \"1 s, 4 processes x 3 threads, 4 "
+         "names, faults none, "},
+        {files + "lease.json",
+         "\"run\": \"2 s, 4 processes x 3 threads, 4 "
+         "names, faults stop, "}}},
       {"our row broke",
        {"--module", files + "ours/wendlemoor.so", "--faults", "none"},
        1,
