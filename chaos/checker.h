@@ -169,10 +169,11 @@ inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
 
 // The bound for a lock with a lease of `lease_ms` milliseconds (0: none):
 // such a lock frees a dead holder's name only once its lease has run out,
-// so the bound is the larger of kUnusableBoundNanos and 1.5 times the lease.
+// and then as late as its server's own rounds allow (etcd, for one, revokes
+// expired leases on a timer of its own, and a waiter notices the free name
+// on its next try), so the bound is the lease plus kUnusableBoundNanos.
 constexpr std::uint64_t UnusableBoundNanos(std::uint32_t lease_ms) {
-  const std::uint64_t lease = std::uint64_t(lease_ms) * 1500000u;
-  return lease > kUnusableBoundNanos ? lease : kUnusableBoundNanos;
+  return std::uint64_t(lease_ms) * 1000000u + kUnusableBoundNanos;
 }
 // How long a waiter may wait after a spawning holder's release while the
 // child may live: a child lives 1.5 s or more, and a handover takes

@@ -20,6 +20,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/server.h"
 #include "chaos/worker.h"
@@ -363,46 +364,6 @@ bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
   return !options->faults_named || unsupported == 0;
 }
 
-// Starts the server that `line` asks for or its adapter declares, unless
-// WENDLEMOOR_SERVER names one already, and sets WENDLEMOOR_SERVER to its
-// address for the adapters. Its folder is beside the run's (--folder) or
-// a fresh one under TMPDIR. Returns false with the cause on standard error.
-bool StartServer(const CommandLine& line, const ChaosOptions& options,
-                 std::unique_ptr<Server>* server) {
-  const std::string kind =
-      line.server.empty() ? DeclaredServer(line.command) : line.server;
-  if (kind.empty() || std::getenv(kServerVariable) != nullptr) return true;
-  std::string error = "no such server kind";
-  std::string folder = options.folder + ".server";
-  if (options.folder.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
-             "/wendlemoor-server-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) {
-      error = folder + ": " + std::strerror(errno);
-      folder.clear();
-    }
-  }
-  if (IsServerKind(kind) && !folder.empty()) {
-    *server = Server::Start(kind, folder, kServerStartMs, &error);
-  }
-  if (*server == nullptr) {
-    // The fresh folder, when the server never took it.
-    if (!folder.empty() && options.folder.empty()) (void)rmdir(folder.c_str());
-    std::fprintf(stderr, "wendlemoor-chaos: server %s of adapter \"%s\": %s\n",
-                 kind.c_str(), line.command.c_str(), error.c_str());
-    return false;
-  }
-  if (!(*server)->Export(&error)) {
-    std::fprintf(stderr, "wendlemoor-chaos: %s\n", error.c_str());
-    return false;
-  }
-  std::printf("server %s: %s, started in %llu ms\n", kind.c_str(),
-              (*server)->address().c_str(),
-              static_cast<unsigned long long>((*server)->start_ms()));
-  return true;
-}
-
 // A run over the adapter of `line`, once it has answered a first request.
 int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   if (!line.result.empty()) options.result = line.result;
@@ -410,7 +371,12 @@ int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   // Before the probe: the adapter may need its server to greet. Stopped
   // and removed when this returns; its guard does it should we crash.
   std::unique_ptr<Server> server;
-  if (!StartServer(line, options, &server)) return 2;
+  const std::string kind =
+      line.server.empty() ? RowServer(line.command, true) : line.server;
+  if (!StartRowServer(kind, "adapter \"" + line.command + "\"", options.folder,
+                      &server)) {
+    return 2;
+  }
   AdapterFeatures features;
   std::string error, left_out;
   if (!ProbeAdapter(line.command, &features, &error)) {
