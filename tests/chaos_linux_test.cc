@@ -851,8 +851,6 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
       access(postgres.c_str(), R_OK) == 0) {
     rows.push_back({postgres, "none", 0, ""});
     rows.push_back({postgres, "kill", 0, ""});
-    // Its sessions wait out a pause of the server that the run started.
-    rows.push_back({postgres, "server-pause", 0, ""});
   }
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
