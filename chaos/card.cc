@@ -511,10 +511,18 @@ void RunCells(const CardOptions& options, const std::string& self,
               std::vector<Cell>* cells) {
   std::vector<RunningCell> running;
   std::size_t next = 0;
+  // A cell that strikes the row's server runs alone: every cell of the row
+  // uses that server.
+  const auto alone = [&](std::size_t place) {
+    const FaultClass* fault = FindFault((*cells)[place].fault);
+    return fault != nullptr && fault->needs_server;
+  };
   while (next < to_run.size() || !running.empty()) {
     *interrupted = *interrupted || Interrupted();
     while (!*interrupted && next < to_run.size() &&
-           running.size() < std::size_t(std::max(options.jobs, 1))) {
+           running.size() < std::size_t(std::max(options.jobs, 1)) &&
+           (running.empty() ||
+            !(alone(to_run[next]) || alone(running.front().cell)))) {
       Cell& cell = (*cells)[to_run[next++]];
       progress.Reached(cell);
       const std::uint64_t deadline_s =
@@ -602,8 +610,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     if (IsServerKind(kind)) {
       server = Server::Start(kind, folder, kServerStartMs, &error);
     }
-    server_failed = server == nullptr ||
-                    setenv(kServerVariable, server->address().c_str(), 1) != 0;
+    server_failed = server == nullptr || !server->Export(&error);
     if (server_failed) {
       std::fprintf(stderr, "wendlemoor-chaos: server %s of %s: %s\n",
                    kind.c_str(), row.name.c_str(), error.c_str());
@@ -613,6 +620,9 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
                    static_cast<unsigned long long>(server->start_ms()));
     }
   }
+  // Whatever started a server for the row named its guard's channel: the
+  // classes that strike a server apply to its cells alone.
+  const bool has_server = std::getenv(kServerChannelVariable) != nullptr;
   AdapterFeatures features;
   std::string probe_error;
   const bool probed = row.is_command && !*interrupted && !server_failed &&
@@ -620,9 +630,11 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
   // An adapter that says what it lacks here (a library, its server)
   // supports nothing; one that cannot be probed at all is tried, and its
   // cells refused.
-  const FaultSet supported = !features.missing.empty() || server_failed ? 0
-                             : probed ? AdapterFaults(features)
-                                      : kAllFaults;
+  const FaultSet supported =
+      !features.missing.empty() || server_failed ? 0
+      : probed
+          ? AdapterFaults(features) & ~(has_server ? 0 : FaultsNeedingServer())
+          : kAllFaults;
   std::vector<std::size_t> to_run;
   for (const std::string& fault : options.faults) {
     Cell cell;
@@ -631,10 +643,13 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     cell.lease_ms = row.is_command ? features.lease_ms : module_lease_ms;
     if (!Supports(supported, fault)) {
       cell.supported = false;
-      // An adapter's lock has no cleanup for the run to call.
+      // An adapter's lock has no cleanup for the run to call, nor, unless
+      // it declares one, a server of the run's own.
       const FaultClass* column = FindFault(fault);
       cell.text =
-          column != nullptr && column->outside_folder ? "n/a" : "not supported";
+          column != nullptr && (column->outside_folder || column->needs_server)
+              ? "n/a"
+              : "not supported";
       progress.Reached(cell);
     } else {
       to_run.push_back(cells->size());
@@ -642,7 +657,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     cells->push_back(cell);
   }
   RunCells(options, self, row, to_run, progress, interrupted, cells);
-  if (server != nullptr) (void)unsetenv(kServerVariable);
+  if (server != nullptr) Server::Unexport();
 }
 
 // The name of the filesystem that holds `path` (its statfs type), the type

@@ -36,8 +36,11 @@
 //
 // Cells of one row run side by side, `jobs` at a time; the module's cost is
 // measured before them, alone. Running cells share the cores, so each runs
-// slower: the strike-count end keeps each cell's n, not its time. Rows run
-// one after another, in order; `rows` chooses some by their card names.
+// slower: the strike-count end keeps each cell's n, not its time. A cell
+// whose class strikes the row's lock server (started once for the row,
+// chaos/server.h) runs alone, since every cell of the row uses that server;
+// on a row without one such cells are "n/a". Rows run one after another,
+// in order; `rows` chooses some by their card names.
 //
 // Every child has a deadline: a cell still running `grace` seconds after
 // its time, or a cost measurement after 20 s, is killed with what it

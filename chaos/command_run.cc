@@ -54,6 +54,9 @@ constexpr int kAnswerMs = 5000;
 
 // The worker's command, set once before any thread.
 std::string gCommand;
+// A class that strikes the lock's server is enabled: set once before any
+// thread. An answer may then wait for a pause or a cut to end.
+bool gServerStruck = false;
 
 std::string Self() {
   char self[PATH_MAX];
@@ -208,6 +211,12 @@ class AdapterLockService final : public LockService {
   ResultCode Ask(std::uint32_t t, const std::string& line, int deadline_ms) {
     AdapterAnswer answer;
     std::string reason, error;
+    // While the server stands still or a worker's connections do, the
+    // adapter's calls wait, as long as the strike lasts and as long again
+    // for the client to find its way back: no late answer of the adapter's.
+    if (gServerStruck && deadline_ms > 0) {
+      deadline_ms += 2 * int(ServerStrikeMs(shared_->features.lease_ms));
+    }
     const AdapterFault fault = shared_->adapter->Request(
         t, line, deadline_ms, &answer, &reason, &error);
     if (fault != AdapterFault::kNone) GiveUp(fault, error);
@@ -293,6 +302,13 @@ int Usage(const std::string& error) {
 int RunAdapterWorker(const std::string& command,
                      const std::vector<std::string>& arguments) {
   gCommand = command;
+  // The worker's arguments (chaos/worker.h): its fault list is the sixth.
+  FaultList faults;
+  std::string error;
+  gServerStruck =
+      arguments.size() > 5 &&
+      ParseFaults(arguments[5], FaultListFor::kRun, &faults, &error) &&
+      (faults.set & FaultsNeedingServer()) != 0;
   SetChaosForkHook(AdapterLockService::Fork);
   SetChaosOpenCloseHook(AdapterLockService::OpenClose);
   SetChaosSpawnHook(AdapterLockService::Spawn);

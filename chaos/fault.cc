@@ -188,6 +188,34 @@ HoldAfter SpawnChild(FaultWorkerSide& worker) {
   return HoldAfter::kGoesOn;
 }
 
+// server-pause: the lock's server stops answering (SIGSTOP to its group)
+// past the lease, then goes on. Clients wait or time out meanwhile; a
+// lease kept by the clock has run out when the server looks again, and the
+// next caller may take a name whose holder still goes on.
+void PauseTheServer(FaultRunSide& run) {
+  run.PauseServer(ServerStrikeMs(run.Stop().lease_ms) * kMillis);
+}
+
+// server-restart: the server dies (SIGKILL to its group) and starts again
+// on its data. What it kept of the locks is what it wrote down: a server
+// without persistence forgets every key, and a held name is free to the
+// next caller; the holders' connections broke, and each client library
+// reconnects or fails the calls.
+void RestartTheServer(FaultRunSide& run) { run.RestartServer(); }
+
+// cut-off: one worker's connections to the server stop passing bytes (its
+// own loopback proxy freezes), past the lease, while it holds a name; then
+// they go on, or are dropped (drawn). A lock kept by its connection
+// (a session's) is given up by the server on the drop; one kept by a lease
+// runs out meanwhile while the holder goes on as if it held it.
+void CutOneWorkerOff(FaultRunSide& run) {
+  const std::vector<pid_t> live = run.Workers();
+  if (live.empty()) return;
+  const pid_t worker = live[run.Random().Below(live.size())];
+  const bool drop = run.Random().OneIn(2);
+  run.CutOff(worker, ServerStrikeMs(run.Stop().lease_ms) * kMillis, drop);
+}
+
 // Every class strikes often enough that a run of a few seconds sees it
 // strike dozens of times (a report card's cell ends after 30 strikes, and
 // its verdict is worth as much as its count of them): a process kills
@@ -340,6 +368,33 @@ constexpr FaultClass kTable[] = {
      .on_hold = SpawnChild,
      .greeting = "spawn",
      .ours_survives = true},
+    // The three strikes on the lock's server come round about every second
+    // once the last one went on: a pause or a cut lasts 1.5 times the lease
+    // (3 s without one), a restart as long as the server takes to start.
+    {.fault = ChaosFault::kServerPause,
+     .name = "server-pause",
+     .colour = "#8073ac",
+     .marks_lanes = false,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 500, .spread_ms = 1000},
+     .on_run = PauseTheServer,
+     .needs_server = true},
+    {.fault = ChaosFault::kServerRestart,
+     .name = "server-restart",
+     .colour = "#542788",
+     .marks_lanes = true,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 500, .spread_ms = 1000},
+     .on_run = RestartTheServer,
+     .needs_server = true},
+    {.fault = ChaosFault::kCutOff,
+     .name = "cut-off",
+     .colour = "#fdb863",
+     .marks_lanes = false,
+     .site = FaultSite::kWorker,
+     .schedule = {.first_ms = 300, .every_ms = 500, .spread_ms = 1000},
+     .on_run = CutOneWorkerOff,
+     .needs_server = true},
 };
 
 // Every entry in its place, named and coloured, with the strike and the
@@ -398,6 +453,14 @@ FaultSet FaultsOutsideFolder() {
   FaultSet set = 0;
   for (const FaultClass& c : kTable) {
     if (c.outside_folder) set |= FaultBit(c.fault);
+  }
+  return set;
+}
+
+FaultSet FaultsNeedingServer() {
+  FaultSet set = 0;
+  for (const FaultClass& c : kTable) {
+    if (c.needs_server) set |= FaultBit(c.fault);
   }
   return set;
 }

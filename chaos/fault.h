@@ -186,6 +186,27 @@ class FaultRunSide {
   // first, then opens it again. Nothing is renewed when they did not end.
   virtual void RenewIdleWorker() = 0;
 
+  // --- Appended for the classes server-pause, server-restart and cut-off,
+  // which strike the lock's server of the run's own (chaos/server.h). The
+  // run refuses them for a lock without one (FaultClass::needs_server), so
+  // it is there when they are called. Each records its class's fault first
+  // (chaos/history.h says what the record holds). The workers' calls in
+  // progress meanwhile count as begun that much later: a strike's length is
+  // no hang.
+
+  // Stops the server's process group, and continues it `nanos` later; no
+  // other strike of the site meanwhile.
+  virtual void PauseServer(std::uint64_t nanos) = 0;
+  // Kills the server's process group and starts it again on its data, at
+  // the same address; returns once it answers (or, said on standard output,
+  // did not start: the workers' calls then fail).
+  virtual void RestartServer() = 0;
+  // Freezes the connections of `worker` to the server (its loopback proxy:
+  // no byte passes), once one of its threads holds a name (a second's wait
+  // at most); `nanos` later they go on, or when `drop` are closed on both
+  // sides. No other strike of the site meanwhile.
+  virtual void CutOff(pid_t worker, std::uint64_t nanos, bool drop) = 0;
+
  protected:
   ~FaultRunSide() = default;
 };
@@ -269,7 +290,19 @@ struct FaultClass {
   // one. A run refuses it for any other lock (RunChaos), and a card shows
   // "n/a" there.
   bool outside_folder = false;
+  // It strikes the lock's server, which the run (or the card, for a row)
+  // started itself (chaos/server.h): it applies only to a lock that has
+  // one. A run refuses it for any other lock, and a card shows "n/a" there.
+  bool needs_server = false;
 };
+
+// How long a strike on the lock's server lasts (a pause, a cut), in ms:
+// past the lease of a lock that has one (1.5 times it), so that the lease
+// runs out meanwhile; else 3 s, longer than a client's usual reconnection
+// and retry but below the 5 s after which a call counts as hung.
+constexpr std::uint32_t ServerStrikeMs(std::uint32_t lease_ms) {
+  return lease_ms > 0 ? lease_ms / 2 * 3 : 3000;
+}
 
 // Every class, in ChaosFault order.
 std::span<const FaultClass> FaultTable();
@@ -284,6 +317,9 @@ FaultSet FaultsOursSurvives();
 
 // The classes whose FaultClass::outside_folder is set.
 FaultSet FaultsOutsideFolder();
+
+// The classes whose FaultClass::needs_server is set.
+FaultSet FaultsNeedingServer();
 
 // The class that judges `call`, or null when none does (plain contention).
 const FaultClass* FaultJudging(ChaosCall call);

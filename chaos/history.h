@@ -45,7 +45,11 @@ enum class ChaosEvent : std::uint16_t {
   // the gate (chaos/control.h), and 0 for kRemoveHeld and kRemoveIpc. For
   // kSpawn it is the longest the child lives, in nanoseconds: the name is
   // sound when nobody waits for it long after the hold's end while the
-  // child may live.
+  // child may live. For the strikes on the lock's server, `value` is the
+  // server's process ID (kServerPause, kServerRestart: the killed one) or
+  // the worker cut off (kCutOff), `code` how long the pause or the cut
+  // lasts in ms, and `wait` 1 when a cut ends by dropping the worker's
+  // connections rather than letting them go on.
   kFault,
   // The run's own process: a worker `value` ended with exit code `code`
   // (minus the signal number when a signal ended it); recorded as soon as
@@ -133,6 +137,10 @@ enum class ChaosFault : std::uint16_t {
   kRemoveIpc,      // what the lock made outside its folder removed
   kKillAnywhere,   // the run SIGKILLs a worker at any moment
   kSpawn,          // a holder starts a long-running child process
+  kServerPause,    // the lock's server stopped a while, then continued
+  kServerRestart,  // the lock's server killed and started again
+  kCutOff,         // a worker's connections to the server frozen, then
+                   // thawed or dropped
   kCount,          // not a class: how many there are
 };
 

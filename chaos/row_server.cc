@@ -46,9 +46,8 @@ bool StartRowServer(const std::string& kind, const std::string& row,
                  kind.c_str(), row.c_str(), error.c_str());
     return false;
   }
-  if (setenv(kServerVariable, (*server)->address().c_str(), 1) != 0) {
-    std::fprintf(stderr, "wendlemoor-chaos: setenv: %s\n",
-                 std::strerror(errno));
+  if (!(*server)->Export(&error)) {
+    std::fprintf(stderr, "wendlemoor-chaos: %s\n", error.c_str());
     return false;
   }
   std::printf("server %s: %s, started in %llu ms\n", kind.c_str(),

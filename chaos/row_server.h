@@ -31,7 +31,8 @@ std::string RowServer(const std::string& path, bool is_command);
 // Starts a server of `kind` for the run of the row named `row` (for
 // messages: `adapter "CMD"`, `module PATH`), in the folder FOLDER.server
 // beside the run's lock folder `folder`, or in a fresh one under TMPDIR
-// when `folder` is empty, and sets WENDLEMOOR_SERVER to its address; prints
+// when `folder` is empty, and sets WENDLEMOOR_SERVER to its address and
+// WENDLEMOOR_SERVER_CHANNEL to its guard's channel (Server::Export); prints
 // that address and how long the start took. Does nothing and returns true
 // when `kind` is empty or WENDLEMOOR_SERVER is set already. Returns false
 // with one line on standard error when the kind is unknown or the server

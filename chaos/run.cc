@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,7 +28,9 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
+#include "chaos/proxy.h"
 #include "chaos/report.h"
+#include "chaos/server.h"
 #include "chaos/timeline.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
@@ -316,6 +319,11 @@ class Run final : public FaultRunSide {
       : options_(options), command_(command), random_(options.seed) {}
 
   int Main();
+  // The classes that strike the lock's server reach it through the channel
+  // of its guard at `channel` (chaos/server.h).
+  void UseServer(const std::string& channel) {
+    server_ = std::make_unique<ServerChannel>(channel);
+  }
 
   // What the fault classes that strike from the run act through.
   ChaosRandom& Random() override { return random_; }
@@ -332,13 +340,22 @@ class Run final : public FaultRunSide {
   void KillWorker(pid_t worker) override { Kill(worker); }
   void RemoveOutside() override { options_.cleanup(LockFolder()); }
   void RenewIdleWorker() override;
+  void PauseServer(std::uint64_t nanos) override;
+  void RestartServer() override;
+  void CutOff(pid_t worker, std::uint64_t nanos, bool drop) override;
 
  private:
   bool Empty() const;
   bool Prepare();
+  bool StartProxies();
+  std::size_t SlotOf(pid_t worker) const;
   bool Spawn(int slot);
   void Record(ChaosEvent event, std::uint64_t value = 0, std::uint32_t code = 0,
-              ChaosFault fault = ChaosFault::kCount);
+              ChaosFault fault = ChaosFault::kCount, bool wait = false);
+  void RecordStrike(ChaosFault fault, std::uint64_t value, std::uint32_t ms,
+                    bool drop = false);
+  void ShiftCalls(std::size_t slot, std::uint64_t nanos);
+  double At() const;
   void Reap(bool replace);
   bool HandleSignals();
   bool WaitForSignal(std::uint64_t until);
@@ -379,15 +396,27 @@ class Run final : public FaultRunSide {
   std::uint64_t holds_at_turn_ = 0;  // the workers' holds at the last turn
   bool interrupted_ = false;
   bool terminal_ = false;
+  // The lock's server of the run's own, when a class that strikes it is
+  // enabled (chaos/server.h); paused since `server_paused_at_`, or 0.
+  std::unique_ptr<ServerChannel> server_;
+  std::uint64_t server_paused_at_ = 0;
+  // Under cut-off, each slot's worker reaches the server through a proxy of
+  // its own; the one frozen is `cut_` (or -1), since `cut_at_`, to be
+  // dropped at its end when `cut_drop_`.
+  std::vector<std::unique_ptr<LoopbackProxy>> proxies_;
+  int cut_ = -1;
+  std::uint64_t cut_at_ = 0;
+  bool cut_drop_ = false;
 };
 
 void Run::Record(ChaosEvent event, std::uint64_t value, std::uint32_t code,
-                 ChaosFault fault) {
+                 ChaosFault fault, bool wait) {
   ChaosRecord record{};
   record.event = event;
   record.value = value;
   record.code = code;
   record.call = static_cast<std::uint16_t>(fault);
+  record.wait = wait ? 1 : 0;
   if (!RecordEvent(history_, record)) {
     std::fprintf(stderr, "wendlemoor-chaos: history: %s\n",
                  std::strerror(errno));
@@ -486,8 +515,20 @@ bool Run::Spawn(int slot) {
   JX_ProcessAttributes attributes;
   attributes.new_process_group = true;
   attributes.die_with_parent = true;
-  s.pid = JX_DetachProcess(
-      JX_CreateProcess(argv[0], argv.data(), nullptr, &attributes));
+  // Under cut-off its adapter finds the server at its slot's proxy.
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!proxies_.empty()) {
+    const std::string name = std::string(kServerVariable) + "=";
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (!std::string_view(*e).starts_with(name)) environment.push_back(*e);
+    }
+    environment.push_back(name + proxies_[slot]->address());
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+  }
+  s.pid = JX_DetachProcess(JX_CreateProcess(
+      argv[0], argv.data(), envp.empty() ? nullptr : envp.data(), &attributes));
   ++s.generation;
   if (s.pid == -1) {
     std::fprintf(stderr, "wendlemoor-chaos: cannot start %s: %s\n", argv[0],
@@ -556,12 +597,153 @@ void Run::Kill(pid_t pid) {
 }
 
 void Run::RecordFault(ChaosFault fault, pid_t worker) {
-  const std::uint64_t value = FaultOf(fault).site == FaultSite::kBetweenHolds
-                                  ? gate_closed_
-                                  : std::uint64_t(worker);
-  Record(ChaosEvent::kFault, value, 0, fault);
+  RecordStrike(fault,
+               FaultOf(fault).site == FaultSite::kBetweenHolds
+                   ? gate_closed_
+                   : std::uint64_t(worker),
+               0);
+}
+
+void Run::RecordStrike(ChaosFault fault, std::uint64_t value, std::uint32_t ms,
+                       bool drop) {
+  Record(ChaosEvent::kFault, value, ms, fault, drop);
   ++outside_faults_;
   control_->struck[static_cast<int>(fault)].fetch_add(1);
+}
+
+// The seconds since the run's start, for the lines that say what the run
+// did to the lock's server.
+double Run::At() const { return double(JX_MonotonicNanos() - start_) / 1e9; }
+
+// The calls in progress of the worker in `slot` did not go on for `nanos`
+// (their worker, its connections or the server stood still): they count as
+// begun that much later, so that no such wait is taken for a hang. A call
+// that ended meanwhile is left alone.
+void Run::ShiftCalls(std::size_t slot, std::uint64_t nanos) {
+  for (int place = 0; place < options_.threads; ++place) {
+    std::uint64_t since = control_->calls[slot][place].since.load();
+    std::uint64_t& hung = slots_[slot].hung_since[place];
+    if (since != 0 &&
+        control_->calls[slot][place].since.compare_exchange_strong(
+            since, since + nanos) &&
+        hung == since) {
+      hung = since + nanos;
+    }
+  }
+}
+
+// The server stands still; the main loop continues it at its time
+// (Continue), and strikes nothing else of the site before.
+void Run::PauseServer(std::uint64_t nanos) {
+  std::string error;
+  const pid_t pid = server_->Pause(&error);
+  if (pid == -1) {
+    std::printf("%.3f s: server-pause: the server could not be paused: %s\n",
+                At(), error.c_str());
+    return;
+  }
+  // Recorded once it stands still: the record's moment is the pause's.
+  RecordStrike(ChaosFault::kServerPause, std::uint64_t(pid),
+               std::uint32_t(nanos / kMillis));
+  server_paused_at_ = JX_MonotonicNanos();
+  schedule_.Set(Duty::kContinue, server_paused_at_ + nanos);
+  std::printf("%.3f s: server-pause: server %d stopped for %llu ms\n", At(),
+              int(pid), (unsigned long long)(nanos / kMillis));
+}
+
+// Under cut-off: a proxy per slot between its workers and the server, on a
+// Unix socket of the server's file name in a folder of the slot's (a
+// PostgreSQL client names the socket by its folder and port) or on a free
+// loopback port. Returns false with the cause on standard error.
+bool Run::StartProxies() {
+  if (!Has(options_.faults, ChaosFault::kCutOff)) return true;
+  const char* target = std::getenv(kServerVariable);
+  for (std::size_t slot = 0; target != nullptr && slot < slots_.size();
+       ++slot) {
+    std::string listen = "127.0.0.1:0";
+    const std::string_view server = target;
+    if (server.starts_with("unix:")) {
+      const std::string folder = folder_ + "/proxy-" + std::to_string(slot);
+      if (mkdir(folder.c_str(), 0700) != 0) {
+        std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder.c_str(),
+                     std::strerror(errno));
+        return false;
+      }
+      listen = "unix:" + folder + std::string(server.substr(server.rfind('/')));
+    }
+    std::string error;
+    proxies_.push_back(LoopbackProxy::Start(target, listen, &error));
+    if (proxies_.back() == nullptr) {
+      std::fprintf(stderr, "wendlemoor-chaos: the proxy to %s: %s\n", target,
+                   error.c_str());
+      return false;
+    }
+  }
+  if (target == nullptr) {
+    std::fprintf(stderr, "wendlemoor-chaos: cut-off: %s names no server\n",
+                 kServerVariable);
+  }
+  return target != nullptr;
+}
+
+// The slot of `worker`, or slots_.size() when it is none's.
+std::size_t Run::SlotOf(pid_t worker) const {
+  std::size_t slot = 0;
+  while (slot < slots_.size() && slots_[slot].pid != worker) ++slot;
+  return slot;
+}
+
+// The worker's proxy freezes once one of its threads holds a name (holds
+// are short: a millisecond between looks, a second at most); the main loop
+// ends the cut at its time (Continue).
+void Run::CutOff(pid_t worker, std::uint64_t nanos, bool drop) {
+  const std::size_t slot = SlotOf(worker);
+  const std::uint64_t give_up = JX_MonotonicNanos() + kSeconds;
+  while (slot < slots_.size() && slots_[slot].pid == worker && !interrupted_ &&
+         control_->holding[slot].load() == 0 && JX_MonotonicNanos() < give_up) {
+    (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
+  }
+  if (slot >= slots_.size() || slots_[slot].pid != worker || interrupted_) {
+    return;
+  }
+  proxies_[slot]->Freeze();
+  RecordStrike(ChaosFault::kCutOff, std::uint64_t(worker),
+               std::uint32_t(nanos / kMillis), drop);
+  cut_ = int(slot);
+  cut_at_ = JX_MonotonicNanos();
+  cut_drop_ = drop;
+  schedule_.Set(Duty::kContinue, cut_at_ + nanos);
+  std::printf("%.3f s: cut-off: worker %d (%s) cut off for %llu ms, then %s\n",
+              At(), int(worker),
+              control_->holding[slot].load() > 0 ? "holding" : "not holding",
+              (unsigned long long)(nanos / kMillis),
+              drop ? "its connections dropped" : "let go on");
+}
+
+// Blocks while the server starts again: the workers go on meanwhile, and
+// their calls in progress count as begun after it.
+void Run::RestartServer() {
+  std::string error;
+  const pid_t killed = server_->Pid(&error);
+  const std::uint64_t begun = JX_MonotonicNanos();
+  RecordStrike(ChaosFault::kServerRestart, std::uint64_t(std::max(killed, 0)),
+               0);
+  const pid_t pid = server_->Restart(kServerStartMs, &error);
+  const std::uint64_t took = JX_MonotonicNanos() - begun;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    if (slots_[i].pid != -1) ShiftCalls(i, took);
+  }
+  if (pid == -1) {
+    std::printf(
+        "%.3f s: server-restart: server %d killed, not started again: "
+        "%s\n",
+        At(), int(killed), error.c_str());
+    return;
+  }
+  std::printf(
+      "%.3f s: server-restart: server %d killed, %d answers after "
+      "%llu ms\n",
+      At(), int(killed), int(pid), (unsigned long long)(took / kMillis));
 }
 
 std::vector<pid_t> Run::Workers() const {
@@ -640,25 +822,34 @@ void Run::StrikeWorker() {
 }
 
 void Run::Continue() {
-  for (std::size_t i = 0; stopped_ != -1 && i < slots_.size(); ++i) {
-    if (slots_[i].pid != stopped_) continue;
-    // Its calls did not go on while it was stopped: they count as begun
-    // that much later, so that no stop is taken for a hang. A call that
-    // ended meanwhile is left alone.
-    const std::uint64_t stopped_for = JX_MonotonicNanos() - stopped_at_;
-    for (int place = 0; place < options_.threads; ++place) {
-      std::uint64_t since = control_->calls[i][place].since.load();
-      std::uint64_t& hung = slots_[i].hung_since[place];
-      if (since != 0 &&
-          control_->calls[i][place].since.compare_exchange_strong(
-              since, since + stopped_for) &&
-          hung == since) {
-        hung = since + stopped_for;
-      }
+  const std::uint64_t now = JX_MonotonicNanos();
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    // A stopped worker's calls did not go on while it was stopped, and
+    // none went on while the server stood still.
+    if (stopped_ != -1 && slots_[i].pid == stopped_) {
+      ShiftCalls(i, now - stopped_at_);
     }
+    if (server_paused_at_ != 0 && slots_[i].pid != -1) {
+      ShiftCalls(i, now - server_paused_at_);
+    }
+    if (cut_ == int(i) && slots_[i].pid != -1) ShiftCalls(i, now - cut_at_);
+  }
+  if (cut_ != -1) {
+    LoopbackProxy& proxy = *proxies_[std::size_t(cut_)];
+    if (cut_drop_) proxy.Drop();
+    proxy.Thaw();
+    std::printf("%.3f s: cut-off: worker %d's connections %s\n", At(),
+                int(slots_[std::size_t(cut_)].pid),
+                cut_drop_ ? "dropped" : "go on");
+    cut_ = -1;
   }
   if (stopped_ != -1) kill(-stopped_, SIGCONT);
   stopped_ = -1;
+  if (server_paused_at_ != 0) {
+    server_->Resume();
+    server_paused_at_ = 0;
+    std::printf("%.3f s: server-pause: the server goes on\n", At());
+  }
   schedule_.Clear(Duty::kContinue);
 }
 
@@ -753,7 +944,8 @@ bool Run::StruckEnough() const {
 bool Run::TurnReady(Duty duty, std::uint64_t now) {
   if (!schedule_.Due(duty, now)) return false;
   const std::uint64_t holds = control_->holds.load();
-  const bool stopped = duty == Duty::kStrikeWorker && stopped_ != -1;
+  const bool stopped = duty == Duty::kStrikeWorker &&
+                       (stopped_ != -1 || server_paused_at_ != 0 || cut_ != -1);
   if (!stopped &&
       holds >=
           holds_at_turn_ + kHoldsPerTurn * std::uint64_t(options_.processes)) {
@@ -778,8 +970,8 @@ void Run::EndEarly() {
 // the bound, or after kHangLookNanos, for calls begun since.
 void Run::LookForHangs() {
   std::uint64_t next = JX_MonotonicNanos() + kHangLookNanos;
-  for (std::size_t i = 0; i < slots_.size(); ++i) {
-    if (slots_[i].pid != -1 && slots_[i].pid != stopped_) {
+  for (std::size_t i = 0; i < slots_.size() && server_paused_at_ == 0; ++i) {
+    if (slots_[i].pid != -1 && slots_[i].pid != stopped_ && cut_ != int(i)) {
       next = std::min(next, RecordHungCalls(i, false));
     }
   }
@@ -1071,7 +1263,7 @@ int Run::Main() {
   deadline_ = start_ + std::uint64_t(options_.seconds) * kSeconds;
   Record(ChaosEvent::kRunStart, deadline_);
   slots_.resize(std::size_t(options_.processes));
-  bool started = true;
+  bool started = StartProxies();
   for (int i = 0; i < options_.processes && started; ++i) started = Spawn(i);
   for (const auto& [duty, site] :
        {std::pair(Duty::kStrikeWorker, FaultSite::kWorker),
@@ -1121,27 +1313,38 @@ int RunChaos(const ChaosOptions& given,
              const std::vector<std::string>& worker_command) {
   ChaosOptions options = given;
   // What is made outside the folder can be removed only by the lock's own
-  // cleanup: without one, such a class does not apply.
+  // cleanup, and only a server the run (or its card) started itself is
+  // there to pause and restart: without them, such classes do not apply.
+  const char* channel = std::getenv(kServerChannelVariable);
+  const bool has_server = channel != nullptr && *channel != '\0';
   const FaultSet outside = options.faults & FaultsOutsideFolder();
-  if (outside != 0 && !options.cleanup) {
-    if (!options.faults_named) {
-      options.faults &= ~outside;
-    } else {
-      const std::string names = FaultNames(outside, ",");
-      std::fprintf(stderr,
-                   "wendlemoor-chaos: %s does not apply: the lock makes "
-                   "nothing outside its folder (it has no cleanup)\n",
-                   names.c_str());
-      if (!options.result.empty()) {
-        (void)WriteReport(options.result,
-                          JsonObject({{"not_applicable", JsonString(names)}}));
-      }
-      return kChaosNotApplicable;
+  const FaultSet served = options.faults & FaultsNeedingServer();
+  const FaultSet inapplicable =
+      (options.cleanup ? 0 : outside) | (has_server ? 0 : served);
+  if (inapplicable != 0 && !options.faults_named) {
+    options.faults &= ~inapplicable;
+  } else if (inapplicable != 0) {
+    const std::string names = FaultNames(inapplicable, ",");
+    std::fprintf(stderr, "wendlemoor-chaos: %s does not apply: %s\n",
+                 names.c_str(),
+                 (inapplicable & outside) != 0
+                     ? "the lock makes nothing outside its folder (it has no "
+                       "cleanup)"
+                     : "the lock has no server that the run started itself "
+                       "(chaos/server.h)");
+    if (!options.result.empty()) {
+      (void)WriteReport(options.result,
+                        JsonObject({{"not_applicable", JsonString(names)}}));
     }
+    return kChaosNotApplicable;
   }
   if (!options.seed_given)
     options.seed = JX_MonotonicNanos() ^ (getpid() * 0x9E37u);
-  return Run(options, worker_command).Main();
+  Run run(options, worker_command);
+  if ((options.faults & FaultsNeedingServer()) != 0) {
+    run.UseServer(channel);
+  }
+  return run.Main();
 }
 
 int CheckChaosHistory(const ChaosOptions& given) {

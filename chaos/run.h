@@ -120,7 +120,9 @@ using ChaosServiceFactory = LockService* (*)(const char* folder);
 
 // The status of a run refused before any worker started because a class it
 // was asked for does not apply to its lock (remove-ipc over a lock that
-// makes nothing outside its folder): the bad command line's, 2, with the
+// makes nothing outside its folder, a strike on the lock's server over a
+// lock without a server that the run or its card started: none named in
+// kServerChannelVariable, chaos/server.h): the bad command line's, 2, with the
 // JSON file (when asked for) holding only {"not_applicable": "CLASSES"},
 // which a card shows as "n/a".
 inline constexpr int kChaosNotApplicable = 2;
@@ -136,8 +138,12 @@ inline constexpr int kChaosNotApplicable = 2;
 // standard error each, the verdict printed all the same), 130 when
 // interrupted by SIGINT, SIGTERM or SIGHUP (after the figures so far).
 // A class of `options.faults` that needs the lock's cleanup when it has
-// none: named on --faults, kChaosNotApplicable with one line on standard
-// error; within "all", left out.
+// none, or its server when the environment names none: named on --faults,
+// kChaosNotApplicable with one line on standard error; within "all", left
+// out. A class that strikes the server reaches it through the channel that
+// kServerChannelVariable names; under cut-off each worker is given, in
+// kServerVariable, the address of a loopback proxy of its own
+// (chaos/proxy.h) that the run keeps between it and the server.
 int RunChaos(const ChaosOptions& options,
              const std::vector<std::string>& worker_command);
 

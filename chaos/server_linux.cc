@@ -16,6 +16,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "chaos/control.h"
@@ -51,6 +53,7 @@ struct Plan {
   std::string kind;
   std::string folder;
   std::string socket;             // the Unix socket a client names, or empty
+  std::string channel;            // the guard's channel (ServerChannel)
   int port = 0;                   // the client port on 127.0.0.1, or 0
   std::vector<std::string> init;  // a command to run first, or empty
   std::vector<std::string> run;   // the server
@@ -166,10 +169,13 @@ bool MakePlan(const std::string& kind, const std::string& folder, Plan* plan,
     *error = "no such server kind";
     return false;
   }
-  if (plan->socket.size() >= sizeof(sockaddr_un{}.sun_path)) {
-    *error = plan->socket + ": a socket path longer than " +
-             std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes";
-    return false;
+  plan->channel = folder + "/guard.sock";
+  for (const std::string& path : {plan->socket, plan->channel}) {
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {
+      *error = path + ": a socket path longer than " +
+               std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes";
+      return false;
+    }
   }
   return true;
 }
@@ -256,13 +262,16 @@ bool Answers(const sockaddr* address, socklen_t size, const char* request,
   return ok;
 }
 
-// Whether the server answers as a ready one does.
-bool Ready(const Plan& plan) {
+// Whether the server `pid` answers as a ready one does.
+bool Ready(const Plan& plan, pid_t pid) {
   if (plan.kind == "postgres") {
-    // Line 8 of postmaster.pid says "ready" once it takes connections.
+    // Line 8 of postmaster.pid says "ready" once it takes connections; line
+    // 1 names the server, so that a killed one's file is not taken for the
+    // restarted one's.
     std::ifstream file(plan.folder + "/data/postmaster.pid");
     std::string line;
     for (int i = 0; i < 8 && std::getline(file, line); ++i) {
+      if (i == 0 && line != std::to_string(pid)) return false;
       if (i == 7) return line.starts_with("ready");
     }
     return false;
@@ -299,10 +308,78 @@ Wait AwaitProcess(JX_Process process, std::uint64_t deadline, int keep,
   }
 }
 
+// The line /proc/PID/stat holds for `process`, or an empty string when it
+// is gone (its read then fails with ESRCH) or cannot be read.
+std::string ProcStat(pid_t process) {
+  const std::string path = "/proc/" + std::to_string(process) + "/stat";
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd == -1) return "";
+  char buffer[512];
+  const ssize_t n =
+      RetryOnEintr([&] { return read(fd, buffer, sizeof buffer); });
+  close(fd);  // never retried (runtime/eintr.h)
+  return n > 0 ? std::string(buffer, std::size_t(n)) : "";
+}
+
+// The state letter of `process` in /proc ('T' stopped, 'Z' a zombie), or
+// 0 when it is gone.
+char StateOf(pid_t process) {
+  const std::string text = ProcStat(process);
+  const std::size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() ? text[close + 2]
+                                                               : 0;
+}
+
+// The process `pid` and every process descended from it, by the parent
+// links of /proc: a server's processes. PostgreSQL's children each lead a
+// session of their own (setsid), so a signal to the server's process group
+// reaches its postmaster alone.
+std::vector<pid_t> Tree(pid_t pid) {
+  std::vector<std::pair<pid_t, pid_t>> links;  // (process, its parent)
+  if (DIR* proc = opendir("/proc")) {
+    while (const dirent* entry = readdir(proc)) {
+      const pid_t child = pid_t(std::atoi(entry->d_name));
+      if (child <= 0) continue;
+      const std::string text = ProcStat(child);
+      // "PID (COMMAND) STATE PPID ...": the command may hold anything.
+      const std::size_t close = text.rfind(')');
+      if (close == std::string::npos || close + 4 > text.size()) continue;
+      links.emplace_back(child, pid_t(std::atoi(text.c_str() + close + 4)));
+    }
+    closedir(proc);
+  }
+  std::vector<pid_t> tree = {pid};
+  for (std::size_t i = 0; i < tree.size(); ++i) {
+    for (const auto& [child, parent] : links) {
+      if (parent == tree[i]) tree.push_back(child);
+    }
+  }
+  return tree;
+}
+
+// Sends `signal` to the server `pid`'s group and to every process of its
+// tree, the server first: stopped or killed, it forks no more.
+void SignalTree(pid_t pid, int signal) {
+  (void)kill(pid, signal);
+  (void)kill(-pid, signal);
+  for (const pid_t process : Tree(pid)) (void)kill(process, signal);
+}
+
+// True while one of `processes` lives: exists and is not a zombie that
+// nobody has reaped yet.
+bool AnyLives(const std::vector<pid_t>& processes) {
+  for (const pid_t process : processes) {
+    const char state = StateOf(process);
+    if (state != 0 && state != 'Z') return true;
+  }
+  return false;
+}
+
 // Stops a server that runs: its shutdown signal, then SIGKILL to its group.
 void Stop(const Plan& plan, JX_Process server) {
   const pid_t pid = JX_GetProcessId(server);
   (void)kill(pid, plan.stop_signal);
+  SignalTree(pid, SIGCONT);  // a paused server handles it only now
   int code = 0;
   (void)JX_WaitProcessOrKill(server, kStopMs, &code);
   (void)kill(-pid, SIGKILL);  // what it left in its group
@@ -312,6 +389,188 @@ std::string Seconds(std::uint64_t nanos) {
   char text[32];
   std::snprintf(text, sizeof text, "%.0f s", double(nanos) / 1e9);
   return text;
+}
+
+// Starts the server and waits until it answers, until `deadline` (the
+// monotonic clock; `deadline_ns` is its length, for the cause) at most, or
+// until the keep pipe ends. Returns it, or null with the cause in `*cause`:
+// a server that did not answer is stopped.
+JX_Process StartAndAwait(const Plan& plan, std::uint64_t deadline,
+                         std::uint64_t deadline_ns, int keep,
+                         std::string* cause) {
+  const std::string log = plan.folder + "/server.log";
+  JX_Process server = Launch(plan, plan.run, log);
+  if (server == nullptr) {
+    *cause = plan.run[0] + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  const pid_t pid = JX_GetProcessId(server);
+  int code = 0;
+  switch (AwaitProcess(server, deadline, keep, &code,
+                       [&] { return Ready(plan, pid); })) {
+    case Wait::kEnded:
+      *cause =
+          "exited with status " + std::to_string(code) + ": " + LastLine(log);
+      return nullptr;
+    case Wait::kReady:
+      return server;
+    case Wait::kLate:
+      *cause =
+          "did not start within " + Seconds(deadline_ns) + ": " + LastLine(log);
+      break;
+    case Wait::kLeft:
+      *cause = "abandoned";
+      break;
+  }
+  Stop(plan, server);
+  return nullptr;
+}
+
+// The guard's channel: a Unix socket at `path`, for this user alone (the
+// folder is). Returns the listening socket, or -1 with the cause.
+int Listen(const std::string& path, std::string* cause) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (fd == -1 ||
+      bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(fd, 8) != 0) {
+    *cause = path + ": " + std::strerror(errno);
+    if (fd != -1) close(fd);  // never retried (runtime/eintr.h)
+    return -1;
+  }
+  return fd;
+}
+
+// Waits until every process of the server `pid` has stopped, or is gone (a
+// second at most): a stop lands a little after its signal. Returns false
+// with errno set when one did not stop.
+bool Stopped(pid_t pid, int keep) {
+  const std::vector<pid_t> tree = Tree(pid);
+  for (int ms = 0; ms < 1000; ++ms) {
+    bool all = true;
+    for (const pid_t process : tree) {
+      const char state = StateOf(process);
+      all = all && (state == 'T' || state == 't' || state == 'Z' || state == 0);
+    }
+    if (all) return true;
+    if (KeepEnded(keep, 1)) break;
+  }
+  errno = ETIMEDOUT;
+  return false;
+}
+
+// Kills the server's every process and starts it again on the same plan:
+// the same data, socket and ports. Returns the new server, or null with the
+// cause. The server is stopped first, so that it forks nothing while its
+// tree is read; every killed process is waited for to its end (at most
+// kStopMs), so that nothing of it holds the data, the socket or a port.
+JX_Process Restart(const Plan& plan, JX_Process server, int keep,
+                   std::uint64_t deadline_ns, std::string* cause) {
+  const pid_t pid = JX_GetProcessId(server);
+  // Once stopped the server forks no more: the tree read then is whole.
+  SignalTree(pid, SIGSTOP);
+  (void)Stopped(pid, keep);
+  const std::vector<pid_t> tree = Tree(pid);
+  SignalTree(pid, SIGKILL);
+  for (const pid_t process : tree) (void)kill(process, SIGKILL);
+  int code = 0;
+  (void)JX_WaitProcessOrKill(server, kStopMs, &code);
+  const std::uint64_t gone_by =
+      JX_MonotonicNanos() + std::uint64_t(kStopMs) * 1000000;
+  while (AnyLives(tree) && JX_MonotonicNanos() < gone_by) {
+    if (KeepEnded(keep, 1)) {
+      *cause = "abandoned";
+      return nullptr;
+    }
+  }
+  return StartAndAwait(plan, JX_MonotonicNanos() + deadline_ns, deadline_ns,
+                       keep, cause);
+}
+
+// Serves the channel `listener` until the keep pipe ends: each connection
+// sends one request line. "pid" answers "server PID"; "stop" stops the server's
+// group and answers "stopped PID"; the group goes on at that connection's end.
+// "restart" answers "ready PID" or "failed CAUSE". `*server` is the server that
+// runs, null once a restart failed.
+void Serve(const Plan& plan, int keep, int listener, std::uint64_t deadline_ns,
+           JX_Process* server) {
+  struct Client {
+    int fd;
+    std::string got;
+    bool paused = false;
+  };
+  std::vector<Client> clients;
+  auto answer = [](const Client& c, const std::string& line) {
+    (void)WriteAll(c.fd, line.data(), line.size());
+  };
+  auto resume = [&](Client& c) {
+    if (c.paused && *server != nullptr) {
+      SignalTree(JX_GetProcessId(*server), SIGCONT);
+    }
+    c.paused = false;
+  };
+  for (;;) {
+    std::vector<pollfd> fds = {{keep, POLLIN, 0}, {listener, POLLIN, 0}};
+    for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
+    if (RetryOnEintr([&] { return poll(fds.data(), fds.size(), -1); }) < 0 ||
+        fds[0].revents != 0) {
+      break;
+    }
+    for (std::size_t i = clients.size(); i-- > 0;) {
+      Client& c = clients[i];
+      if (fds[i + 2].revents == 0) continue;
+      char buffer[128];
+      const ssize_t n =
+          RetryOnEintr([&] { return read(c.fd, buffer, sizeof buffer); });
+      if (n > 0) c.got.append(buffer, std::size_t(n));
+      const std::size_t end = c.got.find('\n');
+      if (n <= 0 || c.got.size() > 256) {
+        resume(c);
+        close(c.fd);  // never retried (runtime/eintr.h)
+        clients.erase(clients.begin() + std::ptrdiff_t(i));
+        continue;
+      }
+      if (end == std::string::npos) continue;
+      const std::string request = c.got.substr(0, end);
+      c.got.erase(0, end + 1);
+      if (*server == nullptr) {
+        answer(c, "failed no server since a restart failed\n");
+      } else if (request == "stop") {
+        const pid_t pid = JX_GetProcessId(*server);
+        if (!c.paused && kill(pid, SIGSTOP) == 0) {
+          SignalTree(pid, SIGSTOP);
+          c.paused = Stopped(pid, keep);
+          if (!c.paused) SignalTree(pid, SIGCONT);
+        }
+        answer(c, c.paused
+                      ? "stopped " + std::to_string(pid) + "\n"
+                      : std::string("failed ") + std::strerror(errno) + "\n");
+      } else if (request == "pid") {
+        answer(c, "server " + std::to_string(JX_GetProcessId(*server)) + "\n");
+      } else if (request == "restart") {
+        for (Client& other : clients) other.paused = false;
+        std::string cause;
+        *server = Restart(plan, *server, keep, deadline_ns, &cause);
+        answer(c,
+               *server != nullptr
+                   ? "ready " + std::to_string(JX_GetProcessId(*server)) + "\n"
+                   : "failed " + cause + "\n");
+      } else {
+        answer(c, "failed unknown request\n");
+      }
+    }
+    if (fds[1].revents != 0) {
+      const int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd != -1) clients.push_back({fd, ""});
+    }
+  }
+  for (Client& c : clients) {
+    resume(c);
+    close(c.fd);  // never retried (runtime/eintr.h)
+  }
+  close(listener);  // never retried (runtime/eintr.h)
 }
 
 // The guard: starts the server, says "ready PID" or "failed CAUSE" on
@@ -351,39 +610,20 @@ std::string Seconds(std::uint64_t nanos) {
       }
     }
   }
-  const std::string log = plan.folder + "/server.log";
   if (cause.empty()) {
-    server = Launch(plan, plan.run, log);
-    if (server == nullptr) cause = plan.run[0] + ": " + std::strerror(errno);
+    server = StartAndAwait(plan, deadline, deadline_ns, keep, &cause);
   }
-  if (server != nullptr) {
-    switch (AwaitProcess(server, deadline, keep, &code,
-                         [&] { return Ready(plan); })) {
-      case Wait::kEnded:
-        server = nullptr;
-        cause =
-            "exited with status " + std::to_string(code) + ": " + LastLine(log);
-        break;
-      case Wait::kReady:
-        break;
-      case Wait::kLate:
-        cause = "did not start within " + Seconds(deadline_ns) + ": " +
-                LastLine(log);
-        break;
-      case Wait::kLeft:
-        cause = "abandoned";
-        break;
-    }
+  const int channel = cause.empty() ? Listen(plan.channel, &cause) : -1;
+  if (channel == -1 && server != nullptr) {
+    Stop(plan, server);
+    server = nullptr;
   }
   const std::string said =
       cause.empty() ? "ready " + std::to_string(JX_GetProcessId(server)) + "\n"
                     : "failed " + cause + "\n";
   (void)WriteAll(status, said.data(), said.size());
   close(status);  // never retried (runtime/eintr.h)
-  if (cause.empty()) {
-    while (!KeepEnded(keep, -1)) {
-    }
-  }
+  if (cause.empty()) Serve(plan, keep, channel, deadline_ns, &server);
   if (server != nullptr) Stop(plan, server);
   (void)RemoveTree(plan.folder);
   _exit(0);
@@ -506,6 +746,7 @@ std::unique_ptr<Server> Server::Start(const std::string& kind,
     return nullptr;
   }
   server->pid_ = pid_t(std::atoi(line.c_str() + 6));
+  server->channel_ = plan.channel;
   server->address_ = plan.socket.empty()
                          ? "127.0.0.1:" + std::to_string(plan.port)
                          : "unix:" + plan.socket;
@@ -522,6 +763,93 @@ Server::~Server() {
   // A guard killed at its deadline left the folder; its server dies with
   // it (die_with_parent).
   if (!folder_.empty()) (void)RemoveTree(folder_);
+}
+
+bool Server::Export(std::string* error) const {
+  if (setenv(kServerVariable, address_.c_str(), 1) != 0 ||
+      setenv(kServerChannelVariable, channel_.c_str(), 1) != 0) {
+    *error = std::string("setenv: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+void Server::Unexport() {
+  (void)unsetenv(kServerVariable);
+  (void)unsetenv(kServerChannelVariable);
+}
+
+int ServerChannel::Send(const char* request, std::string* error) const {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path_.size() >= sizeof address.sun_path) {
+    *error = path_ + ": too long for a socket path";
+    if (fd != -1) close(fd);  // never retried (runtime/eintr.h)
+    return -1;
+  }
+  std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+  if (fd == -1 || RetryOnEintr([&] {
+                    return connect(fd, reinterpret_cast<sockaddr*>(&address),
+                                   sizeof address);
+                  }) != 0 ||
+      !WriteAll(fd, request, std::strlen(request))) {
+    *error = path_ + ": " + std::strerror(errno);
+    if (fd != -1) close(fd);  // never retried (runtime/eintr.h)
+    return -1;
+  }
+  return fd;
+}
+
+pid_t ServerChannel::Pause(std::string* error) {
+  if (paused_ != -1) return paused_pid_;
+  const int fd = Send("stop\n", error);
+  if (fd == -1) return -1;
+  const std::string line = ReadStatus(fd, 5000);
+  if (!line.starts_with("stopped ")) {
+    *error = line.starts_with("failed ") ? line.substr(7)
+                                         : "its guard did not answer";
+    close(fd);  // never retried (runtime/eintr.h); the server goes on
+    return -1;
+  }
+  paused_ = fd;
+  paused_pid_ = pid_t(std::atoi(line.c_str() + 8));
+  return paused_pid_;
+}
+
+void ServerChannel::Resume() {
+  if (paused_ == -1) return;
+  // The end of the connection continues the server, whatever was said.
+  close(paused_);  // never retried (runtime/eintr.h)
+  paused_ = -1;
+  paused_pid_ = -1;
+}
+
+pid_t ServerChannel::Pid(std::string* error) const {
+  const int fd = Send("pid\n", error);
+  if (fd == -1) return -1;
+  const std::string line = ReadStatus(fd, 5000);
+  close(fd);  // never retried (runtime/eintr.h)
+  if (!line.starts_with("server ")) {
+    *error = line.starts_with("failed ") ? line.substr(7)
+                                         : "its guard did not answer";
+    return -1;
+  }
+  return pid_t(std::atoi(line.c_str() + 7));
+}
+
+pid_t ServerChannel::Restart(int deadline_ms, std::string* error) {
+  Resume();
+  const int fd = Send("restart\n", error);
+  if (fd == -1) return -1;
+  const std::string line = ReadStatus(fd, deadline_ms + 2 * kStopMs);
+  close(fd);  // never retried (runtime/eintr.h)
+  if (!line.starts_with("ready ")) {
+    *error = line.starts_with("failed ") ? line.substr(7)
+                                         : "its guard did not answer";
+    return -1;
+  }
+  return pid_t(std::atoi(line.c_str() + 6));
 }
 
 }  // namespace wendlemoor

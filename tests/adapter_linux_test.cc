@@ -336,11 +336,32 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       {std::string(WENDLEMOOR_ADAPTERS) + "/etcd-lock", etcd ? 0 : 2,
        etcd ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
        kLeast, true},
+      // The strikes on a lock's server: PostgreSQL's session locks wait
+      // out a pause; a restart forgets Redis's keys and breaks every
+      // connection; a worker cut off past its lease finds its key gone.
+      // A lock without a server of the run's own has none of them.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory",
+       postgres ? 0 : 2,
+       postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
+       {"--seconds", "6", "--processes", "2", "--threads", "2", "--faults",
+        "server-pause"}},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx",
+       redis ? 1 : 2,
+       redis ? "verdict: BROKEN: " : "wendlemoor-chaos: ",
+       {"--seconds", "5", "--processes", "2", "--threads", "2", "--faults",
+        "server-restart"}},
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx",
+       redis ? 1 : 2,
+       redis ? "verdict: BROKEN: " : "wendlemoor-chaos: ",
+       {"--seconds", "8", "--processes", "2", "--threads", "2", "--faults",
+        "cut-off"}},
+      {flock, 2, "", {"--seconds", "1", "--faults", "server-pause"}},
+      // A class the adapter lacks, and one that needs a server it has not.
       {flock,
        0,
-       "| not supported |",
-       {"--card", "--faults", "none,thread-end", "--seconds", "1", "--out",
-        card, "--result", card + ".json", "--junit", card + ".xml"}},
+       "| not supported | n/a ",
+       {"--card", "--faults", "none,thread-end,server-pause", "--seconds", "1",
+        "--out", card, "--result", card + ".json", "--junit", card + ".xml"}},
       // A File of its own per acquisition: its close frees the name, at a
       // thread's end and at a death too.
       {ruby_flock,
@@ -440,7 +461,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   EXPECT_NE(ReadAll(card + ".json").find("\"card\": "), std::string::npos);
   EXPECT_NE(ReadAll(card + ".xml")
                 .find("<testsuite name=\"flock-command\" "
-                      "tests=\"2\" failures=\"0\""),
+                      "tests=\"3\" failures=\"0\""),
             std::string::npos)
       << ReadAll(card + ".xml");
   // The history of a run whose adapter failed is judged again as the run

@@ -1,8 +1,14 @@
 // The lock servers a run starts (chaos/server.h): each one answers at its
 // address, and leaves nothing behind, no process, socket or folder, both
-// when its owner ends it and when its owner is killed.
+// when its owner ends it and when its owner is killed; paused and
+// restarted through its guard's channel by another object than its owner,
+// it answers at the same address, and the killed server is gone.
+#include <dirent.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +36,65 @@ bool Exists(const std::string& path) {
 // True while any process of the group `pgid` lives (a server's helpers
 // included).
 bool GroupLives(pid_t pgid) { return kill(-pgid, 0) == 0 || errno == EPERM; }
+
+// True when a connection to `address` ("unix:PATH" or "127.0.0.1:PORT")
+// is taken.
+bool Connects(const std::string& address) {
+  sockaddr_un unix_address{};
+  sockaddr_in inet_address{};
+  sockaddr* where = reinterpret_cast<sockaddr*>(&inet_address);
+  socklen_t size = sizeof inet_address;
+  if (address.starts_with("unix:")) {
+    unix_address.sun_family = AF_UNIX;
+    address.copy(unix_address.sun_path, sizeof unix_address.sun_path - 1, 5);
+    where = reinterpret_cast<sockaddr*>(&unix_address);
+    size = sizeof unix_address;
+  } else {
+    inet_address.sin_family = AF_INET;
+    inet_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_address.sin_port = htons(
+        std::uint16_t(std::atoi(address.c_str() + address.find(':') + 1)));
+  }
+  const int fd = socket(where->sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool taken = fd != -1 && connect(fd, where, size) == 0;
+  if (fd != -1) close(fd);
+  return taken;
+}
+
+// The state letter of process `pid` in /proc ('T' stopped), or 0.
+char State(pid_t pid) {
+  FILE* file =
+      std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return 0;
+  char state = 0;
+  if (std::fscanf(file, "%*d (%*[^)]) %c", &state) != 1) state = 0;
+  std::fclose(file);
+  return state;
+}
+
+// The processes whose parent is `pid`.
+std::vector<pid_t> Children(pid_t pid) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  while (const dirent* entry = proc ? readdir(proc) : nullptr) {
+    const pid_t process = std::atoi(entry->d_name);
+    FILE* file =
+        process > 0
+            ? std::fopen(
+                  ("/proc/" + std::string(entry->d_name) + "/stat").c_str(),
+                  "r")
+            : nullptr;
+    if (file == nullptr) continue;
+    int parent = 0;
+    if (std::fscanf(file, "%*d (%*[^)]) %*c %d", &parent) == 1 &&
+        parent == pid) {
+      children.push_back(process);
+    }
+    std::fclose(file);
+  }
+  if (proc != nullptr) closedir(proc);
+  return children;
+}
 
 // Waits, with a generous deadline, until nothing of a server is left.
 bool AllGone(pid_t pgid, const std::string& folder) {
@@ -80,6 +145,27 @@ TEST(LockServerTest, EachServerAnswersAndLeavesNothingBehind) {
       if (address.starts_with("unix:")) {
         EXPECT_TRUE(Exists(address.substr(5)));
       }
+      // Paused and restarted by another than its owner, through the
+      // channel: the old group is gone and the new server answers where
+      // the old one did.
+      {
+        wendlemoor::ServerChannel channel(server->channel());
+        EXPECT_EQ(channel.Pause(&error), server_pid) << error;
+        // Every process of it, PostgreSQL's helpers in sessions of their
+        // own included.
+        const std::vector<pid_t> children = Children(server_pid);
+        EXPECT_EQ(State(server_pid), 'T');
+        for (const pid_t child : children) EXPECT_EQ(State(child), 'T');
+        const pid_t restarted = channel.Restart(kStartMs, &error);
+        ASSERT_GT(restarted, 0) << error;
+        EXPECT_NE(restarted, server_pid);
+        EXPECT_FALSE(GroupLives(server_pid));
+        for (const pid_t child : children) {
+          EXPECT_TRUE(State(child) == 0 || State(child) == 'Z');
+        }
+        EXPECT_TRUE(Connects(address)) << address;
+        server_pid = restarted;
+      }
       server.reset();
       // Ended by its owner: all gone by the time the destructor returns.
       EXPECT_FALSE(GroupLives(server_pid));
@@ -97,16 +183,26 @@ TEST(LockServerTest, EachServerAnswersAndLeavesNothingBehind) {
       std::unique_ptr<wendlemoor::Server> server =
           wendlemoor::Server::Start(row.kind, folder, kStartMs, &error);
       const std::string line =
-          server == nullptr ? "0\n" : std::to_string(server->pid()) + "\n";
+          server == nullptr
+              ? "0\n"
+              : std::to_string(server->pid()) + " " + server->channel() + "\n";
       (void)WriteAll(said[1], line.data(), line.size());
       for (;;) pause();
     }
     close(said[1]);
-    char text[32] = {};
+    char text[512] = {};
     const ssize_t n =
         RetryOnEintr([&] { return read(said[0], text, sizeof text - 1); });
     close(said[0]);
     server_pid = n > 0 ? pid_t(std::atoi(text)) : 0;
+    // Paused by this process while its owner dies: the guard continues it
+    // to stop it.
+    std::string channel_path = text;
+    channel_path = channel_path.substr(channel_path.find(' ') + 1);
+    channel_path.resize(channel_path.find('\n'));
+    wendlemoor::ServerChannel channel(channel_path);
+    std::string error;
+    EXPECT_EQ(channel.Pause(&error), server_pid) << error;
     ASSERT_EQ(kill(owner, SIGKILL), 0);
     int status = 0;
     ASSERT_EQ(RetryOnEintr([&] { return waitpid(owner, &status, 0); }), owner);
