@@ -38,7 +38,11 @@
 //
 // Thread safety: Freeze, Thaw, Drop and address may be called from any
 // thread, at once; each of the three returns once the proxy's thread has
-// acted on it (after Freeze returns, not one more byte passes). Ownership:
+// acted on it (after Freeze returns, not one more byte passes). They block
+// only for that, never on a peer. A child made by fork() has no proxy
+// thread: only the process that started the proxy may use it (a child that
+// calls Freeze would wait for ever); the child's copies of its descriptors
+// close at its exec. Ownership:
 // the proxy owns its thread, its listening socket (and its Unix socket
 // file, which it removes at the end) and every connection; destroying it
 // closes them all and joins the thread.

@@ -454,8 +454,10 @@ void LoopbackProxy::Accept() {
         SetInterest(listen_fd_, kListenTag, &listen_events_, 0);
         return;
       }
-      if (WouldBlock(errno)) return;
-      continue;  // that client went before it was taken (ECONNABORTED)
+      if (errno == ECONNABORTED) continue;  // gone before it was taken
+      // EAGAIN: none left. Anything else is no reason to spin: a client
+      // still waiting in the queue makes epoll report it again.
+      return;
     }
     auto pair = std::make_unique<Pair>();
     pair->id = next_id_++;
