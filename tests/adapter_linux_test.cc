@@ -310,6 +310,10 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        postgres ? 0 : 2,
        postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
        contention, kLeast},
+      // One session for a process's threads: they all hold what one took.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory-shared",
+       postgres ? 1 : 2,
+       postgres ? "overlapping holds" : "wendlemoor-chaos: ", contention},
       {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx", redis ? 0 : 2,
        redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
        kLeast},
