@@ -19,10 +19,11 @@
 //           the target is made at the Thaw.
 //   Thaw    everything goes on from where it stood; what the proxy held is
 //           delivered.
-//   Drop    every connection is closed on both sides. A TCP connection is
-//           reset (the peer sees ECONNRESET); a Unix one is closed (the peer
-//           sees end of file, or ECONNRESET where it had sent bytes the
-//           proxy had not read). The proxy keeps listening.
+//   Drop    every connection is shut down both ways and closed on both
+//           sides, even where a child forked since holds a copy of its
+//           descriptor: the peer sees end of file, and on TCP a reset
+//           (ECONNRESET) when it reads or writes on. The proxy keeps
+//           listening.
 //
 // Addresses: "unix:/path" (a Unix stream socket; a relative path is made
 // absolute at Start) or "HOST:PORT" where HOST is a loopback address
