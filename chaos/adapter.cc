@@ -106,6 +106,7 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
       if (word == "threads") read.threads = true;
       if (word == "thread-end") read.thread_end = true;
       if (word == "instances") read.instances = true;
+      if (word == "fencing") read.fencing = true;
       read.words.insert(word);
       continue;
     }
@@ -130,7 +131,7 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
   return true;
 }
 
-bool ParseAnswer(const std::string& line, std::uint32_t* thread,
+bool ParseAnswer(const std::string& line, bool fencing, std::uint32_t* thread,
                  AdapterAnswer* answer, std::string* reason) {
   const std::vector<std::string> words = Words(line);
   if (words.size() < 2 || words[0].size() > 9 ||
@@ -149,6 +150,22 @@ bool ParseAnswer(const std::string& line, std::uint32_t* thread,
   } else if (words[1] == "failed" && words.size() >= 3) {
     *answer = AdapterAnswer::kFailed;
     *reason = words[2];
+  } else if (fencing && words[1] == "ok" && words.size() == 3) {
+    // Decimal digits only, and no wrap past 2^64 - 1: strtoull would take
+    // a sign, spaces and "0x", and saturate.
+    const std::string& digits = words[2];
+    if (digits.empty() || digits.size() > 20 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    std::uint64_t token = 0;
+    for (const char c : digits) {
+      const std::uint64_t digit = std::uint64_t(c - '0');
+      if (token > (UINT64_MAX - digit) / 10) return false;
+      token = token * 10 + digit;
+    }
+    *answer = AdapterAnswer::kGranted;
+    *reason = std::to_string(token);
   } else {
     return false;
   }
@@ -289,7 +306,7 @@ void Adapter::Reader() {
       std::uint32_t thread = 0;
       AdapterAnswer answer;
       std::string reason;
-      if (!ParseAnswer(line, &thread, &answer, &reason)) {
+      if (!ParseAnswer(line, fencing_, &thread, &answer, &reason)) {
         Fail(AdapterFault::kGarbage,
              "answered a line that does not parse: " + Quote(line));
         return;
@@ -301,7 +318,20 @@ void Adapter::Reader() {
                  ", which had asked nothing: " + Quote(line));
         return;
       }
-      it->second = Pending{true, answer, reason};
+      // A grant of a fencing adapter carries its token, and nothing else
+      // does: a token missing is one the run cannot judge.
+      if (fencing_ && it->second.acquire && answer == AdapterAnswer::kDone) {
+        Fail(AdapterFault::kGarbage,
+             "granted an acquisition without a fencing token: " + Quote(line));
+        return;
+      }
+      if (answer == AdapterAnswer::kGranted && !it->second.acquire) {
+        Fail(AdapterFault::kGarbage,
+             "answered a token to a request other than an acquisition: " +
+                 Quote(line));
+        return;
+      }
+      it->second = Pending{it->second.acquire, true, answer, reason};
       changed_.notify_all();
       line.clear();
     }
@@ -341,7 +371,10 @@ AdapterFault Adapter::Greet(int deadline_ms, AdapterFeatures* features,
     // The reader hands over the greeting before it looks for the end that
     // may follow it at once (an adapter that only says what is missing):
     // the greeting is judged whatever came after it.
-    if (ParseGreeting(greeting_, features, error)) return AdapterFault::kNone;
+    if (ParseGreeting(greeting_, features, error)) {
+      fencing_ = features->fencing;
+      return AdapterFault::kNone;
+    }
     const AdapterFault fault = error->find("version") != std::string::npos
                                    ? AdapterFault::kVersion
                                    : AdapterFault::kGarbage;
@@ -359,6 +392,7 @@ AdapterFault Adapter::Request(std::uint32_t thread, const std::string& line,
   std::unique_lock<std::mutex> lock(mutex_);
   if (fault_ == AdapterFault::kNone) {
     pending_[thread] = Pending();
+    pending_[thread].acquire = line.rfind("acquire ", 0) == 0;
     // A thread has at most one line in the pipe: the pipe never fills, and
     // this write does not block for long while the lock is held.
     const std::string text = line + "\n";

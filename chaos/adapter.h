@@ -39,6 +39,9 @@ struct AdapterFeatures {
   bool threads = false;     // several threads, answers in any order
   bool thread_end = false;  // "end T": a thread ends holding
   bool instances = false;   // requests may end with an instance, 1 or 2
+  // "fencing": every acquisition granted is answered "T ok TOKEN", the
+  // lock's fencing token for that grant, never "T done".
+  bool fencing = false;
   // Every plain word it offers ("fork", "misuse", ...): the fault classes it
   // can be put under are those whose word it says (FaultsGreeted,
   // chaos/fault.h).
@@ -59,13 +62,16 @@ bool ParseGreeting(const std::string& line, AdapterFeatures* features,
                    std::string* error);
 
 // kForked answers "fork T NAME": "T forked RELEASE ACQUIRE", the child's
-// two results, each "done", "busy" or a failure's reason.
-enum class AdapterAnswer { kDone, kBusy, kFailed, kForked };
+// two results, each "done", "busy" or a failure's reason. kGranted answers
+// an acquisition of an adapter that greeted "fencing": "T ok TOKEN".
+enum class AdapterAnswer { kDone, kBusy, kFailed, kForked, kGranted };
 
 // Reads an answer line ("T done", "T busy", "T failed REASON", "T forked R
-// A"). Returns false for a line that does not parse; `*reason` is the
-// failure's reason, or the fork's "R A".
-bool ParseAnswer(const std::string& line, std::uint32_t* thread,
+// A", and when `fencing` "T ok TOKEN"). Returns false for a line that does
+// not parse, a token that is not a decimal number below 2^64 among them;
+// `*reason` is the failure's reason, the fork's "R A", or the token in
+// decimal without leading zeros.
+bool ParseAnswer(const std::string& line, bool fencing, std::uint32_t* thread,
                  AdapterAnswer* answer, std::string* reason);
 
 class Adapter {
@@ -90,7 +96,9 @@ class Adapter {
   // thread's answer, at most `deadline_ms` (-1: as long as it takes, until
   // the adapter ends). Returns kNone with the answer, or the fault that
   // made the adapter unusable (every later call returns it too) with a
-  // description in `*error`.
+  // description in `*error`. After a greeting with "fencing", an
+  // acquisition granted without a token, or a token that answers any other
+  // request, is garbage (AdapterFault::kGarbage).
   AdapterFault Request(std::uint32_t thread, const std::string& line,
                        int deadline_ms, AdapterAnswer* answer,
                        std::string* reason, std::string* error);
@@ -121,7 +129,9 @@ class Adapter {
   std::condition_variable changed_;
   bool greeted_ = false;
   std::string greeting_;
+  bool fencing_ = false;  // what the greeting said, once Greet read it
   struct Pending {
+    bool acquire = false;  // the request is an acquisition
     bool answered = false;
     AdapterAnswer answer = AdapterAnswer::kFailed;
     std::string reason;

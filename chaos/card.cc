@@ -25,6 +25,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/report.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/server.h"
 #include "runtime/eintr.h"
@@ -144,11 +145,12 @@ std::vector<Row> Rows(const CardOptions& options) {
 struct Cell {
   std::string module;  // its row's name
   std::string fault;
-  bool ran = false;       // the run ended by itself with a result file
-  bool supported = true;  // false: an adapter without the fault
-  int status = 0;         // its exit status, -1 when killed or not started
-  Fields fields;          // its result file's, when it ran
-  std::string text;       // the table's words
+  std::uint32_t lease_ms = 0;  // its row's lease (0: none)
+  bool ran = false;            // the run ended by itself with a result file
+  bool supported = true;       // false: an adapter without the fault
+  int status = 0;              // its exit status, -1 when killed or not started
+  Fields fields;               // its result file's, when it ran
+  std::string text;            // the table's words
   std::string timeline;
 };
 
@@ -199,7 +201,16 @@ std::string CellText(const Cell& cell) {
   if (count("crashed") > 0)
     parts.push_back(Format("crash %lld", count("crashed")));
   if (count("overlaps") > 0) {
-    parts.push_back(Format("overlap %lld", count("overlaps")));
+    // A row whose lock gives fencing tokens says how many a fencing check
+    // would have caught.
+    parts.push_back(count("tokens") > 0
+                        ? Format("overlap %lld (fenced %lld)",
+                                 count("overlaps"), count("fenced"))
+                        : Format("overlap %lld", count("overlaps")));
+  }
+  if (count("tokens_backwards") > 0) {
+    parts.push_back(
+        Format("token went backwards %lld", count("tokens_backwards")));
   }
   if (count("unusable") > 0) {
     parts.push_back(Format("not freed %lld (%.1f s)", count("unusable"),
@@ -289,6 +300,7 @@ bool Interrupted() {
 struct Cost {
   std::string text = "-";
   std::string ns;
+  std::uint32_t lease_ms = 0;  // the module's lease (0: none)
 };
 
 Cost MeasureRowCost(const CardOptions& options, const std::string& self,
@@ -306,11 +318,14 @@ Cost MeasureRowCost(const CardOptions& options, const std::string& self,
   (void)RemoveTree(run);  // left by a child killed at its deadline
   const Fields fields = ReadFields(base + ".json");
   (void)unlink((base + ".json").c_str());
-  if (end.status != 0 || fields.count("warm_ns") == 0) return {"failed", ""};
+  const auto lease_ms = std::uint32_t(Number(fields, "lease_ms"));
+  if (end.status != 0 || fields.count("warm_ns") == 0) {
+    return {"failed", "", lease_ms};
+  }
   (void)unlink((base + ".log").c_str());  // kept only to say why it failed
   const double ns = Number(fields, "warm_ns");
   return {ns >= 1000 ? Format("%.2f µs", ns / 1e3) : Format("%.0f ns", ns),
-          Format("%.0f", ns)};
+          Format("%.0f", ns), lease_ms};
 }
 
 // Where a cell's run works and leaves its files: `out`/row-fault.*, and
@@ -323,15 +338,41 @@ std::string CellFolder(const CardOptions& options, const Cell& cell) {
          cell.module + "-" + cell.fault + ".run";
 }
 
-// How long `cell` may run: the card's seconds, which its strikes (under
-// none its holds) usually end sooner.
-int CellSeconds(const CardOptions& options, const Cell&) {
-  return options.seconds;
-}
-
 // What ends `cell` before its time: its strikes, or under none its holds.
 std::uint64_t CellStrikesAsked(const CardOptions& options, const Cell& cell) {
   return cell.fault == "none" ? kContentionHolds : options.strikes;
+}
+
+// The time a cell under `fault` may take on a lock with a lease, in leases:
+// 0 for a class whose strikes do not wait for it. After thread-end, kill,
+// orphan, kill-anywhere and remove-held (its renewed worker may hold) a dead
+// holder's name stays taken until the lease runs out, while its waiters
+// wait: one lease per strike asked (measured at a lease of 2 s: 30 strikes
+// took 18 s to over 60 s, where 10 s saw 3 to 14). A stop lasts 1.5 leases,
+// and its first strike past the lease shows what the lease does: room for
+// four stops.
+double LeasesPerCell(const std::string& fault, std::uint64_t strikes) {
+  for (const char* waits :
+       {"thread-end", "kill", "orphan", "remove-held", "kill-anywhere"}) {
+    if (fault == waits) return double(strikes);
+  }
+  return fault == "stop" ? 4 * 1.5 : 0;
+}
+
+// How long `cell` may run: the card's seconds, which its strikes (under
+// none its holds) usually end sooner. On a row with a lease, a class whose
+// strikes wait for the lease may run the leases LeasesPerCell gives it when
+// that is longer, up to kLeaseCapSeconds times the card's seconds, so that a
+// long lease costs a bounded time. A cell ends on its strikes, never for
+// having broken: the longer time costs the cells that need it.
+constexpr int kLeaseCapSeconds = 6;
+int CellSeconds(const CardOptions& options, const Cell& cell) {
+  const double leases_ms =
+      LeasesPerCell(cell.fault, CellStrikesAsked(options, cell)) *
+      double(cell.lease_ms);
+  const double most = double(options.seconds) * kLeaseCapSeconds;
+  const int seconds = int(std::ceil(std::min(leases_ms / 1000, most)));
+  return std::max(options.seconds, std::min(seconds, 86400));
 }
 
 // A cell's run, started: its child and when it is killed.
@@ -541,17 +582,18 @@ void RunCells(const CardOptions& options, const std::string& self,
 }
 
 // The cells of `row`, in column order. An adapter is asked once what it
-// supports; the faults it does not are cells of their own words, not runs.
+// supports and what lease it has; the faults it does not support are cells
+// of their own words, not runs. A module row's lease is `module_lease_ms`.
 // Once `*interrupted`, the cells left are not run.
 void RunRow(const CardOptions& options, const std::string& self, const Row& row,
-            CardProgress& progress, bool* interrupted,
-            std::vector<Cell>* cells) {
+            std::uint32_t module_lease_ms, CardProgress& progress,
+            bool* interrupted, std::vector<Cell>* cells) {
   // A row's lock server is started once, for all its cells, which find it
   // through the environment (chaos/server.h); one that does not start makes
   // the row's cells "not supported".
   std::unique_ptr<Server> server;
   bool server_failed = false;
-  const std::string kind = row.is_command ? DeclaredServer(row.path) : "";
+  const std::string kind = RowServer(row.path, row.is_command);
   if (!kind.empty() && !*interrupted &&
       std::getenv(kServerVariable) == nullptr) {
     const std::string folder = options.out + "/" + row.name + ".server";
@@ -586,6 +628,7 @@ void RunRow(const CardOptions& options, const std::string& self, const Row& row,
     Cell cell;
     cell.module = row.name;
     cell.fault = fault;
+    cell.lease_ms = row.is_command ? features.lease_ms : module_lease_ms;
     if (!Supports(supported, fault)) {
       cell.supported = false;
       // An adapter's lock has no cleanup for the run to call.
@@ -900,11 +943,11 @@ int RunCard(const CardOptions& options, const std::string& self) {
   const std::string filesystem = FilesystemOf(folder);
   const std::string description = Format(
       "%zu rows x %zu faults, each until %" PRIu64 " strikes (none: %" PRIu64
-      " holds) or %d s, %d processes x %d threads, %d names, seed %" PRIu64
-      ", %d at a time",
+      " holds) or %d s (a lease's: up to %d s), %d processes x %d threads, "
+      "%d names, seed %" PRIu64 ", %d at a time",
       rows.size(), options.faults.size(), options.strikes, kContentionHolds,
-      options.seconds, options.processes, options.threads, options.names,
-      options.seed, std::max(options.jobs, 1));
+      options.seconds, options.seconds * kLeaseCapSeconds, options.processes,
+      options.threads, options.names, options.seed, std::max(options.jobs, 1));
   std::printf("wendlemoor-chaos --card: %s; lock folders on %s (%s)\n",
               description.c_str(), filesystem.c_str(), folder.c_str());
   std::fflush(stdout);
@@ -915,7 +958,8 @@ int RunCard(const CardOptions& options, const std::string& self) {
   for (const Row& row : rows) {
     interrupted = interrupted || Interrupted();
     if (!interrupted) costs[row.name] = MeasureRowCost(options, self, row);
-    RunRow(options, self, row, progress, &interrupted, &cells);
+    RunRow(options, self, row, costs[row.name].lease_ms, progress, &interrupted,
+           &cells);
   }
   progress.Clear();
   std::printf("%s", Table(options, cells, costs).c_str());

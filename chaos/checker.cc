@@ -260,6 +260,15 @@ class Checker {
       case ChaosEvent::kForkedChild:
         parent_of_[r.pid] = std::int32_t(r.value);
         break;
+      case ChaosEvent::kHoldToken:
+        if (const auto it = open_.find({r.pid, r.thread, r.name});
+            it != open_.end() && !result_.holds[it->second].has_token) {
+          ChaosHold& hold = result_.holds[it->second];
+          hold.has_token = true;
+          hold.token = r.value;
+          ++result_.verdict.tokens;
+        }
+        break;
       case ChaosEvent::kOrphanEnd:
         for (Orphan& orphan : orphans_) {
           if (orphan.parent == std::int32_t(r.value) && orphan.name == r.name &&
@@ -387,14 +396,26 @@ class Checker {
     const std::size_t names = result_.figures.holds_per_name.size();
     std::vector<std::size_t> longest(names, SIZE_MAX);
     std::vector<std::size_t> surest(names, SIZE_MAX);
+    std::vector<std::vector<Seen>> seen(names);
     std::vector<ChaosHold>& holds = result_.holds;
     for (std::size_t i = 0; i < holds.size(); ++i) {
       ChaosHold& hold = holds[i];
       const std::size_t any = longest[hold.name], sure = surest[hold.name];
       if (sure != SIZE_MAX && hold.start < holds[sure].certain) {
-        Overlap(hold, holds[sure]);
-      } else if (any != SIZE_MAX && hold.start < holds[any].end) {
-        Indeterminate(hold, holds[any]);
+        Overlap(hold, holds[sure], starts_[i]);
+      } else {
+        if (any != SIZE_MAX && hold.start < holds[any].end) {
+          Indeterminate(hold, holds[any]);
+        }
+        if (hold.has_token) Backwards(hold, starts_[i], seen[hold.name]);
+      }
+      if (hold.has_token) {
+        std::vector<Seen>& name_seen = seen[hold.name];
+        const bool greatest =
+            name_seen.empty() ||
+            hold.token > holds[name_seen.back().greatest].token;
+        name_seen.push_back(
+            {hold.start, greatest ? i : name_seen.back().greatest});
       }
       if (any == SIZE_MAX || hold.end >= holds[any].end) longest[hold.name] = i;
       if (sure == SIZE_MAX || hold.certain >= holds[sure].certain) {
@@ -403,13 +424,57 @@ class Checker {
     }
   }
 
-  void Overlap(ChaosHold& hold, ChaosHold& other) {
-    ++result_.verdict.overlaps;
+  // A hold of a name with a token, at its start, and the hold with the
+  // greatest token of the name that had begun by then.
+  struct Seen {
+    std::uint64_t start;
+    std::size_t greatest;  // index into holds
+  };
+
+  // `hold` began, its caller having asked at `asked`, while `other` went on.
+  void Overlap(ChaosHold& hold, ChaosHold& other, std::uint64_t asked) {
+    ChaosVerdict& verdict = result_.verdict;
+    ++verdict.overlaps;
     hold.overlaps = other.overlaps = true;
-    result_.verdict.examples.push_back(
+    std::string tokens;
+    if (hold.has_token && other.has_token) {
+      // Asked after `other` began, `hold` was granted after it, and must
+      // carry the greater token; otherwise the tokens tell the order.
+      const bool granted_later = asked >= other.start;
+      const bool fenced = hold.token > other.token ||
+                          (!granted_later && hold.token < other.token);
+      if (fenced) ++verdict.fenced;
+      tokens = Format(", tokens %" PRIu64 " then %" PRIu64 "%s", other.token,
+                      hold.token, fenced ? " (fenced)" : " (not fenced)");
+    } else if (hold.has_token || other.has_token) {
+      tokens = ", one without a token (not fenced)";
+    }
+    verdict.examples.push_back(
         NameText(hold.name) +
         Format(" held by %d:%u and %d:%u at once at %.3f s", other.pid,
-               other.thread, hold.pid, hold.thread, Seconds(hold.start)));
+               other.thread, hold.pid, hold.thread, Seconds(hold.start)) +
+        tokens);
+  }
+
+  // A hold that overlaps none, whose caller asked at `asked`: its token
+  // went backwards when a hold of the name that had begun by then had a
+  // greater one (`seen`, in order of start).
+  void Backwards(const ChaosHold& hold, std::uint64_t asked,
+                 const std::vector<Seen>& seen) {
+    const auto after = std::upper_bound(
+        seen.begin(), seen.end(), asked,
+        [](std::uint64_t time, const Seen& s) { return time < s.start; });
+    if (after == seen.begin()) return;
+    const ChaosHold& greater = result_.holds[std::prev(after)->greatest];
+    if (greater.token <= hold.token) return;
+    ++result_.verdict.backwards;
+    result_.verdict.examples.push_back(
+        NameText(hold.name) +
+        Format(" token went backwards: %" PRIu64 " to %d:%u at %.3f s, after "
+               "%" PRIu64 " to %d:%u at %.3f s",
+               hold.token, hold.pid, hold.thread, Seconds(hold.start),
+               greater.token, greater.pid, greater.thread,
+               Seconds(greater.start)));
   }
 
   void Indeterminate(const ChaosHold& hold, const ChaosHold& dead) {
@@ -636,6 +701,7 @@ std::string VerdictLine(const ChaosVerdict& verdict) {
   if (verdict.kept_by_child > 0) {
     line += Format(" (max %.1f s)", double(verdict.kept_max) / 1e9);
   }
+  add(verdict.backwards, "tokens went backwards");
   add(verdict.wrong_codes, "wrong result codes");
   add(verdict.hung, "hung calls");
   add(verdict.failed_workers, "workers failed or hung");
@@ -714,6 +780,14 @@ std::string AnswersText(const ChaosCheck& check) {
   }
   for (const std::string& example : v.indeterminate_examples) {
     text += "indeterminate: " + example + "\n";
+  }
+  if (v.tokens > 0) {
+    text += Format("fencing tokens: %" PRIu64 " holds came with one; %" PRIu64
+                   " of %" PRIu64 " overlaps fenced; ",
+                   v.tokens, v.fenced, v.overlaps);
+    text += v.backwards == 0
+                ? std::string("none went backwards\n")
+                : Format("token went backwards %" PRIu64 "\n", v.backwards);
   }
   return text;
 }

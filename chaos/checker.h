@@ -35,7 +35,21 @@
 //   counted by call;
 // - wrong codes: a call that returned anything but the code promised for it
 //   (see ChaosCall);
-// - workers that failed (an exit other than 0 or their own SIGKILL) or hung.
+// - workers that failed (an exit other than 0 or their own SIGKILL) or hung;
+// - for a lock that gives fencing tokens (kHoldToken), whether each overlap
+//   is fenced: a resource that refuses any token smaller than one it has
+//   seen would have refused the stale holder's work once the other holder
+//   had used its token. That takes a token on both holds, and the greater
+//   one on the later grant. A grant lies between its caller's asking and
+//   its hold's start; the holds are taken in order of start, and a hold
+//   whose caller asked only after the other hold had begun was surely
+//   granted later. Where the history cannot order the two grants (a holder
+//   paused between its grant and its record), the tokens' own order is
+//   taken for theirs. Equal tokens are never fenced;
+// - tokens that went backwards: a hold that overlaps none, whose caller
+//   asked after a hold with a greater token of the name had begun (a
+//   server that forgot its counter): such a resource would refuse this
+//   honest holder.
 // Thread safety: pure functions; ownership: results are the caller's.
 #ifndef WENDLEMOOR_CHAOS_CHECKER_H_
 #define WENDLEMOOR_CHAOS_CHECKER_H_
@@ -64,6 +78,8 @@ struct ChaosHold {
   std::uint64_t certain = 0;
   // Until when a child that its holder spawned may live; 0 for none.
   std::uint64_t child_until = 0;
+  bool has_token = false;  // the lock gave a fencing token for this grant
+  std::uint64_t token = 0;
 };
 
 // Per ChaosCall, indexed by its value.
@@ -93,6 +109,11 @@ struct ChaosVerdict {
   // wait such a release made, in nanoseconds.
   std::uint64_t kept_by_child = 0;
   std::uint64_t kept_max = 0;
+  // Holds that came with a fencing token; of the overlaps, those fenced;
+  // holds whose token went backwards. 0, 0, 0 for a lock without tokens.
+  std::uint64_t tokens = 0;
+  std::uint64_t fenced = 0;
+  std::uint64_t backwards = 0;
   std::uint64_t wrong_by_call[kChaosCalls] = {};
   std::uint32_t first_wrong_code[kChaosCalls] = {};  // the first one seen
   std::uint64_t hung_by_call[kChaosCalls] = {};
@@ -106,7 +127,7 @@ struct ChaosVerdict {
 
   bool clean() const {
     return overlaps + never_ended + unusable + orphaned + wrong_codes +
-               failed_workers + hung + kept_by_child ==
+               failed_workers + hung + kept_by_child + backwards ==
            0;
   }
 };
@@ -148,10 +169,11 @@ inline constexpr std::uint64_t kUnusableBoundNanos = 3000000000u;
 
 // The bound for a lock with a lease of `lease_ms` milliseconds (0: none):
 // such a lock frees a dead holder's name only once its lease has run out,
-// so the bound is the larger of kUnusableBoundNanos and 1.5 times the lease.
+// and then as late as its server's own rounds allow (etcd, for one, revokes
+// expired leases on a timer of its own, and a waiter notices the free name
+// on its next try), so the bound is the lease plus kUnusableBoundNanos.
 constexpr std::uint64_t UnusableBoundNanos(std::uint32_t lease_ms) {
-  const std::uint64_t lease = std::uint64_t(lease_ms) * 1500000u;
-  return lease > kUnusableBoundNanos ? lease : kUnusableBoundNanos;
+  return std::uint64_t(lease_ms) * 1000000u + kUnusableBoundNanos;
 }
 // How long a waiter may wait after a spawning holder's release while the
 // child may live: a child lives 1.5 s or more, and a handover takes
@@ -178,7 +200,9 @@ std::string VerdictLine(const ChaosVerdict& verdict);
 // fork, a second instance) got, a line for each that happened: how many
 // answers were as promised, how many not (and the first code), how many
 // hung; then the count of indeterminate holds and their descriptions, each
-// line beginning "indeterminate: ". Empty when none of these happened.
+// line beginning "indeterminate: "; for a lock that gave tokens, a line
+// beginning "fencing tokens: " with the overlaps fenced and the tokens that
+// went backwards. Empty when none of these happened.
 std::string AnswersText(const ChaosCheck& check);
 
 // The figures, a line each, every line ending in '\n'.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -19,6 +20,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/server.h"
 #include "chaos/worker.h"
@@ -75,10 +77,13 @@ std::string Self() {
 class AdapterLockService;
 
 // A worker thread's number in every adapter (from 1, never reused in the
-// process), and the services it used, told of its end when it ends.
+// process), the services it used, told of its end when it ends, and the
+// fencing token of its last acquisition, if that was granted with one.
 struct ThreadTag {
   std::uint32_t number = 0;
   std::vector<AdapterLockService*> used;
+  bool has_token = false;
+  std::uint64_t token = 0;
   ~ThreadTag();
 };
 thread_local ThreadTag tThread;
@@ -118,10 +123,18 @@ class AdapterLockService final : public LockService {
 
   ResultCode AcquireLock(const char* name, int wait) override {
     const std::uint32_t t = Thread();
+    tThread.has_token = false;
     return Ask(t,
                "acquire " + std::to_string(t) + " " + name +
                    (wait != 0 ? " wait" : " nowait") + suffix_,
                wait != 0 ? -1 : kAnswerMs);
+  }
+
+  // The token hook (chaos/worker.h): the token of the calling thread's
+  // last acquisition, answered "T ok TOKEN".
+  static bool Token(LockService*, std::uint64_t* token) {
+    *token = tThread.token;
+    return tThread.has_token;
   }
   ResultCode ReleaseLock(const char* name) override {
     const std::uint32_t t = Thread();
@@ -203,6 +216,13 @@ class AdapterLockService final : public LockService {
              "answered \"" + line + "\" with a \"forked\" answer");
     }
     if (answer == AdapterAnswer::kDone) return kOk;
+    if (answer == AdapterAnswer::kGranted) {
+      // The adapter checked the request was an acquisition and the token
+      // a number (Adapter::Request).
+      tThread.has_token = true;
+      tThread.token = std::strtoull(reason.c_str(), nullptr, 10);
+      return kOk;
+    }
     if (answer == AdapterAnswer::kBusy) return kErrorLockBusy;
     return CodeOf(line, reason);
   }
@@ -276,6 +296,7 @@ int RunAdapterWorker(const std::string& command,
   SetChaosForkHook(AdapterLockService::Fork);
   SetChaosOpenCloseHook(AdapterLockService::OpenClose);
   SetChaosSpawnHook(AdapterLockService::Spawn);
+  SetChaosTokenHook(AdapterLockService::Token);
   return RunChaosWorker(arguments, CreateFromCommand);
 }
 
@@ -327,47 +348,6 @@ bool FitToAdapter(const AdapterFeatures& features, ChaosOptions* options,
   return !options->faults_named || unsupported == 0;
 }
 
-// Starts the server that `line` asks for or its adapter declares, unless
-// WENDLEMOOR_SERVER names one already, and sets WENDLEMOOR_SERVER to its
-// address for the adapters. Its folder is beside the run's (--folder) or
-// a fresh one under TMPDIR. Returns false with the cause on standard error.
-bool StartServer(const CommandLine& line, const ChaosOptions& options,
-                 std::unique_ptr<Server>* server) {
-  const std::string kind =
-      line.server.empty() ? DeclaredServer(line.command) : line.server;
-  if (kind.empty() || std::getenv(kServerVariable) != nullptr) return true;
-  std::string error = "no such server kind";
-  std::string folder = options.folder + ".server";
-  if (options.folder.empty()) {
-    const char* tmp = std::getenv("TMPDIR");
-    folder = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
-             "/wendlemoor-server-XXXXXX";
-    if (mkdtemp(folder.data()) == nullptr) {
-      error = folder + ": " + std::strerror(errno);
-      folder.clear();
-    }
-  }
-  if (IsServerKind(kind) && !folder.empty()) {
-    *server = Server::Start(kind, folder, kServerStartMs, &error);
-  }
-  if (*server == nullptr) {
-    // The fresh folder, when the server never took it.
-    if (!folder.empty() && options.folder.empty()) (void)rmdir(folder.c_str());
-    std::fprintf(stderr, "wendlemoor-chaos: server %s of adapter \"%s\": %s\n",
-                 kind.c_str(), line.command.c_str(), error.c_str());
-    return false;
-  }
-  if (setenv(kServerVariable, (*server)->address().c_str(), 1) != 0) {
-    std::fprintf(stderr, "wendlemoor-chaos: setenv: %s\n",
-                 std::strerror(errno));
-    return false;
-  }
-  std::printf("server %s: %s, started in %llu ms\n", kind.c_str(),
-              (*server)->address().c_str(),
-              static_cast<unsigned long long>((*server)->start_ms()));
-  return true;
-}
-
 // A run over the adapter of `line`, once it has answered a first request.
 int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   if (!line.result.empty()) options.result = line.result;
@@ -375,7 +355,12 @@ int RunOverAdapter(const CommandLine& line, ChaosOptions options) {
   // Before the probe: the adapter may need its server to greet. Stopped
   // and removed when this returns; its guard does it should we crash.
   std::unique_ptr<Server> server;
-  if (!StartServer(line, options, &server)) return 2;
+  const std::string kind =
+      line.server.empty() ? RowServer(line.command, true) : line.server;
+  if (!StartRowServer(kind, "adapter \"" + line.command + "\"", options.folder,
+                      &server)) {
+    return 2;
+  }
   AdapterFeatures features;
   std::string error, left_out;
   if (!ProbeAdapter(line.command, &features, &error)) {

@@ -125,13 +125,13 @@ constexpr char kHistoryMagic[] = "wendlemoor-chaos history 1";
 bool Plausible(const ChaosRecord& r, int names) {
   const auto event = static_cast<std::uint16_t>(r.event);
   if (event < static_cast<std::uint16_t>(ChaosEvent::kHoldStart) ||
-      event > static_cast<std::uint16_t>(ChaosEvent::kEndedEarly)) {
+      event > static_cast<std::uint16_t>(ChaosEvent::kHoldToken)) {
     return false;
   }
   const bool on_name =
       r.event == ChaosEvent::kHoldStart || r.event == ChaosEvent::kHoldEnd ||
       r.event == ChaosEvent::kCall || r.event == ChaosEvent::kCallHung ||
-      r.event == ChaosEvent::kOrphanEnd;
+      r.event == ChaosEvent::kOrphanEnd || r.event == ChaosEvent::kHoldToken;
   const bool with_call =
       r.event == ChaosEvent::kCall || r.event == ChaosEvent::kCallHung;
   if (on_name && r.name >= names) return false;

@@ -95,6 +95,11 @@ enum class ChaosEvent : std::uint16_t {
   // (ChaosOptions::strikes), so the run ended before its time; `value` is
   // when the workers were told to stop taking names.
   kEndedEarly,
+  // Right after a kHoldStart, by the same process and thread on the same
+  // name: the lock's fencing token for that grant (`value`), a number that
+  // grows with every grant of the name (docs/adapter-protocol.md). Only
+  // locks that give one record it.
+  kHoldToken,
 };
 
 // Calls whose result the checker judges, with the one code each may return.

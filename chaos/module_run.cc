@@ -22,6 +22,7 @@
 #include "chaos/card.h"
 #include "chaos/control.h"
 #include "chaos/history.h"
+#include "chaos/row_server.h"
 #include "chaos/run.h"
 #include "chaos/worker.h"
 #include "components/module_loader.h"
@@ -185,9 +186,13 @@ int MeasureCost(const std::shared_ptr<LockModule>& module,
                         : kErrorSystemBase | std::uint32_t(errno);
   std::uint64_t best = 0;
   if (code == kOk) code = WarmCost(service, &best);
+  // The lease too: the card gives a lease's cells the longer time they need
+  // (chaos/card.cc).
   const std::string json =
-      code == kOk ? "{\n\"warm_ns\": " + std::to_string(best) + "\n}\n"
-                  : "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"\n}\n";
+      (code == kOk ? "{\n\"warm_ns\": " + std::to_string(best)
+                   : "{\n\"warm_error\": \"" + ChaosCodeText(code) + "\"") +
+      ",\n\"lease_ms\": " + std::to_string(module ? module->lease_ms() : 0) +
+      "\n}\n";
   if (service != nullptr) service->Release();
   if (module) CleanUp(module, locks);
   (void)RemoveTree(folder);
@@ -353,6 +358,13 @@ int RunOneModule(const std::string& path, bool cost, ChaosOptions options,
   options.lease_ms = module->lease_ms();
   if (options.lease_ms > 0) {
     options.lock += ", lease " + std::to_string(options.lease_ms) + " ms";
+  }
+  // Its lock server, when it names one, before the cost's service or any
+  // worker; stopped and removed when this returns.
+  std::unique_ptr<Server> server;
+  if (!StartRowServer(module->server(), "module " + path, options.folder,
+                      &server)) {
+    return 2;
   }
   if (cost) return MeasureCost(module, options);
   // A module without a cleanup makes nothing outside its folder: the run

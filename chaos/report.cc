@@ -102,6 +102,11 @@ JsonFields CheckJsonFields(const ChaosCheck& check, int seconds) {
   fields.push_back({"holds", v.clean() ? "true" : "false"});
   fields.push_back({"verdict", JsonString(VerdictLine(v))});
   number("overlaps", v.overlaps);
+  // A lock's fencing tokens (0, 0, 0 without): how many holds came with
+  // one, the overlaps they fenced, and the tokens that went backwards.
+  number("tokens", v.tokens);
+  number("fenced", v.fenced);
+  number("tokens_backwards", v.backwards);
   number("indeterminate", v.indeterminate);
   number("unusable", v.unusable);
   millis("unusable_max_ms", v.unusable_max);
@@ -266,7 +271,11 @@ std::vector<JunitCase> RunJunitCases(const ChaosCheck& check,
   auto add = [&](int owner, std::uint64_t n, const std::string& text) {
     if (n > 0) problems[owner].push_back(std::to_string(n) + " " + text);
   };
-  add(general, v.overlaps, "overlapping holds");
+  add(general, v.overlaps,
+      v.tokens == 0 ? std::string("overlapping holds")
+                    : Format("overlapping holds (fenced %llu)",
+                             static_cast<unsigned long long>(v.fenced)));
+  add(general, v.backwards, "tokens went backwards");
   add(general, v.never_ended, "holds never ended");
   add(general, v.failed_workers, "workers crashed or hung");
   add(ending == 1 ? case_of(*only_ending) : general, v.unusable,

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -121,6 +123,9 @@ constexpr std::uint64_t kSeconds = 1000000000;
 // How long workers get to finish after the end before they count as hung:
 // a hold lasts milliseconds, so a worker still busy after this waits in a
 // call that will not return. Its calls are recorded as hung and it is killed.
+// A lock with a lease gets as long as a dead holder's name may stay
+// unusable (UnusableBoundNanos), if that is longer: a waiter for a name
+// whose holder died just before the end waits for the lease.
 constexpr std::uint64_t kFinishNanos = 5 * kSeconds;
 // How long a removal waits for the holds in progress to end.
 constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
@@ -352,6 +357,7 @@ class Run final : public FaultRunSide {
   void Finish();
   void RecordStuck();
   void KillAll(bool interrupted);
+  void EndAdopted();
   int Report();
 
   const ChaosOptions& options_;
@@ -446,6 +452,16 @@ bool Run::Prepare() {
     std::fprintf(stderr, "wendlemoor-chaos: %s: %s\n", folder_.c_str(),
                  std::strerror(errno));
     return false;
+  }
+  // The run owns every process its workers leave behind: a worker's child
+  // whose parent died (the orphan fault's, in a process group of its own)
+  // is given to the run rather than to init, and EndAdopted ends it with
+  // the run. Reap() passes over such children: they are in no slot. Where
+  // the system refuses, they end by themselves, up to 2 s after the run.
+  if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) {
+    std::fprintf(stderr,
+                 "wendlemoor-chaos: cannot adopt the workers' orphans: %s\n",
+                 std::strerror(errno));
   }
   return true;
 }
@@ -815,7 +831,9 @@ void Run::Finish() {
        {Duty::kStrikeWorker, Duty::kStrikeBetweenHolds, Duty::kProgress}) {
     schedule_.Clear(duty);
   }
-  const std::uint64_t give_up = JX_MonotonicNanos() + kFinishNanos;
+  const std::uint64_t give_up =
+      JX_MonotonicNanos() +
+      std::max(kFinishNanos, UnusableBoundNanos(options_.lease_ms));
   for (;;) {
     Reap(false);
     bool any = false;
@@ -870,6 +888,52 @@ void Run::KillAll(bool interrupted) {
              std::uint32_t(JX_ExitCodeFromStatus(status)));
     }
     s.pid = -1;
+  }
+}
+
+// The children of process `parent`, read from /proc (empty when it cannot
+// be read): what a subreaper adopted is its child there too.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+  std::vector<pid_t> children;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return children;
+  while (const struct dirent* entry = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    std::ifstream stat_file("/proc/" + std::string(entry->d_name) + "/stat");
+    std::string stat;
+    std::getline(stat_file, stat);
+    // "PID (COMMAND) STATE PPID ...": the command may hold ") ".
+    const std::size_t close = stat.rfind(')');
+    int ppid = 0;
+    if (close != std::string::npos &&
+        std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+        ppid == parent) {
+      children.push_back(pid_t(pid));
+    }
+  }
+  closedir(proc);
+  return children;
+}
+
+// Once every worker has ended: kills and reaps every child the run adopted
+// (PR_SET_CHILD_SUBREAPER in Prepare), and then what those leave in turn,
+// until the run has no child left. A normal end finds none (an orphan ends
+// before the workers' deadline); an interrupted run ends its orphans here.
+void Run::EndAdopted() {
+  for (std::vector<pid_t> left = ChildrenOf(getpid()); !left.empty();
+       left = ChildrenOf(getpid())) {
+    // A child of ours is never reaped by anyone else, so its ID stays its
+    // own until the waitpid below.
+    for (const pid_t pid : left) (void)kill(pid, SIGKILL);
+    for (const pid_t pid : left) {
+      int status = 0;
+      if (RetryOnEintr([&] { return waitpid(pid, &status, 0); }) == -1 &&
+          errno == ECHILD) {
+        return;  // reaped after all, or /proc said what is not so
+      }
+    }
   }
 }
 
@@ -1041,6 +1105,7 @@ int Run::Main() {
     Finish();
     if (interrupted_) KillAll(true);
   }
+  EndAdopted();
   Record(ChaosEvent::kRunEnd);
   close(history_);  // never retried (runtime/eintr.h)
   close(signals_);

@@ -94,7 +94,9 @@ struct ChaosOptions {
   // The lock's lease in ms (0: none): a module's (components/module.h) or
   // an adapter's greeting's. A stop then strikes inside a hold, for 1.5
   // times the lease unless --stop-ms says otherwise, and a name may stay
-  // unusable after its holder died for UnusableBoundNanos(lease_ms).
+  // unusable after its holder died for UnusableBoundNanos(lease_ms), which
+  // the workers are also given to end after the run's end when it is longer
+  // than 5 s.
   std::uint32_t lease_ms = 0;
 };
 

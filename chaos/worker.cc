@@ -116,6 +116,7 @@ Worker* gWorker = nullptr;
 ChaosForkHook gForkHook = nullptr;
 ChaosOpenCloseHook gOpenCloseHook = nullptr;
 ChaosSpawnHook gSpawnHook = nullptr;
+ChaosTokenHook gTokenHook = nullptr;
 
 // Kills the worker with its process group, which it leads when the run
 // started it (chaos/run.h); a worker started otherwise kills only itself.
@@ -496,6 +497,10 @@ bool OneRound(Worker* w, ThreadState* t, ChaosRandom& random) {
   }
   Record(w, t->number, ChaosEvent::kHoldStart, name, 0, instance,
          JX_MonotonicNanos() - asked, wait);
+  std::uint64_t token = 0;
+  if (gTokenHook != nullptr && gTokenHook(service, &token)) {
+    Record(w, t->number, ChaosEvent::kHoldToken, name, 0, instance, token);
+  }
   w->control->holds.fetch_add(1, std::memory_order_relaxed);
   std::atomic<std::int32_t>& in_hold = w->control->holding[w->slot];
   in_hold.fetch_add(1);
@@ -574,6 +579,7 @@ int Fail(const char* what) {
 void SetChaosForkHook(ChaosForkHook hook) { gForkHook = hook; }
 void SetChaosOpenCloseHook(ChaosOpenCloseHook hook) { gOpenCloseHook = hook; }
 void SetChaosSpawnHook(ChaosSpawnHook hook) { gSpawnHook = hook; }
+void SetChaosTokenHook(ChaosTokenHook hook) { gTokenHook = hook; }
 
 void GiveUpChaosWorker(std::uint32_t code) {
   Worker* w = gWorker;

@@ -41,6 +41,13 @@ void SetChaosOpenCloseHook(ChaosOpenCloseHook hook);
 // it has. Set once, before RunChaosWorker.
 using ChaosSpawnHook = void (*)(LockService* service, const char* name);
 void SetChaosSpawnHook(ChaosSpawnHook hook);
+// A lock that gives a fencing token with each grant (an adapter that greets
+// "fencing") tells it through this hook, asked by the thread that was just
+// granted a name through `service`: true with the grant's token, false when
+// the grant came without one. The worker records it (kHoldToken) right
+// after the hold's start. Set once, before RunChaosWorker.
+using ChaosTokenHook = bool (*)(LockService* service, std::uint64_t* token);
+void SetChaosTokenHook(ChaosTokenHook hook);
 
 // Ends the calling worker process when its lock can no longer be used (an
 // adapter that failed): records kAdapterFailed with `code`, which ends

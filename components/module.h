@@ -103,10 +103,11 @@ extern "C" {
 #endif
 
 /* The version of this interface. Version 2 appended lease_ms to
- * wendlemoor_module; a host of version 2 loads modules of versions 1 (read as
- * having no lease) and 2, never reading a member past the module's version,
- * and refuses any other. */
-#define WENDLEMOOR_MODULE_ABI_VERSION 2u
+ * wendlemoor_module, version 3 server; a host of version 3 loads modules of
+ * versions 1 (read as having no lease and no server), 2 (no server) and 3,
+ * never reading a member past the module's version, and refuses any
+ * other. */
+#define WENDLEMOOR_MODULE_ABI_VERSION 3u
 /* The oldest version a host still loads. */
 #define WENDLEMOOR_MODULE_ABI_VERSION_MIN 1u
 
@@ -216,6 +217,15 @@ typedef struct wendlemoor_module {
    * wendlemoor-chaos then stops holders inside a hold for 1.5 times the
    * lease, and allows a dead holder's name to stay unusable as long. */
   uint32_t lease_ms;
+  /* Version 3 on. Null or empty: the lock needs nothing but this machine's
+   * kernel. Otherwise the kind of lock server the module's services reach
+   * ("postgres"; the kinds are wendlemoor-chaos's, chaos/server.h): the
+   * host starts one of that kind, private to the run, before any service
+   * is made, and gives its address in the environment variable
+   * WENDLEMOOR_SERVER ("unix:PATH" for a Unix socket, "HOST:PORT"). A
+   * service made without one, or whose server does not answer, fails
+   * create_lock_service with a code of its own. */
+  const char* server;
 } wendlemoor_module;
 
 /* The one exported entry point: given the host's ABI version, stores the

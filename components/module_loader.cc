@@ -116,6 +116,9 @@ ResultCode LoadLockModule(const char* path, std::shared_ptr<LockModule>* module,
   loaded->module_ = description;
   // A member past the module's version is not there to read.
   loaded->lease_ms_ = description->abi_version >= 2 ? description->lease_ms : 0;
+  if (description->abi_version >= 3 && description->server != nullptr) {
+    loaded->server_ = description->server;
+  }
   loaded->name_ = description->name != nullptr && description->name[0] != '\0'
                       ? description->name
                       : Stem(loaded->path_);

@@ -55,6 +55,9 @@ class LockModule {
   bool HasCleanup() const { return module_->cleanup != nullptr; }
   // Its lease in milliseconds: 0 for none, or for a module of ABI version 1.
   std::uint32_t lease_ms() const { return lease_ms_; }
+  // The kind of lock server its services reach (components/module.h): empty
+  // for none, or for a module of ABI version 1 or 2.
+  const std::string& server() const { return server_; }
 
  private:
   friend ResultCode LoadLockModule(const char*, std::shared_ptr<LockModule>*,
@@ -68,6 +71,7 @@ class LockModule {
   void* library_ = nullptr;  // the platform's handle
   const wendlemoor_module* module_ = nullptr;
   std::uint32_t lease_ms_ = 0;
+  std::string server_;
 };
 
 // Loads the library at `path` and checks it. A path without a folder

@@ -320,9 +320,9 @@ static wendlemoor_result Create(const char* folder,
   return WENDLEMOOR_OK;
 }
 
-/* No cleanup (nothing outside the folder) and no lease. */
-static const wendlemoor_module module = {WENDLEMOOR_MODULE_ABI_VERSION,
-                                         "skeleton", Create, NULL, 0};
+/* No cleanup (nothing outside the folder), no lease and no server. */
+static const wendlemoor_module module = {
+    WENDLEMOOR_MODULE_ABI_VERSION, "skeleton", Create, NULL, 0, NULL};
 
 WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(
     uint32_t host_abi_version, const wendlemoor_module** out);

@@ -182,14 +182,23 @@ uint64_t wm_hash(const char* text);
 #endif
 
 /* The module's entry point and description, in one line per module. */
-#define WM_DEFINE_MODULE(module_name, mechanism, cleanup_fn)                 \
-  static wendlemoor_result wm_create(const char* folder,                     \
-                                     wendlemoor_lock_service** out) {        \
-    return wm_create_service(&(mechanism), WM_TURNS, folder, out);           \
-  }                                                                          \
+#define WM_DEFINE_MODULE(module_name, mechanism, cleanup_fn)          \
+  static wendlemoor_result wm_create(const char* folder,              \
+                                     wendlemoor_lock_service** out) { \
+    return wm_create_service(&(mechanism), WM_TURNS, folder, out);    \
+  }                                                                   \
+  WM_DEFINE_ENTRY(module_name, wm_create, cleanup_fn, NULL)
+
+/* The same for a module that makes its services itself (create_fn, which
+ * calls wm_create_service) and may need a lock server of the kind `server`
+ * (components/module.h; NULL for none). */
+#define WM_DEFINE_ENTRY(module_name, create_fn, cleanup_fn, server)          \
   static const wendlemoor_module wm_module = {WENDLEMOOR_MODULE_ABI_VERSION, \
                                               module_name WM_NAME_SUFFIX,    \
-                                              wm_create, cleanup_fn, 0};     \
+                                              create_fn,                     \
+                                              cleanup_fn,                    \
+                                              0,                             \
+                                              server};                       \
   WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(        \
       uint32_t host_abi_version, const wendlemoor_module** module);          \
   WENDLEMOOR_MODULE_EXPORT wendlemoor_result wendlemoor_module_entry(        \

@@ -82,8 +82,8 @@ wendlemoor_result Create(const char* folder, wendlemoor_lock_service** out) {
   return WENDLEMOOR_OK;
 }
 
-const wendlemoor_module kModule = {WENDLEMOOR_MODULE_ABI_VERSION, "wendlemoor",
-                                   Create, nullptr, 0};
+const wendlemoor_module kModule = {
+    WENDLEMOOR_MODULE_ABI_VERSION, "wendlemoor", Create, nullptr, 0, nullptr};
 
 }  // namespace
 }  // namespace wendlemoor

@@ -83,6 +83,8 @@ std::string Ask(wendlemoor::Adapter* adapter, std::uint32_t thread,
       return "failed " + reason;
     case wendlemoor::AdapterAnswer::kForked:
       return "forked " + reason;
+    case wendlemoor::AdapterAnswer::kGranted:
+      return "ok " + reason;
   }
   return "?";
 }
@@ -114,6 +116,11 @@ TEST(AdapterRunTest, RefusesAnAdapterThatDoesNotSpeakTheProtocol) {
       {"exits-at-once", "exit 3\n", "exited with status 3 before greeting"},
       {"garbage-answer", std::string(kGreet) + "read -r line\necho '1 maybe'\n",
        "answered a line that does not parse: \"1 maybe\""},
+      // A token one past the largest 64-bit number.
+      {"garbage-token",
+       "echo 'wendlemoor-adapter 1 fencing'\nread -r line\n"
+       "echo '1 ok 18446744073709551616'\n",
+       "answered a line that does not parse: \"1 ok 18446744073709551616\""},
       {"flock-command-thread-end",
        "",
        "does not support: thread-end",
@@ -206,6 +213,11 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       temp.path(), "liar",
       std::string(kGreet) +
           "while read -r verb thread rest; do echo \"$thread done\"; done\n");
+  // Promises fencing tokens and grants without one.
+  const std::string tokenless = WriteAdapter(
+      temp.path(), "tokenless",
+      "echo 'wendlemoor-adapter 1 fencing'\n"
+      "while read -r verb thread rest; do echo \"$thread done\"; done\n");
   // Locks nothing either, and exits after its tenth request.
   const std::string quitter = WriteAdapter(
       temp.path(), "quitter",
@@ -243,6 +255,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
     // A clean verdict counts only over this many acquisitions at least: a
     // starved run that made a handful proves nothing.
     int least = 0;
+    bool tokens = false;  // its lock gives fencing tokens
   };
   // A lock on a server of the run's own holds under plain contention, where
   // the server and the client library are installed.
@@ -309,20 +322,20 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
       {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory",
        postgres ? 0 : 2,
        postgres ? "verdict: clean: no overlap" : "wendlemoor-chaos: ",
-       contention, kLeast},
+       contention, kLeast, true},
       // One session for a process's threads: they all hold what one took.
       {std::string(WENDLEMOOR_ADAPTERS) + "/postgres-advisory-shared",
        postgres ? 1 : 2,
        postgres ? "overlapping holds" : "wendlemoor-chaos: ", contention},
       {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx", redis ? 0 : 2,
        redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
-       kLeast},
+       kLeast, true},
       {std::string(WENDLEMOOR_ADAPTERS) + "/redis-py-lock", redis ? 0 : 2,
        redis ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
        kLeast},
       {std::string(WENDLEMOOR_ADAPTERS) + "/etcd-lock", etcd ? 0 : 2,
        etcd ? "verdict: clean: no overlap" : "wendlemoor-chaos: ", contention,
-       kLeast},
+       kLeast, true},
       {flock,
        0,
        "| not supported |",
@@ -341,6 +354,7 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        node ? "verdict: clean: no overlap" : "is not supported here",
        {"--seconds", "3", "--processes", "2", "--threads", "3", "--faults",
         "misuse"}},
+      {tokenless, 1, "its adapter answered garbage"},
   };
   std::vector<RunRequest> requests;
   for (const Row& row : rows) {
@@ -391,6 +405,15 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
         << runs[i].output;
     if (rows[i].least > 0 && rows[i].status == 0) {
       EXPECT_GE(Acquisitions(runs[i].output), rows[i].least) << runs[i].output;
+      // Each grant's token reached the history through the kit; a lock
+      // without tokens gets no such line.
+      EXPECT_EQ(runs[i].output.find("fencing tokens: ") != std::string::npos,
+                rows[i].tokens)
+          << runs[i].output;
+      if (rows[i].tokens) {
+        EXPECT_NE(runs[i].output.find("none went backwards"), std::string::npos)
+            << runs[i].output;
+      }
     }
   }
   // A run says which faults it left out: every class of "all" whose word

@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include <string>
 #include <thread>
 
+#include "chaos/server.h"
 #include "components/lock_service.h"
 #include "components/module_loader.h"
 #include "gtest/gtest.h"
@@ -32,6 +34,8 @@ namespace wendlemoor {
 namespace {
 
 constexpr int kDeadlineMs = 60000;
+// The server of the modules that name one (postgres-advisory-libpq).
+constexpr char kPostgres[] = "/usr/lib/postgresql/15/bin/postgres";
 
 enum class Outside { kNothing, kPosixSemaphores, kSystemVSets };
 
@@ -136,6 +140,10 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       // COMMIT outside one.
       {"sqlite-exclusive", Outside::kNothing, kErrorLockWouldDeadlock,
        kErrorLockNotHeld, true},
+      // A session's advisory lock counts its holds; its release answers
+      // false for a key it does not hold. On a server of its own, where
+      // PostgreSQL is installed.
+      {"postgres-advisory-libpq", Outside::kNothing, kOk, kErrorLockNotHeld, true},
       {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock,
        kErrorLockNotHeld},
   };
@@ -153,6 +161,16 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
     EXPECT_EQ(module->name(), row.module);
     TempDir temp;
     ASSERT_FALSE(temp.path().empty());
+    TempDir served;  // as root the server runs as nobody, who must reach it
+    std::unique_ptr<Server> server;
+    if (!module->server().empty()) {
+      if (access(kPostgres, X_OK) != 0) continue;
+      ASSERT_EQ(chmod(served.path().c_str(), 0711), 0);
+      server = Server::Start(module->server(), served.path() + "/server",
+                             kServerStartMs, &error);
+      ASSERT_TRUE(server) << error;
+      ASSERT_EQ(setenv(kServerVariable, server->address().c_str(), 1), 0);
+    }
     LockService* lock = nullptr;
     ASSERT_EQ(CreateModuleLockService(module, temp.path().c_str(), &lock), kOk);
 
@@ -189,6 +207,10 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       EXPECT_EQ(lock->ReleaseLock(probe.c_str()), row.release_again);
     }
     lock->Release();
+    if (server) {
+      ASSERT_EQ(unsetenv(kServerVariable), 0);
+      server.reset();
+    }
     module->Cleanup(temp.path().c_str());
     EXPECT_FALSE(SemaphoreNamed("", Hex(probe)));
     if (key != -1) {

@@ -61,7 +61,7 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
       {text, kErrorModuleNotLibrary, "not a shared library"},
       {temp.path(), kErrorModuleNotLibrary, "not a regular file"},
       {TestModule("no_entry"), kErrorModuleNoEntry, "wendlemoor_module_entry"},
-      {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 3, not 1 to 2"},
+      {TestModule("abi"), kErrorModuleAbiVersion, "ABI version 4, not 1 to 3"},
       {TestModule("entry_fails"), kErrorModuleEntryFailed, "80000001"},
       {TestModule("no_service"), kErrorModuleNoLockService, "no lock service"},
       {temp.path() + "/lock.so", kErrorModuleNoEntry, "wendlemoor_module_entry",
@@ -95,13 +95,18 @@ TEST(ModuleLoaderTest, RefusesEachBadModuleWithItsCodeAndOneLine) {
   }
 }
 
-// Modules of both versions load; the lease is read from version 2 alone,
-// where the member is there.
-TEST(ModuleLoaderTest, LoadsVersionsOneAndTwoAndReadsTheLeaseOfTwoAlone) {
+// Modules of every version load; the lease is read from version 2 on and
+// the server from version 3 on, where the members are there (abi1 and lease
+// carry both, the versions before them do not).
+TEST(ModuleLoaderTest, LoadsEachVersionAndReadsOnlyItsOwnMembers) {
   const struct {
     const char* kind;
     std::uint32_t lease_ms;
-  } rows[] = {{"grant", 0}, {"abi1", 0}, {"lease", 300}};
+    const char* server;
+  } rows[] = {{"grant", 0, ""},
+              {"abi1", 0, ""},
+              {"lease", 300, ""},
+              {"served", 0, "postgres"}};
   for (const auto& row : rows) {
     SCOPED_TRACE(row.kind);
     std::shared_ptr<LockModule> module;
@@ -110,6 +115,7 @@ TEST(ModuleLoaderTest, LoadsVersionsOneAndTwoAndReadsTheLeaseOfTwoAlone) {
               kOk)
         << error;
     EXPECT_EQ(module->lease_ms(), row.lease_ms);
+    EXPECT_EQ(module->server(), row.server);
   }
 }
 
@@ -322,6 +328,19 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
        {{"", "\n| wendlemoor    | n/a "},
         {"", "\n| flock-command | n/a "},
         {files + "na.json", "\n\"cells_not_run\": 0,\n"}}},
+      // A stop of a lease row lasts 1.5 leases: its cell may take four
+      // (the lease of 300 ms, from the module's table), the others the
+      // card's 1 s.
+      {"a lease's cell runs for its lease",
+       {"--module", TestModule("lease"), "--faults", "none,stop", "--json",
+        files + "lease.json"},
+       0,
+       {{files + "lease.json",
+         "\"run\": \"1 s, 4 processes x 3 threads, 4 "
+         "names, faults none, "},
+        {files + "lease.json",
+         "\"run\": \"2 s, 4 processes x 3 threads, 4 "
+         "names, faults stop, "}}},
       {"our row broke",
        {"--module", files + "ours/wendlemoor.so", "--faults", "none"},
        1,

@@ -27,8 +27,10 @@
  *               on. Waiting is trying again every millisecond. Two takers
  *               of one old marker may both take it: only after a holder
  *               died or was stopped, where the lease already splits;
- *   abi1        as grant, built for ABI version 1, with a lease member
- *               that a host must not read (it is not there for version 1).
+ *   abi1        as grant, built for ABI version 1, with lease and server
+ *               members that a host must not read (they are not there for
+ *               version 1; the lease kind's server member neither);
+ *   served      as grant, declaring a server of kind "postgres".
  * test_module_live_objects() counts the objects not yet released. */
 #define _DEFAULT_SOURCE /* flock */
 #include <errno.h>
@@ -56,6 +58,7 @@
 #define KIND_CLEANUP_HANGS 9
 #define KIND_LEASE 10
 #define KIND_ABI1 11
+#define KIND_SERVED 12
 #define LEASE_MS 300
 #define REAL_LOCK \
   (TEST_MODULE_KIND == KIND_CRASH || TEST_MODULE_KIND == KIND_RELEASE_HANG)
@@ -286,14 +289,20 @@ static void cleanup_hangs(const char* folder) {
 }
 
 static const wendlemoor_module module = {
-    TEST_MODULE_KIND == KIND_ABI    ? WENDLEMOOR_MODULE_ABI_VERSION + 1
-    : TEST_MODULE_KIND == KIND_ABI1 ? 1
-                                    : WENDLEMOOR_MODULE_ABI_VERSION,
-    "test", TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create,
+    TEST_MODULE_KIND == KIND_ABI     ? WENDLEMOOR_MODULE_ABI_VERSION + 1
+    : TEST_MODULE_KIND == KIND_ABI1  ? 1
+    : TEST_MODULE_KIND == KIND_LEASE ? 2
+                                     : WENDLEMOOR_MODULE_ABI_VERSION,
+    "test",
+    TEST_MODULE_KIND == KIND_NO_SERVICE ? NULL : create,
     TEST_MODULE_KIND == KIND_CLEANUP_HANGS ? cleanup_hangs : NULL,
     TEST_MODULE_KIND == KIND_LEASE  ? LEASE_MS
     : TEST_MODULE_KIND == KIND_ABI1 ? 77
-                                    : 0};
+                                    : 0,
+    TEST_MODULE_KIND == KIND_SERVED || TEST_MODULE_KIND == KIND_ABI1 ||
+            TEST_MODULE_KIND == KIND_LEASE
+        ? "postgres"
+        : NULL};
 
 #if TEST_MODULE_KIND == KIND_NO_ENTRY
 /* The description, exported under another name than the entry point's. */

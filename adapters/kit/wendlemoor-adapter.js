@@ -45,6 +45,9 @@
 //   SPAWN_SECONDS, by default `sleep` through child_process.spawn, as a Node
 //   program starts one; answered "done" once it runs. Children still
 //   running at the exit are killed.
+// - A lock that gives fencing tokens has "fencing" in its offers and
+//   resolves acquire to new Fenced(hold, token): the grant is answered "ok
+//   TOKEN", and `hold` alone is kept and handed back.
 // - A thrown error is answered "failed" with its code (ENOENT, ...) or,
 //   without one, its name.
 // - A lock that learns later that a hold was taken from it (a callback of
@@ -88,6 +91,16 @@ const WORD = {name: /^[A-Za-z0-9-]+$/, mode: /^(no)?wait$/};
 const INSTANCE = /^[12]$/;
 const THREAD = /^[0-9]{1,9}$/;
 
+// A grant with its fencing token: `hold` as acquire would resolve to it,
+// `token` a whole number from 0 to 2^64 - 1 (a BigInt beyond 2^53) that
+// grows with every grant of the name.
+class Fenced {
+  constructor(hold, token) {
+    this.hold = hold;
+    this.token = token;
+  }
+}
+
 // An adapter's lock. Subclasses write acquire and release; the rest has
 // defaults. `folder` is the run's lock folder, which a cleaner may remove at
 // any time between holds.
@@ -104,7 +117,8 @@ class Lock {
   // Takes `name` for the calling run thread, waiting while it is held
   // elsewhere when `wait`. Resolves to the hold (anything but null or
   // undefined, handed back to release), or null when it must not wait and
-  // the name is held. Rejects on any other failure.
+  // the name is held; a lock offering "fencing" resolves to new
+  // Fenced(hold, token). Rejects on any other failure.
   async acquire(name, wait) {
     throw new Error('acquire is not written');
   }
@@ -242,9 +256,10 @@ class Thread {
     if (holds.has(name)) return 'failed deadlock';
     const hold = await this.kit.locks[instance].acquire(name, mode === 'wait');
     if (hold === null || hold === undefined) return 'busy';
-    holds.set(name, hold);
+    const fenced = hold instanceof Fenced;
+    holds.set(name, fenced ? hold.hold : hold);
     if (this.kit.closing) await this.giveBack();
-    return 'done';
+    return fenced ? `ok ${BigInt(hold.token)}` : 'done';
   }
 
   async release(name, instance) {
@@ -390,4 +405,4 @@ function run(LockClass, missing = null, leaseMs = null) {
   kit.serve();
 }
 
-module.exports = {Lock, run, parse, VERSION};
+module.exports = {Fenced, Lock, run, parse, VERSION};

@@ -41,6 +41,9 @@ What the kit does for every adapter:
   SPAWN_SECONDS, by default `sleep` through subprocess.Popen with its
   default close_fds=True, as a Python program starts one; answered "done"
   once it runs. Children are reaped as they end and killed at the exit.
+- A lock that gives fencing tokens has "fencing" in its offers and returns
+  Fenced(hold, token) from acquire (and child_acquire): the grant is
+  answered "ok TOKEN", and `hold` alone is kept and handed back.
 - An exception from the lock is answered "failed" with its class's name.
 - A request that does not parse is answered at once: "T failed
   bad-request" (wrong words after a known verb), "T failed unknown-request"
@@ -94,6 +97,18 @@ _INSTANCE = re.compile(r"[12]\Z")
 _THREAD = re.compile(r"[0-9]{1,9}\Z")
 
 
+class Fenced:
+    """A grant with its fencing token: `hold` as acquire would return it,
+    `token` a whole number from 0 to 2**64 - 1 that grows with every grant
+    of the name."""
+
+    __slots__ = ("hold", "token")
+
+    def __init__(self, hold, token):
+        self.hold = hold
+        self.token = token
+
+
 class Lock:
     """An adapter's lock. Subclasses write acquire and release; the rest
     has defaults. `folder` is the run's lock folder, which a cleaner may
@@ -113,7 +128,8 @@ class Lock:
         """Takes `name` for the calling thread, waiting while it is held
         elsewhere when `wait`. Returns the hold (anything but None, handed
         back to release), or None when it must not wait and the name is
-        held. Raises on any other failure."""
+        held; a lock offering "fencing" returns Fenced(hold, token). Raises
+        on any other failure."""
         raise NotImplementedError
 
     def release(self, name, hold):
@@ -197,6 +213,9 @@ class _Thread:
         hold = self.kit.locks[instance].acquire(name, mode == "wait")
         if hold is None:
             return "busy"
+        if isinstance(hold, Fenced):
+            holds[name] = hold.hold
+            return f"ok {int(hold.token)}"
         holds[name] = hold
         return "done"
 
