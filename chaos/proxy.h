@@ -19,10 +19,11 @@
 //           the target is made at the Thaw.
 //   Thaw    everything goes on from where it stood; what the proxy held is
 //           delivered.
-//   Drop    every connection is closed on both sides. A TCP connection is
-//           reset (the peer sees ECONNRESET); a Unix one is closed (the peer
-//           sees end of file, or ECONNRESET where it had sent bytes the
-//           proxy had not read). The proxy keeps listening.
+//   Drop    every connection is shut down both ways and closed on both
+//           sides, even where a child forked since holds a copy of its
+//           descriptor: the peer sees end of file, and on TCP a reset
+//           (ECONNRESET) when it reads or writes on. The proxy keeps
+//           listening.
 //
 // Addresses: "unix:/path" (a Unix stream socket; a relative path is made
 // absolute at Start) or "HOST:PORT" where HOST is a loopback address
@@ -38,7 +39,11 @@
 //
 // Thread safety: Freeze, Thaw, Drop and address may be called from any
 // thread, at once; each of the three returns once the proxy's thread has
-// acted on it (after Freeze returns, not one more byte passes). Ownership:
+// acted on it (after Freeze returns, not one more byte passes). They block
+// only for that, never on a peer. A child made by fork() has no proxy
+// thread: only the process that started the proxy may use it (a child that
+// calls Freeze would wait for ever); the child's copies of its descriptors
+// close at its exec. Ownership:
 // the proxy owns its thread, its listening socket (and its Unix socket
 // file, which it removes at the end) and every connection; destroying it
 // closes them all and joins the thread.

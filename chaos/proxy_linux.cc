@@ -454,8 +454,10 @@ void LoopbackProxy::Accept() {
         SetInterest(listen_fd_, kListenTag, &listen_events_, 0);
         return;
       }
-      if (WouldBlock(errno)) return;
-      continue;  // that client went before it was taken (ECONNABORTED)
+      if (errno == ECONNABORTED) continue;  // gone before it was taken
+      // EAGAIN: none left. Anything else is no reason to spin: a client
+      // still waiting in the queue makes epoll report it again.
+      return;
     }
     auto pair = std::make_unique<Pair>();
     pair->id = next_id_++;
@@ -552,15 +554,18 @@ void LoopbackProxy::Close(std::uint64_t id, bool reset) {
   const std::uint64_t tag = id << 1;
   SetInterest(pair->client, tag, &pair->client_events, 0);
   SetInterest(pair->target, tag | 1, &pair->target_events, 0);
-  if (reset) {
+  const linger now = {1, 0};
+  for (const int fd : {pair->client, pair->target}) {
+    if (fd == -1) continue;
+    // A close ends a connection only with the last descriptor of it, and a
+    // child forked since holds one until its exec; a shutdown ends it for
+    // every holder. ENOTCONN (never connected, or the peer gone) is as
+    // good.
+    (void)shutdown(fd, SHUT_RDWR);
     // A zero linger makes close() send a TCP reset; a Unix socket ignores
-    // it. A failure leaves the ordinary close, which still ends the
+    // it. A failure leaves the ordinary close, the shutdown has ended the
     // connection.
-    const linger now = {1, 0};
-    for (const int fd : {pair->client, pair->target}) {
-      if (fd != -1)
-        (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
-    }
+    if (reset) (void)setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
   }
   CloseFd(&pair->client);
   CloseFd(&pair->target);

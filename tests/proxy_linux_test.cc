@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,13 +185,25 @@ TEST(LoopbackProxyTest, PassesHoldsAndDropsBytesOverEitherAddress) {
     // Nothing of the proxy's is left open across an exec.
     EXPECT_EQ(OpenDescriptors().second, before.second);
 
-    // Dropped: every connection ends on both sides; the next one works,
-    // and its half-close is passed on.
+    // Dropped: every connection ends on both sides, even while a child
+    // forked meanwhile holds copies of the proxy's descriptors; the next
+    // connection works, and its half-close is passed on.
+    int hold[2];
+    ASSERT_EQ(pipe2(hold, O_CLOEXEC), 0);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+      char byte;
+      close(hold[1]);
+      _exit(static_cast<int>(read(hold[0], &byte, 1)));
+    }
     proxy->Drop();
     EXPECT_TRUE(Ends(client));
     EXPECT_TRUE(Ends(server));
     EXPECT_TRUE(Ends(waiting));
     EXPECT_TRUE(Ends(served));
+    for (int fd : {hold[0], hold[1]}) close(fd);
+    EXPECT_EQ(RetryOnEintr([&] { return waitpid(child, nullptr, 0); }), child);
     for (int fd : {client, server, waiting, served}) close(fd);
     const int again = Socket(&address, false);
     const int again_server = Accept(listener);
