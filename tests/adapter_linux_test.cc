@@ -355,6 +355,13 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
        redis ? "verdict: BROKEN: " : "wendlemoor-chaos: ",
        {"--seconds", "8", "--processes", "2", "--threads", "2", "--faults",
         "cut-off"}},
+      // A holder stopped past its lease: another takes the key, and the
+      // grant's fencing token tells the stale holder's work apart.
+      {std::string(WENDLEMOOR_ADAPTERS) + "/redis-set-nx",
+       redis ? 1 : 2,
+       redis ? " overlaps fenced; none went backwards" : "wendlemoor-chaos: ",
+       {"--seconds", "8", "--processes", "2", "--threads", "2", "--faults",
+        "stop"}},
       {flock, 2, "", {"--seconds", "1", "--faults", "server-pause"}},
       // A class the adapter lacks, and one that needs a server it has not.
       {flock,
