@@ -1,5 +1,5 @@
-/* postgres-advisory-libpq: PostgreSQL's session-level advisory locks, through the
- * system's libpq, on the server that the run starts for the module (its
+/* postgres-advisory-libpq: PostgreSQL's session-level advisory locks, through
+ * the system's libpq, on the server that the run starts for the module (its
  * table declares the kind "postgres"; the address is in WENDLEMOOR_SERVER,
  * "unix:DIR/.s.PGSQL.PORT" or "HOST:PORT", reached as user and database
  * "postgres").
@@ -14,8 +14,13 @@
  * "SELECT pg_advisory_lock(KEY)" under the session's lock_timeout of
  * kWaitSliceMs, asked again each time the server gives up (SQLSTATE 55P03),
  * so that the request of a waiter that died lingers on the server one slice
- * at most. The release is "SELECT pg_advisory_unlock(KEY)", whose false (the
- * session did not hold the key) is WENDLEMOOR_ERROR_LOCK_NOT_HELD.
+ * at most. A lock_timeout that fires as the lock is granted (a holder's
+ * release and the slice's end seen at once, as when a stopped server goes
+ * on) fails the statement but leaves the session holding the lock, so after
+ * each 55P03 the session's own row in pg_locks is read: a granted one is the
+ * hold, and asking again would count a second. The release is "SELECT
+ * pg_advisory_unlock(KEY)", whose false (the session did not hold the key) is
+ * WENDLEMOOR_ERROR_LOCK_NOT_HELD.
  *
  * The server frees a session's locks when its connection ends: a process
  * that dies, SIGKILL included, gives back its names as soon as the server
@@ -222,7 +227,8 @@ static PGconn* Open(int say, wendlemoor_result* code) {
   char port[8];
   if (!ServerAddress(host, sizeof host, port)) {
     if (say) {
-      fprintf(stderr, "postgres-advisory-libpq: no server: WENDLEMOOR_SERVER is %s\n",
+      fprintf(stderr,
+              "postgres-advisory-libpq: no server: WENDLEMOOR_SERVER is %s\n",
               getenv("WENDLEMOOR_SERVER") ? "not an address" : "not set");
     }
     *code = WENDLEMOOR_ERROR_NOT_INITIALIZED;
@@ -332,6 +338,30 @@ static int Ask(session* c, const char* call, int64_t key,
   return answer;
 }
 
+/* 1 when the session holds the advisory lock `key` (pg_locks shows a
+ * bigint key's high half as classid, its low half as objid, objsubid 1), 0
+ * when it does not, -1 with `*code` when the server did not say. */
+static int HeldBySession(session* c, int64_t key, wendlemoor_result* code) {
+  char query[256];
+  const uint64_t bits = (uint64_t)key;
+  snprintf(query, sizeof query,
+           "SELECT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory'"
+           " AND pid = pg_backend_pid() AND granted AND classid = %" PRIu32
+           " AND objid = %" PRIu32 " AND objsubid = 1)",
+           (uint32_t)(bits >> 32), (uint32_t)bits);
+  PGresult* result = PQexec(c->conn, query);
+  int held = -1;
+  if (result != NULL && PQresultStatus(result) == PGRES_TUPLES_OK &&
+      PQntuples(result) == 1 && PQnfields(result) == 1) {
+    held = PQgetvalue(result, 0, 0)[0] == 't';
+  } else {
+    *code = wm_code_from_errno(PQstatus(c->conn) != CONNECTION_OK ? ECONNRESET
+                                                                  : EIO);
+  }
+  PQclear(result);
+  return held;
+}
+
 /* A broken session is not used again; its thread opens another. REQUIRES:
  * wm_lock. */
 static void DropIfBroken(session* c) {
@@ -386,8 +416,15 @@ static wendlemoor_result Take(wm_service* s, wm_entry* e, int wait,
       return WENDLEMOOR_OK;
     }
     if (answer == 0) return WENDLEMOOR_ERROR_LOCK_BUSY;
-    /* lock_not_available: the slice ran out; the wait goes on. */
+    /* lock_not_available: the slice ran out; the wait goes on, unless the
+     * lock came with the timeout. */
     if (!wait || strcmp(sqlstate, "55P03") != 0) break;
+    const int held = HeldBySession(c, d->key, &code);
+    if (held == 1) {
+      *token = (intptr_t)c;
+      return WENDLEMOOR_OK;
+    }
+    if (held < 0) break;
   }
   wm_lock();
   DropIfBroken(c);
