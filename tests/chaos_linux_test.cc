@@ -868,7 +868,16 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
       argv.insert(argv.begin() + 1, {"--module", row.lock});
     requests.push_back({argv, ""});
   }
-  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  // A break that a class makes by chance (a forked child that takes a name
+  // its parent's thread holds) may miss a short run on a starved machine:
+  // such a row runs again, up to twice. A lock that holds never breaks.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (int again = 0; again < 2 && rows[i].status == 1 && runs[i].status == 0;
+         ++again) {
+      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
+    }
+  }
   auto count = [](const std::string& json, const std::string& key) {
     const std::size_t at = json.find("\"" + key + "\": ");
     return at == std::string::npos
