@@ -143,7 +143,8 @@ TEST(LockModulesTest, NamesStayApartBadNamesAreRefusedAndCleanupLeavesNothing) {
       // A session's advisory lock counts its holds; its release answers
       // false for a key it does not hold. On a server of its own, where
       // PostgreSQL is installed.
-      {"postgres-advisory-libpq", Outside::kNothing, kOk, kErrorLockNotHeld, true},
+      {"postgres-advisory-libpq", Outside::kNothing, kOk, kErrorLockNotHeld,
+       true},
       {"skeleton", Outside::kNothing, kErrorLockWouldDeadlock,
        kErrorLockNotHeld},
   };
