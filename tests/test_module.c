@@ -108,9 +108,11 @@ static uint32_t release(wendlemoor_lock_service* self) {
   return left;
 }
 
-/* The real lock kinds serve the adversary's names, "chaos-<i>", alone. */
+/* The real lock kinds serve the adversary's names, "chaos-<i>", and the
+ * cost's one name ("cost", slot 0) alone. */
 static int* held_slot(object* self, const char* name) {
-  return &self->held[atoi(name + 6) & 255];
+  const char* dash = strrchr(name, '-');
+  return &self->held[(dash != NULL ? atoi(dash + 1) : 0) & 255];
 }
 
 static void mark(object* self, const char* what) {
