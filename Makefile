@@ -20,7 +20,7 @@
 #                       some start, chaos/server.h), under
 #                       every fault class on its own and none, each cell
 #                       until its fault struck 30 times or CARD_SECONDS=10
-#                       (about 19 minutes on 2 cores); ROWS=fcntl,lockf and
+#                       (about 36 minutes on 2 cores); ROWS=fcntl,lockf and
 #                       FAULTS=none,kill choose rows and columns;
 #                       prints one table, writes build/report-card/
 #                       report-card.json and the timelines of broken cells
