@@ -376,8 +376,17 @@ TEST(ModuleCardTest, CardSaysWhatEachCellDidInItsStatusAndFiles) {
     requests.push_back({argv, ""});
   }
   const auto start = std::chrono::steady_clock::now();
-  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(40));
+  // A granting lock breaks only when two holds meet, which a starved
+  // sanitizer build running these cards side by side may not see in its
+  // 1 s: a card that should fail but passed runs again, up to twice.
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    for (int again = 0; again < 2 && rows[i].status == 1 && runs[i].status == 0;
+         ++again) {
+      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
+    }
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].what);
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;
