@@ -429,12 +429,8 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   // So does a row that should break but came out clean: a lie the run
   // catches by chance (two processes asking for one name at once) may miss
   // a short run on a starved machine. A lock that holds never breaks.
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (int again = 0; again < 2 && rows[i].status == 1 && runs[i].status == 0;
-         ++again) {
-      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
-    }
-  }
+  RunAgainWhileClean(requests, &runs, kDeadlineMs,
+                     [&](std::size_t i) { return rows[i].status == 1; });
   // So does a server row that took too few or did not come out as expected:
   // on a starved machine its Python client library (gRPC for etcd) may load
   // later than the 5 s an answer has. A lock that breaks fails each time.

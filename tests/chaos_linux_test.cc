@@ -872,12 +872,8 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
   // A break that a class makes by chance (a forked child that takes a name
   // its parent's thread holds) may miss a short run on a starved machine:
   // such a row runs again, up to twice. A lock that holds never breaks.
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (int again = 0; again < 2 && rows[i].status == 1 && runs[i].status == 0;
-         ++again) {
-      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
-    }
-  }
+  RunAgainWhileClean(requests, &runs, kDeadlineMs,
+                     [&](std::size_t i) { return rows[i].status == 1; });
   auto count = [](const std::string& json, const std::string& key) {
     const std::size_t at = json.find("\"" + key + "\": ");
     return at == std::string::npos

@@ -70,6 +70,14 @@ struct RunRequest {
 std::vector<RunResult> RunCaptureAll(const std::vector<RunRequest>& requests,
                                      int deadline_ms);
 
+// Runs request i again, up to twice, while `should_break(i)` and its run
+// ended 0: a break that comes by chance (two holds that must meet) may miss
+// a short run on a starved machine, and a lock that holds never breaks, so
+// a second look cannot let a broken lock pass.
+void RunAgainWhileClean(const std::vector<RunRequest>& requests,
+                        std::vector<RunResult>* runs, int deadline_ms,
+                        const std::function<bool(std::size_t)>& should_break);
+
 // Runs the built executable once per argument list, all at once, from a
 // folder whose "./Wendlemoor" is a stub that exits 0 at once: the parent's
 // behaviour is seen in seconds, without real children. A run whose stub could
