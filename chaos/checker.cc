@@ -543,8 +543,12 @@ class Checker {
   // A holder killed by the orphan fault (at `death`) left a child that
   // lived on until `end`, touching no lock. Its parent's name is held by
   // that orphan when nobody took it before the orphan ended although
-  // someone asked for it long enough meanwhile: a caller waiting since
-  // then, or a busy answer. A sound lock hands the name over at the death.
+  // someone asked for it long enough while the orphan lived: a caller
+  // waiting that long before the orphan's end, or a busy answer. A sound
+  // lock hands the name over at the death; a wait that goes on past the
+  // orphan's end is the dead holder's slow exit (a large process takes a
+  // while to tear down), which an orphan cut short by the run's end would
+  // otherwise be blamed for.
   void FindOrphans() {
     ChaosVerdict& verdict = result_.verdict;
     const std::vector<ChaosHold>& holds = result_.holds;
@@ -562,7 +566,7 @@ class Checker {
       if (taken < end) continue;  // someone had it while the orphan lived
       const std::uint64_t asked =
           next < holds.size() ? std::max(starts_[next], orphan.death) : taken;
-      bool kept = taken - asked >= kOrphanAskedNanos;
+      bool kept = end > asked && end - asked >= kOrphanAskedNanos;
       for (const std::uint64_t busy : busy_times_[orphan.name]) {
         kept = kept || (busy >= orphan.death + kOrphanAskedNanos && busy < end);
       }

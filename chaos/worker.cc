@@ -159,6 +159,25 @@ void RecordCall(Worker* w, std::uint32_t thread, int name, ChaosCall call,
          code);
 }
 
+// Waits until the forked `child` has ended. A child reported stopped is
+// continued: when the run stops this worker's group and continues it while
+// a thread of the worker is inside fork, the child can be born with the stop
+// and miss the continue, and would stay stopped at its first instruction
+// while this thread waits on it holding a name. Were the stop the run's own,
+// still under way, the child only goes on a moment before the rest of the
+// group does.
+void WaitForForkedChild(pid_t child) {
+  for (;;) {
+    int status = 0;
+    if (RetryOnEintr([&] { return waitpid(child, &status, WUNTRACED); }) !=
+            child ||
+        !WIFSTOPPED(status)) {
+      return;
+    }
+    (void)kill(child, SIGCONT);
+  }
+}
+
 // The child of a fork while holding `name`, of the worker `parent`: it must
 // find the name neither its own nor free. Only async-signal-safe work besides
 // the two calls, whose service makes them safe after fork.
@@ -352,8 +371,7 @@ void HoldingThread::ForkHolding() {
   if (child > 0) {
     // The child's calls are this thread's wait.
     InCall in_call(w_, t_, ChaosCall::kForkedAcquire, name_);
-    int status = 0;
-    (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
+    WaitForForkedChild(child);
   }
 }
 
@@ -372,8 +390,7 @@ void HoldingThread::ForkTaking(std::uint64_t pick, std::uint64_t hold_nanos) {
   if (child > 0) {
     // The child bounds its own calls: this wait ends with them.
     InCall in_call(w_, t_, ChaosCall::kAcquireWait, other);
-    int status = 0;
-    (void)RetryOnEintr([&] { return waitpid(child, &status, 0); });
+    WaitForForkedChild(child);
   }
 }
 

@@ -12,7 +12,13 @@
 // before it has put them back to the default. A failed exec is reported
 // through a close-on-exec pipe: a child that reaches exec closes it unread,
 // one that fails writes its errno there, and the parent reads until one of
-// the two, so the launch's result is the exec's.
+// the two, so the launch's result is the exec's. A child can be born
+// stopped, before it runs anything: when a stop and the continue after it
+// both reach the parent's process group during the fork (Ctrl-Z then fg at
+// that moment), the child keeps the stop and misses the continue. The
+// parent, waiting on the pipe, looks for that every so often and continues
+// the child; a stop of the group that is still under way then ends for the
+// child a moment before it ends for the rest.
 //
 // What POSIX lacks: a wait for a child with a deadline, or for the first of
 // several. On Linux a process descriptor of each (runtime/process_linux.h)
@@ -139,6 +145,9 @@ int AboveStandard(int fd) {
   _exit(127);
 }
 
+// How often a launch looks whether its child was born stopped.
+constexpr int kStoppedLookMs = 100;
+
 // Forks the child of `launch` and waits until it has run the executable or
 // failed to. Returns its process ID, or -1 with errno set to the cause
 // (no child is left).
@@ -164,6 +173,14 @@ pid_t Start(Launch* launch) {
   if (pid != -1) {
     // End of file: the exec closed the last write end. An errno: the child
     // failed and exits, and is reaped here.
+    pollfd ready = {report[0], POLLIN, 0};
+    while (RetryOnEintr([&] { return poll(&ready, 1, kStoppedLookMs); }) == 0) {
+      siginfo_t info{};
+      if (waitid(P_PID, id_t(pid), &info, WSTOPPED | WNOHANG) == 0 &&
+          info.si_pid == pid) {
+        (void)kill(pid, SIGCONT);
+      }
+    }
     int child_error = 0;
     const ssize_t got = RetryOnEintr(
         [&] { return read(report[0], &child_error, sizeof child_error); });

@@ -227,6 +227,13 @@ TEST(ChaosCheckerTest, FindsEachKindOfFaultInAHistory) {
         End(951, 13, 1)},
        {0, 0, 0, 0, 0, 0, 0, 0},
        "(2 holders gone)"},
+      // The orphan lived 48 ms (the run ended): the waiter's last 100 ms
+      // are the dead holder's slow exit, not the orphan's.
+      {"an orphan cut short, its parent's name taken after its end",
+       {Start(1, 10), Fault(2, 10, ChaosFault::kOrphan), Exit(3, 10, -9),
+        At(50, ChaosEvent::kOrphanEnd, 20, 0, 0, 0, 10), Start(150, 11, 0, 149),
+        End(151, 11)},
+       {0, 0, 0, 0, 0, 0, 0, 0}},
       {"a forked child's hold ends with its parent's kill",
        {Start(1, 10), At(2, ChaosEvent::kForkedChild, 20, 1, 0, 0, 10),
         Start(3, 20, 1), Fault(4, 10, ChaosFault::kKill), Exit(5, 10, -9),
