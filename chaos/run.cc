@@ -141,6 +141,10 @@ constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 constexpr std::uint64_t kHangNanos = 5 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
+// How long the workers' stop may take to land before the run kills them
+// (Run::KillAll), and how often it looks meanwhile.
+constexpr std::uint64_t kStopLandNanos = 2 * kSeconds;
+constexpr int kStopLookMs = 5;
 // How soon a turn of a run-side site that was due but had to wait is looked
 // at again (Run::TurnReady).
 constexpr std::uint64_t kTurnLookNanos = 10 * kMillis;
@@ -1055,16 +1059,25 @@ void Run::RecordStuck() {
 // ended: a worker killed while the others ran would free its names to them
 // before the record said its holds had ended. When `interrupted`, that record
 // ends every hold still open.
+//
+// A worker that never reports the stop (its threads held in a tracer's
+// stop, as a sanitizer's leak check at exit holds them) is given
+// kStopLandNanos, then killed all the same: the run must end.
 void Run::KillAll(bool interrupted) {
   for (Slot& s : slots_) {
     if (s.pid != -1) kill(-s.pid, SIGSTOP);
   }
+  const std::uint64_t give_up = JX_MonotonicNanos() + kStopLandNanos;
   for (Slot& s : slots_) {
-    if (s.pid == -1) continue;
     int status = 0;
-    if (RetryOnEintr([&] { return waitpid(s.pid, &status, WUNTRACED); }) ==
-            s.pid &&
-        !WIFSTOPPED(status)) {
+    pid_t waited = 0;
+    while (s.pid != -1 && waited == 0) {
+      waited = RetryOnEintr(
+          [&] { return waitpid(s.pid, &status, WUNTRACED | WNOHANG); });
+      if (waited == 0 && JX_MonotonicNanos() >= give_up) break;
+      if (waited == 0) (void)poll(nullptr, 0, kStopLookMs);
+    }
+    if (waited == s.pid && !WIFSTOPPED(status)) {
       Record(ChaosEvent::kWorkerExit, std::uint64_t(s.pid),
              std::uint32_t(JX_ExitCodeFromStatus(status)));
       s.pid = -1;
