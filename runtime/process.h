@@ -100,6 +100,9 @@ struct JX_ProcessAttributes {
 // POSIX: blocks until the child has run the executable or failed to. A fork
 // without exec by another of our threads meanwhile (that child holds our
 // copy of the pipe that tells) makes it wait until that child execs or ends.
+// A child found stopped before it reached the executable is continued (a
+// stop and a continue of our process group during the fork can leave it
+// so), within 100 ms.
 [[nodiscard]] JX_Process JX_CreateProcess(
     const char* path, char* const* argv, char* const* envp,
     const JX_ProcessAttributes* attributes);
