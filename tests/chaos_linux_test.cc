@@ -816,6 +816,10 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
                                             "4",         "--seed", "1"};
   const std::vector<std::string> from_run = {"--seconds", "3",      "--threads",
                                              "2",         "--seed", "3"};
+  // A row that must hold under a class the run strikes: until it struck 5
+  // times, however long a slow build's workers take to start (15 s at most).
+  const std::vector<std::string> until_struck = {
+      "--seconds", "15", "--strikes", "5", "--threads", "2", "--seed", "3"};
   struct Row {
     std::string lock;  // a module, or "" for ours linked in
     const char* fault;
@@ -837,9 +841,9 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
       {modules + "fcntl+turns.so", "open-close", 1, "overlaps", &in_hold},
       {"", "open-close", 0, "", &in_hold},
       {grant, "open-close", 1, "overlaps", &in_hold},
-      {ours, "kill-anywhere", 0, ""},
+      {ours, "kill-anywhere", 0, "", &until_struck},
       {semaphore, "kill-anywhere", 1, "unusable"},
-      {ours, "stop", 0, ""},
+      {ours, "stop", 0, "", &until_struck},
       {ours, "remove-ipc", 2, "not_applicable"},
       // Nor does it run on a server that the run started.
       {ours, "server-restart", 2, "not_applicable"},

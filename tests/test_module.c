@@ -13,7 +13,7 @@
  *               threads interleave);
  *   no_release  as grant, but its table lacks release_lock (slot 4);
  *   crash       a real lock (flock(2) on the name's file, opened at each
- *               acquisition); a process's every 300th acquisition crashes it;
+ *               acquisition); a process's every 100th acquisition crashes it;
  *   release_hang the same lock; a process's every 100th release appends 'b'
  *               to the folder's "hang-marks", sleeps 5.3 s (past the
  *               adversary's hang bound, chaos/run.h) and appends 'p'; the
@@ -125,7 +125,7 @@ static void mark(object* self, const char* what) {
 static wendlemoor_result real_acquire(object* self, const char* name,
                                       int wait) {
   if (TEST_MODULE_KIND == KIND_CRASH &&
-      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 300 == 0) {
+      __atomic_add_fetch(&self->calls, 1, __ATOMIC_SEQ_CST) % 100 == 0) {
     abort();
   }
   char path[4200];
