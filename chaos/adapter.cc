@@ -243,16 +243,20 @@ Adapter::~Adapter() {
   // The end of its standard input asks it to end; one that does not within
   // the deadline is killed.
   if (to_ != -1) close(to_);
-  std::lock_guard<std::mutex> process_lock(process_mutex_);
-  if (process_ != nullptr) {
-    // An adapter with a group of its own is ended with everything it
-    // started there, before it is reaped and its group ID can be reused.
-    if (own_group_) (void)JX_KillProcess(process_);
-    (void)JX_WaitProcessOrKill(process_, kExitDeadlineMs, nullptr);
-    process_ = nullptr;
+  {
+    std::lock_guard<std::mutex> process_lock(process_mutex_);
+    if (process_ != nullptr) {
+      // An adapter with a group of its own is ended with everything it
+      // started there, before it is reaped and its group ID can be reused.
+      if (own_group_) (void)JX_KillProcess(process_);
+      (void)JX_WaitProcessOrKill(process_, kExitDeadlineMs, nullptr);
+      process_ = nullptr;
+    }
   }
   // Something it started may still hold its standard output open: the
-  // reader is woken by the end of its wake pipe instead.
+  // reader is woken by the end of its wake pipe instead. The process lock
+  // is not held here: a reader that met the end of the output before
+  // `closing_` was set goes on to take it, and is joined only after.
   if (reader_ != nullptr) {
     if (wake_ != -1) close(wake_);
     wake_ = -1;
