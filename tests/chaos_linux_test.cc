@@ -550,9 +550,17 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   std::vector<RunRequest> requests;
   for (const Row& row : rows) requests.push_back({row.argv, ""});
   const std::uint64_t began = JX_MonotonicNanos();
-  const std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
+  std::vector<RunResult> runs = RunCaptureAll(requests, kDeadlineMs);
   // The interrupted runs' workers ended with them, long before their minute.
   EXPECT_LT(JX_MonotonicNanos() - began, 40000 * kMs);
+  // Misuse strikes one hold in 50: the granting run's 2 s on a starved
+  // machine (147 holds under a sanitizer, side by side with these rows) may
+  // see none. It then runs again alone, up to twice.
+  for (int again = 0;
+       again < 2 && runs[19].output.find(", misuse 0,") != std::string::npos;
+       ++again) {
+    runs[19] = RunCaptureAll({requests[19]}, kDeadlineMs)[0];
+  }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].argv.back());
     if (rows[i].status == kAnyVerdict) {
