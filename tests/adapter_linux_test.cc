@@ -408,41 +408,36 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
   // A row of one fault class proves nothing when the class never struck (its
   // strikes are drawn per hold, and a starved machine may make few holds):
   // such a row runs again, up to twice, before it is judged.
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    const std::vector<std::string>& o = rows[i].options;
-    const auto faults = std::find(o.begin(), o.end(), "--faults");
-    if (faults == o.end() || faults + 1 == o.end() ||
-        faults[1].find(',') != std::string::npos) {
-      continue;
-    }
-    // The last class of the faults line has no comma after its count.
-    const std::string unstruck = " " + faults[1] + " 0";
-    const auto not_struck = [&](const std::string& output) {
-      return output.find("faults: ") != std::string::npos &&
-             (output.find(unstruck + ",") != std::string::npos ||
-              output.find(unstruck + "\n") != std::string::npos);
-    };
-    for (int again = 0; again < 2 && not_struck(runs[i].output); ++again) {
-      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
-    }
-  }
+  RunAgainWhile(
+      requests, &runs, kDeadlineMs, [&](std::size_t i, const RunResult& run) {
+        const std::vector<std::string>& o = rows[i].options;
+        const auto faults = std::find(o.begin(), o.end(), "--faults");
+        if (faults == o.end() || faults + 1 == o.end() ||
+            faults[1].find(',') != std::string::npos) {
+          return false;
+        }
+        // The last class of the faults line has no comma after its count.
+        const std::string unstruck = " " + faults[1] + " 0";
+        return run.output.find("faults: ") != std::string::npos &&
+               (run.output.find(unstruck + ",") != std::string::npos ||
+                run.output.find(unstruck + "\n") != std::string::npos);
+      });
   // So does a row that should break but came out clean: a lie the run
   // catches by chance (two processes asking for one name at once) may miss
   // a short run on a starved machine. A lock that holds never breaks.
-  RunAgainWhileClean(requests, &runs, kDeadlineMs,
-                     [&](std::size_t i) { return rows[i].status == 1; });
+  RunAgainWhile(requests, &runs, kDeadlineMs,
+                [&](std::size_t i, const RunResult& run) {
+                  return rows[i].status == 1 && run.status == 0;
+                });
   // So does a server row that took too few or did not come out as expected:
   // on a starved machine its Python client library (gRPC for etcd) may load
   // later than the 5 s an answer has. A lock that breaks fails each time.
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    for (int again = 0;
-         again < 2 && rows[i].least > 0 &&
-         (Acquisitions(runs[i].output) < rows[i].least ||
-          runs[i].output.find(rows[i].line) == std::string::npos);
-         ++again) {
-      runs[i] = RunCaptureAll({requests[i]}, kDeadlineMs)[0];
-    }
-  }
+  RunAgainWhile(requests, &runs, kDeadlineMs,
+                [&](std::size_t i, const RunResult& run) {
+                  return rows[i].least > 0 &&
+                         (Acquisitions(run.output) < rows[i].least ||
+                          run.output.find(rows[i].line) == std::string::npos);
+                });
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].command);
     EXPECT_EQ(runs[i].status, rows[i].status) << runs[i].output;

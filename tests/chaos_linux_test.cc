@@ -556,11 +556,10 @@ TEST(ChaosRunTest, StatusFollowsOptionsAndVerdict) {
   // Misuse strikes one hold in 50: the granting run's 2 s on a starved
   // machine (147 holds under a sanitizer, side by side with these rows) may
   // see none. It then runs again alone, up to twice.
-  for (int again = 0;
-       again < 2 && runs[19].output.find(", misuse 0,") != std::string::npos;
-       ++again) {
-    runs[19] = RunCaptureAll({requests[19]}, kDeadlineMs)[0];
-  }
+  RunAgainWhile(
+      requests, &runs, kDeadlineMs, [](std::size_t i, const RunResult& run) {
+        return i == 19 && run.output.find(", misuse 0,") != std::string::npos;
+      });
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].argv.back());
     if (rows[i].status == kAnyVerdict) {
@@ -891,8 +890,10 @@ TEST(ChaosRunTest, FaultClassesBreakTheLocksTheyShouldAndNotOurs) {
   // A break that a class makes by chance (a forked child that takes a name
   // its parent's thread holds) may miss a short run on a starved machine:
   // such a row runs again, up to twice. A lock that holds never breaks.
-  RunAgainWhileClean(requests, &runs, kDeadlineMs,
-                     [&](std::size_t i) { return rows[i].status == 1; });
+  RunAgainWhile(requests, &runs, kDeadlineMs,
+                [&](std::size_t i, const RunResult& run) {
+                  return rows[i].status == 1 && run.status == 0;
+                });
   auto count = [](const std::string& json, const std::string& key) {
     const std::size_t at = json.find("\"" + key + "\": ");
     return at == std::string::npos

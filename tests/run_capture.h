@@ -70,13 +70,16 @@ struct RunRequest {
 std::vector<RunResult> RunCaptureAll(const std::vector<RunRequest>& requests,
                                      int deadline_ms);
 
-// Runs request i again, up to twice, while `should_break(i)` and its run
-// ended 0: a break that comes by chance (two holds that must meet) may miss
-// a short run on a starved machine, and a lock that holds never breaks, so
-// a second look cannot let a broken lock pass.
-void RunAgainWhileClean(const std::vector<RunRequest>& requests,
-                        std::vector<RunResult>* runs, int deadline_ms,
-                        const std::function<bool(std::size_t)>& should_break);
+// Runs request i again alone, up to twice, while `unproven(i, its run)`:
+// for a run that proves nothing on a starved machine (a break that comes by
+// chance when two holds meet, a fault class that never struck). Only a
+// result that a lock can fail to give each time may be asked for again: a
+// lock that holds never breaks, so a second look cannot let a broken lock
+// pass.
+void RunAgainWhile(
+    const std::vector<RunRequest>& requests, std::vector<RunResult>* runs,
+    int deadline_ms,
+    const std::function<bool(std::size_t, const RunResult&)>& unproven);
 
 // Runs the built executable once per argument list, all at once, from a
 // folder whose "./Wendlemoor" is a stub that exits 0 at once: the parent's

@@ -119,12 +119,12 @@ std::vector<RunResult> RunCaptureAll(const std::vector<RunRequest>& requests,
   return results;
 }
 
-void RunAgainWhileClean(const std::vector<RunRequest>& requests,
-                        std::vector<RunResult>* runs, int deadline_ms,
-                        const std::function<bool(std::size_t)>& should_break) {
+void RunAgainWhile(
+    const std::vector<RunRequest>& requests, std::vector<RunResult>* runs,
+    int deadline_ms,
+    const std::function<bool(std::size_t, const RunResult&)>& unproven) {
   for (std::size_t i = 0; i < requests.size(); ++i) {
-    for (int again = 0; again < 2 && should_break(i) && (*runs)[i].status == 0;
-         ++again) {
+    for (int again = 0; again < 2 && unproven(i, (*runs)[i]); ++again) {
       (*runs)[i] = RunCaptureAll({requests[i]}, deadline_ms)[0];
     }
   }
