@@ -18,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,6 +27,7 @@
 #include "chaos/control.h"
 #include "chaos/fault.h"
 #include "chaos/history.h"
+#include "chaos/procfs.h"
 #include "chaos/proxy.h"
 #include "chaos/report.h"
 #include "chaos/server.h"
@@ -141,8 +141,9 @@ constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 constexpr std::uint64_t kHangNanos = 5 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
-// How long the workers' stop may take to land before the run kills them
-// (Run::KillAll), and how often it looks meanwhile.
+// How long a stop may take to land before the run kills the workers
+// (Run::KillAll) or continues a group all the same (ContinueGroup), and how
+// often it looks meanwhile.
 constexpr std::uint64_t kStopLandNanos = 2 * kSeconds;
 constexpr int kStopLookMs = 5;
 // How soon a turn of a run-side site that was due but had to wait is looked
@@ -151,6 +152,23 @@ constexpr std::uint64_t kTurnLookNanos = 10 * kMillis;
 // Holds per worker the workers make between two turns of a run-side site,
 // at least.
 constexpr std::uint64_t kHoldsPerTurn = 20;
+
+// Continues the stopped process group `group` once its stop has landed in
+// all of it, kStopLandNanos at most. A process inside fork(2) when the stop
+// came stops once the fork returns, and its child is born with the stop
+// pending: the kernel hands a fork in progress the signals sent to its
+// group meanwhile. It hands on a SIGCONT too, but only where the forking
+// process catches, blocks or traces it; left at its default, the continue
+// is dropped once it has woken the process, and the child keeps the stop.
+// Sent before the stop has landed, the continue would leave that child
+// stopped for good, and with it any name it holds or waits for.
+void ContinueGroup(pid_t group) {
+  const std::uint64_t give_up = JX_MonotonicNanos() + kStopLandNanos;
+  while (!GroupStopLanded(group) && JX_MonotonicNanos() < give_up) {
+    (void)poll(nullptr, 0, 1);
+  }
+  (void)kill(-group, SIGCONT);
+}
 
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
@@ -802,7 +820,7 @@ void Run::StopWorkerHolding(pid_t worker, std::uint64_t nanos) {
       schedule_.Set(Duty::kContinue, stopped_at_ + nanos);
       return;
     }
-    (void)kill(-worker, SIGCONT);
+    ContinueGroup(worker);
   }
   if (slot < slots_.size() && slots_[slot].pid == worker && !interrupted_) {
     StopWorker(worker, nanos);
@@ -847,7 +865,7 @@ void Run::Continue() {
                 cut_drop_ ? "dropped" : "go on");
     cut_ = -1;
   }
-  if (stopped_ != -1) kill(-stopped_, SIGCONT);
+  if (stopped_ != -1) ContinueGroup(stopped_);
   stopped_ = -1;
   if (server_paused_at_ != 0) {
     server_->Resume();
@@ -1100,25 +1118,9 @@ void Run::KillAll(bool interrupted) {
 // be read): what a subreaper adopted is its child there too.
 std::vector<pid_t> ChildrenOf(pid_t parent) {
   std::vector<pid_t> children;
-  DIR* proc = opendir("/proc");
-  if (proc == nullptr) return children;
-  while (const struct dirent* entry = readdir(proc)) {
-    char* end = nullptr;
-    const long pid = std::strtol(entry->d_name, &end, 10);
-    if (pid <= 0 || *end != '\0') continue;
-    std::ifstream stat_file("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string stat;
-    std::getline(stat_file, stat);
-    // "PID (COMMAND) STATE PPID ...": the command may hold ") ".
-    const std::size_t close = stat.rfind(')');
-    int ppid = 0;
-    if (close != std::string::npos &&
-        std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
-        ppid == parent) {
-      children.push_back(pid_t(pid));
-    }
+  for (const ProcEntry& process : ProcessTable()) {
+    if (process.ppid == parent) children.push_back(process.pid);
   }
-  closedir(proc);
   return children;
 }
 

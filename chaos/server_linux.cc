@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "chaos/control.h"
+#include "chaos/procfs.h"
 #include "chaos/server.h"
 #include "runtime/eintr.h"
 #include "runtime/interval.h"
@@ -308,26 +309,13 @@ Wait AwaitProcess(JX_Process process, std::uint64_t deadline, int keep,
   }
 }
 
-// The line /proc/PID/stat holds for `process`, or an empty string when it
-// is gone (its read then fails with ESRCH) or cannot be read.
-std::string ProcStat(pid_t process) {
-  const std::string path = "/proc/" + std::to_string(process) + "/stat";
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd == -1) return "";
-  char buffer[512];
-  const ssize_t n =
-      RetryOnEintr([&] { return read(fd, buffer, sizeof buffer); });
-  close(fd);  // never retried (runtime/eintr.h)
-  return n > 0 ? std::string(buffer, std::size_t(n)) : "";
-}
-
 // The state letter of `process` in /proc ('T' stopped, 'Z' a zombie), or
 // 0 when it is gone.
 char StateOf(pid_t process) {
-  const std::string text = ProcStat(process);
-  const std::size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() ? text[close + 2]
-                                                               : 0;
+  ProcEntry entry;
+  return ReadProcStat("/proc/" + std::to_string(process) + "/stat", &entry)
+             ? entry.state
+             : 0;
 }
 
 // The process `pid` and every process descended from it, by the parent
@@ -335,23 +323,11 @@ char StateOf(pid_t process) {
 // session of their own (setsid), so a signal to the server's process group
 // reaches its postmaster alone.
 std::vector<pid_t> Tree(pid_t pid) {
-  std::vector<std::pair<pid_t, pid_t>> links;  // (process, its parent)
-  if (DIR* proc = opendir("/proc")) {
-    while (const dirent* entry = readdir(proc)) {
-      const pid_t child = pid_t(std::atoi(entry->d_name));
-      if (child <= 0) continue;
-      const std::string text = ProcStat(child);
-      // "PID (COMMAND) STATE PPID ...": the command may hold anything.
-      const std::size_t close = text.rfind(')');
-      if (close == std::string::npos || close + 4 > text.size()) continue;
-      links.emplace_back(child, pid_t(std::atoi(text.c_str() + close + 4)));
-    }
-    closedir(proc);
-  }
+  const std::vector<ProcEntry> table = ProcessTable();
   std::vector<pid_t> tree = {pid};
   for (std::size_t i = 0; i < tree.size(); ++i) {
-    for (const auto& [child, parent] : links) {
-      if (parent == tree[i]) tree.push_back(child);
+    for (const ProcEntry& process : table) {
+      if (process.ppid == tree[i]) tree.push_back(process.pid);
     }
   }
   return tree;

@@ -13,12 +13,13 @@
 // through a close-on-exec pipe: a child that reaches exec closes it unread,
 // one that fails writes its errno there, and the parent reads until one of
 // the two, so the launch's result is the exec's. A child can be born
-// stopped, before it runs anything: it has been seen when a stop and the
-// continue after it (as Ctrl-Z then fg send) reach the parent's process
-// group while it forks, the child keeping the stop and missing the
-// continue. The parent, waiting on the pipe, looks for that every so often
-// and continues the child; a stop of the group that is still under way then
-// ends for the child a moment before it ends for the rest.
+// stopped, before it runs anything: when a stop and the continue after it
+// (as Ctrl-Z then fg send) reach the parent's process group while it
+// forks, the kernel hands the fork's child the stop, and the continue only
+// if this process catches or blocks SIGCONT, which few programs do. The parent,
+// waiting on the pipe, looks for that every so often and continues the
+// child; a stop of the group that is still under way then ends for the
+// child a moment before it ends for the rest.
 //
 // What POSIX lacks: a wait for a child with a deadline, or for the first of
 // several. On Linux a process descriptor of each (runtime/process_linux.h)
