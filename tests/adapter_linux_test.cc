@@ -422,12 +422,20 @@ TEST(AdapterRunTest, VerdictJudgesWhatTheAdapterDid) {
                (run.output.find(unstruck + ",") != std::string::npos ||
                 run.output.find(unstruck + "\n") != std::string::npos);
       });
-  // So does a row that should break but came out clean: a lie the run
-  // catches by chance (two processes asking for one name at once) may miss
-  // a short run on a starved machine. A lock that holds never breaks.
+  // So does a row that should break but came out clean, or without the
+  // break it asks for: a lie the run catches by chance (two processes
+  // asking for one name at once) may miss a short run on a starved machine,
+  // and the second instance of fasteners' row answers busy while the
+  // holder's sibling thread holds the name through it (one strike in 92
+  // acquisitions under a sanitizer). A lock that holds never breaks.
   RunAgainWhile(requests, &runs, kDeadlineMs,
                 [&](std::size_t i, const RunResult& run) {
-                  return rows[i].status == 1 && run.status == 0;
+                  return rows[i].status == 1 &&
+                         (run.status == 0 ||
+                          run.output.find(rows[i].line) == std::string::npos ||
+                          (i == 7 && fasteners &&
+                           run.output.find("(first kOk: a second grant)") ==
+                               std::string::npos));
                 });
   // So does a server row that took too few or did not come out as expected:
   // on a starved machine its Python client library (gRPC for etcd) may load
