@@ -34,12 +34,6 @@ bool ReadProcStat(const std::string& path, ProcEntry* entry);
 // Every process /proc lists now; empty when /proc cannot be read.
 std::vector<ProcEntry> ProcessTable();
 
-// True when every thread of every process in process group `group` is
-// stopped, stopped by a tracer or gone: a stop sent to the group has landed
-// in all of it. A thread inside fork(2) when the stop came stops only once
-// the fork returns; its child is then in the group, with the stop pending.
-bool GroupStopLanded(pid_t group);
-
 }  // namespace wendlemoor
 
 #endif  // WENDLEMOOR_CHAOS_PROCFS_H_

@@ -69,23 +69,4 @@ std::vector<ProcEntry> ProcessTable() {
   return table;
 }
 
-bool GroupStopLanded(pid_t group) {
-  for (const ProcEntry& process : ProcessTable()) {
-    if (process.pgrp != group) continue;
-    // A process's own line shows its first thread alone; a stop lands in a
-    // process once it has landed in each of its threads.
-    const std::string tasks = "/proc/" + std::to_string(process.pid) + "/task";
-    for (const pid_t thread : NumberedEntries(tasks)) {
-      ProcEntry entry;
-      if (ReadProcStat(tasks + "/" + std::to_string(thread) + "/stat",
-                       &entry) &&
-          entry.state != 'T' && entry.state != 't' && entry.state != 'Z' &&
-          entry.state != 'X') {
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
 }  // namespace wendlemoor

@@ -141,9 +141,8 @@ constexpr std::uint64_t kQuietNanos = 2 * kSeconds;
 constexpr std::uint64_t kHangNanos = 5 * kSeconds;
 // How often the run looks for such calls in the control page.
 constexpr std::uint64_t kHangLookNanos = 100 * kMillis;
-// How long a stop may take to land before the run kills the workers
-// (Run::KillAll) or continues a group all the same (AwaitStopLanded), and
-// how often it looks meanwhile.
+// How long the workers' stop may take to land before the run kills them
+// (Run::KillAll), and how often it looks meanwhile.
 constexpr std::uint64_t kStopLandNanos = 2 * kSeconds;
 constexpr int kStopLookMs = 5;
 // How soon a turn of a run-side site that was due but had to wait is looked
@@ -152,23 +151,6 @@ constexpr std::uint64_t kTurnLookNanos = 10 * kMillis;
 // Holds per worker the workers make between two turns of a run-side site,
 // at least.
 constexpr std::uint64_t kHoldsPerTurn = 20;
-
-// Waits until the stop sent to process group `group` has landed in all of
-// it, kStopLandNanos at most, so that a continue sent next reaches all of
-// it. A process inside fork(2) when the stop came stops once the fork
-// returns, and its child is born with the stop pending: the kernel hands a
-// fork in progress the signals sent to its group meanwhile. It hands on a
-// SIGCONT too, but only where the forking process catches, blocks or traces
-// it; left at its default, the continue is dropped once it has woken the
-// process, and the child keeps the stop. Sent before the stop has landed,
-// the continue would leave that child stopped for good, and with it any
-// name it holds or waits for.
-void AwaitStopLanded(pid_t group) {
-  const std::uint64_t give_up = JX_MonotonicNanos() + kStopLandNanos;
-  while (!GroupStopLanded(group) && JX_MonotonicNanos() < give_up) {
-    (void)poll(nullptr, 0, 1);
-  }
-}
 
 bool ReadBounded(const std::string& text, std::uint64_t low, std::uint64_t high,
                  std::uint64_t* value) {
@@ -802,7 +784,6 @@ void Run::StopWorkerHolding(pid_t worker, std::uint64_t nanos) {
       (void)WaitForSignal(JX_MonotonicNanos() + kMillis);
       continue;
     }
-    const std::uint64_t stop_sent = JX_MonotonicNanos();
     if (kill(-worker, SIGSTOP) != 0) return;
     // The stop has landed when the kernel reports the worker stopped
     // (WNOWAIT leaves the report, which Reap never asks for); SIGCHLD
@@ -821,9 +802,7 @@ void Run::StopWorkerHolding(pid_t worker, std::uint64_t nanos) {
       schedule_.Set(Duty::kContinue, stopped_at_ + nanos);
       return;
     }
-    AwaitStopLanded(worker);
     (void)kill(-worker, SIGCONT);
-    ShiftCalls(slot, JX_MonotonicNanos() - stop_sent);
   }
   if (slot < slots_.size() && slots_[slot].pid == worker && !interrupted_) {
     StopWorker(worker, nanos);
@@ -847,8 +826,6 @@ void Run::StrikeWorker() {
 }
 
 void Run::Continue() {
-  // Until the stop has landed, the worker counts as stopped.
-  if (stopped_ != -1) AwaitStopLanded(stopped_);
   const std::uint64_t now = JX_MonotonicNanos();
   for (std::size_t i = 0; i < slots_.size(); ++i) {
     // A stopped worker's calls did not go on while it was stopped, and
