@@ -16,19 +16,18 @@
 
 namespace wendlemoor {
 
-// A process, or one thread of one, as its stat line shows it.
+// A process as its stat line shows it.
 struct ProcEntry {
   pid_t pid = 0;
   // 'R' running, 'S' or 'D' asleep, 'T' stopped, 't' stopped by a tracer,
   // 'Z' ended but not reaped, ...
   char state = 0;
   pid_t ppid = 0;  // its parent (a subreaper, once adopted)
-  pid_t pgrp = 0;  // its process group
 };
 
-// Reads the stat line at `path` ("/proc/PID/stat" or
-// "/proc/PID/task/TID/stat"). Returns false when the process is gone or the
-// line cannot be read or parsed; *entry is then unchanged.
+// Reads the stat line at `path` ("/proc/PID/stat"). Returns false when the
+// process is gone or the line cannot be read or parsed; *entry is then
+// unchanged.
 bool ReadProcStat(const std::string& path, ProcEntry* entry);
 
 // Every process /proc lists now; empty when /proc cannot be read.

@@ -1,5 +1,5 @@
 // The process table from /proc on Linux. A stat line is
-// "PID (COMMAND) STATE PPID PGRP ...", and the command may hold anything,
+// "PID (COMMAND) STATE PPID ...", and the command may hold anything,
 // parentheses and spaces included, so the fields are read after the last
 // ')'. The command is at most 15 bytes, so the fields read here come early
 // in the line, which the kernel gives in one read.
@@ -18,7 +18,7 @@ namespace wendlemoor {
 
 namespace {
 
-// The PIDs (or TIDs) that name the entries of the folder `path`.
+// The PIDs that name the entries of the folder `path`.
 std::vector<pid_t> NumberedEntries(const std::string& path) {
   std::vector<pid_t> numbers;
   DIR* folder = opendir(path.c_str());
@@ -45,15 +45,13 @@ bool ReadProcStat(const std::string& path, ProcEntry* entry) {
   line[n] = '\0';
   const char* close_paren = std::strrchr(line, ')');
   ProcEntry read_entry;
-  int pid = 0, ppid = 0, pgrp = 0;
+  int pid = 0, ppid = 0;
   if (close_paren == nullptr || std::sscanf(line, "%d", &pid) != 1 ||
-      std::sscanf(close_paren + 1, " %c %d %d", &read_entry.state, &ppid,
-                  &pgrp) != 3) {
+      std::sscanf(close_paren + 1, " %c %d", &read_entry.state, &ppid) != 2) {
     return false;
   }
   read_entry.pid = pid_t(pid);
   read_entry.ppid = pid_t(ppid);
-  read_entry.pgrp = pid_t(pgrp);
   *entry = read_entry;
   return true;
 }
